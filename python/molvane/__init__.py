@@ -1,0 +1,5 @@
+"""molvane: radial distribution functions of crystals, disorder included."""
+
+from molvane._molvane import Structure, __version__, read_xyz_trajectory
+
+__all__ = ["Structure", "read_xyz_trajectory", "__version__"]
