@@ -1,0 +1,3 @@
+from molvane.cli import main
+
+raise SystemExit(main())

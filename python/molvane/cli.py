@@ -1,0 +1,287 @@
+"""The `molvane` command: structure summaries, RDFs, trajectories, expansion."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import sys
+import time
+from pathlib import Path
+
+import molvane
+
+FORMATS = ("cif", "poscar", "xyz")
+
+
+def detect_format(path: str) -> str:
+    name = Path(path).name
+    lower = name.lower()
+    if lower.endswith(".cif"):
+        return "cif"
+    if lower.endswith((".vasp", ".poscar")) or name.upper().startswith(("POSCAR", "CONTCAR")):
+        return "poscar"
+    if lower.endswith((".xyz", ".extxyz")):
+        return "xyz"
+    raise ValueError(f"cannot tell the format of {path} from its name; give --format cif, poscar or xyz")
+
+
+def read_structure(path: str, fmt: str | None = None):
+    fmt = fmt or detect_format(path)
+    if fmt == "cif":
+        return molvane.Structure.from_cif(path)
+    if fmt == "poscar":
+        return molvane.Structure.from_poscar(path)
+    return molvane.Structure.from_xyz(path)
+
+
+def formula(structure) -> str:
+    parts = []
+    for element, amount in structure.composition.items():
+        rounded = round(amount)
+        text = str(int(rounded)) if abs(amount - rounded) < 1e-9 else f"{amount:.4f}"
+        parts.append(f"{element}{text}")
+    return " ".join(parts)
+
+
+def cell_parameters(matrix):
+    lengths = [math.sqrt(sum(v * v for v in row)) for row in matrix]
+
+    def angle(i, j):
+        dot = sum(x * y for x, y in zip(matrix[i], matrix[j]))
+        return math.degrees(math.acos(max(-1.0, min(1.0, dot / (lengths[i] * lengths[j])))))
+
+    return lengths, [angle(1, 2), angle(0, 2), angle(0, 1)]
+
+
+def shell_volumes(r, bin_size):
+    return [4.0 / 3.0 * math.pi * ((x + bin_size) ** 3 - x**3) for x in r]
+
+
+def first_shell(curve, volumes):
+    """(index of the first peak, index of the first minimum after it,
+    coordination number up to that minimum) or None for an empty curve."""
+    n = len(curve)
+    k = next((i for i, v in enumerate(curve) if v > 0), None)
+    if k is None:
+        return None
+    while k + 1 < n and curve[k + 1] >= curve[k]:
+        k += 1
+    peak = k
+    while k + 1 < n and curve[k + 1] <= curve[k]:
+        k += 1
+    minimum = k
+    cn = sum(curve[i] * volumes[i] for i in range(minimum + 1))
+    return peak, minimum, cn
+
+
+def print_pair_table(r, partials, bin_size, out=sys.stdout):
+    volumes = shell_volumes(r, bin_size)
+    print(f"{'pair':<12} {'first peak (A)':>15} {'first min (A)':>14} {'coordination':>13}", file=out)
+    for (a, b), curve in partials.items():
+        shell = first_shell(list(curve), volumes)
+        label = f"{a}-{b}"
+        if shell is None:
+            print(f"{label:<12} {'-':>15} {'-':>14} {'-':>13}", file=out)
+            continue
+        peak, minimum, cn = shell
+        print(f"{label:<12} {r[peak] + bin_size / 2:>15.3f} {r[minimum] + bin_size / 2:>14.3f} {cn:>13.3f}", file=out)
+
+
+def print_expansion_report(report, out=sys.stdout):
+    n = report["scale"]
+    print(f"expanded into a {n[0]}x{n[1]}x{n[2]} supercell, {report['n_vacancies']} vacancies", file=out)
+    rows = report["occupancy_report"]
+    if rows:
+        print(f"  {'element':<8} {'target':>8} {'actual':>8} {'placed':>7} {'of sites':>9}", file=out)
+        for row in rows:
+            print(
+                f"  {row['element']:<8} {row['target_occupancy']:>8.4f} {row['actual_occupancy']:>8.4f}"
+                f" {row['atoms_placed']:>7} {row['sites_in_pool']:>9}",
+                file=out,
+            )
+    for warning in report["warnings"]:
+        print(f"warning: {warning}", file=out)
+
+
+def save_outputs(r, partials, total, args, density, default_name):
+    from molvane import plotting
+
+    out_dir = args.out or f"{default_name}_rdf"
+    title = args.title if args.title is not None else default_name
+    files = plotting.save_prdf_plots(r, partials, total, out_dir, bin_size=args.bin_size, title=title, density=density)
+    for f in files:
+        print(f"wrote {f}")
+    return files
+
+
+# --- subcommands ---
+
+
+def cmd_info(args):
+    s = read_structure(args.file, args.format)
+    lengths, angles = cell_parameters(s.lattice_matrix)
+    print(f"file:           {args.file}")
+    print(f"sites:          {s.n_sites}")
+    print(f"formula:        {formula(s)}")
+    print("cell lengths:   a={:.5f}  b={:.5f}  c={:.5f}  (A)".format(*lengths))
+    print("cell angles:    alpha={:.4f}  beta={:.4f}  gamma={:.4f}  (deg)".format(*angles))
+    print(f"volume:         {s.volume:.5f} A^3")
+    print(f"number density: {s.n_atoms / s.volume:.6f} atoms/A^3")
+    summary = s.disorder_summary()
+    if not summary:
+        print("ordered:        yes")
+        return 0
+    print(f"ordered:        no ({len(summary)} partially occupied sites)")
+    print(f"  {'site':>5}  {'x':>8} {'y':>8} {'z':>8}  {'total':>7} {'vacancy':>8}  occupancies")
+    for row in summary:
+        x, y, z = row["frac_coords"]
+        occ = " ".join(f"{e}:{o:.4f}" for e, o in row["occupancies"].items())
+        print(
+            f"  {row['site_index']:>5}  {x:>8.4f} {y:>8.4f} {z:>8.4f}  {row['total_occupancy']:>7.4f}"
+            f" {row['vacancy']:>8.4f}  {occ}"
+        )
+    return 0
+
+
+def cmd_rdf(args):
+    s = read_structure(args.file, args.format)
+    if args.expand:
+        s, report = s.expand_occupancies(args.max_sites, args.seed, args.max_denominator)
+        print_expansion_report(report)
+    elif not s.is_ordered:
+        print("note: the structure is disordered; curves are weighted by occupancy (use --expand to order it)")
+    r, partials, total = s.prdf(args.cutoff, args.bin_size, args.threads)
+    print(f"{s.n_sites} sites, cutoff {args.cutoff} A, bin size {args.bin_size} A")
+    save_outputs(r, partials, total, args, s.n_atoms / s.volume, Path(args.file).stem)
+    print_pair_table(r, partials, args.bin_size)
+    return 0
+
+
+def cmd_traj(args):
+    from molvane.trajectory import average_prdf
+
+    cell = None
+    if args.cell is not None:
+        if len(args.cell) not in (3, 9):
+            raise ValueError("--cell takes 3 edge lengths (orthorhombic) or 9 numbers (rows a, b, c)")
+        if len(args.cell) == 3:
+            a, b, c = args.cell
+            cell = [[a, 0.0, 0.0], [0.0, b, 0.0], [0.0, 0.0, c]]
+        else:
+            cell = [args.cell[0:3], args.cell[3:6], args.cell[6:9]]
+    started = time.perf_counter()
+    structures, indices, frames_read = molvane.read_xyz_trajectory(
+        args.file, args.every, args.start, args.stop, cell
+    )
+    show = sys.stderr.isatty()
+
+    def progress(done, total):
+        if show:
+            rate = done / max(time.perf_counter() - started, 1e-9)
+            print(f"\rframes read {frames_read}, used {done}/{total}, {rate:.1f} frames/s", end="", file=sys.stderr)
+
+    r, partials, total = average_prdf(structures, args.cutoff, args.bin_size, args.threads, progress=progress)
+    if show:
+        print(file=sys.stderr)
+    print(f"averaged {len(structures)} of {frames_read} frames (indices {indices[0]}..{indices[-1]})")
+    density = sum(s.n_atoms / s.volume for s in structures) / len(structures)
+    save_outputs(r, partials, total, args, density, Path(args.file).stem)
+    print_pair_table(r, partials, args.bin_size)
+    return 0
+
+
+def cmd_expand(args):
+    from molvane.poscar import to_poscar
+
+    s = read_structure(args.file, args.format)
+    ordered, report = s.expand_occupancies(args.max_sites, args.seed, args.max_denominator)
+    print_expansion_report(report)
+    text = to_poscar(ordered, comment=f"{formula(ordered)} expanded from {Path(args.file).name} seed {args.seed}")
+    Path(args.output).write_text(text)
+    print(f"wrote {args.output} ({ordered.n_sites} sites)")
+    return 0
+
+
+# --- argument parsing ---
+
+
+def positive_float(text):
+    value = float(text)
+    if not value > 0 or not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"expected a positive number, got {text}")
+    return value
+
+
+def count(text):
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a count of 0 or more, got {text}")
+    return value
+
+
+def build_parser():
+    fmt = argparse.ArgumentDefaultsHelpFormatter
+    parser = argparse.ArgumentParser(
+        prog="molvane", description="Radial distribution functions of crystals, disorder included.", formatter_class=fmt
+    )
+    parser.add_argument("--version", action="version", version=f"molvane {molvane.__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def add_format(p):
+        p.add_argument("--format", choices=FORMATS, help="file format (default: from the file name)")
+
+    def add_rdf_options(p):
+        p.add_argument("--cutoff", type=positive_float, default=10.0, help="largest distance, in A")
+        p.add_argument("--bin-size", type=positive_float, default=0.1, help="histogram bin width, in A")
+        p.add_argument("--threads", type=count, default=0, help="worker threads (0: all available)")
+        p.add_argument("--out", help="output folder (default: <input name>_rdf)")
+        p.add_argument("--title", help="figure title (default: the input name)")
+
+    def add_expand_options(p):
+        p.add_argument("--seed", type=count, default=42, help="seed of the reproducible placement")
+        p.add_argument("--max-sites", type=count, default=4096, help="largest supercell, in sites")
+        p.add_argument("--max-denominator", type=count, default=16, help="largest denominator for occupancies")
+
+    p = sub.add_parser("info", help="summarise a structure file", formatter_class=fmt)
+    p.add_argument("file")
+    add_format(p)
+    p.set_defaults(run=cmd_info)
+
+    p = sub.add_parser("rdf", help="partial and total RDF of a structure", formatter_class=fmt)
+    p.add_argument("file")
+    add_format(p)
+    add_rdf_options(p)
+    p.add_argument("--expand", action="store_true", help="order the structure first (expand occupancies)")
+    add_expand_options(p)
+    p.set_defaults(run=cmd_rdf)
+
+    p = sub.add_parser("traj", help="RDF averaged over the frames of an XYZ trajectory", formatter_class=fmt)
+    p.add_argument("file")
+    p.add_argument("--every", type=count, default=1, help="keep every n-th frame")
+    p.add_argument("--start", type=count, default=0, help="first frame to keep")
+    p.add_argument("--stop", type=count, default=None, help="stop reading before this frame")
+    p.add_argument("--cell", type=float, nargs="+", metavar="X",
+                   help="cell for frames without a Lattice: a b c, or the nine numbers of rows a, b, c")
+    add_rdf_options(p)
+    p.set_defaults(run=cmd_traj)
+
+    p = sub.add_parser("expand", help="write an ordered supercell as a VASP POSCAR", formatter_class=fmt)
+    p.add_argument("file")
+    add_format(p)
+    add_expand_options(p)
+    p.add_argument("-o", "--output", required=True, help="POSCAR file to write")
+    p.set_defaults(run=cmd_expand)
+    return parser
+
+
+def main(argv=None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return args.run(args)
+    except (ValueError, OSError) as exc:
+        print(f"molvane: error: {exc}", file=sys.stderr)
+        return 2
+    except ImportError as exc:
+        print(f"molvane: error: {exc}", file=sys.stderr)
+        return 2
