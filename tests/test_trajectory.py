@@ -1,0 +1,251 @@
+"""Multi-frame XYZ trajectories through read_xyz_trajectory."""
+import threading
+import time
+
+import pytest
+
+from molvane import read_xyz_trajectory
+
+UNIT = 'Lattice="1 0 0 0 1 0 0 0 1"'
+CELL10 = [[10, 0, 0], [0, 10, 0], [0, 0, 10]]
+
+
+def frame(i, comment='Lattice="10 0 0 0 10 0 0 0 10"', atoms=None):
+    atoms = atoms if atoms is not None else [f"Si {i} 0 0", "O 0 0 1"]
+    return "\n".join([str(len(atoms)), comment, *atoms]) + "\n"
+
+
+@pytest.fixture
+def write(tmp_path):
+    def write(text, name="traj.xyz", mode="w"):
+        path = tmp_path / name
+        if mode == "wb":
+            path.write_bytes(text)
+        else:
+            path.write_text(text)
+        return str(path)
+    return write
+
+
+@pytest.fixture
+def ten(write):
+    return write("".join(frame(i) for i in range(10)))
+
+
+@pytest.mark.parametrize("kwargs, kept, frames_read", [
+    ({}, list(range(10)), 10),
+    ({"every": 3, "start": 1}, [1, 4, 7], 10),
+    ({"stop": 5}, [0, 1, 2, 3, 4], 5),
+    ({"start": 9}, [9], 10),
+    ({"every": 4, "stop": 9}, [0, 4, 8], 9),
+])
+def test_frame_selection(ten, kwargs, kept, frames_read):
+    structures, indices, n = read_xyz_trajectory(ten, **kwargs)
+    assert indices == kept and n == frames_read
+    assert [s.frac_coords[0][0] for s in structures] == pytest.approx([i / 10 for i in kept])
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"start": 20}, "the file has 10 frame(s) but none matched start/every/stop"),
+    ({"start": 5, "stop": 3}, "the file has 3 frame(s) but none matched start/every/stop"),
+    ({"stop": 0}, "no frames found in the file"),
+    ({"every": 0}, "every must be at least 1"),
+    ({"cell": [[1, 0, 0], [0, 1, 0]]}, "cell must be 3x3"),
+    ({"cell": [[1, 0, 0], [0, 1, 0], [0, 0]]}, "cell must be 3x3"),
+])
+def test_selection_and_argument_failures(ten, kwargs, message):
+    with pytest.raises(ValueError) as info:
+        read_xyz_trajectory(ten, **kwargs)
+    assert str(info.value) == message
+
+
+def test_stop_ends_the_read_before_a_bad_tail(write):
+    path = write(frame(0) + frame(1) + "trailing text\n")
+    with pytest.raises(ValueError, match=r"^frame 2: expected an atom count, found 'trailing text'$"):
+        read_xyz_trajectory(path)
+    assert read_xyz_trajectory(path, stop=2)[1:] == ([0, 1], 2)
+
+
+def test_arguments_checked_before_the_file_is_opened(tmp_path):
+    missing = str(tmp_path / "missing.xyz")
+    with pytest.raises(ValueError, match="^every must be at least 1$"):
+        read_xyz_trajectory(missing, every=0)
+    with pytest.raises(ValueError, match="^cell must be 3x3$"):
+        read_xyz_trajectory(missing, cell=[[1, 0, 0]])
+    with pytest.raises(ValueError) as info:
+        read_xyz_trajectory(missing)
+    assert str(info.value) == f"could not open {missing}: No such file or directory (os error 2)"
+    with pytest.raises(ValueError) as info:
+        read_xyz_trajectory(str(tmp_path))
+    assert str(info.value) == "error reading the atom count: Is a directory (os error 21)"
+    with pytest.raises(ValueError) as info:
+        read_xyz_trajectory("a\0b")
+    assert str(info.value) == "could not open a\0b: file name contained an unexpected NUL byte"
+
+
+@pytest.mark.parametrize("args, kwargs, error", [
+    ((b"x",), {}, TypeError),
+    (("x",), {"every": 1.5}, TypeError),
+    (("x",), {"start": -1}, OverflowError),
+    (("x",), {"stop": 2**64}, OverflowError),
+    (("x",), {"cell": "abc"}, TypeError),
+    (("x", 1, 0, None, None, 5), {}, TypeError),
+    (("x",), {"step": 1}, TypeError),
+])
+def test_argument_conversion_errors(args, kwargs, error):
+    with pytest.raises(error):
+        read_xyz_trajectory(*args, **kwargs)
+
+
+def test_blank_lines_crlf_and_count_forms(write):
+    text = "\n  \n" + frame(0) + "\n\n" + frame(1).replace("2\n", " +2 \n", 1) + "\n \n"
+    path = write(text.replace("\n", "\r\n"))
+    structures, indices, n = read_xyz_trajectory(path)
+    assert indices == [0, 1] and structures[1].species == [{"Si": 1.0}, {"O": 1.0}]
+
+
+@pytest.mark.parametrize("comment, atom, species, frac", [
+    (UNIT + " Properties=species:S:1:pos:R:3", "Fe 0.5 0.25 0.125", "Fe", [0.5, 0.25, 0.125]),
+    (UNIT + " properties=POS:R:3:Species:S:1", "0.5 0.25 0.125 fe", "Fe", [0.5, 0.25, 0.125]),
+    (UNIT + " Properties=species:S:1:pos:R:3:forces:R:3", "Si4+ 0.5 0 0 1 2 3", "Si", [0.5, 0, 0]),
+    (UNIT + " Properties=id:I:1:element:S:1:positions:R:3", "7 12 0.5 0 0", "12", [0.5, 0, 0]),
+    ('LATTICE="2 0 0 0 2 0 0 0 2"', "O 1 1 1", "O", [0.5, 0.5, 0.5]),
+    ('lattice="2 0 0 0 2 0 0 0 2" xlattice=5', "O 1 1 1", "O", [0.5, 0.5, 0.5]),
+    ('energy=1\tLattice="2 0 0 0 2 0 0 0 2"', "O 3 0 0", "O", [1.5, 0, 0]),
+    ("pbc=T", "O 1 1 1", "O", [0.1, 0.1, 0.1]),  # no Lattice: the cell argument
+])
+def test_comment_items_and_columns(write, comment, atom, species, frac):
+    structures, _, _ = read_xyz_trajectory(write(frame(0, comment, [atom])), cell=CELL10)
+    assert structures[0].species == [{species: 1.0}]
+    assert structures[0].frac_coords == [pytest.approx(frac, abs=1e-15)]
+
+
+NO_CELL = ('frame 0 has no Lattice="..." and no cell was given; an RDF of a periodic system needs the cell, '
+           'so pass cell=[[a],[b],[c]]')
+
+
+@pytest.mark.parametrize("text, message", [
+    ("3.0\n", "frame 0: expected an atom count, found '3.0'"),
+    (" -3 \n", "frame 0: expected an atom count, found '-3'"),
+    (frame(0) + "3 atoms\n", "frame 1: expected an atom count, found '3 atoms'"),
+    ("1\n", "frame 0 ends before its comment line"),
+    ("3\n" + UNIT + "\nSi 0 0 0\n", "frame 0 ends after 1 of 3 atoms"),
+    ("18446744073709551615\n" + UNIT + "\nSi 0 0 0\n", "frame 0 ends after 1 of 18446744073709551615 atoms"),
+    (frame(0, "pbc=T"), NO_CELL),
+    (frame(0, 'Lattice="1 0 0 0 1 0 0 0"'), 'Lattice="..." must hold 9 numbers, found 8'),
+    (frame(0, "Lattice=5"), 'Lattice="..." must hold 9 numbers, found 1'),
+    (frame(0, 'Lattice="1 0 0 0 1 0 0 0 x"'), "expected a number, found 'x'"),
+    (frame(0, 'Lattice="1 0 0 0 1 0 0 0 0"'), "cell matrix is singular (zero volume)"),
+    (frame(0, UNIT + " Properties=species:S:1"), "Properties=species:S:1 names no species or pos column"),
+    (frame(0, UNIT + " Properties=species:S:x:pos:R:3"), "bad column count in Properties=species:S:x:pos:R:3"),
+    (frame(0, UNIT + " Properties=species:S:1:pos"), "cannot read Properties=species:S:1:pos"),
+    (frame(0, UNIT + " Properties="), "cannot read Properties="),
+    # A column offset past 2^64 - 1 must not wrap around to a real column.
+    (frame(0, UNIT + " Properties=big:R:18446744073709551615:species:S:1:pos:R:3"),
+     "frame 0, atom line 1 is incomplete"),
+    (frame(0, UNIT, ["Si 0 0 0", ""]), "frame 0, atom line 2 is incomplete"),
+    (frame(0, UNIT, ["Si 0 0 nan0"]), "expected a number, found 'nan0'"),
+    (frame(0, UNIT, []), "structure has no sites"),
+    ("", "no frames found in the file"),
+    ("\n \n\t\n", "no frames found in the file"),
+])
+def test_frame_failures(write, text, message):
+    with pytest.raises(ValueError) as info:
+        read_xyz_trajectory(write(text))
+    assert str(info.value) == message
+
+
+def test_lattice_item_wins_over_the_cell_argument(write):
+    path = write(frame(0, 'Lattice="2 0 0 0 2 0 0 0 2"', ["O 1 1 1"]) + frame(1, "", ["O 1 1 1"]))
+    a, b = read_xyz_trajectory(path, cell=CELL10)[0]
+    assert a.frac_coords == [[0.5] * 3] and b.frac_coords == [[0.1] * 3]
+
+
+def test_unselected_frames_are_not_parsed_but_still_counted(write):
+    bad = frame(1, "no cell here", ["X a b", "Y"])
+    path = write(frame(0) + bad + frame(2))
+    assert read_xyz_trajectory(path, every=2)[1:] == ([0, 2], 3)
+    with pytest.raises(ValueError, match="^frame 1 ends after 1 of 2 atoms$"):
+        read_xyz_trajectory(write(frame(0) + "2\nc\nX\n"), stop=None, start=0, every=5)
+
+
+@pytest.mark.parametrize("where, context", [(0, "the atom count"), (1, "the comment line"), (2, "an atom line")])
+def test_invalid_utf8_fails_even_in_skipped_frames(write, where, context):
+    lines = frame(1).encode().split(b"\n")
+    lines[where] += b"\xff"
+    path = write(frame(0).encode() + b"\n".join(lines), mode="wb")
+    with pytest.raises(ValueError) as info:
+        read_xyz_trajectory(path, stop=None, every=2)
+    assert str(info.value) == f"error reading {context}: stream did not contain valid UTF-8"
+
+
+def test_last_line_without_newline(write):
+    assert read_xyz_trajectory(write(frame(0).rstrip("\n")))[2] == 1
+
+
+CORPUS = [
+    # name, needs the cell argument, atoms per frame
+    ("traj/extended.xyz", False, [192, 62, 8]),
+    ("traj/xyz_unittest.xyz", False, [12, 10, 10]),
+    ("traj/trajectory.xyz", True, [9, 9]),
+    ("traj/bad-extended.xyz", True, [1] * 9),
+]
+
+
+@pytest.mark.parametrize("name, needs_cell, sizes", CORPUS)
+def test_corpus_trajectories(corpus, name, needs_cell, sizes):
+    path = str(corpus / name)
+    if needs_cell:
+        with pytest.raises(ValueError, match="^frame 0 has no Lattice"):
+            read_xyz_trajectory(path)
+    structures, indices, n = read_xyz_trajectory(path, cell=CELL10)
+    assert [s.n_sites for s in structures] == sizes and n == len(sizes)
+    ase_io = pytest.importorskip("ase.io")
+    np = pytest.importorskip("numpy")
+    if needs_cell:
+        return
+    for s, ref in zip(structures, ase_io.read(path, ":")):
+        np.testing.assert_allclose(s.lattice_matrix, ref.cell.array, rtol=0, atol=1e-12)
+        np.testing.assert_allclose(s.frac_coords, ref.get_scaled_positions(wrap=False), rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("index, outcome", [
+    (0, "expected a number, found 'H'"),  # positions before the species
+    (1, "bad column count in Properties=species:S:1:pos:R:3:bad:R:"),
+    (2, None),  # the column type is not looked at
+    (3, "bad column count in Properties=species:S:1:pos:R:3:bad:R:ff"),
+    (4, None),
+])
+def test_corpus_properties_variants(corpus, index, outcome):
+    path = str(corpus / "traj/extended-bad-properties.xyz")
+    if outcome is None:
+        assert read_xyz_trajectory(path, start=index, stop=index + 1, cell=CELL10)[0][0].species == [{"H": 1.0}]
+    else:
+        with pytest.raises(ValueError) as info:
+            read_xyz_trajectory(path, start=index, stop=index + 1, cell=CELL10)
+        assert str(info.value) == outcome
+
+
+def test_other_threads_run_during_a_long_read(write):
+    atoms = [f"Si {k % 10}.25 {k % 7}.5 {k % 3}.125" for k in range(2000)]
+    path = write(frame(0, atoms=atoms) * 400)
+    ticks = []
+    done = threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(time.perf_counter())
+
+    worker = threading.Thread(target=tick)
+    worker.start()
+    try:
+        time.sleep(0.01)
+        t0 = time.perf_counter()
+        structures, _, _ = read_xyz_trajectory(path, every=2)
+        t1 = time.perf_counter()
+    finally:
+        done.set()
+        worker.join()
+    assert len(structures) == 200
+    middle = [t for t in ticks if t0 + 0.3 * (t1 - t0) < t < t1 - 0.3 * (t1 - t0)]
+    assert middle, f"no progress in another thread during a {t1 - t0:.3f} s read"
