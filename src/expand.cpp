@@ -144,24 +144,35 @@ std::uint64_t best_denominator_cf(double x, std::uint64_t max_denominator) {
             u128 j_lo = 1;
             while (j_lo <= j_max) {
                 if (!looser(k2 + j_max * k1)) break;
-                // Invariant: lo fails the looser test (or is below j_lo), hi passes.
+                // Invariant: lo fails the looser test (or is below j_lo), hi
+                // passes. Galloping first keeps short gaps cheap.
                 u128 lo = j_lo - 1, hi = j_max;
+                for (u128 step = 1; lo + step < j_max; step *= 2) {
+                    if (looser(k2 + (lo + step) * k1)) {
+                        hi = lo + step;
+                        break;
+                    }
+                    lo += step;
+                }
                 while (hi - lo > 1) {
                     u128 mid = lo + (hi - lo) / 2;
                     if (looser(k2 + mid * k1)) hi = mid;
                     else lo = mid;
                 }
+                // Offer one by one while improvements keep coming; the first
+                // miss after an improvement sends the search back to bisection.
                 u128 j = hi;
                 bool improved = false;
                 for (; j <= j_max; ++j) {
                     if (search.offer(static_cast<std::uint64_t>(k2 + j * k1))) {
+                        if (search.done) return search.best_q;
                         improved = true;
+                    } else if (improved) {
                         break;
                     }
                 }
-                if (search.done) return search.best_q;
                 if (!improved) break;
-                j_lo = j + 1;
+                j_lo = j;  // offering j again later changes nothing
             }
             if (a > j_max) break;  // the rest of this run and all later runs exceed m
         }
@@ -213,12 +224,18 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
                                      std::uint64_t seed, std::uint64_t max_denominator) {
     const std::vector<Site>& sources = source.sites();
 
-    // Non-finite occupancies have no place in a count of atoms.
+    // Occupancies are counted as atoms: non-finite or negative values have no
+    // meaning there. With every occupancy in [0, 1.001] (the structure caps
+    // site sums) no pool asks for more than about its own size in atoms.
     for (std::size_t i = 0; i < sources.size(); ++i)
-        for (const auto& [element, occupancy] : sources[i].species)
+        for (const auto& [element, occupancy] : sources[i].species) {
             if (!std::isfinite(occupancy))
                 return fail("the occupancy of ", element, " at site ", dec(i), " is ",
                             format_fixed4(occupancy), "; occupancies must be finite numbers");
+            if (occupancy < 0.0)
+                return fail("the occupancy of ", element, " at site ", dec(i), " is ",
+                            format_fixed4(occupancy), "; occupancies must not be negative");
+        }
 
     // Common denominator of the partial occupancies and of the vacancies.
     CommonDenominator denominator;
@@ -287,12 +304,6 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
             target_sum += targets[j];
             floors_sum = saturating_add(floors_sum, counts[j]);
         }
-        // Occupancies summing to at most 1.001 never ask for twice the sites;
-        // more than that takes negative occupancies, and would need a slot
-        // list far beyond the pool.
-        if (floors_sum > pool_size && floors_sum - pool_size > pool_size)
-            return fail("the sites with occupancies ", key, " ask for ", dec(floors_sum),
-                        " atoms on ", dec(pool_size), " sites; check for negative occupancies");
         const std::uint64_t to_place = std::min(pool_size, floor_count(target_sum + 0.5));
 
         std::vector<std::size_t> by_remainder(k);
