@@ -331,3 +331,179 @@ def test_merge_equals_the_scan(symprec, n_rows):
         return
     assert s.frac_coords == [f for f, _ in expected]
     assert s.species == [sp for _, sp in expected]
+
+
+# --- corpus -------------------------------------------------------------------
+
+CORPUS_FAILURES = {
+    # dummy row 'H8 ... -1. -1. -1. 5.': occupancy 5 wraps onto the site at the origin
+    "1000451.cif": "a site has occupancies summing to 5.0000, which exceeds 1",
+    # a stray loop_ turns the _cell_* items into loop tags
+    "1101113-no-atom-site-label.cif": "missing _cell_length_a",
+    "2000127-unknown-coordinates.cif": "CIF contains no usable atom sites",
+    # four tags, five values per line: a row's label becomes '-0.1242(10)'
+    "2103187-misaligned-loop.cif": "could not determine the element of an atom site",
+    "no-cell-lengths.cif": "missing _cell_length_a",
+}
+
+# Site counts and compositions derived independently: Wyckoff multiplicities
+# for the simple cases, distinct positions of a peer CIF library otherwise.
+CORPUS_VALUES = {
+    "9000618.cif": (160, {"Al": 16, "Mg": 24, "O": 96, "Si": 24}),  # Ia-3d: 16a 24c 24d 96h
+    "9011575-diamond.cif": (8, {"C": 8}),                            # Fd-3m: 8a
+    "PbTe.cif": (8, {"Pb": 4, "Te": 4}),                             # Fm-3m: 4a 4b
+    "10010.cif": (9, {"O": 6, "Si": 3}),                             # P3121: 3a 6c
+    "9006030.cif": (56, {"Al": 16, "Ni": 8, "O": 32}),               # Fd-3m: 8a 16d 32e
+    "1501508.cif": (5, {"Mg": 0.25, "Nb": 0.5, "O": 3, "Pb": 1, "Ti": 0.25}),
+    "1544173.cif": (100, {"C": 40, "H": 56, "O": 4}),
+    "2-entries-AMCSD-cifdata.cif": (78, {"F": 1, "Fe": 12.2, "Mg": 1.8, "O": 47, "Si": 16}),
+    "Zr-UiO-66-pressure.cif": (456, {"C": 192, "H": 112, "O": 128, "Zr": 24}),
+    "2011767.cif": (144, {"Al": 6, "Br": 2.868, "Ca": 12, "Cl": 3.132, "H": 60.0012, "O": 48}),
+}
+
+
+def corpus_files(corpus):
+    return sorted((corpus / "cif").glob("*.cif"))
+
+
+def test_corpus_reads_or_fails_as_expected(corpus):
+    outcome = {}
+    for path in corpus_files(corpus):
+        try:
+            s = Structure.from_cif(str(path))
+            assert s.n_sites > 0
+            outcome[path.name] = None
+        except ValueError as e:
+            outcome[path.name] = str(e)
+    assert len(outcome) >= 40
+    assert {k: v for k, v in outcome.items() if v is not None} == CORPUS_FAILURES
+
+
+@pytest.mark.parametrize("name", sorted(CORPUS_VALUES))
+def test_corpus_independent_values(corpus, name):
+    n_sites, composition = CORPUS_VALUES[name]
+    s = Structure.from_cif(str(corpus / "cif" / name))
+    assert s.n_sites == n_sites
+    assert s.composition == pytest.approx(composition, abs=1e-9)
+
+
+def test_first_entry_of_a_multi_entry_file(corpus):
+    both = Structure.from_cif(str(corpus / "cif" / "2-entries-AMCSD-cifdata.cif"))
+    first = Structure.from_cif(str(corpus / "cif" / "AMCSD0000001.cif"))
+    assert both.lattice_matrix == first.lattice_matrix
+    assert both.frac_coords == first.frac_coords
+
+
+# --- factories ----------------------------------------------------------------
+
+def same(a, b):
+    return (a.lattice_matrix, a.frac_coords, [list(sp.items()) for sp in a.species]) == \
+           (b.lattice_matrix, b.frac_coords, [list(sp.items()) for sp in b.species])
+
+
+def test_factories_agree(corpus):
+    for path in corpus_files(corpus):
+        if path.name in CORPUS_FAILURES:
+            continue
+        text = path.read_text(encoding="utf-8")
+        a = Structure.from_cif(str(path))
+        assert same(a, Structure.from_cif_str(text)), path.name
+        assert same(a, Structure.from_str(text, "CIF", 1e-4)), path.name
+        assert same(a, Structure.from_str(text=text, fmt="cif", symprec=1e-4)), path.name
+
+
+def test_symprec_is_passed_on(corpus):
+    text = make_cif(rows=["Fe1 Fe 0 0 0 0.5", "Co1 Co 0.01 0 0 0.5"])
+    assert Structure.from_cif_str(text).n_sites == 2
+    assert Structure.from_cif_str(text, symprec=0.02).n_sites == 1
+    assert Structure.from_str(text, "cif", 0.02).n_sites == 1
+
+
+@pytest.mark.parametrize("fmt,message", [
+    (" cif", "unknown format ' cif'; molvane reads cif, poscar and xyz"),
+    ("PDB", "unknown format 'pdb'; molvane reads cif, poscar and xyz"),
+    ("C\u0130F", "unknown format 'c\u0130f'; molvane reads cif, poscar and xyz"),
+])
+def test_unknown_format(fmt, message):
+    with pytest.raises(ValueError) as info:
+        Structure.from_str(make_cif(), fmt)
+    assert str(info.value) == message
+
+
+def test_from_cif_file_errors(tmp_path):
+    missing = tmp_path / "nope.cif"
+    with pytest.raises(OSError) as info:
+        Structure.from_cif(str(missing))
+    assert str(info.value) == f"could not read {missing}: No such file or directory (os error 2)"
+    with pytest.raises(OSError) as info:
+        Structure.from_cif(str(tmp_path))
+    assert str(info.value) == f"could not read {tmp_path}: Is a directory (os error 21)"
+    latin = tmp_path / "latin.cif"
+    latin.write_bytes(make_cif(rows=["Fe1 Fe 0 0 0 1 # caf\xe9"]).encode("latin-1"))
+    with pytest.raises(OSError) as info:
+        Structure.from_cif(str(latin))
+    assert str(info.value) == f"could not read {latin}: stream did not contain valid UTF-8"
+    with pytest.raises(OSError) as info:
+        Structure.from_cif("a\0b")
+    assert str(info.value) == "could not read a\0b: file name contained an unexpected NUL byte"
+    bad = tmp_path / "bad.cif"
+    bad.write_text("_cell_length_a 1\n")
+    with pytest.raises(ValueError, match="^missing _cell_length_b$"):
+        Structure.from_cif(str(bad))
+
+
+# --- hostile input --------------------------------------------------------------
+
+def timed_read(text, symprec=1e-4):
+    start = time.perf_counter()
+    try:
+        read(text, symprec)
+    except ValueError:
+        pass
+    return time.perf_counter() - start
+
+
+@pytest.mark.parametrize("text", [
+    "'" * 1_000_000,
+    "_a " + "'" * 1_000_000,
+    "loop_\n" + "_t\n" * 100_000 + "1\n",
+    ";\n" * 200_000,
+    "_a\n" * 200_000,
+    "loop_\n_a\n" + "1 " * 500_000,
+    "_cell_length_a 1\n" * 100_000,
+    "loop_\n_symmetry_equiv_pos_as_xyz\n" + "'" + "x," * 300_000 + "'\n",
+    "loop_\n_symmetry_equiv_pos_as_xyz\n'" + "+" * 300_000 + "x,y,z'\n",
+])
+def test_hostile_text_is_linear(text):
+    assert timed_read(text) < 2.0
+
+
+def test_many_distinct_sites_merge_fast():
+    import random
+    rng = random.Random(7)
+    rows = [f"Fe{i} Fe {rng.random()!r} {rng.random()!r} {rng.random()!r} 1" for i in range(50_000)]
+    text = make_cif(cell=cell(40, 40, 40), rows=rows)
+    start = time.perf_counter()
+    s = read(text)
+    assert time.perf_counter() - start < 1.5
+    assert s.n_sites == 50_000
+
+
+def test_mutated_corpus_files_never_crash(corpus):
+    import random
+    rng = random.Random(11)
+    texts = [p.read_text(encoding="utf-8") for p in corpus_files(corpus)]
+    pieces = ["'", '"', ";", "\n", "loop_", "data_x", "_atom_site_fract_x", "#", "(", "/0", "?", " ",
+              "x/0", "1e308", "nan", "\u00e9", "\u2028"]
+    for _ in range(300):
+        t = rng.choice(texts)
+        for _ in range(rng.randint(1, 6)):
+            i = rng.randrange(len(t) + 1)
+            j = min(len(t), i + rng.randint(0, 8))
+            t = t[:i] + rng.choice(pieces) + t[j:]
+        for symprec in (1e-4, 0.3):
+            try:
+                s = read(t, symprec)
+                assert s.n_sites > 0
+            except ValueError:
+                pass
