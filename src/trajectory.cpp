@@ -26,26 +26,44 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return b > u64_
 // Bytes before a key that let it start a new item of the comment line.
 bool is_key_boundary(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
 
+// True when no byte has its high bit set; checks eight bytes at a time.
+bool is_ascii(std::string_view s) {
+    std::uint64_t seen = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, s.data() + i, 8);
+        seen |= word;
+    }
+    for (; i < s.size(); ++i) seen |= static_cast<unsigned char>(s[i]);
+    return (seen & 0x8080808080808080ULL) == 0;
+}
+
+// True when the character at s[i] is whitespace; `i` moves past it either way.
+inline bool take_space(std::string_view s, std::size_t& i) {
+    const unsigned char b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) {
+        ++i;
+        return b == ' ' || static_cast<unsigned>(b - 0x09) < 5u;
+    }
+    std::size_t len;
+    const bool space = is_unicode_space(decode_utf8(s, i, len));
+    i += len;
+    return space;
+}
+
 // Splits at Unicode whitespace into `out` (cleared first), reusing its storage.
 void split_into(std::string_view s, std::vector<std::string_view>& out) {
     out.clear();
-    constexpr std::size_t none = std::string_view::npos;
-    std::size_t start = none;
-    for (std::size_t i = 0; i < s.size();) {
-        const unsigned char b = static_cast<unsigned char>(s[i]);
-        std::size_t len = 1;
-        bool space;
-        if (b < 0x80) space = b == ' ' || (b >= 0x09 && b <= 0x0D);
-        else space = is_unicode_space(decode_utf8(s, i, len));
-        if (space) {
-            if (start != none) out.push_back(s.substr(start, i - start));
-            start = none;
-        } else if (start == none) {
-            start = i;
-        }
-        i += len;
+    std::size_t i = 0;
+    const std::size_t n = s.size();
+    while (i < n) {
+        std::size_t start = i;
+        if (take_space(s, i)) continue;
+        std::size_t end = i;
+        while (end < n && !take_space(s, i)) end = i;
+        out.push_back(s.substr(start, end - start));
     }
-    if (start != none) out.push_back(s.substr(start));
 }
 
 // The frame's cell: its Lattice item, else the caller's cell.
@@ -139,15 +157,12 @@ Result<bool> read_frames(LineReader& reader, const FrameSelection& selection, co
         line_ends.clear();
         // Nothing is reserved from the declared count: storage grows with the lines read.
         for (std::uint64_t k = 0; k < n; ++k) {
-            got = reader.next(line, "an atom line");
+            got = selected ? reader.append_line(frame_text, "an atom line") : reader.skip_line("an atom line");
             if (!got) return std::move(got).error();
             if (!*got)
                 return fail("frame ", std::to_string(index), " ends after ", std::to_string(k), " of ",
                             std::to_string(n), " atoms");
-            if (selected) {
-                frame_text += line;
-                line_ends.push_back(frame_text.size());
-            }
+            if (selected) line_ends.push_back(frame_text.size());
         }
         if (selected) {
             atom_lines.clear();
@@ -188,6 +203,11 @@ Result<bool> LineReader::fill(std::string_view context) {
 
 Result<bool> LineReader::next(std::string& line, std::string_view context) {
     line.clear();
+    return append_line(line, context);
+}
+
+Result<bool> LineReader::append_line(std::string& out, std::string_view context) {
+    const std::size_t first = out.size();
     bool newline = false;
     for (;;) {
         if (pos_ == end_) {
@@ -199,17 +219,53 @@ Result<bool> LineReader::next(std::string& line, std::string_view context) {
         const std::size_t avail = end_ - pos_;
         if (const void* found = std::memchr(start, '\n', avail)) {
             const std::size_t n = static_cast<std::size_t>(static_cast<const char*>(found) - start);
-            line.append(start, n);
+            out.append(start, n);
             pos_ += n + 1;
             newline = true;
             break;
         }
-        line.append(start, avail);
+        out.append(start, avail);
         pos_ = end_;
     }
-    if (!newline && line.empty()) return false;
-    if (!is_valid_utf8(line)) return fail("error reading ", context, ": stream did not contain valid UTF-8");
-    if (newline && !line.empty() && line.back() == '\r') line.pop_back();
+    if (!newline && out.size() == first) return false;
+    const std::string_view line = std::string_view(out).substr(first);
+    if (!is_ascii(line) && !is_valid_utf8(line))
+        return fail("error reading ", context, ": stream did not contain valid UTF-8");
+    if (newline && out.size() > first && out.back() == '\r') out.pop_back();
+    return true;
+}
+
+Result<bool> LineReader::skip_line(std::string_view context) {
+    // ASCII pieces are passed over in the buffer; from the first non-ASCII
+    // piece on, the bytes are gathered for the UTF-8 check (an ASCII prefix
+    // cannot change whether the rest is valid).
+    scratch_.clear();
+    bool gathering = false, any = false, newline = false;
+    for (;;) {
+        if (pos_ == end_) {
+            auto more = fill(context);
+            if (!more) return std::move(more).error();
+            if (!*more) break;
+        }
+        const char* start = buffer_ + pos_;
+        const std::size_t avail = end_ - pos_;
+        const void* found = std::memchr(start, '\n', avail);
+        const std::size_t n = found ? static_cast<std::size_t>(static_cast<const char*>(found) - start) : avail;
+        const std::string_view piece(start, n);
+        any = any || n > 0;
+        if (gathering || !is_ascii(piece)) {
+            gathering = true;
+            scratch_.append(piece);
+        }
+        pos_ += found ? n + 1 : n;
+        if (found) {
+            newline = true;
+            break;
+        }
+    }
+    if (!newline && !any) return false;
+    if (gathering && !is_valid_utf8(scratch_))
+        return fail("error reading ", context, ": stream did not contain valid UTF-8");
     return true;
 }
 

@@ -32,6 +32,13 @@ public:
     // "error reading <context>: <error text>".
     Result<bool> next(std::string& line, std::string_view context);
 
+    // As `next`, appending the line to `out`.
+    Result<bool> append_line(std::string& out, std::string_view context);
+
+    // Reads past the next line, checking only that it is valid UTF-8; false
+    // at the end of the file.
+    Result<bool> skip_line(std::string_view context);
+
 private:
     // Refills the buffer; false at the end of the file.
     Result<bool> fill(std::string_view context);
@@ -40,6 +47,7 @@ private:
     std::size_t pos_ = 0;
     std::size_t end_ = 0;
     bool eof_ = false;
+    std::string scratch_;  // the non-ASCII part of a skipped line
     char buffer_[8192];
 };
 

@@ -22,7 +22,7 @@ def write(tmp_path):
         if mode == "wb":
             path.write_bytes(text)
         else:
-            path.write_text(text)
+            path.write_text(text, encoding="utf-8")
         return str(path)
     return write
 
@@ -113,6 +113,7 @@ def test_blank_lines_crlf_and_count_forms(write):
     ('lattice="2 0 0 0 2 0 0 0 2" xlattice=5', "O 1 1 1", "O", [0.5, 0.5, 0.5]),
     ('energy=1\tLattice="2 0 0 0 2 0 0 0 2"', "O 3 0 0", "O", [1.5, 0, 0]),
     ("pbc=T", "O 1 1 1", "O", [0.1, 0.1, 0.1]),  # no Lattice: the cell argument
+    ("pbc=T", "O\u00a01\u20031 1", "O", [0.1, 0.1, 0.1]),  # Unicode whitespace separates columns
 ])
 def test_comment_items_and_columns(write, comment, atom, species, frac):
     structures, _, _ = read_xyz_trajectory(write(frame(0, comment, [atom])), cell=CELL10)
@@ -177,6 +178,18 @@ def test_invalid_utf8_fails_even_in_skipped_frames(write, where, context):
     with pytest.raises(ValueError) as info:
         read_xyz_trajectory(path, stop=None, every=2)
     assert str(info.value) == f"error reading {context}: stream did not contain valid UTF-8"
+
+
+def test_characters_split_by_the_read_buffer_in_skipped_frames(write):
+    # Pads the comment so that a three-byte character straddles the 8192-byte
+    # buffer boundary inside an atom line of the skipped frame 1.
+    head = frame(0)
+    for pad in range(3):
+        start = len(head.encode()) + len("1\n") + len("c" + " " * pad + "\n") + 1
+        if (8192 - start) % 3 == 1:
+            break
+    skipped = "1\nc" + " " * pad + "\nX" + "\u20ac" * 4000 + "\n"
+    assert read_xyz_trajectory(write(head + skipped + frame(2)), every=2)[1:] == ([0, 2], 3)
 
 
 def test_last_line_without_newline(write):
