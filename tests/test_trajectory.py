@@ -262,3 +262,30 @@ def test_other_threads_run_during_a_long_read(write):
     assert len(structures) == 200
     middle = [t for t in ticks if t0 + 0.3 * (t1 - t0) < t < t1 - 0.3 * (t1 - t0)]
     assert middle, f"no progress in another thread during a {t1 - t0:.3f} s read"
+
+
+def test_average_prdf_is_the_mean_of_the_frames(write):
+    np = pytest.importorskip("numpy")
+    from molvane import average_prdf
+
+    cell = 'Lattice="4 0 0 0 4.5 0 0 0 5"'
+    frames = [
+        frame(0, cell, ["Si 0 0 0", "O 2 2 2", "O 1 0 3"]),
+        frame(1, cell, ["Si 0.1 0 0", "O 2 2.2 2", "O 1 0.5 3"]),
+        frame(2, cell, ["O 0 0 0", "O 2 2 2.5"]),  # no Si: only the O-O curve
+    ]
+    structures, _, _ = read_xyz_trajectory(write("".join(frames)))
+    seen = []
+    r, partials, total = average_prdf(structures, 6.0, 0.25, 1, progress=lambda d, n: seen.append((d, n)))
+    assert seen == [(1, 3), (2, 3), (3, 3)]
+    per_frame = [s.prdf(6.0, 0.25, 1) for s in structures]
+    np.testing.assert_array_equal(r, per_frame[0][0])
+    assert list(partials) == [("O", "O"), ("O", "Si"), ("Si", "O"), ("Si", "Si")]
+    np.testing.assert_allclose(total, np.mean([f[2] for f in per_frame], axis=0), rtol=1e-15, atol=0)
+    np.testing.assert_allclose(partials["O", "O"], np.mean([f[1]["O", "O"] for f in per_frame], axis=0),
+                               rtol=1e-15, atol=0)
+    np.testing.assert_allclose(partials["Si", "O"], np.mean([f[1]["Si", "O"] for f in per_frame[:2]], axis=0),
+                               rtol=1e-15, atol=0)
+    assert total.max() > 0 and partials["O", "O"].max() > 0
+    with pytest.raises(ValueError, match="^no frames to average$"):
+        average_prdf([])
