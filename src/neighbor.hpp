@@ -94,8 +94,23 @@ private:
     template <typename Sink>
     void flush(Scratch& scratch, Sink& sink) const;
 
+    // The raw sub-cells k (image shifts folded in) along `axis` in [lo, hi]
+    // whose slab of fractional coordinates comes within sqrt(left_sq) of w.
+    void pruned_range(double w, int axis, double left_sq, std::int64_t lo, std::int64_t hi,
+                      std::int64_t& out_lo, std::int64_t& out_hi) const;
+    // Squared distance along `axis` from w to raw sub-cell k (lower bound,
+    // zero when the lattice is not treated as orthogonal).
+    double axis_gap_sq(double w, int axis, std::int64_t k) const;
+
     Mat3 m_;
     double cutoff_sq_;
+    // Pruning of sub-cells. With `orthogonal_`, squared gaps along the three
+    // axes add up (lengths are the diagonal entries); otherwise each axis is
+    // bounded on its own by the face widths. `bound_radius_` is the cutoff
+    // widened to cover rounding and small off-diagonal entries.
+    bool orthogonal_ = false;
+    std::array<double, 3> length_{};
+    double bound_radius_ = 0.0;
     std::array<std::uint64_t, 3> n_;
     std::array<std::int64_t, 3> reach_;
     std::vector<Vec3> home_;          // wrapped coordinates by site index
@@ -168,32 +183,42 @@ void NeighborSearch::visit(std::size_t i, Scratch& scratch, Sink&& sink) const {
     const std::int64_t ra = reach_[0], rb = reach_[1], rc = reach_[2];
     scratch.count = 0;
     if (ra < 0 || rb < 0 || rc < 0) return;
-    for (std::int64_t da = -ra;; ++da) {
+    // Sub-cells are visited in increasing (da, db, dc) order; along each
+    // axis only those that can hold a point within the cutoff are entered.
+    const double limit_sq = bound_radius_ * bound_radius_;
+    std::int64_t a_lo, a_hi;
+    pruned_range(wi[0], 0, limit_sq, ca - ra, ca + ra, a_lo, a_hi);
+    for (std::int64_t ka = a_lo; ka <= a_hi; ++ka) {
         std::int64_t ia, sa;
-        detail::floor_divmod(ca + da, na, ia, sa);
-        for (std::int64_t db = -rb;; ++db) {
+        detail::floor_divmod(ka, na, ia, sa);
+        const double left_a = limit_sq - axis_gap_sq(wi[0], 0, ka);
+        if (left_a < 0.0) continue;
+        std::int64_t b_lo, b_hi;
+        pruned_range(wi[1], 1, left_a, cb - rb, cb + rb, b_lo, b_hi);
+        for (std::int64_t kb = b_lo; kb <= b_hi; ++kb) {
             std::int64_t ib, sb;
-            detail::floor_divmod(cb + db, nb, ib, sb);
+            detail::floor_divmod(kb, nb, ib, sb);
+            const double left_b = left_a - axis_gap_sq(wi[1], 1, kb);
+            if (left_b < 0.0) continue;
+            std::int64_t c_lo, c_hi;
+            pruned_range(wi[2], 2, left_b, cc - rc, cc + rc, c_lo, c_hi);
             const std::int64_t row = (ia * nb + ib) * nc;
             // Along c, consecutive sub-cells with the same image shift are
             // adjacent in the packed order, so they are scanned as one run.
-            std::int64_t dc = -rc;
-            for (;;) {
+            std::int64_t kc = c_lo;
+            while (kc <= c_hi) {
                 std::int64_t ic, sc;
-                detail::floor_divmod(cc + dc, nc, ic, sc);
-                std::int64_t run = std::min(nc - ic, rc - dc + 1);
+                detail::floor_divmod(kc, nc, ic, sc);
+                std::int64_t run = std::min(nc - ic, c_hi - kc + 1);
                 std::uint32_t lo = start_[static_cast<std::size_t>(row + ic)];
                 std::uint32_t hi = start_[static_cast<std::size_t>(row + ic + run)];
                 if (lo < hi) {
                     Shifted s{static_cast<double>(sa), static_cast<double>(sb), static_cast<double>(sc)};
                     scan(lo, hi, s, wi, scratch, sink);
                 }
-                if (rc - dc + 1 == run) break;
-                dc += run;
+                kc += run;
             }
-            if (db == rb) break;
         }
-        if (da == ra) break;
     }
     flush(scratch, sink);
 }
