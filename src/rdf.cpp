@@ -101,8 +101,8 @@ void accumulate_centre(const FoldInput& in, std::size_t i, NeighborSearch::Scrat
     });
 }
 
-// The parallel fold over centres: workers take chunks of consecutive
-// centres from a shared counter, each adding into its own histogram; the
+// The parallel fold over centres: workers take chunks of centres from a
+// shared counter, each adding into its own histogram; the
 // histograms are then summed element-wise on the calling thread.
 std::vector<double> fill_histogram(const FoldInput& in, std::size_t n_sites, WorkerPool& pool) {
     const std::size_t size = in.nel * in.nel * in.nbins;
@@ -118,7 +118,12 @@ std::vector<double> fill_histogram(const FoldInput& in, std::size_t n_sites, Wor
             if (partial[task].empty()) partial[task].assign(size, 0.0);
             double* hist = partial[task].data();
             const std::size_t lo = chunk * n_sites / n_chunks, hi = (chunk + 1) * n_sites / n_chunks;
-            for (std::size_t i = lo; i < hi; ++i) accumulate_centre(in, i, *scratch, hist);
+            // Centres go in packed (sub-cell) order, so consecutive centres
+            // scan the same neighbouring sub-cells while they are in cache.
+            for (std::size_t slot = lo; slot < hi; ++slot) {
+                const auto i = static_cast<std::size_t>(in.search->site_at(static_cast<std::uint32_t>(slot)));
+                accumulate_centre(in, i, *scratch, hist);
+            }
         }
     });
     std::vector<double> hist(size, 0.0);
@@ -200,7 +205,9 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
     FoldInput in;
     in.search = &search;
     in.species = &species;
-    in.single_species = species.species_index.size() == sites.size();
+    in.single_species = true;
+    for (std::size_t i = 0; i < sites.size(); ++i)
+        if (species.offsets[i + 1] - species.offsets[i] != 1) in.single_species = false;
     if (in.single_species) {
         in.by_slot.resize(search.n_slots());
         for (std::uint32_t slot = 0; slot < search.n_slots(); ++slot) {

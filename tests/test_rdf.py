@@ -109,6 +109,7 @@ SMALL = [[2.1, 0.0, 0.0], [0.6, 1.9, 0.0], [0.3, 0.5, 2.4]]
         (SMALL, 3, 7.5, 0.3),  # cutoff three times the cell: many images
         ([[30, 0, 0], [2, 31, 0], [0, -1, 29]], 60, 0.4, 0.1),  # 64 sub-cells per axis
         ([[12, 0, 0], [0, 11, 0], [0, 0, 13]], 50, 4.0, 0.5),  # a few sub-cells per axis
+        ([[7, 1e-15, 0], [0, 6.5, 0], [2.5e-16, 0, 8]], 30, 5.0, 0.25),  # rounding noise off the diagonal
     ],
 )
 def test_matches_brute_force_bin_for_bin(matrix, n_sites, cutoff, bin_size):
