@@ -3,4 +3,4 @@
 from molvane._molvane import Structure, __version__, read_xyz_trajectory
 from molvane.trajectory import average_prdf
 
-__all__ = ["Structure", "read_xyz_trajectory", "__version__"]
+__all__ = ["Structure", "read_xyz_trajectory", "average_prdf", "__version__"]

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import sys
 import time
 from pathlib import Path
@@ -279,9 +280,10 @@ def main(argv=None) -> int:
     args = parser.parse_args(argv)
     try:
         return args.run(args)
-    except (ValueError, OSError) as exc:
-        print(f"molvane: error: {exc}", file=sys.stderr)
-        return 2
-    except ImportError as exc:
+    except BrokenPipeError:
+        # The reader of our output went away (for example `| head`).
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
+    except (ValueError, OSError, ImportError) as exc:
         print(f"molvane: error: {exc}", file=sys.stderr)
         return 2
