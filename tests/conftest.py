@@ -53,3 +53,14 @@ def native_exe(name: str) -> Path:
 
 
 _built: set = set()
+
+
+def run_driver(name: str, mode: str, cases: list) -> dict:
+    """Runs a native driver once over all cases (one per line); returns
+    case -> the JSON value it printed for that case."""
+    import json
+    import subprocess
+
+    out = subprocess.run([str(native_exe(name)), mode], input="\n".join(cases) + "\n",
+                         capture_output=True, text=True, check=True).stdout
+    return dict(zip(cases, map(json.loads, out.split("\n")[:-1])))

@@ -1,12 +1,9 @@
 """CIF reading: tokenizer, numbers, tag lower-casing and blocks (through the
 native driver), then the structure builder, the corpus and the factories."""
-import json
 import math
-import subprocess
-from pathlib import Path
 
 import pytest
-from conftest import native_exe
+from conftest import run_driver
 
 import molvane
 
@@ -14,11 +11,7 @@ Structure = molvane.Structure
 
 
 def run_native(mode, cases):
-    """Runs the native driver once over all cases; returns case -> decoded JSON."""
-    exe = native_exe("cif_native")
-    out = subprocess.run([str(exe), mode], input="\n".join(cases) + "\n", capture_output=True,
-                         text=True, check=True).stdout
-    return dict(zip(cases, map(json.loads, out.split("\n")[:-1])))
+    return run_driver("cif_native", mode, cases)
 
 
 def block(text):

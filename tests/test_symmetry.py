@@ -1,21 +1,14 @@
 """Symmetry operation strings: the reader (through the native driver) and the
 application with wrapping (through CIF reading)."""
-import json
-import subprocess
-from pathlib import Path
 
 import pytest
+from conftest import run_driver
 
 import molvane
 
 
 def run_native(mode, cases):
-    exe = Path(molvane._molvane.__file__).resolve().parent / "cif_native"
-    if not exe.exists():
-        pytest.skip("native driver cif_native not built")
-    out = subprocess.run([str(exe), mode], input="\n".join(cases) + "\n", capture_output=True,
-                         text=True, check=True).stdout
-    return dict(zip(cases, map(json.loads, out.splitlines())))
+    return run_driver("cif_native", mode, cases)
 
 
 I = [[1, 0, 0], [0, 1, 0], [0, 0, 1]]
