@@ -154,6 +154,20 @@ Result<Structure> parse_poscar(std::string_view text) {
     return Structure::create(std::move(*lattice), std::move(sites));
 }
 
+Result<Lattice> lattice_from_text(std::string_view text) {
+    std::vector<double> numbers;
+    for (std::string_view word : split_whitespace(text)) {
+        auto value = parse_f64(word);
+        if (!value) return std::move(value).error();
+        numbers.push_back(*value);
+    }
+    if (numbers.size() != 9)
+        return fail("Lattice=\"...\" must hold 9 numbers, found ", std::to_string(numbers.size()));
+    Mat3 m;
+    for (std::size_t i = 0; i < 9; ++i) m[i / 3][i % 3] = numbers[i];
+    return Lattice::create(m);
+}
+
 Result<Structure> parse_extxyz(std::string_view text) {
     const std::vector<std::string_view> lines = split_lines(text);
     if (lines.size() < 2) return fail("XYZ file is too short");
@@ -170,18 +184,7 @@ Result<Structure> parse_extxyz(std::string_view text) {
     const std::size_t open = at + 9;
     const std::size_t close = comment.find('"', open);
     if (close == std::string_view::npos) return fail("unterminated Lattice=\"...\" field");
-    const auto words = split_whitespace(comment.substr(open, close - open));
-    std::vector<double> numbers;
-    for (std::string_view word : words) {
-        auto value = parse_f64(word);
-        if (!value) return std::move(value).error();
-        numbers.push_back(*value);
-    }
-    if (numbers.size() != 9)
-        return fail("Lattice=\"...\" must hold 9 numbers, found ", std::to_string(numbers.size()));
-    Mat3 m;
-    for (std::size_t i = 0; i < 9; ++i) m[i / 3][i % 3] = numbers[i];
-    auto lattice = Lattice::create(m);
+    auto lattice = lattice_from_text(comment.substr(open, close - open));
     if (!lattice) return std::move(lattice).error();
 
     // Reserve only for the atom lines that are present.

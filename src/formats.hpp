@@ -19,6 +19,9 @@ Result<double> parse_f64(std::string_view token);
 // "F"); a token that does not start with an ASCII letter is kept unchanged.
 std::string clean_symbol(std::string_view token);
 
+// The cell from the nine numbers of a Lattice="..." value (rows a, b, c).
+Result<Lattice> lattice_from_text(std::string_view text);
+
 Result<Structure> parse_poscar(std::string_view text);
 Result<Structure> parse_extxyz(std::string_view text);
 

@@ -68,19 +68,7 @@ void split_into(std::string_view s, std::vector<std::string_view>& out) {
 
 // The frame's cell: its Lattice item, else the caller's cell.
 Result<Lattice> frame_lattice(std::string_view comment, const std::optional<Mat3>& cell, std::uint64_t index) {
-    if (auto value = comment_value(comment, "Lattice")) {
-        std::vector<double> numbers;
-        for (std::string_view piece : split_whitespace(*value)) {
-            auto number = parse_f64(piece);
-            if (!number) return std::move(number).error();
-            numbers.push_back(*number);
-        }
-        if (numbers.size() != 9)
-            return fail("Lattice=\"...\" must hold 9 numbers, found ", std::to_string(numbers.size()));
-        Mat3 m;
-        for (std::size_t i = 0; i < 9; ++i) m[i / 3][i % 3] = numbers[i];
-        return Lattice::create(m);
-    }
+    if (auto value = comment_value(comment, "Lattice")) return lattice_from_text(*value);
     if (cell) return Lattice::create(*cell);
     return fail("frame ", std::to_string(index),
                 " has no Lattice=\"...\" and no cell was given; an RDF of a periodic system needs the cell, "
