@@ -98,6 +98,8 @@ def save_prdf_plots(r, partials, total, folder, *, bin_size, title=None, density
         ax.plot(x, list(map(float, partials[pair])), color=f"C{idx % 10}", linewidth=1.0)
         ax.set_title(f"{pair[0]}–{pair[1]}", fontsize="small")
         ax.set_xlabel("r (Å)", fontsize="small")
+        if idx % n == 0:
+            ax.set_ylabel("g (atoms / Å³)", fontsize="small")
         ax.tick_params(labelsize="x-small")
     fig.suptitle(f"{heading}: partials (centre–neighbour)")
     fig.tight_layout()
