@@ -266,6 +266,76 @@ def test_random_occupancies_through_expand_occupancies():
             assert expanded.n_sites <= max(max_sites, s.n_sites)
 
 
+# --- hostile argument objects ---
+
+class Boom(Exception):
+    pass
+
+
+class Raises:
+    """Fails inside the interpreter's float/index conversion."""
+
+    def __float__(self):
+        raise Boom
+
+    def __index__(self):
+        raise Boom
+
+
+class Clears:
+    """Empties the container that holds it while being converted, so that a
+    converter holding borrowed references would read freed objects."""
+
+    def __init__(self):
+        self.target = None
+
+    def __float__(self):
+        self.target.clear()
+        return 1.0
+
+    def __index__(self):
+        self.target.clear()
+        return 1
+
+
+def holding(make):
+    item = Clears()
+    container = make(item)
+    item.target = container
+    return container
+
+
+M = [[4, 0, 0], [0, 4, 0], [0, 0, 4]]
+
+
+@pytest.mark.parametrize("case", [
+    lambda: Structure([[Raises(), 0, 0], [0, 4, 0], [0, 0, 4]], [[0, 0, 0]], [{"Fe": 1}]),
+    lambda: Structure([holding(lambda c: [c, 0.0, 0.0]), [0, 4, 0], [0, 0, 4]], [[0, 0, 0]], [{"Fe": 1}]),
+    lambda: Structure(holding(lambda c: [[c, 0.0, 4.0], [0, 4, 0], [0, 0, 4]]), [[0, 0, 0]], [{"Fe": 1}]),
+    lambda: Structure(M, holding(lambda c: [[0, 0, 0], [c, 0.5, 0.5]]), [{"Fe": 1}, {"O": 1}]),
+    lambda: Structure(M, [[0, 0, 0]], [holding(lambda c: {"Fe": c, "O": 0.5})]),
+    lambda: Structure(M, [[0, 0, 0], [0.5, 0.5, 0.5]], holding(lambda c: [{"Fe": c}, {"O": 1}])),
+    lambda: Structure(M, [[0, 0, 0]], [{"\ud800": 1.0}]),
+    lambda: Structure.from_str("\ud800", "cif"),
+    lambda: Structure.from_cif("a\0b"),
+    lambda: read_xyz_trajectory(str(ROOT / "examples" / "argon.xyz"), cell=holding(lambda c: [[c, 0, 0], [0, 5, 0], [0, 0, 5]])),
+    lambda: read_xyz_trajectory(str(ROOT / "examples" / "argon.xyz"), every=Raises()),
+    lambda: read_xyz_trajectory("a\0b"),
+    lambda: Structure(M, [[0, 0, 0]], [{"Fe": 1}]).prdf(Raises()),
+    lambda: Structure(M, [[0, 0, 0]], [{"Fe": 1}]).prdf(3.0, 0.1, 2**64),
+    lambda: Structure(M, [[0, 0, 0]], [{"Fe": 1}]).make_supercell(holding(lambda c: [c])[0], 1, 1),
+    lambda: Structure(M, [[0, 0, 0]], [{"Fe": 0.5}]).expand_occupancies(Raises()),
+], ids=lambda f: None)
+def test_hostile_argument_objects(case):
+    """A converter may only raise an allowed error or let the object's own
+    exception through; the interpreter must survive (checked under ASan by
+    scripts/test-sanitized)."""
+    try:
+        case()
+    except ALLOWED + (Boom,):
+        pass
+
+
 # --- inputs kept from fuzzing ---
 
 def replay(case: dict):
