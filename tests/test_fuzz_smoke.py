@@ -1,5 +1,8 @@
 """Seeded random mutation of structure files and arguments through the Python
-surface, plus replay of the inputs kept from fuzzing (tests/fuzz_regressions).
+surface, plus replay of the hostile inputs kept in tests/fuzz_regressions:
+raw files (NAME-*.cif, .poscar, .xyz read with from_str, .traj with
+read_xyz_trajectory) and .json cases naming the call, its arguments and,
+optionally, the exact error message expected.
 
 Every call must return a result or raise one of ALLOWED; anything else (a
 crash, SystemError, MemoryError, a hang) is a fault. The deep runs use the
@@ -338,8 +341,12 @@ def test_hostile_argument_objects(case):
 
 # --- inputs kept from fuzzing ---
 
-def replay(case: dict):
+def replay(case: dict, tmp_path):
     kind = case["call"]
+    if kind == "trajectory":
+        path = tmp_path / "t.xyz"
+        path.write_text(case["text"], encoding="utf-8")
+        return call(read_xyz_trajectory, str(path), **case.get("kwargs", {}))
     if kind in ("cif", "poscar", "xyz"):
         return call(Structure.from_str, case["text"], kind, **({"symprec": case["symprec"]} if "symprec" in case else {}))
     if kind in ("prdf", "expand"):
@@ -365,7 +372,7 @@ def test_fuzz_regression(name, tmp_path):
     suffix = path.suffix
     if suffix == ".json":
         case = json.loads(path.read_text(encoding="utf-8"))
-        out = replay(case)
+        out = replay(case, tmp_path)
         if "expect" in case:
             assert isinstance(out, Exception) and str(out) == case["expect"], out
     elif suffix == ".traj":
