@@ -23,17 +23,6 @@ struct PyStructure {
     Structure* value;
 };
 
-PyObject* new_float_list(const Vec3& v) {
-    PyRef list{PyList_New(3)};
-    if (!list) return nullptr;
-    for (Py_ssize_t j = 0; j < 3; ++j) {
-        PyObject* f = PyFloat_FromDouble(v[static_cast<std::size_t>(j)]);
-        if (!f) return nullptr;
-        PyList_SetItem(list.get(), j, f);  // steals
-    }
-    return list.release();
-}
-
 // A list with one 3-float list per entry of `rows`.
 template <typename Rows, typename Get>
 PyObject* new_rows_list(const Rows& rows, Get&& get) {
@@ -363,6 +352,17 @@ PyObject* wrap_structure(Structure&& value) {
 
 const Structure& structure_of(PyObject* self) {
     return *reinterpret_cast<PyStructure*>(self)->value;
+}
+
+PyObject* new_float_list(const Vec3& v) {
+    PyRef list{PyList_New(3)};
+    if (!list) return nullptr;
+    for (Py_ssize_t j = 0; j < 3; ++j) {
+        PyObject* f = PyFloat_FromDouble(v[static_cast<std::size_t>(j)]);
+        if (!f) return nullptr;
+        PyList_SetItem(list.get(), j, f);  // steals
+    }
+    return list.release();
 }
 
 PyObject* err(const std::string& message) {

@@ -22,6 +22,9 @@ PyObject* wrap_structure(Structure&& value);
 // The native structure of a Python Structure instance.
 const Structure& structure_of(PyObject* self);
 
+// A new list of the three floats of `v`; nullptr with an exception set.
+PyObject* new_float_list(const Vec3& v);
+
 // The one mapping of a native failure message: ValueError(message). Returns nullptr.
 PyObject* err(const std::string& message);
 

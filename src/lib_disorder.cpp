@@ -103,14 +103,7 @@ PyObject* site_entry(std::size_t index, const Site& site) {
     if (!dict) return nullptr;
     if (!set_item(dict.get(), "site_index", PyLong_FromSize_t(index))) return nullptr;
 
-    PyRef coords{PyList_New(3)};
-    if (!coords) return nullptr;
-    for (Py_ssize_t j = 0; j < 3; ++j) {
-        PyObject* f = PyFloat_FromDouble(site.frac_coords[static_cast<std::size_t>(j)]);
-        if (!f) return nullptr;
-        PyList_SetItem(coords.get(), j, f);  // steals
-    }
-    if (!set_item(dict.get(), "frac_coords", coords.release())) return nullptr;
+    if (!set_item(dict.get(), "frac_coords", new_float_list(site.frac_coords))) return nullptr;
 
     // A repeated element keeps its first position and its last value.
     PyRef occupancies{PyDict_New()};
