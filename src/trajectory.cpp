@@ -194,32 +194,36 @@ Result<bool> LineReader::next(std::string& line, std::string_view context) {
     return append_line(line, context);
 }
 
-Result<bool> LineReader::append_line(std::string& out, std::string_view context) {
-    const std::size_t first = out.size();
-    bool newline = false;
+// Hands the bytes of the current line to `take`, piece by piece as they lie
+// in the buffer, and consumes its "\n". True when a "\n" ended the line,
+// false when the file ended first.
+template <typename Take>
+Result<bool> LineReader::read_pieces(std::string_view context, Take&& take) {
     for (;;) {
         if (pos_ == end_) {
             auto more = fill(context);
             if (!more) return std::move(more).error();
-            if (!*more) break;
+            if (!*more) return false;
         }
         const char* start = buffer_ + pos_;
         const std::size_t avail = end_ - pos_;
-        if (const void* found = std::memchr(start, '\n', avail)) {
-            const std::size_t n = static_cast<std::size_t>(static_cast<const char*>(found) - start);
-            out.append(start, n);
-            pos_ += n + 1;
-            newline = true;
-            break;
-        }
-        out.append(start, avail);
-        pos_ = end_;
+        const void* found = std::memchr(start, '\n', avail);
+        const std::size_t n = found ? static_cast<std::size_t>(static_cast<const char*>(found) - start) : avail;
+        take(std::string_view(start, n));
+        pos_ += found ? n + 1 : n;
+        if (found) return true;
     }
-    if (!newline && out.size() == first) return false;
+}
+
+Result<bool> LineReader::append_line(std::string& out, std::string_view context) {
+    const std::size_t first = out.size();
+    auto newline = read_pieces(context, [&](std::string_view piece) { out.append(piece); });
+    if (!newline) return std::move(newline).error();
+    if (!*newline && out.size() == first) return false;
     const std::string_view line = std::string_view(out).substr(first);
     if (!is_ascii(line) && !is_valid_utf8(line))
         return fail("error reading ", context, ": stream did not contain valid UTF-8");
-    if (newline && out.size() > first && out.back() == '\r') out.pop_back();
+    if (*newline && out.size() > first && out.back() == '\r') out.pop_back();
     return true;
 }
 
@@ -228,30 +232,16 @@ Result<bool> LineReader::skip_line(std::string_view context) {
     // piece on, the bytes are gathered for the UTF-8 check (an ASCII prefix
     // cannot change whether the rest is valid).
     scratch_.clear();
-    bool gathering = false, any = false, newline = false;
-    for (;;) {
-        if (pos_ == end_) {
-            auto more = fill(context);
-            if (!more) return std::move(more).error();
-            if (!*more) break;
-        }
-        const char* start = buffer_ + pos_;
-        const std::size_t avail = end_ - pos_;
-        const void* found = std::memchr(start, '\n', avail);
-        const std::size_t n = found ? static_cast<std::size_t>(static_cast<const char*>(found) - start) : avail;
-        const std::string_view piece(start, n);
-        any = any || n > 0;
+    bool gathering = false, any = false;
+    auto newline = read_pieces(context, [&](std::string_view piece) {
+        any = any || !piece.empty();
         if (gathering || !is_ascii(piece)) {
             gathering = true;
             scratch_.append(piece);
         }
-        pos_ += found ? n + 1 : n;
-        if (found) {
-            newline = true;
-            break;
-        }
-    }
-    if (!newline && !any) return false;
+    });
+    if (!newline) return std::move(newline).error();
+    if (!*newline && !any) return false;
     if (gathering && !is_valid_utf8(scratch_))
         return fail("error reading ", context, ": stream did not contain valid UTF-8");
     return true;

@@ -42,6 +42,8 @@ public:
 private:
     // Refills the buffer; false at the end of the file.
     Result<bool> fill(std::string_view context);
+    template <typename Take>
+    Result<bool> read_pieces(std::string_view context, Take&& take);
 
     int fd_;
     std::size_t pos_ = 0;
