@@ -1,6 +1,6 @@
 """CIF reading speed: molvane against gemmi, pymatgen and ASE.
 
-Reads every CIF of the shared corpus and a synthetic large file (a few hundred
+Reads every CIF of the test corpus and a synthetic large file (a few hundred
 atom-site rows under the 192 operations of Fm-3m), timing each reader in the
 same run. Prints files per second and the ratios to molvane.
 
@@ -8,7 +8,6 @@ same run. Prints files per second and the ratios to molvane.
 """
 import argparse
 import itertools
-import os
 import random
 import sys
 import tempfile
@@ -19,7 +18,7 @@ from pathlib import Path
 import molvane
 
 ROOT = Path(__file__).resolve().parents[1]
-DEFAULT_CORPUS = Path(os.environ.get("MOLVANE_CORPUS", ROOT.parent / "shared" / "corpus")) / "cif"
+DEFAULT_CORPUS = ROOT / "tests" / "data" / "corpus" / "cif"
 
 
 def read_molvane(path):

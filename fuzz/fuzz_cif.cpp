@@ -2,7 +2,8 @@
 // operations and the builder, with symprec taken from the last input bytes.
 #include <string>
 
-#include "cif.hpp"
+#include "io/cif.hpp"
+#include "io/cif_syntax.hpp"
 #include "fuzz_common.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "lattice.hpp"
-#include "structure.hpp"
+#include "core/lattice.hpp"
+#include "core/structure.hpp"
 
 namespace fuzz {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "expand.hpp"
+#include "disorder/expand.hpp"
 #include "fuzz_common.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

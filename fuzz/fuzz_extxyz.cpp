@@ -1,7 +1,7 @@
 // Single-structure extended XYZ text through parse_extxyz.
 #include <string>
 
-#include "formats.hpp"
+#include "io/extxyz.hpp"
 #include "fuzz_common.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,7 +1,7 @@
 // POSCAR/CONTCAR text through parse_poscar.
 #include <string>
 
-#include "formats.hpp"
+#include "io/poscar.hpp"
 #include "fuzz_common.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "fuzz_common.hpp"
-#include "neighbor.hpp"
-#include "rdf.hpp"
+#include "engine/neighbor.hpp"
+#include "engine/rdf.hpp"
 
 namespace {
 

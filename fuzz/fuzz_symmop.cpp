@@ -3,9 +3,10 @@
 #include <cmath>
 #include <string>
 
-#include "cif.hpp"
+#include "io/cif.hpp"
+#include "io/cif_syntax.hpp"
 #include "fuzz_common.hpp"
-#include "symmetry.hpp"
+#include "io/symmetry.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string op(reinterpret_cast<const char*>(data), size);

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fuzz_common.hpp"
-#include "trajectory.hpp"
+#include "io/trajectory.hpp"
 
 namespace {
 

@@ -9,10 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "cif.hpp"
-#include "expand.hpp"
-#include "formats.hpp"
-#include "rdf.hpp"
+#include "io/cif.hpp"
+#include "io/cif_syntax.hpp"
+#include "disorder/expand.hpp"
+#include "io/poscar.hpp"
+#include "io/extxyz.hpp"
+#include "engine/rdf.hpp"
 
 namespace {
 

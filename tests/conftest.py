@@ -1,17 +1,14 @@
-import os
 from pathlib import Path
 
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
-# Real public structure files; a clone keeps them in ../shared/corpus.
-CORPUS = Path(os.environ.get("MOLVANE_CORPUS", ROOT.parent / "shared" / "corpus"))
+# Real public structure files with their origin in MANIFEST.tsv.
+CORPUS = ROOT / "tests" / "data" / "corpus"
 
 
 @pytest.fixture(scope="session")
 def corpus():
-    if not CORPUS.is_dir():
-        pytest.skip(f"structure corpus not found at {CORPUS}")
     return CORPUS
 
 

@@ -10,8 +10,10 @@
 #include <map>
 #include <string>
 
-#include "cif.hpp"
-#include "symmetry.hpp"
+#include "io/cif.hpp"
+#include "io/cif_syntax.hpp"
+#include "core/unicode_lower.hpp"
+#include "io/symmetry.hpp"
 
 using namespace molvane;
 

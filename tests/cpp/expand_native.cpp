@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "expand.hpp"
+#include "disorder/expand.hpp"
 
 using namespace molvane;
 

@@ -1,0 +1,41 @@
+// The periodic cell: three cell vectors as matrix rows plus the inverse,
+// computed once. Immutable after construction.
+#pragma once
+
+#include <array>
+
+#include "core/result.hpp"
+
+namespace molvane {
+
+using Vec3 = std::array<double, 3>;
+using Mat3 = std::array<Vec3, 3>;
+
+class Lattice {
+public:
+    // Fails with "cell matrix is singular (zero volume)" when |det| < 1e-12,
+    // and rejects a matrix holding NaN or infinite entries.
+    static Result<Lattice> create(const Mat3& matrix);
+
+    const Mat3& matrix() const { return matrix_; }
+    const Mat3& inverse() const { return inverse_; }
+
+    // Cofactor expansion along row 0.
+    double determinant() const { return determinant_of(matrix_); }
+    double volume() const;
+
+    // Row vector times matrix: f0*a + f1*b + f2*c.
+    Vec3 to_cartesian(const Vec3& frac) const;
+    // Row vector times inverse.
+    Vec3 to_fractional(const Vec3& cart) const;
+
+    static double determinant_of(const Mat3& m);
+
+private:
+    Lattice(const Mat3& matrix, const Mat3& inverse) : matrix_(matrix), inverse_(inverse) {}
+
+    Mat3 matrix_;
+    Mat3 inverse_;
+};
+
+}  // namespace molvane

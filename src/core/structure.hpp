@@ -1,0 +1,59 @@
+// Sites and structures: a lattice plus an ordered, non-empty list of sites,
+// each with fractional coordinates and species with occupancies.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/lattice.hpp"
+#include "core/result.hpp"
+
+namespace molvane {
+
+// (element symbol, occupancy); symbols compare byte by byte.
+using Species = std::pair<std::string, double>;
+
+struct Site {
+    Vec3 frac_coords{};             // not wrapped into [0, 1)
+    std::vector<Species> species;   // in the producer's order, never merged
+
+    // Occupancies added left to right from zero.
+    double occupancy_sum() const;
+    // Exactly one species with |occupancy - 1| < 1e-6.
+    bool is_ordered() const;
+};
+
+// Most sites a supercell may hold; larger requests are refused up front.
+inline constexpr std::uint64_t max_supercell_sites = 100'000'000;
+
+class Structure {
+public:
+    // Fails with "structure has no sites" or, at the first site whose
+    // occupancy sum exceeds 1.001, "a site has occupancies summing to X, which exceeds 1".
+    static Result<Structure> create(Lattice lattice, std::vector<Site> sites);
+
+    const Lattice& lattice() const { return lattice_; }
+    const std::vector<Site>& sites() const { return sites_; }
+
+    // Element -> summed occupancy, in ascending byte order of the symbol.
+    std::map<std::string, double> composition() const;
+    // The keys of composition().
+    std::vector<std::string> elements() const;
+    // Occupancy sums of the sites, added in site order.
+    double n_atoms() const;
+    bool is_ordered() const;
+
+    Result<Structure> make_supercell(std::uint64_t na, std::uint64_t nb, std::uint64_t nc) const;
+
+private:
+    Structure(Lattice lattice, std::vector<Site> sites)
+        : lattice_(std::move(lattice)), sites_(std::move(sites)) {}
+
+    Lattice lattice_;
+    std::vector<Site> sites_;
+};
+
+}  // namespace molvane

@@ -1,0 +1,303 @@
+// Text helpers shared by every reader.
+#include "core/text.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <system_error>
+
+namespace molvane {
+
+bool is_unicode_space(char32_t c) {
+    if (c >= 0x09 && c <= 0x0D) return true;
+    if (c < 0x80) return c == 0x20;
+    switch (c) {
+    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
+    case 0x202F: case 0x205F: case 0x3000:
+        return true;
+    default:
+        return c >= 0x2000 && c <= 0x200A;
+    }
+}
+
+char32_t decode_utf8(std::string_view s, std::size_t pos, std::size_t& len) {
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    unsigned char b0 = byte(pos);
+    len = 1;
+    if (b0 < 0x80) return b0;
+    std::size_t need;
+    char32_t c;
+    if ((b0 & 0xE0) == 0xC0) { need = 1; c = b0 & 0x1F; }
+    else if ((b0 & 0xF0) == 0xE0) { need = 2; c = b0 & 0x0F; }
+    else if ((b0 & 0xF8) == 0xF0) { need = 3; c = b0 & 0x07; }
+    else return 0xFFFD;
+    if (pos + need >= s.size()) return 0xFFFD;
+    for (std::size_t k = 1; k <= need; ++k) {
+        unsigned char b = byte(pos + k);
+        if ((b & 0xC0) != 0x80) return 0xFFFD;
+        c = (c << 6) | (b & 0x3F);
+    }
+    len = need + 1;
+    return c;
+}
+
+// Byte length of the whitespace character ending at `end` (exclusive), or 0.
+static std::size_t space_before(std::string_view s, std::size_t end) {
+    // A UTF-8 character is at most four bytes; find its start.
+    std::size_t start = end;
+    for (std::size_t back = 1; back <= 4 && back <= end; ++back) {
+        unsigned char b = static_cast<unsigned char>(s[end - back]);
+        if ((b & 0xC0) != 0x80) { start = end - back; break; }
+    }
+    if (start == end) return 0;
+    std::size_t len;
+    char32_t c = decode_utf8(s, start, len);
+    if (start + len != end || !is_unicode_space(c)) return 0;
+    return len;
+}
+
+std::string_view trim_start(std::string_view s) {
+    std::size_t pos = 0;
+    while (pos < s.size()) {
+        std::size_t len;
+        if (!is_unicode_space(decode_utf8(s, pos, len))) break;
+        pos += len;
+    }
+    return s.substr(pos);
+}
+
+std::string_view trim(std::string_view s) {
+    s = trim_start(s);
+    std::size_t end = s.size();
+    while (end > 0) {
+        std::size_t len = space_before(s, end);
+        if (len == 0) break;
+        end -= len;
+    }
+    return s.substr(0, end);
+}
+
+std::vector<std::string_view> split_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t nl = text.find('\n', start);
+        if (nl == std::string_view::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        std::size_t end = nl;
+        if (end > start && text[end - 1] == '\r') --end;
+        lines.push_back(text.substr(start, end - start));
+        start = nl + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string_view> split_whitespace(std::string_view s) {
+    std::vector<std::string_view> words;
+    std::size_t pos = 0, word_start = 0;
+    bool in_word = false;
+    while (pos < s.size()) {
+        std::size_t len;
+        bool space = is_unicode_space(decode_utf8(s, pos, len));
+        if (space && in_word) {
+            words.push_back(s.substr(word_start, pos - word_start));
+            in_word = false;
+        } else if (!space && !in_word) {
+            word_start = pos;
+            in_word = true;
+        }
+        pos += len;
+    }
+    if (in_word) words.push_back(s.substr(word_start));
+    return words;
+}
+
+static bool equals_ascii_nocase(std::string_view a, std::string_view lower) {
+    if (a.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char c = a[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != lower[i]) return false;
+    }
+    return true;
+}
+
+static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+std::optional<double> parse_decimal(std::string_view text) {
+    std::size_t pos = 0;
+    bool negative = false;
+    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+        negative = text[pos] == '-';
+        ++pos;
+    }
+    std::string_view body = text.substr(pos);
+    if (equals_ascii_nocase(body, "inf") || equals_ascii_nocase(body, "infinity")) {
+        double inf = std::numeric_limits<double>::infinity();
+        return negative ? -inf : inf;
+    }
+    if (equals_ascii_nocase(body, "nan")) return std::numeric_limits<double>::quiet_NaN();
+
+    // Mantissa: digits with an optional point, at least one digit in all.
+    std::size_t int_digits = 0, frac_digits = 0;
+    long long first_nonzero_exp = 0;  // decimal exponent of the leading nonzero digit + 1
+    bool seen_nonzero = false;
+    while (pos < text.size() && is_digit(text[pos])) {
+        if (seen_nonzero) ++first_nonzero_exp;
+        else if (text[pos] != '0') { seen_nonzero = true; first_nonzero_exp = 1; }
+        ++int_digits;
+        ++pos;
+    }
+    if (pos < text.size() && text[pos] == '.') {
+        ++pos;
+        long long zeros = 0;
+        while (pos < text.size() && is_digit(text[pos])) {
+            if (!seen_nonzero) {
+                if (text[pos] != '0') { seen_nonzero = true; first_nonzero_exp = -zeros; }
+                else ++zeros;
+            }
+            ++frac_digits;
+            ++pos;
+        }
+    }
+    if (int_digits + frac_digits == 0) return std::nullopt;
+    long long exponent = 0;
+    if (pos < text.size() && (text[pos] == 'e' || text[pos] == 'E')) {
+        ++pos;
+        bool exp_negative = false;
+        if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+            exp_negative = text[pos] == '-';
+            ++pos;
+        }
+        std::size_t exp_digits = 0;
+        while (pos < text.size() && is_digit(text[pos])) {
+            if (exponent < 100000000) exponent = exponent * 10 + (text[pos] - '0');
+            ++exp_digits;
+            ++pos;
+        }
+        if (exp_digits == 0) return std::nullopt;
+        if (exp_negative) exponent = -exponent;
+    }
+    if (pos != text.size()) return std::nullopt;
+
+    // from_chars takes no leading '+'; the sign is applied afterwards.
+    std::string_view digits = text.substr(text.size() - body.size());
+    double value = 0.0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value,
+                                     std::chars_format::general);
+    if (ec == std::errc::result_out_of_range) {
+        // Out of range only when the value is nonzero: too large or too small.
+        value = (first_nonzero_exp + exponent > 0) ? std::numeric_limits<double>::infinity() : 0.0;
+    } else if (ec != std::errc() || end != digits.data() + digits.size()) {
+        return std::nullopt;
+    }
+    return negative ? -value : value;
+}
+
+Result<double> parse_f64(std::string_view token) {
+    if (auto value = parse_decimal(token)) return *value;
+    return fail("expected a number, found '", token, "'");
+}
+
+std::optional<std::uint64_t> parse_count(std::string_view text) {
+    std::size_t pos = 0;
+    if (!text.empty() && text[0] == '+') pos = 1;
+    if (pos == text.size()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (; pos < text.size(); ++pos) {
+        char c = text[pos];
+        if (!is_digit(c)) return std::nullopt;
+        std::uint64_t d = static_cast<std::uint64_t>(c - '0');
+        if (value > (std::numeric_limits<std::uint64_t>::max() - d) / 10) return std::nullopt;
+        value = value * 10 + d;
+    }
+    return value;
+}
+
+std::string format_fixed4(double value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    char buf[400];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 4);
+    if (ec != std::errc()) return "NaN";
+    return std::string(buf, end);
+}
+
+std::string ascii_lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+bool is_valid_utf8(std::string_view s) {
+    std::size_t i = 0, n = s.size();
+    while (i < n) {
+        unsigned char b = static_cast<unsigned char>(s[i]);
+        if (b < 0x80) { ++i; continue; }
+        std::size_t need;
+        char32_t c, min;
+        if ((b & 0xE0) == 0xC0) { need = 1; c = b & 0x1F; min = 0x80; }
+        else if ((b & 0xF0) == 0xE0) { need = 2; c = b & 0x0F; min = 0x800; }
+        else if ((b & 0xF8) == 0xF0) { need = 3; c = b & 0x07; min = 0x10000; }
+        else return false;
+        if (n - i <= need) return false;
+        for (std::size_t k = 1; k <= need; ++k) {
+            unsigned char t = static_cast<unsigned char>(s[i + k]);
+            if ((t & 0xC0) != 0x80) return false;
+            c = (c << 6) | (t & 0x3F);
+        }
+        if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+        i += need + 1;
+    }
+    return true;
+}
+
+}  // namespace molvane
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace molvane {
+
+std::string os_error_text(int errnum) {
+    char buf[256];
+    // GNU strerror_r returns the text (possibly a static string, not buf).
+    const char* text = strerror_r(errnum, buf, sizeof buf);
+    return std::string(text) + " (os error " + std::to_string(errnum) + ")";
+}
+
+Result<std::string> read_text_file(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return fail("file name contained an unexpected NUL byte");
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fail(os_error_text(errno));
+    std::string data;
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+        data.reserve(static_cast<std::size_t>(info.st_size));
+    char chunk[65536];
+    for (;;) {
+        ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            int saved = errno;
+            ::close(fd);
+            return fail(os_error_text(saved));
+        }
+        if (got == 0) break;
+        data.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    if (!is_valid_utf8(data)) return fail("stream did not contain valid UTF-8");
+    return data;
+}
+
+}  // namespace molvane

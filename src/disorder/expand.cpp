@@ -1,0 +1,391 @@
+// Occupancy expansion into an ordered supercell.
+#include "disorder/expand.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <numeric>
+
+#include "core/text.hpp"  // for format_fixed4
+
+namespace molvane {
+
+namespace {
+
+using u128 = unsigned __int128;
+
+constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t xorshift_multiplier = 0x2545f4914f6cdd1dULL;
+// Bounds up to this size are searched by trying every denominator.
+constexpr std::uint64_t scan_limit = 4096;
+
+std::string dec(std::uint64_t v) { return std::to_string(v); }
+
+// |x q - round(x q)| / q, the error of the best fraction with denominator q.
+double fraction_error(double x, double q) {
+    double xq = x * q;
+    return std::fabs(xq - std::round(xq)) / q;
+}
+
+// The running state of the denominator search: denominators are offered in
+// increasing order and the record rule decides which one is kept.
+struct DenominatorSearch {
+    double x;
+    std::uint64_t best_q = 1;
+    double best_err = std::numeric_limits<double>::infinity();
+    bool done = false;
+
+    // Offers q; true when q became the new best.
+    bool offer(std::uint64_t q) {
+        double err = fraction_error(x, static_cast<double>(q));
+        if (err < best_err - 1e-12) {
+            best_err = err;
+            best_q = q;
+            if (err < 1e-9) done = true;
+            return true;
+        }
+        return false;
+    }
+};
+
+// Saturating conversion of floor(v) to a count: negative and NaN give 0.
+std::uint64_t floor_count(double v) {
+    double f = std::floor(v);
+    if (!(f > 0.0)) return 0;
+    if (f >= 18446744073709551616.0) return u64_max;
+    return static_cast<std::uint64_t>(f);
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t s;
+    return __builtin_add_overflow(a, b, &s) ? u64_max : s;
+}
+
+// Least common multiple of denominators; remembers when it no longer fits.
+struct CommonDenominator {
+    std::uint64_t value = 1;
+    bool overflow = false;
+
+    void combine(std::uint64_t q) {
+        if (overflow) return;
+        std::uint64_t g = std::gcd(value, q);
+        if (__builtin_mul_overflow(value / g, q, &value)) overflow = true;
+    }
+};
+
+// The site's species written as "El:0.5000", sorted by bytes, joined with "|".
+std::string pool_key(const Site& site) {
+    std::vector<std::string> parts;
+    parts.reserve(site.species.size());
+    for (const auto& [element, occupancy] : site.species)
+        parts.push_back(element + ":" + format_fixed4(occupancy));
+    std::sort(parts.begin(), parts.end());
+    std::string key;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i != 0) key += '|';
+        key += parts[i];
+    }
+    return key;
+}
+
+std::string cube_text(std::uint64_t n) { return dec(n) + "x" + dec(n) + "x" + dec(n); }
+
+}  // namespace
+
+// --- denominators ---
+
+std::uint64_t best_denominator_scan(double x, std::uint64_t max_denominator) {
+    if (max_denominator == 0) return 1;
+    DenominatorSearch search{x};
+    for (std::uint64_t q = 1;; ++q) {
+        search.offer(q);
+        if (search.done || q == max_denominator) break;
+    }
+    return search.best_q;
+}
+
+// Only a denominator whose fraction is closer to x than every fraction with a
+// smaller denominator can become the best, and such denominators all lie on
+// the continued-fraction runs q = k2 + j k1 (j = 1 .. a) of x. Along a run the
+// errors fall as j grows, so a bisection finds where a run can first beat the
+// current best; the denominators just from there on are then offered one by
+// one, exactly as a full scan would offer them.
+std::uint64_t best_denominator_cf(double x, std::uint64_t max_denominator) {
+    const std::uint64_t m = max_denominator;
+    if (m == 0) return 1;
+    DenominatorSearch search{x};
+    search.offer(1);
+    // Non-finite x gives a NaN error for every q, so q = 1 stays; an x of
+    // magnitude 2^52 or more is an integer and stops at q = 1.
+    if (search.done || m == 1 || !std::isfinite(x)) return search.best_q;
+
+    // x is at least 1e-9 from an integer here, so its fractional part is
+    // num / 2^shift with shift <= 53 + 30: exact in 128 bits.
+    const double frac = x - std::floor(x);
+    int exponent = 0;
+    const double mantissa = std::frexp(frac, &exponent);
+    u128 num = static_cast<u128>(std::ldexp(mantissa, 53));
+    u128 den = static_cast<u128>(1) << (53 - exponent);
+
+    // Bound on how far a computed error can sit from the exact one.
+    const double margin = (std::fabs(x) + 1.0) * 1e-15;
+    auto looser = [&](u128 q) {
+        return fraction_error(x, static_cast<double>(q)) < search.best_err - 1e-12 + margin;
+    };
+
+    u128 k2 = 1, k1 = 0;  // the two previous convergent denominators
+    while (den != 0) {
+        const u128 a = num / den;
+        const u128 r = num % den;
+        if (k1 != 0) {
+            if (k2 + k1 > m) break;
+            const u128 j_max = std::min<u128>(a, (m - k2) / k1);
+            u128 j_lo = 1;
+            while (j_lo <= j_max) {
+                if (!looser(k2 + j_max * k1)) break;
+                // Invariant: lo fails the looser test (or is below j_lo), hi
+                // passes. Galloping first keeps short gaps cheap.
+                u128 lo = j_lo - 1, hi = j_max;
+                for (u128 step = 1; lo + step < j_max; step *= 2) {
+                    if (looser(k2 + (lo + step) * k1)) {
+                        hi = lo + step;
+                        break;
+                    }
+                    lo += step;
+                }
+                while (hi - lo > 1) {
+                    u128 mid = lo + (hi - lo) / 2;
+                    if (looser(k2 + mid * k1)) hi = mid;
+                    else lo = mid;
+                }
+                // Offer one by one while improvements keep coming; the first
+                // miss after an improvement sends the search back to bisection.
+                u128 j = hi;
+                bool improved = false;
+                for (; j <= j_max; ++j) {
+                    if (search.offer(static_cast<std::uint64_t>(k2 + j * k1))) {
+                        if (search.done) return search.best_q;
+                        improved = true;
+                    } else if (improved) {
+                        break;
+                    }
+                }
+                if (!improved) break;
+                j_lo = j;  // offering j again later changes nothing
+            }
+            if (a > j_max) break;  // the rest of this run and all later runs exceed m
+        }
+        const u128 k = a * k1 + k2;
+        k2 = k1;
+        k1 = k;
+        num = den;
+        den = r;
+    }
+    return search.best_q;
+}
+
+std::uint64_t best_denominator(double x, std::uint64_t max_denominator) {
+    if (max_denominator <= scan_limit) return best_denominator_scan(x, max_denominator);
+    return best_denominator_cf(x, max_denominator);
+}
+
+std::uint64_t integer_cbrt(std::uint64_t v) {
+    auto cube_fits = [v](std::uint64_t n) {
+        std::uint64_t sq, cube;
+        if (__builtin_mul_overflow(n, n, &sq)) return false;
+        if (__builtin_mul_overflow(sq, n, &cube)) return false;
+        return cube <= v;
+    };
+    std::uint64_t n = static_cast<std::uint64_t>(std::cbrt(static_cast<double>(v)));
+    while (n > 0 && !cube_fits(n)) --n;
+    while (cube_fits(n + 1)) ++n;
+    return n;
+}
+
+// --- generator ---
+
+Xorshift64Star::Xorshift64Star(std::uint64_t seed) : state_(seed * xorshift_multiplier) {
+    if (state_ == 0) state_ = 1;
+}
+
+std::uint64_t Xorshift64Star::next() {
+    std::uint64_t x = state_;
+    x ^= x >> 12;
+    x ^= x << 25;
+    x ^= x >> 27;
+    state_ = x;
+    return x * xorshift_multiplier;
+}
+
+// --- expansion ---
+
+Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_sites,
+                                     std::uint64_t seed, std::uint64_t max_denominator) {
+    const std::vector<Site>& sources = source.sites();
+
+    // Occupancies are counted as atoms: non-finite or negative values have no
+    // meaning there. With every occupancy in [0, 1.001] (the structure caps
+    // site sums) no pool asks for more than about its own size in atoms.
+    for (std::size_t i = 0; i < sources.size(); ++i)
+        for (const auto& [element, occupancy] : sources[i].species) {
+            if (!std::isfinite(occupancy))
+                return fail("the occupancy of ", element, " at site ", dec(i), " is ",
+                            format_fixed4(occupancy), "; occupancies must be finite numbers");
+            if (occupancy < 0.0)
+                return fail("the occupancy of ", element, " at site ", dec(i), " is ",
+                            format_fixed4(occupancy), "; occupancies must not be negative");
+        }
+
+    // Common denominator of the partial occupancies and of the vacancies.
+    CommonDenominator denominator;
+    for (const Site& site : sources) {
+        if (site.is_ordered()) continue;
+        double total = 0.0;
+        for (const auto& sp : site.species) {
+            if (sp.second > 0.0 && sp.second < 1.0)
+                denominator.combine(best_denominator(sp.second, max_denominator));
+        }
+        for (const auto& sp : site.species) total += sp.second;
+        if (total < 0.999999) denominator.combine(best_denominator(total, max_denominator));
+    }
+
+    // Largest cubic multiplier within the budget, never above the denominator.
+    const std::uint64_t n_source = sources.size();
+    std::uint64_t n = integer_cbrt(max_sites / n_source);
+    if (!denominator.overflow) n = std::min(n, denominator.value);
+    if (n == 0) n = 1;
+
+    // n = 1 whenever the budget is exceeded, so n^3 N cannot overflow here.
+    const std::uint64_t cell_sites = n_source * n * n * n;
+    if (cell_sites > max_sites)
+        return fail("even a ", cube_text(n), " cell holds ", dec(cell_sites),
+                    " sites, above the limit of ", dec(max_sites));
+    auto supercell = source.make_supercell(n, n, n);
+    if (!supercell) return supercell.error();
+    const std::vector<Site>& cells = supercell->sites();
+
+    // Copies of one source site share its species, so keys are made once.
+    std::vector<std::string> keys(sources.size());
+    for (std::size_t s = 0; s < sources.size(); ++s)
+        if (!sources[s].is_ordered()) keys[s] = pool_key(sources[s]);
+
+    std::vector<Site> ordered_sites;
+    std::map<std::string, std::vector<std::size_t>> pools;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        const Site& cell_site = cells[i];
+        if (cell_site.is_ordered()) {
+            ordered_sites.push_back(cell_site);
+        } else {
+            pools[keys[i % sources.size()]].push_back(i);
+        }
+    }
+
+    Xorshift64Star rng(seed);
+    std::vector<Site> placed_sites;
+    std::vector<ReportRow> rows;
+    std::vector<std::string> missing;
+    std::uint64_t n_vacancies = 0;
+
+    for (const auto& [key, members] : pools) {
+        const std::uint64_t pool_size = members.size();
+        const double pool_size_f = static_cast<double>(pool_size);
+        const std::vector<Species>& species = cells[members.front()].species;
+        const std::size_t k = species.size();
+
+        // Largest-remainder allocation of the pool's atoms.
+        std::vector<double> targets(k);
+        std::vector<std::uint64_t> counts(k);
+        double target_sum = 0.0;
+        std::uint64_t floors_sum = 0;
+        for (std::size_t j = 0; j < k; ++j) {
+            targets[j] = species[j].second * pool_size_f;
+            counts[j] = floor_count(targets[j]);
+            target_sum += targets[j];
+            floors_sum = saturating_add(floors_sum, counts[j]);
+        }
+        const std::uint64_t to_place = std::min(pool_size, floor_count(target_sum + 0.5));
+
+        std::vector<std::size_t> by_remainder(k);
+        std::iota(by_remainder.begin(), by_remainder.end(), std::size_t{0});
+        std::stable_sort(by_remainder.begin(), by_remainder.end(), [&](std::size_t a, std::size_t b) {
+            return targets[a] - static_cast<double>(counts[a]) >
+                   targets[b] - static_cast<double>(counts[b]);
+        });
+        if (floors_sum < to_place) {
+            std::uint64_t extra = std::min<std::uint64_t>(to_place - floors_sum, k);
+            for (std::uint64_t e = 0; e < extra; ++e) ++counts[by_remainder[e]];
+        }
+
+        // Slots naming species, then empty ones up to the pool size, shuffled
+        // by Fisher-Yates from the top.
+        constexpr std::size_t empty = std::numeric_limits<std::size_t>::max();
+        std::vector<std::size_t> slots;
+        for (std::size_t j = 0; j < k; ++j) slots.insert(slots.end(), counts[j], j);
+        if (slots.size() < pool_size) slots.resize(pool_size, empty);
+        for (std::uint64_t len = slots.size(); len >= 2; --len) {
+            std::uint64_t idx = rng.next() % len;
+            std::swap(slots[len - 1], slots[idx]);
+        }
+
+        for (std::size_t p = 0; p < members.size(); ++p) {
+            if (slots[p] == empty) {
+                ++n_vacancies;
+                continue;
+            }
+            Site site;
+            site.frac_coords = cells[members[p]].frac_coords;
+            site.species = {{species[slots[p]].first, 1.0}};
+            placed_sites.push_back(std::move(site));
+        }
+
+        for (std::size_t j = 0; j < k; ++j) {
+            rows.push_back({species[j].first, species[j].second, pool_size, counts[j]});
+            if (counts[j] == 0 && species[j].second > 0.0 &&
+                std::find(missing.begin(), missing.end(), species[j].first) == missing.end())
+                missing.push_back(species[j].first);
+        }
+    }
+
+    std::vector<std::string> warnings;
+    if (!missing.empty()) {
+        std::string names;
+        for (std::size_t i = 0; i < missing.size(); ++i) {
+            if (i != 0) names += ", ";
+            names += missing[i];
+        }
+        warnings.push_back("no atoms could be placed for " + names +
+                           ": the occupancy is too small for a " + cube_text(n) +
+                           " supercell, so these elements are absent from the expanded structure");
+    }
+    double worst = 0.0;
+    for (const ReportRow& row : rows) {
+        double dev = std::fabs(static_cast<double>(row.atoms_placed) /
+                                   static_cast<double>(row.sites_in_pool) -
+                               row.target_occupancy);
+        if (dev > worst) worst = dev;  // NaN never compares greater
+    }
+    const bool approximated = denominator.overflow || n < denominator.value;
+    if (worst >= 0.02 && approximated) {
+        std::string need = denominator.overflow
+                               ? "supercell of more than " + dec(u64_max) + " cells along each axis"
+                               : cube_text(denominator.value) + " supercell";
+        warnings.push_back("the occupancies would need a " + need +
+                           " to come out exactly, but that exceeds the " + dec(max_sites) +
+                           "-site limit; " + cube_text(n) +
+                           " was used and the occupancies are approximated (worst deviation " +
+                           format_fixed4(worst) + ")");
+    }
+
+    std::vector<Site> result_sites = std::move(ordered_sites);
+    result_sites.insert(result_sites.end(), std::make_move_iterator(placed_sites.begin()),
+                        std::make_move_iterator(placed_sites.end()));
+    if (result_sites.empty()) return fail("no sites remain after expansion; check the occupancies");
+    auto result = Structure::create(supercell->lattice(), std::move(result_sites));
+    if (!result) return result.error();
+
+    return Expansion{std::move(*result), std::move(rows), std::move(warnings), {n, n, n},
+                     n_vacancies};
+}
+
+}  // namespace molvane

@@ -1,0 +1,52 @@
+// CIF syntax: the line tokenizer, data blocks merged into one Block of items
+// and loops, and CIF numbers. Lenient: never fails.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace molvane {
+
+// Splits one line into tokens: words, quoted strings (a quote opens only at
+// the start of a token) and a "#" comment that starts where a token would.
+// Tokens are views into `line`; a token may be empty ('').
+std::vector<std::string_view> tokenize(std::string_view line);
+
+// One loop: lower-cased header tags and the values, row after row.
+struct Loop {
+    std::vector<std::string> tags;
+    std::vector<std::string_view> values;  // size is a multiple of tags.size()
+
+    std::size_t n_rows() const { return tags.empty() ? 0 : values.size() / tags.size(); }
+    std::string_view value(std::size_t row, std::size_t col) const {
+        return values[row * tags.size() + col];
+    }
+    // Index of the first tag equal to `tag`, if any.
+    std::optional<std::size_t> column(std::string_view tag) const;
+};
+
+// The data blocks of one text merged into one: later items replace earlier
+// ones, loops stay in text order. Blocks after the first one holding a loop
+// with _atom_site_fract_x are left out. Loop values view the parsed text
+// (which must outlive the Block) or the Block's own storage.
+struct Block {
+    std::unordered_map<std::string, std::string> items;
+    std::vector<Loop> loops;
+    std::deque<std::string> storage;  // text-field values seen by loops
+
+    // parse_cif_number of the item `tag` (lower case); absent when missing.
+    std::optional<double> number(const std::string& tag) const;
+};
+
+Block parse_block(std::string_view text);
+
+// A value read as a number: quotes stripped, "." and "?" absent, a standard
+// uncertainty "(n)" dropped, then the one decimal grammar.
+std::optional<double> parse_cif_number(std::string_view value);
+
+}  // namespace molvane

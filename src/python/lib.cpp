@@ -1,0 +1,391 @@
+// Module entry, error mapping and the Structure class: constructor,
+// properties, repr and make_supercell. The other methods come from the
+// lib_* files through their method tables.
+#include "python/lib.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <new>
+#include <stdexcept>
+
+#include "python/pyargs.hpp"
+#include "python/pyobj.hpp"
+#include "core/text.hpp"  // for format_fixed4
+
+namespace molvane {
+
+namespace {
+
+struct PyStructure {
+    PyObject_HEAD
+    Structure* value;
+};
+
+// A list with one 3-float list per entry of `rows`.
+template <typename Rows, typename Get>
+PyObject* new_rows_list(const Rows& rows, Get&& get) {
+    PyRef list{PyList_New(static_cast<Py_ssize_t>(rows.size()))};
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& row : rows) {
+        PyObject* item = new_float_list(get(row));
+        if (!item) return nullptr;
+        PyList_SetItem(list.get(), i++, item);
+    }
+    return list.release();
+}
+
+// A dict whose keys are inserted in the map's (byte) order.
+PyObject* new_float_dict(const std::map<std::string, double>& entries) {
+    PyRef dict{PyDict_New()};
+    if (!dict) return nullptr;
+    for (const auto& [key, value] : entries) {
+        PyRef k{PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()))};
+        if (!k) return nullptr;
+        PyRef v{PyFloat_FromDouble(value)};
+        if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+// --- constructor ---
+
+Result<Structure> build_structure(const std::vector<std::vector<double>>& matrix,
+                                  const std::vector<std::vector<double>>& frac_coords,
+                                  std::vector<std::vector<Species>>& species) {
+    if (matrix.size() != 3) return fail("matrix must be 3x3");
+    Mat3 m;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (matrix[i].size() != 3) return fail("matrix must be 3x3");
+        for (std::size_t j = 0; j < 3; ++j) m[i][j] = matrix[i][j];
+    }
+    auto lattice = Lattice::create(m);
+    if (!lattice) return lattice.error();
+    if (frac_coords.size() != species.size())
+        return fail("frac_coords and species must have the same length");
+    std::vector<Site> sites;
+    sites.reserve(frac_coords.size());
+    for (std::size_t i = 0; i < frac_coords.size(); ++i) {
+        if (frac_coords[i].size() != 3) return fail("each coordinate must have 3 components");
+        if (species[i].empty()) return fail("every site needs at least one species");
+        Site site;
+        site.frac_coords = {frac_coords[i][0], frac_coords[i][1], frac_coords[i][2]};
+        site.species = std::move(species[i]);
+        sites.push_back(std::move(site));
+    }
+    return Structure::create(std::move(*lattice), std::move(sites));
+}
+
+PyObject* structure_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"Structure.__new__()",
+                                   {{"matrix", true}, {"frac_coords", true}, {"species", true}}};
+        PyObject* slots[3];
+        if (!bind_args(sig, args, kwargs, slots)) return nullptr;
+        std::vector<std::vector<double>> matrix, frac_coords;
+        std::vector<std::vector<Species>> species;
+        if (!arg_rows(slots[0], "matrix", matrix)) return nullptr;
+        if (!arg_rows(slots[1], "frac_coords", frac_coords)) return nullptr;
+        if (!arg_species_list(slots[2], "species", species)) return nullptr;
+        auto structure = build_structure(matrix, frac_coords, species);
+        if (!structure) return err(structure.error().message);
+        return wrap_structure(std::move(*structure));
+    });
+}
+
+void structure_dealloc(PyObject* self) {
+    delete reinterpret_cast<PyStructure*>(self)->value;
+    PyTypeObject* tp = Py_TYPE(self);
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(tp);
+}
+
+// --- repr ---
+
+std::string formula_amount(double amount) {
+    double r = std::round(amount);
+    if (std::abs(amount - r) < 1e-9) {
+        long long n;
+        if (std::isnan(r)) n = 0;
+        else if (r >= 9223372036854775807.0) n = std::numeric_limits<long long>::max();
+        else if (r <= -9223372036854775808.0) n = std::numeric_limits<long long>::min();
+        else n = static_cast<long long>(r);
+        return std::to_string(n);
+    }
+    return format_fixed4(amount);
+}
+
+PyObject* structure_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        const Structure& s = structure_of(self);
+        std::string text = "Structure(" + std::to_string(s.sites().size()) + " sites, ";
+        bool first = true;
+        for (const auto& [element, amount] : s.composition()) {
+            if (!first) text += ' ';
+            first = false;
+            text += element;
+            text += formula_amount(amount);
+        }
+        if (!s.is_ordered()) text += ", disordered";
+        text += ')';
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+// --- properties ---
+
+PyObject* get_n_sites(PyObject* self, void*) {
+    return PyLong_FromSize_t(structure_of(self).sites().size());
+}
+
+PyObject* get_n_atoms(PyObject* self, void*) {
+    return PyFloat_FromDouble(structure_of(self).n_atoms());
+}
+
+PyObject* get_is_ordered(PyObject* self, void*) {
+    return PyBool_FromLong(structure_of(self).is_ordered() ? 1 : 0);
+}
+
+PyObject* get_volume(PyObject* self, void*) {
+    return PyFloat_FromDouble(structure_of(self).lattice().volume());
+}
+
+PyObject* get_elements(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        auto elements = structure_of(self).elements();
+        PyRef list{PyList_New(static_cast<Py_ssize_t>(elements.size()))};
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < elements.size(); ++i) {
+            PyObject* s = PyUnicode_FromStringAndSize(elements[i].data(),
+                                                      static_cast<Py_ssize_t>(elements[i].size()));
+            if (!s) return nullptr;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), s);
+        }
+        return list.release();
+    });
+}
+
+PyObject* get_composition(PyObject* self, void*) {
+    return guarded([&] { return new_float_dict(structure_of(self).composition()); });
+}
+
+PyObject* get_lattice_matrix(PyObject* self, void*) {
+    return guarded([&] {
+        return new_rows_list(structure_of(self).lattice().matrix(), [](const Vec3& row) { return row; });
+    });
+}
+
+PyObject* get_frac_coords(PyObject* self, void*) {
+    return guarded([&] {
+        return new_rows_list(structure_of(self).sites(), [](const Site& s) { return s.frac_coords; });
+    });
+}
+
+PyObject* get_cart_coords(PyObject* self, void*) {
+    return guarded([&] {
+        const Lattice& lattice = structure_of(self).lattice();
+        return new_rows_list(structure_of(self).sites(),
+                             [&](const Site& s) { return lattice.to_cartesian(s.frac_coords); });
+    });
+}
+
+PyObject* get_species(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const auto& sites = structure_of(self).sites();
+        PyRef list{PyList_New(static_cast<Py_ssize_t>(sites.size()))};
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < sites.size(); ++i) {
+            std::map<std::string, double> entries;
+            for (const auto& [element, occupancy] : sites[i].species) entries[element] = occupancy;
+            PyObject* dict = new_float_dict(entries);
+            if (!dict) return nullptr;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict);
+        }
+        return list.release();
+    });
+}
+
+PyGetSetDef structure_getset[] = {
+    {"n_sites", get_n_sites, nullptr, nullptr, nullptr},
+    {"n_atoms", get_n_atoms, nullptr,
+     "Number of atoms, which is fractional when sites are partly occupied.", nullptr},
+    {"is_ordered", get_is_ordered, nullptr, nullptr, nullptr},
+    {"volume", get_volume, nullptr, nullptr, nullptr},
+    {"elements", get_elements, nullptr, nullptr, nullptr},
+    {"composition", get_composition, nullptr, nullptr, nullptr},
+    {"lattice_matrix", get_lattice_matrix, nullptr, nullptr, nullptr},
+    {"frac_coords", get_frac_coords, nullptr, nullptr, nullptr},
+    {"cart_coords", get_cart_coords, nullptr, nullptr, nullptr},
+    {"species", get_species, nullptr, "Per-site {element: occupancy}.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// --- methods ---
+
+PyObject* structure_make_supercell(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"Structure.make_supercell()",
+                                   {{"na", true}, {"nb", true}, {"nc", true}}};
+        PyObject* slots[3];
+        if (!bind_args(sig, args, kwargs, slots)) return nullptr;
+        std::uint64_t n[3];
+        static const char* names[3] = {"na", "nb", "nc"};
+        for (int i = 0; i < 3; ++i)
+            if (!arg_u64(slots[i], names[i], n[i])) return nullptr;
+        auto result = structure_of(self).make_supercell(n[0], n[1], n[2]);
+        if (!result) return err(result.error().message);
+        return wrap_structure(std::move(*result));
+    });
+}
+
+// The full method table, assembled once from every part of the Python layer.
+PyMethodDef* structure_methods() {
+    static std::vector<PyMethodDef> table = [] {
+        std::vector<PyMethodDef> all;
+        for (auto part : {reader_methods(), rdf_methods(), disorder_methods()})
+            all.insert(all.end(), part.begin(), part.end());
+        all.push_back({"make_supercell", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                             structure_make_supercell)),
+                       METH_VARARGS | METH_KEYWORDS, "make_supercell($self, na, nb, nc)\n--\n\n"});
+        all.push_back({nullptr, nullptr, 0, nullptr});
+        return all;
+    }();
+    return table.data();
+}
+
+PyObject* cached_structure_type = nullptr;
+
+// --- module ---
+
+// Appends `name` to __all__ (created if missing), then sets the attribute.
+int add_to_module(PyObject* module, const char* name, PyObject* value) {
+    PyRef all{PyObject_GetAttrString(module, "__all__")};
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        all.reset(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+    }
+    PyRef key{PyUnicode_FromString(name)};
+    if (!key || PyList_Append(all.get(), key.get()) < 0) return -1;
+    return PyModule_AddObjectRef(module, name, value);
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_molvane", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+bool module_created = false;
+
+PyObject* init_module() {
+    if (module_created) {
+        PyErr_SetString(PyExc_ImportError,
+                        "the molvane extension module can be initialised only once per interpreter process");
+        return nullptr;
+    }
+    PyRef module{PyModule_Create(&module_def)};
+    if (!module) return nullptr;
+    PyObject* type = structure_type();
+    if (!type || add_to_module(module.get(), "Structure", type) < 0) return nullptr;
+
+    PyRef module_name{PyModule_GetNameObject(module.get())};
+    if (!module_name) return nullptr;
+    PyRef function{PyCFunction_NewEx(&read_xyz_trajectory_def, module.get(), module_name.get())};
+    if (!function) return nullptr;
+    PyRef function_name{PyObject_GetAttrString(function.get(), "__name__")};
+    if (!function_name) return nullptr;
+    Py_ssize_t len = 0;
+    const char* name = PyUnicode_Check(function_name.get())
+                           ? PyUnicode_AsUTF8AndSize(function_name.get(), &len)
+                           : nullptr;
+    if (!name) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "function name is not a str");
+        return nullptr;
+    }
+    if (add_to_module(module.get(), name, function.get()) < 0) return nullptr;
+
+    PyRef version{PyUnicode_FromString("0.3.0")};
+    if (!version || add_to_module(module.get(), "__version__", version.get()) < 0) return nullptr;
+    module_created = true;
+    return module.release();
+}
+
+}  // namespace
+
+PyObject* structure_type() {
+    if (cached_structure_type) return cached_structure_type;
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Structure(matrix, frac_coords, species)\n--\n\n")},
+        {Py_tp_new, reinterpret_cast<void*>(structure_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(structure_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(structure_repr)},
+        {Py_tp_methods, nullptr},
+        {Py_tp_getset, structure_getset},
+        {0, nullptr},
+    };
+    slots[4].pfunc = structure_methods();
+    static PyType_Spec spec = {"molvane.Structure", static_cast<int>(sizeof(PyStructure)), 0,
+                               Py_TPFLAGS_DEFAULT, slots};
+    cached_structure_type = PyType_FromSpec(&spec);
+    return cached_structure_type;
+}
+
+PyObject* wrap_structure(Structure&& value) {
+    PyObject* type = structure_type();
+    if (!type) return nullptr;
+    auto tp = reinterpret_cast<PyTypeObject*>(type);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+    PyObject* obj = alloc(tp, 0);
+    if (!obj) return nullptr;
+    try {
+        reinterpret_cast<PyStructure*>(obj)->value = new Structure(std::move(value));
+    } catch (...) {
+        reinterpret_cast<PyStructure*>(obj)->value = nullptr;
+        Py_DECREF(obj);
+        throw;
+    }
+    return obj;
+}
+
+const Structure& structure_of(PyObject* self) {
+    return *reinterpret_cast<PyStructure*>(self)->value;
+}
+
+PyObject* new_float_list(const Vec3& v) {
+    PyRef list{PyList_New(3)};
+    if (!list) return nullptr;
+    for (Py_ssize_t j = 0; j < 3; ++j) {
+        PyObject* f = PyFloat_FromDouble(v[static_cast<std::size_t>(j)]);
+        if (!f) return nullptr;
+        PyList_SetItem(list.get(), j, f);  // steals
+    }
+    return list.release();
+}
+
+PyObject* err(const std::string& message) {
+    PyRef text{PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))};
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+    return nullptr;
+}
+
+PyObject* raise_from_current_exception() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "molvane internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "molvane internal error");
+    }
+    return nullptr;
+}
+
+}  // namespace molvane
+
+PyMODINIT_FUNC PyInit__molvane() {
+    return molvane::guarded([] { return molvane::init_module(); });
+}

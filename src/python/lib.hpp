@@ -1,0 +1,54 @@
+// The Python layer's shared pieces: the Structure type, wrapping and
+// unwrapping native structures, error mapping and the method tables that the
+// lib_* files contribute to the class.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <vector>
+
+#include "core/structure.hpp"
+
+namespace molvane {
+
+// The Structure type object (borrowed), created on first use; nullptr with an
+// exception set if it cannot be created.
+PyObject* structure_type();
+
+// A new Python Structure owning `value`; nullptr with an exception set.
+PyObject* wrap_structure(Structure&& value);
+
+// The native structure of a Python Structure instance.
+const Structure& structure_of(PyObject* self);
+
+// A new list of the three floats of `v`; nullptr with an exception set.
+PyObject* new_float_list(const Vec3& v);
+
+// The one mapping of a native failure message: ValueError(message). Returns nullptr.
+PyObject* err(const std::string& message);
+
+// Turns a C++ exception escaping a Python entry point into a Python
+// exception (MemoryError for allocation failures, RuntimeError otherwise).
+// Call from a catch block. Returns nullptr.
+PyObject* raise_from_current_exception();
+
+// Runs `body` (returning PyObject*), converting any escaping C++ exception.
+template <typename Fn>
+PyObject* guarded(Fn&& body) {
+    try {
+        return body();
+    } catch (...) {
+        return raise_from_current_exception();
+    }
+}
+
+// Methods that each part of the Python layer adds to Structure.
+std::vector<PyMethodDef> reader_methods();    // lib_readers.cpp
+std::vector<PyMethodDef> rdf_methods();       // lib_rdf.cpp
+std::vector<PyMethodDef> disorder_methods();  // lib_disorder.cpp
+
+// The module function read_xyz_trajectory (lib_trajectory.cpp).
+extern PyMethodDef read_xyz_trajectory_def;
+
+}  // namespace molvane

@@ -1,0 +1,162 @@
+// Structure.expand_occupancies and Structure.disorder_summary: the Python
+// face of the occupancy expansion and the list of partially occupied sites.
+#include <string>
+
+#include "disorder/expand.hpp"
+#include "python/lib.hpp"
+#include "python/pyargs.hpp"
+#include "python/pyobj.hpp"
+
+namespace molvane {
+
+namespace {
+
+PyObject* new_str(const std::string& text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// dict[key] = value, taking ownership of value; false with an exception set.
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    PyRef owned{value};
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* new_u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
+PyObject* report_row(const ReportRow& row) {
+    PyRef dict{PyDict_New()};
+    if (!dict) return nullptr;
+    const double actual =
+        static_cast<double>(row.atoms_placed) / static_cast<double>(row.sites_in_pool);
+    if (!set_item(dict.get(), "element", new_str(row.element)) ||
+        !set_item(dict.get(), "target_occupancy", PyFloat_FromDouble(row.target_occupancy)) ||
+        !set_item(dict.get(), "sites_in_pool", new_u64(row.sites_in_pool)) ||
+        !set_item(dict.get(), "atoms_placed", new_u64(row.atoms_placed)) ||
+        !set_item(dict.get(), "actual_occupancy", PyFloat_FromDouble(actual)))
+        return nullptr;
+    return dict.release();
+}
+
+// {scale, n_vacancies, warnings, occupancy_report}, keys in that order.
+PyObject* report_dict(const Expansion& expansion) {
+    PyRef dict{PyDict_New()};
+    if (!dict) return nullptr;
+
+    PyRef scale{PyList_New(3)};
+    if (!scale) return nullptr;
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        PyObject* v = new_u64(expansion.scale[static_cast<std::size_t>(i)]);
+        if (!v) return nullptr;
+        PyList_SetItem(scale.get(), i, v);  // steals
+    }
+    if (!set_item(dict.get(), "scale", scale.release())) return nullptr;
+    if (!set_item(dict.get(), "n_vacancies", new_u64(expansion.n_vacancies))) return nullptr;
+
+    PyRef warnings{PyList_New(static_cast<Py_ssize_t>(expansion.warnings.size()))};
+    if (!warnings) return nullptr;
+    for (std::size_t i = 0; i < expansion.warnings.size(); ++i) {
+        PyObject* text = new_str(expansion.warnings[i]);
+        if (!text) return nullptr;
+        PyList_SetItem(warnings.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    if (!set_item(dict.get(), "warnings", warnings.release())) return nullptr;
+
+    PyRef rows{PyList_New(static_cast<Py_ssize_t>(expansion.occupancy_report.size()))};
+    if (!rows) return nullptr;
+    for (std::size_t i = 0; i < expansion.occupancy_report.size(); ++i) {
+        PyObject* row = report_row(expansion.occupancy_report[i]);
+        if (!row) return nullptr;
+        PyList_SetItem(rows.get(), static_cast<Py_ssize_t>(i), row);
+    }
+    if (!set_item(dict.get(), "occupancy_report", rows.release())) return nullptr;
+    return dict.release();
+}
+
+PyObject* structure_expand_occupancies(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"Structure.expand_occupancies()",
+                                   {{"max_sites", false}, {"seed", false}, {"max_denominator", false}}};
+        PyObject* slots[3];
+        if (!bind_args(sig, args, kwargs, slots)) return nullptr;
+        std::uint64_t max_sites = 4096, seed = 42, max_denominator = 16;
+        if (slots[0] && !arg_u64(slots[0], "max_sites", max_sites)) return nullptr;
+        if (slots[1] && !arg_u64(slots[1], "seed", seed)) return nullptr;
+        if (slots[2] && !arg_u64(slots[2], "max_denominator", max_denominator)) return nullptr;
+
+        auto expansion = expand_occupancies(structure_of(self), max_sites, seed, max_denominator);
+        if (!expansion) return err(expansion.error().message);
+
+        PyRef report{report_dict(*expansion)};
+        if (!report) return nullptr;
+        PyRef structure{wrap_structure(std::move(expansion->structure))};
+        if (!structure) return nullptr;
+        PyRef pair{PyTuple_New(2)};
+        if (!pair) return nullptr;
+        PyTuple_SetItem(pair.get(), 0, structure.release());  // steals
+        PyTuple_SetItem(pair.get(), 1, report.release());
+        return pair.release();
+    });
+}
+
+PyObject* site_entry(std::size_t index, const Site& site) {
+    PyRef dict{PyDict_New()};
+    if (!dict) return nullptr;
+    if (!set_item(dict.get(), "site_index", PyLong_FromSize_t(index))) return nullptr;
+
+    if (!set_item(dict.get(), "frac_coords", new_float_list(site.frac_coords))) return nullptr;
+
+    // A repeated element keeps its first position and its last value.
+    PyRef occupancies{PyDict_New()};
+    if (!occupancies) return nullptr;
+    double total = -0.0;
+    for (const auto& [element, occupancy] : site.species) {
+        PyRef key{new_str(element)};
+        PyRef value{PyFloat_FromDouble(occupancy)};
+        if (!key || !value || PyDict_SetItem(occupancies.get(), key.get(), value.get()) < 0)
+            return nullptr;
+        total += occupancy;
+    }
+    if (!set_item(dict.get(), "occupancies", occupancies.release())) return nullptr;
+
+    const double missing = 1.0 - total;
+    const double vacancy = missing > 0.0 ? missing : 0.0;  // NaN gives 0.0 as well
+    if (!set_item(dict.get(), "total_occupancy", PyFloat_FromDouble(total)) ||
+        !set_item(dict.get(), "vacancy", PyFloat_FromDouble(vacancy)))
+        return nullptr;
+    return dict.release();
+}
+
+PyObject* structure_disorder_summary(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const std::vector<Site>& sites = structure_of(self).sites();
+        PyRef list{PyList_New(0)};
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < sites.size(); ++i) {
+            if (sites[i].is_ordered()) continue;
+            PyRef entry{site_entry(i, sites[i])};
+            if (!entry || PyList_Append(list.get(), entry.get()) < 0) return nullptr;
+        }
+        return list.release();
+    });
+}
+
+}  // namespace
+
+std::vector<PyMethodDef> disorder_methods() {
+    return {
+        {"expand_occupancies",
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(structure_expand_occupancies)),
+         METH_VARARGS | METH_KEYWORDS,
+         "expand_occupancies($self, max_sites=4096, seed=42, max_denominator=16)\n--\n\n"
+         "Expand partial occupancies into an explicit ordered supercell."},
+        {"disorder_summary",
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(structure_disorder_summary)),
+         METH_NOARGS,
+         "disorder_summary($self)\n--\n\n"
+         "One entry per partially occupied site: index, coordinates, occupancies.\n\n"
+         "Empty for a fully ordered structure, so it doubles as the check a\n"
+         "caller needs before reporting anything to the user."},
+    };
+}
+
+}  // namespace molvane

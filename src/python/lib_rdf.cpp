@@ -1,0 +1,218 @@
+// Structure.prdf, total_rdf and available_threads: argument conversion, the
+// native computation without the interpreter lock, and NumPy results that
+// take over the computed buffers.
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/lib.hpp"
+#include "engine/pool.hpp"
+#include "python/pyargs.hpp"
+#include "python/pyobj.hpp"
+#include "engine/rdf.hpp"
+
+// The NumPy C API table lives in this file only; it is imported on first use.
+#define PY_ARRAY_UNIQUE_SYMBOL molvane_rdf_ARRAY_API
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+namespace molvane {
+
+namespace {
+
+bool numpy_imported = false;
+
+bool ensure_numpy() {
+    if (numpy_imported) return true;
+    if (_import_array() < 0) return false;
+    numpy_imported = true;
+    return true;
+}
+
+constexpr const char* buffer_capsule_name = "molvane.rdf.buffer";
+
+void free_buffer(PyObject* capsule) {
+    delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, buffer_capsule_name));
+}
+
+// A one-dimensional float64 array over `values`, which it takes over: the
+// vector moves into a capsule that becomes the array's base.
+PyObject* take_array(std::vector<double>&& values) {
+    auto holder = std::make_unique<std::vector<double>>(std::move(values));
+    npy_intp dims[1] = {static_cast<npy_intp>(holder->size())};
+    double* data = holder->data();
+    PyRef capsule{PyCapsule_New(holder.get(), buffer_capsule_name, free_buffer)};
+    if (!capsule) return nullptr;
+    holder.release();  // owned by the capsule now
+    PyRef array{PyArray_SimpleNewFromData(1, dims, NPY_FLOAT64, data)};
+    if (!array) return nullptr;
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0)
+        return nullptr;  // SetBaseObject steals the capsule even on failure
+    return array.release();
+}
+
+PyObject* new_str(const std::string& text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// Converts cutoff, bin_size and n_threads from their slots (nullptr: default).
+bool convert_common(PyObject** slots, double& cutoff, double& bin_size, std::uint64_t& n_threads) {
+    if (slots[0] && !arg_f64(slots[0], "cutoff", cutoff)) return false;
+    if (slots[1] && !arg_f64(slots[1], "bin_size", bin_size)) return false;
+    if (slots[2] && !arg_u64(slots[2], "n_threads", n_threads)) return false;
+    return true;
+}
+
+// A str, or None / omitted (has = false).
+bool convert_optional_str(PyObject* slot, const char* name, std::string& out, bool& has) {
+    has = slot && slot != Py_None;
+    return !has || arg_str(slot, name, out);
+}
+
+// Runs the computation with the interpreter lock released.
+Result<PrdfResult> run_unlocked(PyObject* self, std::uint64_t n_threads, double cutoff, double bin_size) {
+    const Structure& structure = structure_of(self);
+    std::optional<Result<PrdfResult>> result;
+    {
+        ReleaseGil unlocked;
+        try {
+            result.emplace(compute_prdf(structure, n_threads, cutoff, bin_size));
+        } catch (const std::bad_alloc&) {
+            result.emplace(fail("not enough memory for the RDF histograms"));
+        }
+    }
+    return std::move(*result);
+}
+
+// N / V: the summed site occupancies over the cell volume.
+double number_density(const Structure& structure) {
+    return structure.n_atoms() / structure.lattice().volume();
+}
+
+// Hands the curves to molvane.plotting.save_prdf_plots.
+bool save_plots(PyObject* self, PyObject* r, PyObject* partials, PyObject* total, const std::string& folder,
+                double bin_size, bool has_title, const std::string& title) {
+    PyRef kwargs{PyDict_New()};
+    if (!kwargs) return false;
+    PyRef bin{PyFloat_FromDouble(bin_size)};
+    if (!bin || PyDict_SetItemString(kwargs.get(), "bin_size", bin.get()) < 0) return false;
+    PyRef title_obj{has_title ? new_str(title) : Py_NewRef(Py_None)};
+    if (!title_obj || PyDict_SetItemString(kwargs.get(), "title", title_obj.get()) < 0) return false;
+    PyRef density{PyFloat_FromDouble(number_density(structure_of(self)))};
+    if (!density || PyDict_SetItemString(kwargs.get(), "density", density.get()) < 0) return false;
+
+    PyRef module{PyImport_ImportModule("molvane.plotting")};
+    if (!module) return false;
+    PyRef function{PyObject_GetAttrString(module.get(), "save_prdf_plots")};
+    if (!function) return false;
+    PyRef folder_obj{new_str(folder)};
+    if (!folder_obj) return false;
+    PyRef args{PyTuple_Pack(4, r, partials, total, folder_obj.get())};
+    if (!args) return false;
+    PyRef ignored{PyObject_Call(function.get(), args.get(), kwargs.get())};
+    return static_cast<bool>(ignored);
+}
+
+PyObject* prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"Structure.prdf()",
+                                   {{"cutoff", false},
+                                    {"bin_size", false},
+                                    {"n_threads", false},
+                                    {"save_plots", false},
+                                    {"title", false}}};
+        PyObject* slots[5];
+        if (!bind_args(sig, args, kwargs, slots)) return nullptr;
+        double cutoff = 10.0, bin_size = 0.1;
+        std::uint64_t n_threads = 0;
+        std::string folder, title;
+        bool has_folder = false, has_title = false;
+        if (!convert_common(slots, cutoff, bin_size, n_threads)) return nullptr;
+        if (!convert_optional_str(slots[3], "save_plots", folder, has_folder)) return nullptr;
+        if (!convert_optional_str(slots[4], "title", title, has_title)) return nullptr;
+        if (!ensure_numpy()) return nullptr;
+
+        auto result = run_unlocked(self, n_threads, cutoff, bin_size);
+        if (!result) return err(result.error().message);
+        PrdfResult& out = *result;
+
+        const std::size_t nel = out.elements.size();
+        PyRef partials{PyDict_New()};
+        if (!partials) return nullptr;
+        for (std::size_t a = 0; a < nel; ++a) {
+            for (std::size_t b = 0; b < nel; ++b) {
+                PyRef centre{new_str(out.elements[a])}, neighbour{new_str(out.elements[b])};
+                if (!centre || !neighbour) return nullptr;
+                PyRef key{PyTuple_Pack(2, centre.get(), neighbour.get())};
+                if (!key) return nullptr;
+                PyRef curve{take_array(std::move(out.partials[a * nel + b]))};
+                if (!curve || PyDict_SetItem(partials.get(), key.get(), curve.get()) < 0) return nullptr;
+            }
+        }
+        PyRef r{take_array(std::move(out.r))};
+        if (!r) return nullptr;
+        PyRef total{take_array(std::move(out.total))};
+        if (!total) return nullptr;
+
+        if (has_folder &&
+            !save_plots(self, r.get(), partials.get(), total.get(), folder, bin_size, has_title, title))
+            return nullptr;
+        return PyTuple_Pack(3, r.get(), partials.get(), total.get());
+    });
+}
+
+PyObject* total_rdf(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"Structure.total_rdf()",
+                                   {{"cutoff", false}, {"bin_size", false}, {"n_threads", false}}};
+        PyObject* slots[3];
+        if (!bind_args(sig, args, kwargs, slots)) return nullptr;
+        double cutoff = 10.0, bin_size = 0.1;
+        std::uint64_t n_threads = 0;
+        if (!convert_common(slots, cutoff, bin_size, n_threads)) return nullptr;
+        if (!ensure_numpy()) return nullptr;
+
+        auto result = run_unlocked(self, n_threads, cutoff, bin_size);
+        if (!result) return err(result.error().message);
+        PyRef r{take_array(std::move(result->r))};
+        if (!r) return nullptr;
+        PyRef total{take_array(std::move(result->total))};
+        if (!total) return nullptr;
+        return PyTuple_Pack(2, r.get(), total.get());
+    });
+}
+
+PyObject* available_threads(PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        std::size_t n = 0;
+        {
+            ReleaseGil unlocked;  // the first call starts the default pool's threads
+            n = default_pool().size();
+        }
+        return PyLong_FromSize_t(std::max<std::size_t>(n, 1));
+    });
+}
+
+}  // namespace
+
+std::vector<PyMethodDef> rdf_methods() {
+    return {
+        {"prdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prdf)), METH_VARARGS | METH_KEYWORDS,
+         "prdf($self, cutoff=10.0, bin_size=0.1, n_threads=0, save_plots=None, title=None)\n--\n\n"
+         "Partial and total RDF.\n"
+         "\n"
+         "Returns (r, partials, total) where `partials` maps (\"A\", \"B\") to g_AB.\n"
+         "With `save_plots=\"some/folder\"` the curves are also written there as\n"
+         "figures plus a CSV (needs matplotlib); None, the default, saves nothing."},
+        {"total_rdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(total_rdf)),
+         METH_VARARGS | METH_KEYWORDS,
+         "total_rdf($self, cutoff=10.0, bin_size=0.1, n_threads=0)\n--\n\nTotal RDF only."},
+        {"available_threads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(available_threads)),
+         METH_NOARGS | METH_STATIC,
+         "available_threads()\n--\n\nNumber of worker threads rayon will use when `n_threads=0`."},
+    };
+}
+
+}  // namespace molvane

@@ -1,0 +1,130 @@
+// The Structure factories: from_cif, from_cif_str, from_str, from_poscar,
+// from_xyz. They obtain the text, call one reader and wrap the result.
+#include <string>
+
+#include "io/cif.hpp"
+#include "io/cif_syntax.hpp"
+#include "io/poscar.hpp"
+#include "io/extxyz.hpp"
+#include "python/lib.hpp"
+#include "python/pyargs.hpp"
+#include "python/pyobj.hpp"
+#include "core/text.hpp"  // for read_text_file, ascii_lower
+
+namespace molvane {
+
+namespace {
+
+constexpr double default_symprec = 1e-4;
+
+PyObject* wrap_result(Result<Structure>&& result) {
+    if (!result) return err(result.error().message);
+    return wrap_structure(std::move(*result));
+}
+
+// Reads `path`, raising OSError("could not read <path>: <description>").
+bool read_file_or_raise(const std::string& path, std::string& text) {
+    auto content = read_text_file(path);
+    if (!content) {
+        std::string msg = "could not read " + path + ": " + content.error().message;
+        PyRef value{PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size()))};
+        if (value) PyErr_SetObject(PyExc_OSError, value.get());
+        return false;
+    }
+    text = std::move(*content);
+    return true;
+}
+
+// Binds `path` (and `symprec` when `with_symprec`), reads the file, runs `reader`.
+template <typename Reader>
+PyObject* file_factory(const Signature& sig, bool with_symprec, PyObject* args, PyObject* kwargs,
+                       Reader&& reader) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[2];
+        if (!bind_args(sig, args, kwargs, slots)) return nullptr;
+        std::string path, text;
+        double symprec = default_symprec;
+        if (!arg_str(slots[0], "path", path)) return nullptr;
+        if (with_symprec && slots[1] && !arg_f64(slots[1], "symprec", symprec)) return nullptr;
+        if (!read_file_or_raise(path, text)) return nullptr;
+        return wrap_result(reader(text, symprec));
+    });
+}
+
+PyObject* from_cif(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const Signature sig{"Structure.from_cif()", {{"path", true}, {"symprec", false}}};
+    return file_factory(sig, true, args, kwargs,
+                        [](const std::string& text, double symprec) { return parse_cif(text, symprec); });
+}
+
+PyObject* from_poscar(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const Signature sig{"Structure.from_poscar()", {{"path", true}}};
+    return file_factory(sig, false, args, kwargs,
+                        [](const std::string& text, double) { return parse_poscar(text); });
+}
+
+PyObject* from_xyz(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const Signature sig{"Structure.from_xyz()", {{"path", true}}};
+    return file_factory(sig, false, args, kwargs,
+                        [](const std::string& text, double) { return parse_extxyz(text); });
+}
+
+PyObject* from_cif_str(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"Structure.from_cif_str()", {{"text", true}, {"symprec", false}}};
+        PyObject* slots[2];
+        if (!bind_args(sig, args, kwargs, slots)) return nullptr;
+        std::string text;
+        double symprec = default_symprec;
+        if (!arg_str(slots[0], "text", text)) return nullptr;
+        if (slots[1] && !arg_f64(slots[1], "symprec", symprec)) return nullptr;
+        return wrap_result(parse_cif(text, symprec));
+    });
+}
+
+PyObject* from_str(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"Structure.from_str()",
+                                   {{"text", true}, {"fmt", true}, {"symprec", false}}};
+        PyObject* slots[3];
+        if (!bind_args(sig, args, kwargs, slots)) return nullptr;
+        std::string text, fmt;
+        double symprec = default_symprec;
+        if (!arg_str(slots[0], "text", text)) return nullptr;
+        if (!arg_str(slots[1], "fmt", fmt)) return nullptr;
+        if (slots[2] && !arg_f64(slots[2], "symprec", symprec)) return nullptr;
+        std::string name = ascii_lower(fmt);
+        if (name == "cif") return wrap_result(parse_cif(text, symprec));
+        if (name == "poscar" || name == "contcar" || name == "vasp") return wrap_result(parse_poscar(text));
+        if (name == "xyz" || name == "extxyz") return wrap_result(parse_extxyz(text));
+        return err("unknown format '" + name + "'; molvane reads cif, poscar and xyz");
+    });
+}
+
+template <PyObject* (*Fn)(PyObject*, PyObject*, PyObject*)>
+PyMethodDef static_method(const char* name, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn)),
+            METH_VARARGS | METH_KEYWORDS | METH_STATIC, doc};
+}
+
+}  // namespace
+
+std::vector<PyMethodDef> reader_methods() {
+    return {
+        static_method<from_cif>(
+            "from_cif",
+            "from_cif(path, symprec=1e-4)\n--\n\nRead a CIF, keeping partial occupancies as they are written."),
+        static_method<from_cif_str>(
+            "from_cif_str",
+            "from_cif_str(text, symprec=1e-4)\n--\n\nSame as `from_cif`, for CIF text already in memory."),
+        static_method<from_str>(
+            "from_str",
+            "from_str(text, fmt, symprec=1e-4)\n--\n\nParse text in a named format: \"cif\", \"poscar\" or \"xyz\"."),
+        static_method<from_poscar>("from_poscar", "from_poscar(path)\n--\n\nRead a VASP POSCAR / CONTCAR."),
+        static_method<from_xyz>(
+            "from_xyz",
+            "from_xyz(path)\n--\n\nRead an extended XYZ file (needs a `Lattice=\"...\"` field)."),
+    };
+}
+
+}  // namespace molvane

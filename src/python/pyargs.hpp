@@ -1,0 +1,45 @@
+// Argument binding and conversion shared by every Python-callable function:
+// one table of parameter names per function, one binder, typed converters.
+// Every failure sets a Python exception with the module's fixed wording and
+// returns false.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "core/structure.hpp"  // for Species
+
+namespace molvane {
+
+struct Param {
+    const char* name;
+    bool required;
+};
+
+// One function's parameter table. `display` is the name used in messages,
+// such as "Structure.from_cif()".
+struct Signature {
+    const char* display;
+    std::initializer_list<Param> params;
+};
+
+// Binds positional and keyword arguments to `slots` (one per parameter, in
+// table order): a borrowed reference, or nullptr for an omitted optional one.
+bool bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+// Converters. `arg` names the parameter for the "argument '...': " prefix that
+// a TypeError receives; other exceptions pass through unchanged.
+bool arg_str(PyObject* obj, const char* arg, std::string& out);
+bool arg_f64(PyObject* obj, const char* arg, double& out);
+bool arg_u64(PyObject* obj, const char* arg, std::uint64_t& out);
+// A sequence (not str) of sequences of numbers.
+bool arg_rows(PyObject* obj, const char* arg, std::vector<std::vector<double>>& out);
+// A sequence (not str) of dicts str -> number; each site's species come out
+// in ascending byte order of the symbol.
+bool arg_species_list(PyObject* obj, const char* arg, std::vector<std::vector<Species>>& out);
+
+}  // namespace molvane
