@@ -10,6 +10,7 @@ import time
 from pathlib import Path
 
 import molvane
+from molvane._molvane import _DEFAULTS as DEFAULTS
 
 FORMATS = ("cif", "poscar", "xyz")
 
@@ -232,16 +233,16 @@ def build_parser():
         p.add_argument("--format", choices=FORMATS, help="file format (default: from the file name)")
 
     def add_rdf_options(p):
-        p.add_argument("--cutoff", type=positive_float, default=10.0, help="largest distance, in A")
-        p.add_argument("--bin-size", type=positive_float, default=0.1, help="histogram bin width, in A")
+        p.add_argument("--cutoff", type=positive_float, default=DEFAULTS["cutoff"], help="largest distance, in A")
+        p.add_argument("--bin-size", type=positive_float, default=DEFAULTS["bin_size"], help="histogram bin width, in A")
         p.add_argument("--threads", type=count, default=0, help="worker threads (0: all available)")
         p.add_argument("--out", help="output folder (default: <input name>_rdf)")
         p.add_argument("--title", help="figure title (default: the input name)")
 
     def add_expand_options(p):
-        p.add_argument("--seed", type=count, default=42, help="seed of the reproducible placement")
-        p.add_argument("--max-sites", type=count, default=4096, help="largest supercell, in sites")
-        p.add_argument("--max-denominator", type=count, default=16, help="largest denominator for occupancies")
+        p.add_argument("--seed", type=count, default=DEFAULTS["seed"], help="seed of the reproducible placement")
+        p.add_argument("--max-sites", type=count, default=DEFAULTS["max_sites"], help="largest supercell, in sites")
+        p.add_argument("--max-denominator", type=count, default=DEFAULTS["max_denominator"], help="largest denominator for occupancies")
 
     p = sub.add_parser("info", help="summarise a structure file", formatter_class=fmt)
     p.add_argument("file")

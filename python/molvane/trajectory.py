@@ -8,10 +8,13 @@ from __future__ import annotations
 
 import numpy as np
 
+from molvane._molvane import _DEFAULTS
+
 __all__ = ["average_prdf"]
 
 
-def average_prdf(structures, cutoff=10.0, bin_size=0.1, n_threads=0, *, progress=None):
+def average_prdf(structures, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin_size"], n_threads=0, *,
+                 progress=None):
     """Mean of ``Structure.prdf`` over the given frames.
 
     Every frame is computed with the same ``cutoff``, ``bin_size`` and

@@ -10,6 +10,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "core/defaults.hpp"
 #include "python/pyargs.hpp"
 #include "python/pyobj.hpp"
 #include "core/text.hpp"  // for format_fixed4
@@ -280,6 +281,15 @@ PyModuleDef module_def = {
 
 bool module_created = false;
 
+// The default arguments, for the Python layer (not part of __all__).
+PyObject* defaults_as_dict() {
+    return Py_BuildValue("{s:d,s:d,s:d,s:K,s:K,s:K}", "cutoff", defaults::cutoff, "bin_size",
+                         defaults::bin_size, "symprec", defaults::symprec, "max_sites",
+                         static_cast<unsigned long long>(defaults::max_sites), "seed",
+                         static_cast<unsigned long long>(defaults::seed), "max_denominator",
+                         static_cast<unsigned long long>(defaults::max_denominator));
+}
+
 PyObject* init_module() {
     if (module_created) {
         PyErr_SetString(PyExc_ImportError,
@@ -307,8 +317,11 @@ PyObject* init_module() {
     }
     if (add_to_module(module.get(), name, function.get()) < 0) return nullptr;
 
-    PyRef version{PyUnicode_FromString("0.3.0")};
+    PyRef version{PyUnicode_FromString(MOLVANE_VERSION)};
     if (!version || add_to_module(module.get(), "__version__", version.get()) < 0) return nullptr;
+    PyRef defaults_dict{defaults_as_dict()};
+    if (!defaults_dict || PyModule_AddObjectRef(module.get(), "_DEFAULTS", defaults_dict.get()) < 0)
+        return nullptr;
     module_created = true;
     return module.release();
 }

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/defaults.hpp"
 #include "python/lib.hpp"
 #include "engine/pool.hpp"
 #include "python/pyargs.hpp"
@@ -125,7 +126,7 @@ PyObject* prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
                                     {"title", false}}};
         PyObject* slots[5];
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
-        double cutoff = 10.0, bin_size = 0.1;
+        double cutoff = defaults::cutoff, bin_size = defaults::bin_size;
         std::uint64_t n_threads = 0;
         std::string folder, title;
         bool has_folder = false, has_title = false;
@@ -169,7 +170,7 @@ PyObject* total_rdf(PyObject* self, PyObject* args, PyObject* kwargs) {
                                    {{"cutoff", false}, {"bin_size", false}, {"n_threads", false}}};
         PyObject* slots[3];
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
-        double cutoff = 10.0, bin_size = 0.1;
+        double cutoff = defaults::cutoff, bin_size = defaults::bin_size;
         std::uint64_t n_threads = 0;
         if (!convert_common(slots, cutoff, bin_size, n_threads)) return nullptr;
         if (!ensure_numpy()) return nullptr;
@@ -200,7 +201,8 @@ PyObject* available_threads(PyObject*, PyObject*) {
 std::vector<PyMethodDef> rdf_methods() {
     return {
         {"prdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prdf)), METH_VARARGS | METH_KEYWORDS,
-         "prdf($self, cutoff=10.0, bin_size=0.1, n_threads=0, save_plots=None, title=None)\n--\n\n"
+         "prdf($self, cutoff=" MOLVANE_STR(MOLVANE_DEFAULT_CUTOFF) ", bin_size=" MOLVANE_STR(MOLVANE_DEFAULT_BIN_SIZE)
+         ", n_threads=0, save_plots=None, title=None)\n--\n\n"
          "Partial and total RDF.\n"
          "\n"
          "Returns (r, partials, total) where `partials` maps (\"A\", \"B\") to g_AB.\n"
@@ -208,7 +210,8 @@ std::vector<PyMethodDef> rdf_methods() {
          "figures plus a CSV (needs matplotlib); None, the default, saves nothing."},
         {"total_rdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(total_rdf)),
          METH_VARARGS | METH_KEYWORDS,
-         "total_rdf($self, cutoff=10.0, bin_size=0.1, n_threads=0)\n--\n\nTotal RDF only."},
+         "total_rdf($self, cutoff=" MOLVANE_STR(MOLVANE_DEFAULT_CUTOFF) ", bin_size=" MOLVANE_STR(MOLVANE_DEFAULT_BIN_SIZE)
+         ", n_threads=0)\n--\n\nTotal RDF only."},
         {"available_threads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(available_threads)),
          METH_NOARGS | METH_STATIC,
          "available_threads()\n--\n\nNumber of worker threads rayon will use when `n_threads=0`."},

@@ -6,6 +6,7 @@
 #include "io/cif_syntax.hpp"
 #include "io/poscar.hpp"
 #include "io/extxyz.hpp"
+#include "core/defaults.hpp"
 #include "python/lib.hpp"
 #include "python/pyargs.hpp"
 #include "python/pyobj.hpp"
@@ -14,8 +15,6 @@
 namespace molvane {
 
 namespace {
-
-constexpr double default_symprec = 1e-4;
 
 PyObject* wrap_result(Result<Structure>&& result) {
     if (!result) return err(result.error().message);
@@ -43,7 +42,7 @@ PyObject* file_factory(const Signature& sig, bool with_symprec, PyObject* args, 
         PyObject* slots[2];
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
         std::string path, text;
-        double symprec = default_symprec;
+        double symprec = defaults::symprec;
         if (!arg_str(slots[0], "path", path)) return nullptr;
         if (with_symprec && slots[1] && !arg_f64(slots[1], "symprec", symprec)) return nullptr;
         if (!read_file_or_raise(path, text)) return nullptr;
@@ -75,7 +74,7 @@ PyObject* from_cif_str(PyObject*, PyObject* args, PyObject* kwargs) {
         PyObject* slots[2];
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
         std::string text;
-        double symprec = default_symprec;
+        double symprec = defaults::symprec;
         if (!arg_str(slots[0], "text", text)) return nullptr;
         if (slots[1] && !arg_f64(slots[1], "symprec", symprec)) return nullptr;
         return wrap_result(parse_cif(text, symprec));
@@ -89,7 +88,7 @@ PyObject* from_str(PyObject*, PyObject* args, PyObject* kwargs) {
         PyObject* slots[3];
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
         std::string text, fmt;
-        double symprec = default_symprec;
+        double symprec = defaults::symprec;
         if (!arg_str(slots[0], "text", text)) return nullptr;
         if (!arg_str(slots[1], "fmt", fmt)) return nullptr;
         if (slots[2] && !arg_f64(slots[2], "symprec", symprec)) return nullptr;
@@ -113,13 +112,13 @@ std::vector<PyMethodDef> reader_methods() {
     return {
         static_method<from_cif>(
             "from_cif",
-            "from_cif(path, symprec=1e-4)\n--\n\nRead a CIF, keeping partial occupancies as they are written."),
+            "from_cif(path, symprec=" MOLVANE_STR(MOLVANE_DEFAULT_SYMPREC) ")\n--\n\nRead a CIF, keeping partial occupancies as they are written."),
         static_method<from_cif_str>(
             "from_cif_str",
-            "from_cif_str(text, symprec=1e-4)\n--\n\nSame as `from_cif`, for CIF text already in memory."),
+            "from_cif_str(text, symprec=" MOLVANE_STR(MOLVANE_DEFAULT_SYMPREC) ")\n--\n\nSame as `from_cif`, for CIF text already in memory."),
         static_method<from_str>(
             "from_str",
-            "from_str(text, fmt, symprec=1e-4)\n--\n\nParse text in a named format: \"cif\", \"poscar\" or \"xyz\"."),
+            "from_str(text, fmt, symprec=" MOLVANE_STR(MOLVANE_DEFAULT_SYMPREC) ")\n--\n\nParse text in a named format: \"cif\", \"poscar\" or \"xyz\"."),
         static_method<from_poscar>("from_poscar", "from_poscar(path)\n--\n\nRead a VASP POSCAR / CONTCAR."),
         static_method<from_xyz>(
             "from_xyz",
