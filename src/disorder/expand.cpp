@@ -224,19 +224,8 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
                                      std::uint64_t seed, std::uint64_t max_denominator) {
     const std::vector<Site>& sources = source.sites();
 
-    // Occupancies are counted as atoms: non-finite or negative values have no
-    // meaning there. With every occupancy in [0, 1.001] (the structure caps
-    // site sums) no pool asks for more than about its own size in atoms.
-    for (std::size_t i = 0; i < sources.size(); ++i)
-        for (const auto& [element, occupancy] : sources[i].species) {
-            if (!std::isfinite(occupancy))
-                return fail("the occupancy of ", element, " at site ", dec(i), " is ",
-                            format_fixed4(occupancy), "; occupancies must be finite numbers");
-            if (occupancy < 0.0)
-                return fail("the occupancy of ", element, " at site ", dec(i), " is ",
-                            format_fixed4(occupancy), "; occupancies must not be negative");
-        }
-
+    // A structure holds finite, non-negative occupancies with site sums of at
+    // most 1.001, so no pool asks for more than about its own size in atoms.
     // Common denominator of the partial occupancies and of the vacancies.
     CommonDenominator denominator;
     for (const Site& site : sources) {
@@ -381,7 +370,7 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
     result_sites.insert(result_sites.end(), std::make_move_iterator(placed_sites.begin()),
                         std::make_move_iterator(placed_sites.end()));
     if (result_sites.empty()) return fail("no sites remain after expansion; check the occupancies");
-    auto result = Structure::create(supercell->lattice(), std::move(result_sites));
+    auto result = Structure::create(supercell->lattice(), std::move(result_sites), source.pbc());
     if (!result) return result.error();
 
     return Expansion{std::move(*result), std::move(rows), std::move(warnings), {n, n, n},

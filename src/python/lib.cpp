@@ -55,7 +55,7 @@ PyObject* new_float_dict(const std::map<std::string, double>& entries) {
 
 Result<Structure> build_structure(const std::vector<std::vector<double>>& matrix,
                                   const std::vector<std::vector<double>>& frac_coords,
-                                  std::vector<std::vector<Species>>& species) {
+                                  std::vector<std::vector<Species>>& species, const Pbc& pbc) {
     if (matrix.size() != 3) return fail("matrix must be 3x3");
     Mat3 m;
     for (std::size_t i = 0; i < 3; ++i) {
@@ -76,21 +76,24 @@ Result<Structure> build_structure(const std::vector<std::vector<double>>& matrix
         site.species = std::move(species[i]);
         sites.push_back(std::move(site));
     }
-    return Structure::create(std::move(*lattice), std::move(sites));
+    return Structure::create(std::move(*lattice), std::move(sites), pbc);
 }
 
 PyObject* structure_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"Structure.__new__()",
-                                   {{"matrix", true}, {"frac_coords", true}, {"species", true}}};
-        PyObject* slots[3];
+        static const Signature sig{
+            "Structure.__new__()",
+            {{"matrix", true}, {"frac_coords", true}, {"species", true}, {"pbc", false, true}}};
+        PyObject* slots[4];
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
         std::vector<std::vector<double>> matrix, frac_coords;
         std::vector<std::vector<Species>> species;
+        Pbc pbc = all_periodic;
         if (!arg_rows(slots[0], "matrix", matrix)) return nullptr;
         if (!arg_rows(slots[1], "frac_coords", frac_coords)) return nullptr;
         if (!arg_species_list(slots[2], "species", species)) return nullptr;
-        auto structure = build_structure(matrix, frac_coords, species);
+        if (slots[3] && !arg_pbc(slots[3], "pbc", pbc)) return nullptr;
+        auto structure = build_structure(matrix, frac_coords, species, pbc);
         if (!structure) return err(structure.error().message);
         return wrap_structure(std::move(*structure));
     });
@@ -209,6 +212,12 @@ PyObject* get_species(PyObject* self, void*) {
     });
 }
 
+PyObject* get_pbc(PyObject* self, void*) {
+    const Pbc& pbc = structure_of(self).pbc();
+    return PyTuple_Pack(3, pbc[0] ? Py_True : Py_False, pbc[1] ? Py_True : Py_False,
+                        pbc[2] ? Py_True : Py_False);
+}
+
 PyGetSetDef structure_getset[] = {
     {"n_sites", get_n_sites, nullptr, nullptr, nullptr},
     {"n_atoms", get_n_atoms, nullptr,
@@ -221,6 +230,10 @@ PyGetSetDef structure_getset[] = {
     {"frac_coords", get_frac_coords, nullptr, nullptr, nullptr},
     {"cart_coords", get_cart_coords, nullptr, nullptr, nullptr},
     {"species", get_species, nullptr, "Per-site {element: occupancy}.", nullptr},
+    {"pbc", get_pbc, nullptr,
+     "Which of the directions a, b, c are periodic (three bools; all True unless a file or "
+     "the constructor says otherwise).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -331,7 +344,7 @@ PyObject* init_module() {
 PyObject* structure_type() {
     if (cached_structure_type) return cached_structure_type;
     static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("Structure(matrix, frac_coords, species)\n--\n\n")},
+        {Py_tp_doc, const_cast<char*>("Structure(matrix, frac_coords, species, *, pbc=(True, True, True))\n--\n\n")},
         {Py_tp_new, reinterpret_cast<void*>(structure_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(structure_dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(structure_repr)},

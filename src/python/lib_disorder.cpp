@@ -128,8 +128,10 @@ PyObject* site_entry(std::size_t index, const Site& site) {
     return dict.release();
 }
 
-PyObject* structure_disorder_summary(PyObject* self, PyObject*) {
+PyObject* structure_disorder_summary(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
+        static const Signature sig{"Structure.disorder_summary()", {}};
+        if (!bind_args(sig, args, kwargs, nullptr)) return nullptr;
         const std::vector<Site>& sites = structure_of(self).sites();
         PyRef list{PyList_New(0)};
         if (!list) return nullptr;
@@ -155,7 +157,7 @@ std::vector<PyMethodDef> disorder_methods() {
          "Expand partial occupancies into an explicit ordered supercell."},
         {"disorder_summary",
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(structure_disorder_summary)),
-         METH_NOARGS,
+         METH_VARARGS | METH_KEYWORDS,
          "disorder_summary($self)\n--\n\n"
          "One entry per partially occupied site: index, coordinates, occupancies.\n\n"
          "Empty for a fully ordered structure, so it doubles as the check a\n"

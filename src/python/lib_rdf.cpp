@@ -185,8 +185,10 @@ PyObject* total_rdf(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* available_threads(PyObject*, PyObject*) {
+PyObject* available_threads(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
+        static const Signature sig{"Structure.available_threads()", {}};
+        if (!bind_args(sig, args, kwargs, nullptr)) return nullptr;
         std::size_t n = 0;
         {
             ReleaseGil unlocked;  // the first call starts the default pool's threads
@@ -213,7 +215,7 @@ std::vector<PyMethodDef> rdf_methods() {
          "total_rdf($self, cutoff=" MOLVANE_STR(MOLVANE_DEFAULT_CUTOFF) ", bin_size=" MOLVANE_STR(MOLVANE_DEFAULT_BIN_SIZE)
          ", n_threads=0)\n--\n\nTotal RDF only."},
         {"available_threads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(available_threads)),
-         METH_NOARGS | METH_STATIC,
+         METH_VARARGS | METH_KEYWORDS | METH_STATIC,
          "available_threads()\n--\n\nNumber of worker threads rayon will use when `n_threads=0`."},
     };
 }
