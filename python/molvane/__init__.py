@@ -1,6 +1,6 @@
 """molvane: radial distribution functions of crystals, disorder included."""
 
-from molvane._molvane import Structure, __version__, read_xyz_trajectory
+from molvane._molvane import ReadWarning, Structure, __version__, read_xyz_trajectory
 from molvane.trajectory import average_prdf
 
-__all__ = ["Structure", "read_xyz_trajectory", "average_prdf", "__version__"]
+__all__ = ["Structure", "ReadWarning", "read_xyz_trajectory", "average_prdf", "__version__"]

@@ -207,7 +207,7 @@ private:
 
 }  // namespace
 
-Result<Structure> parse_cif(std::string_view text, double symprec) {
+Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* /*notes*/) {
     Block block = parse_block(text);
     auto lattice = cell_from_block(block);
     if (!lattice) return lattice.error();

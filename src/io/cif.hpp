@@ -8,6 +8,7 @@
 
 #include "core/result.hpp"
 #include "core/structure.hpp"
+#include "io/read_notes.hpp"
 
 namespace molvane {
 
@@ -17,6 +18,7 @@ std::optional<std::string> element_from_label(std::string_view label);
 
 // Builds the symmetry-expanded structure of a CIF text; images closer than
 // `symprec` (fractional, per axis) are merged.
-Result<Structure> parse_cif(std::string_view text, double symprec);
+// What was skipped or guessed goes to `notes` when given.
+Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* notes = nullptr);
 
 }  // namespace molvane

@@ -26,7 +26,7 @@ Result<Lattice> lattice_from_text(std::string_view text) {
     return Lattice::create(m);
 }
 
-Result<Structure> parse_extxyz(std::string_view text) {
+Result<Structure> parse_extxyz(std::string_view text, ReadNotes* /*notes*/) {
     const std::vector<std::string_view> lines = split_lines(text);
     if (lines.size() < 2) return fail("XYZ file is too short");
     auto declared = parse_count(trim(lines[0]));

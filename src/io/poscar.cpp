@@ -23,7 +23,7 @@ bool starts_with_any(std::string_view line, std::string_view chars) {
 
 }  // namespace
 
-Result<Structure> parse_poscar(std::string_view text) {
+Result<Structure> parse_poscar(std::string_view text, ReadNotes* /*notes*/) {
     const std::vector<std::string_view> lines = split_lines(text);
     if (lines.size() < 8) return fail("POSCAR is too short to contain a structure");
 

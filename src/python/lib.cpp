@@ -332,6 +332,8 @@ PyObject* init_module() {
 
     PyRef version{PyUnicode_FromString(MOLVANE_VERSION)};
     if (!version || add_to_module(module.get(), "__version__", version.get()) < 0) return nullptr;
+    PyObject* read_warning = read_warning_type();
+    if (!read_warning || PyModule_AddObjectRef(module.get(), "ReadWarning", read_warning) < 0) return nullptr;
     PyRef defaults_dict{defaults_as_dict()};
     if (!defaults_dict || PyModule_AddObjectRef(module.get(), "_DEFAULTS", defaults_dict.get()) < 0)
         return nullptr;
@@ -357,6 +359,17 @@ PyObject* structure_type() {
                                Py_TPFLAGS_DEFAULT, slots};
     cached_structure_type = PyType_FromSpec(&spec);
     return cached_structure_type;
+}
+
+PyObject* read_warning_type() {
+    static PyObject* type = nullptr;
+    if (!type) {
+        type = PyErr_NewExceptionWithDoc(
+            "molvane.ReadWarning",
+            "A reader skipped or guessed part of its input; the message says what.",
+            PyExc_UserWarning, nullptr);
+    }
+    return type;
 }
 
 PyObject* wrap_structure(Structure&& value) {

@@ -16,6 +16,10 @@ namespace molvane {
 // exception set if it cannot be created.
 PyObject* structure_type();
 
+// The molvane.ReadWarning class (borrowed, a UserWarning subclass), created
+// on first use; nullptr with an exception set if it cannot be created.
+PyObject* read_warning_type();
+
 // A new Python Structure owning `value`; nullptr with an exception set.
 PyObject* wrap_structure(Structure&& value);
 

@@ -16,9 +16,17 @@ namespace molvane {
 
 namespace {
 
-PyObject* wrap_result(Result<Structure>&& result) {
+// The structure, after reporting each note as a molvane.ReadWarning (a
+// warning turned into an error by the warnings filter fails the call).
+PyObject* wrap_result(Result<Structure>&& result, const ReadNotes& notes) {
     if (!result) return err(result.error().message);
-    return wrap_structure(std::move(*result));
+    PyRef structure{wrap_structure(std::move(*result))};
+    if (!structure) return nullptr;
+    PyObject* category = read_warning_type();
+    if (!category) return nullptr;
+    for (const std::string& line : notes.lines)
+        if (PyErr_WarnEx(category, line.c_str(), 1) < 0) return nullptr;
+    return structure.release();
 }
 
 // Reads `path`, raising OSError("could not read <path>: <description>").
@@ -46,26 +54,30 @@ PyObject* file_factory(const Signature& sig, bool with_symprec, PyObject* args, 
         if (!arg_str(slots[0], "path", path)) return nullptr;
         if (with_symprec && slots[1] && !arg_f64(slots[1], "symprec", symprec)) return nullptr;
         if (!read_file_or_raise(path, text)) return nullptr;
-        return wrap_result(reader(text, symprec));
+        ReadNotes notes;
+        auto result = reader(text, symprec, notes);
+        return wrap_result(std::move(result), notes);
     });
 }
 
 PyObject* from_cif(PyObject*, PyObject* args, PyObject* kwargs) {
     static const Signature sig{"Structure.from_cif()", {{"path", true}, {"symprec", false}}};
     return file_factory(sig, true, args, kwargs,
-                        [](const std::string& text, double symprec) { return parse_cif(text, symprec); });
+                        [](const std::string& text, double symprec, ReadNotes& notes) {
+                            return parse_cif(text, symprec, &notes);
+                        });
 }
 
 PyObject* from_poscar(PyObject*, PyObject* args, PyObject* kwargs) {
     static const Signature sig{"Structure.from_poscar()", {{"path", true}}};
     return file_factory(sig, false, args, kwargs,
-                        [](const std::string& text, double) { return parse_poscar(text); });
+                        [](const std::string& text, double, ReadNotes& notes) { return parse_poscar(text, &notes); });
 }
 
 PyObject* from_xyz(PyObject*, PyObject* args, PyObject* kwargs) {
     static const Signature sig{"Structure.from_xyz()", {{"path", true}}};
     return file_factory(sig, false, args, kwargs,
-                        [](const std::string& text, double) { return parse_extxyz(text); });
+                        [](const std::string& text, double, ReadNotes& notes) { return parse_extxyz(text, &notes); });
 }
 
 PyObject* from_cif_str(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -77,7 +89,9 @@ PyObject* from_cif_str(PyObject*, PyObject* args, PyObject* kwargs) {
         double symprec = defaults::symprec;
         if (!arg_str(slots[0], "text", text)) return nullptr;
         if (slots[1] && !arg_f64(slots[1], "symprec", symprec)) return nullptr;
-        return wrap_result(parse_cif(text, symprec));
+        ReadNotes notes;
+        auto result = parse_cif(text, symprec, &notes);
+        return wrap_result(std::move(result), notes);
     });
 }
 
@@ -93,9 +107,19 @@ PyObject* from_str(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!arg_str(slots[1], "fmt", fmt)) return nullptr;
         if (slots[2] && !arg_f64(slots[2], "symprec", symprec)) return nullptr;
         std::string name = ascii_lower(fmt);
-        if (name == "cif") return wrap_result(parse_cif(text, symprec));
-        if (name == "poscar" || name == "contcar" || name == "vasp") return wrap_result(parse_poscar(text));
-        if (name == "xyz" || name == "extxyz") return wrap_result(parse_extxyz(text));
+        ReadNotes notes;
+        if (name == "cif") {
+            auto result = parse_cif(text, symprec, &notes);
+            return wrap_result(std::move(result), notes);
+        }
+        if (name == "poscar" || name == "contcar" || name == "vasp") {
+            auto result = parse_poscar(text, &notes);
+            return wrap_result(std::move(result), notes);
+        }
+        if (name == "xyz" || name == "extxyz") {
+            auto result = parse_extxyz(text, &notes);
+            return wrap_result(std::move(result), notes);
+        }
         return err("unknown format '" + name + "'; molvane reads cif, poscar and xyz");
     });
 }
