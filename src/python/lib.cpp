@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "core/defaults.hpp"
+#include "core/numeric.hpp"  // for saturating_i64
 #include "python/pyargs.hpp"
 #include "python/pyobj.hpp"
 #include "core/text.hpp"  // for format_fixed4
@@ -112,12 +113,7 @@ void structure_dealloc(PyObject* self) {
 std::string formula_amount(double amount) {
     double r = std::round(amount);
     if (std::abs(amount - r) < 1e-9) {
-        long long n;
-        if (std::isnan(r)) n = 0;
-        else if (r >= 9223372036854775807.0) n = std::numeric_limits<long long>::max();
-        else if (r <= -9223372036854775808.0) n = std::numeric_limits<long long>::min();
-        else n = static_cast<long long>(r);
-        return std::to_string(n);
+        return std::to_string(saturating_i64(r));
     }
     return format_fixed4(amount);
 }
