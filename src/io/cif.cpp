@@ -8,8 +8,9 @@
 #include <limits>
 #include <utility>
 
-#include "core/text.hpp"  // for trim
+#include "core/text.hpp"  // for trim, parse_count
 #include "io/cif_syntax.hpp"
+#include "io/spacegroup.hpp"
 #include "io/symmetry.hpp"
 
 namespace molvane {
@@ -61,7 +62,9 @@ Result<Lattice> cell_from_block(const Block& block) {
     return Lattice::create(m);
 }
 
-std::vector<SymmOp> operations_from_block(const Block& block) {
+// The operations listed in the block's first loop of operation texts, in
+// row order; rows that cannot be read are skipped.
+std::vector<SymmOp> listed_operations(const Block& block) {
     std::vector<SymmOp> ops;
     for (const Loop& loop : block.loops) {
         std::optional<std::size_t> col;
@@ -85,9 +88,86 @@ std::vector<SymmOp> operations_from_block(const Block& block) {
         }
         break;
     }
-    if (ops.empty()) ops.push_back(SymmOp::identity());
     return ops;
 }
+
+// a = b = c and alpha = beta = gamma (missing angles being 90 degrees): the
+// cell of an R group in rhombohedral axes.
+bool rhombohedral_cell(const Block& block) {
+    auto a = block.number("_cell_length_a");
+    auto b = block.number("_cell_length_b");
+    auto c = block.number("_cell_length_c");
+    if (!a || !b || !c) return false;
+    double scale = std::max({std::fabs(*a), std::fabs(*b), std::fabs(*c)});
+    if (!(std::fabs(*a - *b) <= 1e-3 * scale && std::fabs(*a - *c) <= 1e-3 * scale)) return false;
+    double alpha = block.number("_cell_angle_alpha").value_or(90.0);
+    double beta = block.number("_cell_angle_beta").value_or(90.0);
+    double gamma = block.number("_cell_angle_gamma").value_or(90.0);
+    return std::fabs(alpha - beta) <= 0.1 && std::fabs(alpha - gamma) <= 0.1;
+}
+
+// The text of item `tag`, absent when missing, empty, "?" or ".".
+std::optional<std::string_view> symbol_item(const Block& block, const std::string& tag) {
+    auto it = block.items.find(tag);
+    if (it == block.items.end()) return std::nullopt;
+    std::string_view v = trim(it->second);
+    if (v.empty() || v == "?" || v == ".") return std::nullopt;
+    return v;
+}
+
+}  // namespace
+
+CifSymmetry symmetry_from_block(const Block& block) {
+    CifSymmetry out;
+    out.ops = listed_operations(block);
+    if (!out.ops.empty()) return out;
+
+    // No operation listed: the space group named by the block, if the table
+    // knows it; its operations are used as if they had been listed.
+    using Source = CifSymmetry::Source;
+    static const struct {
+        const char* tag;
+        Source source;
+    } names[] = {
+        {"_space_group_name_hall", Source::hall},
+        {"_symmetry_space_group_name_hall", Source::hall},
+        {"_space_group_name_h-m_alt", Source::hm},
+        {"_symmetry_space_group_name_h-m", Source::hm},
+        {"_space_group_it_number", Source::it_number},
+        {"_symmetry_int_tables_number", Source::it_number},
+    };
+    bool rhombohedral = rhombohedral_cell(block);
+    for (const auto& name : names) {
+        auto symbol = symbol_item(block, name.tag);
+        if (!symbol) continue;
+        std::optional<SpaceGroupMatch> match;
+        if (name.source == Source::hall) {
+            if (auto group = find_hall_symbol(*symbol)) match = SpaceGroupMatch{*group, false};
+        } else if (name.source == Source::hm) {
+            match = find_hm_symbol(*symbol, rhombohedral);
+        } else if (auto number = parse_count(*symbol)) {
+            match = find_it_number(*number, rhombohedral);
+        }
+        if (!match) {
+            if (out.unknown_tag.empty()) {
+                out.unknown_tag = name.tag;
+                out.unknown_symbol = std::string(*symbol);
+            }
+            continue;
+        }
+        out.source = name.source;
+        out.hall_number = match->group.hall_number();
+        out.origin_assumed = match->origin_assumed;
+        for (std::size_t k = 0; k < match->group.n_operations(); ++k)
+            out.ops.push_back(match->group.operation(k));
+        return out;
+    }
+    out.source = Source::identity;
+    out.ops.push_back(SymmOp::identity());
+    return out;
+}
+
+namespace {
 
 // Per-axis closeness with wrap-around, in fractional units.
 inline bool axis_close(double a, double b, double tol) {
@@ -211,7 +291,7 @@ Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* /*
     Block block = parse_block(text);
     auto lattice = cell_from_block(block);
     if (!lattice) return lattice.error();
-    std::vector<SymmOp> ops = operations_from_block(block);
+    std::vector<SymmOp> ops = symmetry_from_block(block).ops;
 
     const Loop* atoms = nullptr;
     for (const Loop& loop : block.loops) {

@@ -5,12 +5,39 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/result.hpp"
 #include "core/structure.hpp"
 #include "io/read_notes.hpp"
+#include "io/symmetry.hpp"
 
 namespace molvane {
+
+struct Block;
+
+// The symmetry operations of a data block and where they came from.
+struct CifSymmetry {
+    enum class Source {
+        loop,       // the rows of an operation loop
+        hall,       // no operation read: the space group of the Hall symbol,
+        hm,         // else of the H-M symbol,
+        it_number,  // else of the International Tables number
+        identity,   // none of these known: the identity alone
+    };
+    std::vector<SymmOp> ops;
+    Source source = Source::loop;
+    int hall_number = 0;          // table setting used (hall, hm, it_number)
+    bool origin_assumed = false;  // the symbol left the origin open: choice 1 taken
+    // The first space-group item whose symbol the table does not know, if
+    // any (tag in lower case, value as written).
+    std::string unknown_tag;
+    std::string unknown_symbol;
+};
+
+// Operations from the first loop of operation texts; when it gives none (no
+// such loop, no rows, no readable row), from the space group the block names.
+CifSymmetry symmetry_from_block(const Block& block);
 
 // First letter upper-cased plus a following lower-case ASCII letter:
 // "Fe2+" -> "Fe", "CL1" -> "C"; absent unless the text starts with a letter.
