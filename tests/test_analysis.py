@@ -1,3 +1,4 @@
+import importlib.util
 import sys
 from pathlib import Path
 
@@ -219,11 +220,8 @@ def test_average_over_frames_agrees_with_average_prdf():
 
 def test_weights_come_from_periodictable_or_ask_for_the_extra(monkeypatch):
     result = molvane.rdf(rocksalt(), 4.0, 0.1)
-    if "periodictable" in sys.modules or pytest.importorskip("periodictable"):
-        import periodictable
-
-        assert result.weighted("xray").max() == pytest.approx(
-            molvane.rdf(rocksalt(), 4.0, 0.1).weighted({"Mg": 12, "O": 8}).max())
+    if importlib.util.find_spec("periodictable"):
+        assert np.array_equal(result.weighted("xray"), result.weighted({"Mg": 12, "O": 8}))
     with pytest.raises(ValueError, match="weights must be 'neutron', 'xray'"):
         result.weighted("electron")
     with pytest.raises(ValueError, match="no weight given for O"):

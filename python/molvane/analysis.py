@@ -18,7 +18,6 @@ from __future__ import annotations
 import math
 import os
 from collections import namedtuple
-from pathlib import Path
 
 import numpy as np
 
