@@ -141,6 +141,8 @@ def cmd_rdf(args):
     print(f"{s.n_sites} sites, cutoff {args.cutoff} A, bin size {args.bin_size} A")
     result = save_outputs(result, args, Path(args.file).stem, "rdf")
     print_pair_table(result)
+    if args.smear is None and (args.g or args.weights):
+        print("note: a static structure gives one spike per shell; --smear 0.05 broadens them as thermal motion would")
     return 0
 
 

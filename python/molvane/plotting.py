@@ -109,8 +109,10 @@ def _total_figure(Figure, x, lines, conventional, title, subtitle, reference):
     fig = Figure(figsize=(7.0, 4.2), layout="constrained")
     ax = fig.add_subplot()
     for i, (label, curve) in enumerate(lines):
+        # Later lines are dashed and on top, so that the first shows through
+        # where they coincide.
         style = {"color": "C0", "linewidth": 1.8, "zorder": 2} if i == 0 else \
-                {"color": "0.2", "linewidth": 0.8, "zorder": 3}
+                {"color": "0.25", "linewidth": 0.9, "linestyle": DASHES[i], "zorder": 3}
         ax.plot(x, np.asarray(curve, dtype=np.float64), label=label, **style)
     if reference is not None and math.isfinite(reference[0]):
         ax.axhline(reference[0], color="0.6", linestyle="--", linewidth=0.8, label=reference[1], zorder=1)
