@@ -513,11 +513,21 @@ def _gaussian_kernel(width_in_bins, reach=6.0):
     return weights / weights.sum()
 
 
+def _convolve(values, kernel):
+    """Full convolution; by FFT when the direct sum would be long (very fine
+    bins against a wide kernel)."""
+    if len(values) * len(kernel) <= 20_000_000:
+        return np.convolve(values, kernel)
+    n = len(values) + len(kernel) - 1
+    size = 1 << (n - 1).bit_length()
+    return np.fft.irfft(np.fft.rfft(values, size) * np.fft.rfft(kernel, size), size)[:n]
+
+
 def _convolve_folded(counts, kernel):
     """``counts`` spread by ``kernel``; what lands below r = 0 is folded back
     onto the mirror bins, what lands beyond the last bin is dropped."""
     m = len(kernel) // 2
-    full = np.convolve(counts, kernel)
+    full = _convolve(counts, kernel)
     out = full[m : m + len(counts)].copy()
     below = full[:m][::-1]
     n = min(m, len(counts))
@@ -529,7 +539,7 @@ def _smooth(curve, bin_size):
     kernel = _gaussian_kernel(max(SHELL_SMOOTHING / bin_size, 1.0))
     m = len(kernel) // 2
     padded = np.pad(curve, m, mode="edge")
-    return np.convolve(padded, kernel, mode="valid")
+    return _convolve(padded, kernel)[2 * m : 2 * m + len(curve)]
 
 
 def _flat_middle(values, k, lo, hi):
