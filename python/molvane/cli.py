@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import inspect
 import math
 import os
 import sys
@@ -10,6 +11,7 @@ import time
 from pathlib import Path
 
 import molvane
+from molvane import analysis
 from molvane._molvane import _DEFAULTS as DEFAULTS
 
 FORMATS = ("cif", "poscar", "xyz")
@@ -55,38 +57,16 @@ def cell_parameters(matrix):
     return lengths, [angle(1, 2), angle(0, 2), angle(0, 1)]
 
 
-def shell_volumes(r, bin_size):
-    return [4.0 / 3.0 * math.pi * ((x + bin_size) ** 3 - x**3) for x in r]
-
-
-def first_shell(curve, volumes):
-    """(index of the first peak, index of the first minimum after it,
-    coordination number up to that minimum) or None for an empty curve."""
-    n = len(curve)
-    k = next((i for i, v in enumerate(curve) if v > 0), None)
-    if k is None:
-        return None
-    while k + 1 < n and curve[k + 1] >= curve[k]:
-        k += 1
-    peak = k
-    while k + 1 < n and curve[k + 1] <= curve[k]:
-        k += 1
-    minimum = k
-    cn = sum(curve[i] * volumes[i] for i in range(minimum + 1))
-    return peak, minimum, cn
-
-
-def print_pair_table(r, partials, bin_size, out=sys.stdout):
-    volumes = shell_volumes(r, bin_size)
+def print_pair_table(result, out=sys.stdout):
+    """First shell of every (centre, neighbour) pair of an RDF result."""
     print(f"{'pair':<12} {'first peak (A)':>15} {'first min (A)':>14} {'coordination':>13}", file=out)
-    for (a, b), curve in partials.items():
-        shell = first_shell(list(curve), volumes)
+    for a, b in result.pairs:
+        shell = result.first_shell(a, b)
         label = f"{a}-{b}"
-        if shell is None:
-            print(f"{label:<12} {'-':>15} {'-':>14} {'-':>13}", file=out)
-            continue
-        peak, minimum, cn = shell
-        print(f"{label:<12} {r[peak] + bin_size / 2:>15.3f} {r[minimum] + bin_size / 2:>14.3f} {cn:>13.3f}", file=out)
+        peak = "-" if shell is None else f"{shell.peak:.3f}"
+        minimum = "-" if shell is None or shell.minimum is None else f"{shell.minimum:.3f}"
+        cn = "-" if shell is None or shell.coordination is None else f"{shell.coordination:.3f}"
+        print(f"{label:<12} {peak:>15} {minimum:>14} {cn:>13}", file=out)
 
 
 def print_expansion_report(report, out=sys.stdout):
@@ -105,15 +85,20 @@ def print_expansion_report(report, out=sys.stdout):
         print(f"warning: {warning}", file=out)
 
 
-def save_outputs(r, partials, total, args, density, default_name):
-    from molvane import plotting
+def save_outputs(result, args, default_name, kind):
+    """Figures and CSV of an RDF result into --out (default <input>_<kind>)."""
+    from molvane.plotting import CSV_NAME
 
-    out_dir = args.out or f"{default_name}_rdf"
+    if args.smear is not None:
+        result = result.smeared(args.smear)
+    quantity = "g" if args.g or args.weights else "density"
+    out_dir = Path(args.out or f"{default_name}_{kind}")
     title = args.title if args.title is not None else default_name
-    files = plotting.save_prdf_plots(r, partials, total, out_dir, bin_size=args.bin_size, title=title, density=density)
+    files = result.plot(out_dir, title=title, quantity=quantity, weights=args.weights)
+    files.append(result.to_csv(out_dir / CSV_NAME, quantity=quantity, weights=args.weights))
     for f in files:
         print(f"wrote {f}")
-    return files
+    return result
 
 
 # --- subcommands ---
@@ -128,7 +113,7 @@ def cmd_info(args):
     print("cell lengths:   a={:.5f}  b={:.5f}  c={:.5f}  (A)".format(*lengths))
     print("cell angles:    alpha={:.4f}  beta={:.4f}  gamma={:.4f}  (deg)".format(*angles))
     print(f"volume:         {s.volume:.5f} A^3")
-    print(f"number density: {s.n_atoms / s.volume:.6f} atoms/A^3")
+    print(f"number density: {analysis.number_density(s):.6f} atoms/A^3")
     summary = s.disorder_summary()
     if not summary:
         print("ordered:        yes")
@@ -152,16 +137,16 @@ def cmd_rdf(args):
         print_expansion_report(report)
     elif not s.is_ordered:
         print("note: the structure is disordered; curves are weighted by occupancy (use --expand to order it)")
-    r, partials, total = s.prdf(args.cutoff, args.bin_size, args.threads)
+    result = analysis.rdf(s, args.cutoff, args.bin_size, args.threads)
     print(f"{s.n_sites} sites, cutoff {args.cutoff} A, bin size {args.bin_size} A")
-    save_outputs(r, partials, total, args, s.n_atoms / s.volume, Path(args.file).stem)
-    print_pair_table(r, partials, args.bin_size)
+    result = save_outputs(result, args, Path(args.file).stem, "rdf")
+    print_pair_table(result)
+    if args.smear is None and (args.g or args.weights):
+        print("note: a static structure gives one spike per shell; --smear 0.05 broadens them as thermal motion would")
     return 0
 
 
 def cmd_traj(args):
-    from molvane.trajectory import average_prdf
-
     cell = None
     if args.cell is not None:
         if len(args.cell) not in (3, 9):
@@ -182,13 +167,12 @@ def cmd_traj(args):
             rate = done / max(time.perf_counter() - started, 1e-9)
             print(f"\rframes read {frames_read}, used {done}/{total}, {rate:.1f} frames/s", end="", file=sys.stderr)
 
-    r, partials, total = average_prdf(structures, args.cutoff, args.bin_size, args.threads, progress=progress)
+    result = analysis.rdf_average(structures, args.cutoff, args.bin_size, args.threads, progress=progress)
     if show:
         print(file=sys.stderr)
-    print(f"averaged {len(structures)} of {frames_read} frames (indices {indices[0]}..{indices[-1]})")
-    density = sum(s.n_atoms / s.volume for s in structures) / len(structures)
-    save_outputs(r, partials, total, args, density, Path(args.file).stem)
-    print_pair_table(r, partials, args.bin_size)
+    print(f"averaged {result.n_frames} of {frames_read} frames (indices {indices[0]}..{indices[-1]})")
+    result = save_outputs(result, args, Path(args.file).stem, "traj")
+    print_pair_table(result)
     return 0
 
 
@@ -221,9 +205,34 @@ def count(text):
     return value
 
 
+class HelpFormatter(argparse.HelpFormatter):
+    """Appends "(default: ...)" to options whose help does not state the
+    default itself, except required options and those without a value."""
+
+    def _get_help_string(self, action):
+        text = action.help or ""
+        if (action.required or any(action.default is v for v in (None, False, argparse.SUPPRESS))
+                or "default" in text or not action.option_strings):
+            return text
+        return f"{text} (default: %(default)s)"
+
+
+class Parser(argparse.ArgumentParser):
+    """Reports a usage error as one line `molvane: error: ...`, status 2."""
+
+    def error(self, message):
+        self.exit(2, f"molvane: error: {message}\n")
+
+
+def _trajectory_defaults():
+    """Defaults of read_xyz_trajectory (every, start, stop), from its signature."""
+    params = inspect.signature(molvane.read_xyz_trajectory).parameters
+    return {name: params[name].default for name in ("every", "start", "stop")}
+
+
 def build_parser():
-    fmt = argparse.ArgumentDefaultsHelpFormatter
-    parser = argparse.ArgumentParser(
+    fmt = HelpFormatter
+    parser = Parser(
         prog="molvane", description="Radial distribution functions of crystals, disorder included.", formatter_class=fmt
     )
     parser.add_argument("--version", action="version", version=f"molvane {molvane.__version__}")
@@ -232,11 +241,17 @@ def build_parser():
     def add_format(p):
         p.add_argument("--format", choices=FORMATS, help="file format (default: from the file name)")
 
-    def add_rdf_options(p):
+    def add_rdf_options(p, kind):
         p.add_argument("--cutoff", type=positive_float, default=DEFAULTS["cutoff"], help="largest distance, in A")
         p.add_argument("--bin-size", type=positive_float, default=DEFAULTS["bin_size"], help="histogram bin width, in A")
         p.add_argument("--threads", type=count, default=0, help="worker threads (0: all available)")
-        p.add_argument("--out", help="output folder (default: <input name>_rdf)")
+        p.add_argument("--g", action="store_true",
+                       help="write conventional curves g(r), tending to 1, instead of local densities in atoms/A^3")
+        p.add_argument("--weights", choices=analysis.WEIGHT_SCHEMES,
+                       help="add the total weighted as a neutron or X-ray experiment sees it (implies --g)")
+        p.add_argument("--smear", type=positive_float, metavar="SIGMA",
+                       help="broaden every curve by a Gaussian of this width, in A")
+        p.add_argument("--out", help=f"output folder (default: <input name>_{kind})")
         p.add_argument("--title", help="figure title (default: the input name)")
 
     def add_expand_options(p):
@@ -252,19 +267,20 @@ def build_parser():
     p = sub.add_parser("rdf", help="partial and total RDF of a structure", formatter_class=fmt)
     p.add_argument("file")
     add_format(p)
-    add_rdf_options(p)
+    add_rdf_options(p, "rdf")
     p.add_argument("--expand", action="store_true", help="order the structure first (expand occupancies)")
     add_expand_options(p)
     p.set_defaults(run=cmd_rdf)
 
+    traj = _trajectory_defaults()
     p = sub.add_parser("traj", help="RDF averaged over the frames of an XYZ trajectory", formatter_class=fmt)
     p.add_argument("file")
-    p.add_argument("--every", type=count, default=1, help="keep every n-th frame")
-    p.add_argument("--start", type=count, default=0, help="first frame to keep")
-    p.add_argument("--stop", type=count, default=None, help="stop reading before this frame")
+    p.add_argument("--every", type=count, default=traj["every"], help="keep every n-th frame")
+    p.add_argument("--start", type=count, default=traj["start"], help="first frame to keep")
+    p.add_argument("--stop", type=count, default=traj["stop"], help="stop reading before this frame (default: the end)")
     p.add_argument("--cell", type=float, nargs="+", metavar="X",
                    help="cell for frames without a Lattice: a b c, or the nine numbers of rows a, b, c")
-    add_rdf_options(p)
+    add_rdf_options(p, "traj")
     p.set_defaults(run=cmd_traj)
 
     p = sub.add_parser("expand", help="write an ordered supercell as a VASP POSCAR", formatter_class=fmt)
