@@ -1,6 +1,13 @@
 """molvane: radial distribution functions of crystals, disorder included."""
 
+import copyreg
+
 from molvane._molvane import ReadWarning, Structure, __version__, read_xyz_trajectory
+from molvane.interop import _reduce_structure, from_ase, from_pymatgen, same_structure, to_ase, to_pymatgen
+from molvane.io import read, write
 from molvane.trajectory import average_prdf
 
-__all__ = ["Structure", "ReadWarning", "read_xyz_trajectory", "average_prdf", "__version__"]
+copyreg.pickle(Structure, _reduce_structure)
+
+__all__ = ["Structure", "ReadWarning", "read_xyz_trajectory", "average_prdf", "__version__",
+           "read", "write", "from_ase", "to_ase", "from_pymatgen", "to_pymatgen", "same_structure"]

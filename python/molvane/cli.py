@@ -11,29 +11,13 @@ from pathlib import Path
 
 import molvane
 from molvane._molvane import _DEFAULTS as DEFAULTS
+from molvane.io import cell_parameters, detect_format, read, write
 
 FORMATS = ("cif", "poscar", "xyz")
 
 
-def detect_format(path: str) -> str:
-    name = Path(path).name
-    lower = name.lower()
-    if lower.endswith(".cif"):
-        return "cif"
-    if lower.endswith((".vasp", ".poscar")) or name.upper().startswith(("POSCAR", "CONTCAR")):
-        return "poscar"
-    if lower.endswith((".xyz", ".extxyz")):
-        return "xyz"
-    raise ValueError(f"cannot tell the format of {path} from its name; give --format cif, poscar or xyz")
-
-
 def read_structure(path: str, fmt: str | None = None):
-    fmt = fmt or detect_format(path)
-    if fmt == "cif":
-        return molvane.Structure.from_cif(path)
-    if fmt == "poscar":
-        return molvane.Structure.from_poscar(path)
-    return molvane.Structure.from_xyz(path)
+    return read(path, fmt or detect_format(path, hint="--format cif, poscar or xyz"))
 
 
 def formula(structure) -> str:
@@ -43,16 +27,6 @@ def formula(structure) -> str:
         text = str(int(rounded)) if abs(amount - rounded) < 1e-9 else f"{amount:.4f}"
         parts.append(f"{element}{text}")
     return " ".join(parts)
-
-
-def cell_parameters(matrix):
-    lengths = [math.sqrt(sum(v * v for v in row)) for row in matrix]
-
-    def angle(i, j):
-        dot = sum(x * y for x, y in zip(matrix[i], matrix[j]))
-        return math.degrees(math.acos(max(-1.0, min(1.0, dot / (lengths[i] * lengths[j])))))
-
-    return lengths, [angle(1, 2), angle(0, 2), angle(0, 1)]
 
 
 def shell_volumes(r, bin_size):
@@ -193,13 +167,11 @@ def cmd_traj(args):
 
 
 def cmd_expand(args):
-    from molvane.poscar import to_poscar
-
     s = read_structure(args.file, args.format)
     ordered, report = s.expand_occupancies(args.max_sites, args.seed, args.max_denominator)
     print_expansion_report(report)
-    text = to_poscar(ordered, comment=f"{formula(ordered)} expanded from {Path(args.file).name} seed {args.seed}")
-    Path(args.output).write_text(text)
+    comment = f"{formula(ordered)} expanded from {Path(args.file).name} seed {args.seed}"
+    write(args.output, ordered, "poscar", comment=comment)
     print(f"wrote {args.output} ({ordered.n_sites} sites)")
     return 0
 
