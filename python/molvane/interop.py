@@ -113,6 +113,9 @@ def to_ase(structure: Structure, *, expand: bool = False, occupancy: bool = Fals
         raise ValueError(f"this structure has {n} partially occupied or mixed sites and an ase.Atoms holds "
                          "one element per atom: pass expand=True for an ordered supercell, or "
                          "occupancy=True to keep the occupancies in atoms.info['occupancy']")
+    unknown = sorted(set(symbols) - set(ase.data.atomic_numbers))
+    if unknown:
+        raise ValueError(f"ASE has no element {unknown[0]!r}")
     atoms = ase.Atoms(symbols=symbols, scaled_positions=structure.frac_coords, cell=structure.lattice_matrix,
                       pbc=structure.pbc)
     if occupancy:
