@@ -7,7 +7,7 @@ import numpy as np
 import numpy.typing as npt
 
 __version__: Final[str]
-__all__: list[str]
+__all__ = ["Structure", "read_xyz_trajectory", "__version__"]
 
 _FloatArray = npt.NDArray[np.float64]
 _Pbc = tuple[bool, bool, bool]

@@ -10,7 +10,15 @@ from __future__ import annotations
 import csv
 import math
 import os
+from collections.abc import Mapping, Sequence
 from pathlib import Path
+from typing import Any, Union
+
+import numpy as np
+import numpy.typing as npt
+
+# A curve or its bins: a NumPy array (as prdf returns) or a sequence of floats.
+Curve = Union[Sequence[float], npt.NDArray[np.float64]]
 
 __all__ = ["save_prdf_plots"]
 
@@ -19,7 +27,7 @@ PARTIALS_PNG = "rdf_partials.png"
 CSV_NAME = "rdf.csv"
 
 
-def _matplotlib():
+def _matplotlib() -> tuple[Any, Any]:
     try:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
@@ -30,12 +38,13 @@ def _matplotlib():
     return Figure, FigureCanvasAgg
 
 
-def _column_name(pair):
+def _column_name(pair: tuple[str, str]) -> str:
     centre, neighbour = pair
     return f"g_{centre}_{neighbour}"
 
 
-def _write_csv(path, r, partials, total):
+def _write_csv(path: str | os.PathLike[str], r: Curve, partials: Mapping[tuple[str, str], Curve],
+               total: Curve) -> None:
     pairs = list(partials)
     with open(path, "w", newline="", encoding="utf-8") as handle:
         writer = csv.writer(handle)
@@ -46,21 +55,23 @@ def _write_csv(path, r, partials, total):
             writer.writerow([repr(float(r[k])), repr(float(total[k]))] + [repr(float(c[k])) for c in columns])
 
 
-def _centres(r, bin_size):
+def _centres(r: Curve, bin_size: float) -> list[float]:
     return [float(x) + bin_size / 2.0 for x in r]
 
 
-def _density_line(ax, density, label="N / V (large-r limit)"):
+def _density_line(ax: Any, density: float | None, label: str = "N / V (large-r limit)") -> None:
     if density is not None and math.isfinite(density):
         ax.axhline(density, color="0.5", linestyle="--", linewidth=1.0, label=label)
 
 
-def _save(fig, canvas_type, path):
+def _save(fig: Any, canvas_type: Any, path: str | os.PathLike[str]) -> None:
     canvas_type(fig)
     fig.savefig(path, dpi=120)
 
 
-def save_prdf_plots(r, partials, total, folder, *, bin_size, title=None, density=None):
+def save_prdf_plots(r: Curve, partials: Mapping[tuple[str, str], Curve], total: Curve,
+                    folder: str | os.PathLike[str], *, bin_size: float, title: str | None = None,
+                    density: float | None = None) -> list[str]:
     """Write the total RDF, the partial RDFs and a CSV of all curves into `folder`.
 
     `r` holds the left bin edges, `partials` maps (centre, neighbour) element
@@ -74,7 +85,7 @@ def save_prdf_plots(r, partials, total, folder, *, bin_size, title=None, density
     out.mkdir(parents=True, exist_ok=True)
     x = _centres(r, bin_size)
     heading = title if title else "Radial distribution function"
-    written = []
+    written: list[Path] = []
 
     fig = Figure(figsize=(7.0, 4.5))
     ax = fig.add_subplot()

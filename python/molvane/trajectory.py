@@ -6,15 +6,21 @@
 
 from __future__ import annotations
 
-import numpy as np
+from collections.abc import Callable, Iterable
 
-from molvane._molvane import _DEFAULTS
+import numpy as np
+import numpy.typing as npt
+
+from molvane._molvane import _DEFAULTS, Structure
 
 __all__ = ["average_prdf"]
 
 
-def average_prdf(structures, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin_size"], n_threads=0, *,
-                 progress=None):
+def average_prdf(structures: Iterable[Structure], cutoff: float = _DEFAULTS["cutoff"],
+                 bin_size: float = _DEFAULTS["bin_size"], n_threads: int = 0, *,
+                 progress: Callable[[int, int], object] | None = None,
+                 ) -> tuple[npt.NDArray[np.float64], dict[tuple[str, str], npt.NDArray[np.float64]],
+                            npt.NDArray[np.float64]]:
     """Mean of ``Structure.prdf`` over the given frames.
 
     Every frame is computed with the same ``cutoff``, ``bin_size`` and
@@ -33,11 +39,11 @@ def average_prdf(structures, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin
         raise ValueError("no frames to average")
     r = None
     total_sum = None
-    sums: dict[tuple[str, str], np.ndarray] = {}
+    sums: dict[tuple[str, str], npt.NDArray[np.float64]] = {}
     counts: dict[tuple[str, str], int] = {}
     for done, structure in enumerate(frames, start=1):
         r_frame, partials, total = structure.prdf(cutoff, bin_size, n_threads)
-        if r is None:
+        if r is None or total_sum is None:
             r = r_frame
             total_sum = np.array(total, dtype=np.float64)
         else:
@@ -51,5 +57,6 @@ def average_prdf(structures, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin
                 counts[pair] = 1
         if progress is not None:
             progress(done, len(frames))
+    assert r is not None and total_sum is not None  # there is at least one frame
     averaged = {pair: sums[pair] / counts[pair] for pair in sorted(sums)}
     return r, averaged, total_sum / len(frames)
