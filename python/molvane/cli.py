@@ -7,20 +7,23 @@ import math
 import os
 import sys
 import time
+from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
+from typing import Any, TextIO
 
 import molvane
 from molvane._molvane import _DEFAULTS as DEFAULTS
 from molvane.io import cell_parameters, detect_format, read, write
+from molvane.plotting import Curve
 
 FORMATS = ("cif", "poscar", "xyz")
 
 
-def read_structure(path: str, fmt: str | None = None):
+def read_structure(path: str, fmt: str | None = None) -> molvane.Structure:
     return read(path, fmt or detect_format(path, hint="--format cif, poscar or xyz"))
 
 
-def formula(structure) -> str:
+def formula(structure: molvane.Structure) -> str:
     parts = []
     for element, amount in structure.composition.items():
         rounded = round(amount)
@@ -29,11 +32,11 @@ def formula(structure) -> str:
     return " ".join(parts)
 
 
-def shell_volumes(r, bin_size):
+def shell_volumes(r: Curve, bin_size: float) -> list[float]:
     return [4.0 / 3.0 * math.pi * ((x + bin_size) ** 3 - x**3) for x in r]
 
 
-def first_shell(curve, volumes):
+def first_shell(curve: list[float], volumes: list[float]) -> tuple[int, int, float] | None:
     """(index of the first peak, index of the first minimum after it,
     coordination number up to that minimum) or None for an empty curve."""
     n = len(curve)
@@ -50,7 +53,8 @@ def first_shell(curve, volumes):
     return peak, minimum, cn
 
 
-def print_pair_table(r, partials, bin_size, out=sys.stdout):
+def print_pair_table(r: Curve, partials: Mapping[tuple[str, str], Curve], bin_size: float,
+                     out: TextIO = sys.stdout) -> None:
     volumes = shell_volumes(r, bin_size)
     print(f"{'pair':<12} {'first peak (A)':>15} {'first min (A)':>14} {'coordination':>13}", file=out)
     for (a, b), curve in partials.items():
@@ -63,7 +67,7 @@ def print_pair_table(r, partials, bin_size, out=sys.stdout):
         print(f"{label:<12} {r[peak] + bin_size / 2:>15.3f} {r[minimum] + bin_size / 2:>14.3f} {cn:>13.3f}", file=out)
 
 
-def print_expansion_report(report, out=sys.stdout):
+def print_expansion_report(report: Mapping[str, Any], out: TextIO = sys.stdout) -> None:
     n = report["scale"]
     print(f"expanded into a {n[0]}x{n[1]}x{n[2]} supercell, {report['n_vacancies']} vacancies", file=out)
     rows = report["occupancy_report"]
@@ -79,7 +83,8 @@ def print_expansion_report(report, out=sys.stdout):
         print(f"warning: {warning}", file=out)
 
 
-def save_outputs(r, partials, total, args, density, default_name):
+def save_outputs(r: Curve, partials: Mapping[tuple[str, str], Curve], total: Curve, args: argparse.Namespace,
+                 density: float, default_name: str) -> list[str]:
     from molvane import plotting
 
     out_dir = args.out or f"{default_name}_rdf"
@@ -93,7 +98,7 @@ def save_outputs(r, partials, total, args, density, default_name):
 # --- subcommands ---
 
 
-def cmd_info(args):
+def cmd_info(args: argparse.Namespace) -> int:
     s = read_structure(args.file, args.format)
     lengths, angles = cell_parameters(s.lattice_matrix)
     print(f"file:           {args.file}")
@@ -119,7 +124,7 @@ def cmd_info(args):
     return 0
 
 
-def cmd_rdf(args):
+def cmd_rdf(args: argparse.Namespace) -> int:
     s = read_structure(args.file, args.format)
     if args.expand:
         s, report = s.expand_occupancies(args.max_sites, args.seed, args.max_denominator)
@@ -133,7 +138,7 @@ def cmd_rdf(args):
     return 0
 
 
-def cmd_traj(args):
+def cmd_traj(args: argparse.Namespace) -> int:
     from molvane.trajectory import average_prdf
 
     cell = None
@@ -151,7 +156,7 @@ def cmd_traj(args):
     )
     show = sys.stderr.isatty()
 
-    def progress(done, total):
+    def progress(done: int, total: int) -> None:
         if show:
             rate = done / max(time.perf_counter() - started, 1e-9)
             print(f"\rframes read {frames_read}, used {done}/{total}, {rate:.1f} frames/s", end="", file=sys.stderr)
@@ -166,7 +171,7 @@ def cmd_traj(args):
     return 0
 
 
-def cmd_expand(args):
+def cmd_expand(args: argparse.Namespace) -> int:
     s = read_structure(args.file, args.format)
     ordered, report = s.expand_occupancies(args.max_sites, args.seed, args.max_denominator)
     print_expansion_report(report)
@@ -179,21 +184,21 @@ def cmd_expand(args):
 # --- argument parsing ---
 
 
-def positive_float(text):
+def positive_float(text: str) -> float:
     value = float(text)
     if not value > 0 or not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"expected a positive number, got {text}")
     return value
 
 
-def count(text):
+def count(text: str) -> int:
     value = int(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"expected a count of 0 or more, got {text}")
     return value
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     fmt = argparse.ArgumentDefaultsHelpFormatter
     parser = argparse.ArgumentParser(
         prog="molvane", description="Radial distribution functions of crystals, disorder included.", formatter_class=fmt
@@ -201,17 +206,17 @@ def build_parser():
     parser.add_argument("--version", action="version", version=f"molvane {molvane.__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def add_format(p):
+    def add_format(p: argparse.ArgumentParser) -> None:
         p.add_argument("--format", choices=FORMATS, help="file format (default: from the file name)")
 
-    def add_rdf_options(p):
+    def add_rdf_options(p: argparse.ArgumentParser) -> None:
         p.add_argument("--cutoff", type=positive_float, default=DEFAULTS["cutoff"], help="largest distance, in A")
         p.add_argument("--bin-size", type=positive_float, default=DEFAULTS["bin_size"], help="histogram bin width, in A")
         p.add_argument("--threads", type=count, default=0, help="worker threads (0: all available)")
         p.add_argument("--out", help="output folder (default: <input name>_rdf)")
         p.add_argument("--title", help="figure title (default: the input name)")
 
-    def add_expand_options(p):
+    def add_expand_options(p: argparse.ArgumentParser) -> None:
         p.add_argument("--seed", type=count, default=DEFAULTS["seed"], help="seed of the reproducible placement")
         p.add_argument("--max-sites", type=count, default=DEFAULTS["max_sites"], help="largest supercell, in sites")
         p.add_argument("--max-denominator", type=count, default=DEFAULTS["max_denominator"], help="largest denominator for occupancies")
@@ -248,11 +253,12 @@ def build_parser():
     return parser
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    run: Callable[[argparse.Namespace], int] = args.run
     try:
-        return args.run(args)
+        return run(args)
     except BrokenPipeError:
         # The reader of our output went away (for example `| head`).
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
