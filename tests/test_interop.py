@@ -76,6 +76,12 @@ def test_to_ase_needs_to_be_told_what_to_do_with_disorder():
         molvane.to_ase(s, seed=7)
 
 
+def test_from_ase_refuses_a_molecule_without_a_cell():
+    build = pytest.importorskip("ase.build")
+    with pytest.raises(ValueError, match=r"the cell of the ase.Atoms has no volume \(\[\[0.0, 0.0, 0.0\]"):
+        molvane.from_ase(build.molecule("H2O"))
+
+
 @pytest.mark.parametrize("module, call", [("ase", "to_ase"), ("pymatgen", "to_pymatgen")])
 def test_a_missing_extra_names_itself(monkeypatch, cubic, module, call):
     for name in [m for m in sys.modules if m == module or m.startswith(module + ".")]:

@@ -46,8 +46,8 @@ def _merged(pairs: _Pairs) -> dict[str, float]:
 def _cell(matrix: Any, owner: str) -> list[list[float]]:
     cell = np.asarray(matrix, dtype=np.float64)
     if not abs(np.linalg.det(cell)) >= 1e-12:
-        raise ValueError(f"the {owner} has no three independent cell vectors (cell {cell.tolist()}); "
-                         "molvane needs a full cell, also along non-periodic directions")
+        raise ValueError(f"the cell of the {owner} has no volume ({cell.tolist()}); molvane needs three "
+                         "independent cell vectors, also along non-periodic directions")
     return cell.tolist()  # type: ignore[no-any-return]
 
 
@@ -62,7 +62,7 @@ def from_ase(atoms: Any) -> Structure:
     ase = _require("ase", "from_ase", "ase")
     if not isinstance(atoms, ase.Atoms):
         raise TypeError(f"from_ase takes an ase.Atoms, not {type(atoms).__name__}")
-    matrix = _cell(atoms.cell.array, "Atoms")
+    matrix = _cell(atoms.cell.array, "ase.Atoms")
     frac = atoms.cell.scaled_positions(atoms.positions).tolist()
     symbols = atoms.get_chemical_symbols()
     occupancy = atoms.info.get("occupancy")
