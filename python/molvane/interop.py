@@ -22,25 +22,15 @@ from typing import Any
 import numpy as np
 
 from molvane._molvane import Structure, _structure
+from molvane.io import merged_species
 
 __all__ = ["from_ase", "to_ase", "from_pymatgen", "to_pymatgen", "same_structure"]
-
-_Pairs = list[tuple[str, float]]
-
 
 def _require(module: str, what: str, extra: str) -> ModuleType:
     try:
         return importlib.import_module(module)
     except ImportError as exc:
         raise ImportError(f"{what} needs {extra}: pip install 'molvane[{extra}]'") from exc
-
-
-def _merged(pairs: _Pairs) -> dict[str, float]:
-    """Occupancy per element, repeated symbols added, in order of first appearance."""
-    totals: dict[str, float] = {}
-    for symbol, occupancy in pairs:
-        totals[symbol] = totals.get(symbol, 0.0) + float(occupancy)
-    return totals
 
 
 def _cell(matrix: Any, owner: str) -> list[list[float]]:
@@ -103,7 +93,7 @@ def to_ase(structure: Structure, *, expand: bool = False, occupancy: bool = Fals
         structure, report = structure.expand_occupancies(**expand_options)
         for message in report["warnings"]:
             warnings.warn(message, UserWarning, stacklevel=2)
-    sites = [_merged(pairs) for pairs in structure._site_species]
+    sites = [merged_species(pairs) for pairs in structure._site_species]
     if occupancy:
         symbols = [max(site, key=site.__getitem__) for site in sites]
     elif structure.is_ordered:
@@ -147,7 +137,7 @@ def from_pymatgen(structure: Any) -> Structure:
     species = []
     for site in structure:
         pairs = [(_pymatgen_symbol(sp, core), float(amount)) for sp, amount in site.species.items()]
-        species.append(list(_merged(pairs).items()))
+        species.append(list(merged_species(pairs).items()))
     lattice = structure.lattice
     pbc = tuple(bool(p) for p in lattice.pbc)
     return _structure(_cell(lattice.matrix, "pymatgen structure"), structure.frac_coords.tolist(), species, pbc)
@@ -158,7 +148,7 @@ def to_pymatgen(structure: Structure) -> Any:
     coordinates and every site's species with their occupancies."""
     core = _require("pymatgen.core", "to_pymatgen", "pymatgen")
     lattice = core.Lattice(structure.lattice_matrix, pbc=structure.pbc)
-    species = [_merged(pairs) for pairs in structure._site_species]
+    species = [merged_species(pairs) for pairs in structure._site_species]
     return core.Structure(lattice, species, structure.frac_coords)
 
 

@@ -16,7 +16,7 @@ import math
 import os
 import re
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -135,15 +135,13 @@ def _symbol(symbol: str, fmt: str) -> str:
     return symbol
 
 
-def _site_totals(structure: Structure) -> list[list[tuple[str, float]]]:
-    """Each site's species with repeated symbols added together, in order of first appearance."""
-    merged = []
-    for pairs in structure._site_species:
-        totals: dict[str, float] = {}
-        for symbol, occupancy in pairs:
-            totals[symbol] = totals.get(symbol, 0.0) + occupancy
-        merged.append(list(totals.items()))
-    return merged
+def merged_species(pairs: Iterable[tuple[str, float]]) -> dict[str, float]:
+    """Occupancy per element of one site, repeated symbols added together,
+    in order of first appearance."""
+    totals: dict[str, float] = {}
+    for symbol, occupancy in pairs:
+        totals[symbol] = totals.get(symbol, 0.0) + float(occupancy)
+    return totals
 
 
 def _atoms(structure: Structure, fmt: str) -> list[str]:
@@ -183,9 +181,9 @@ def to_cif(structure: Structure, name: str = "molvane") -> str:
     lines += ["loop_", "_symmetry_equiv_pos_as_xyz", "'x, y, z'", "loop_", "_atom_site_label",
               "_atom_site_type_symbol", "_atom_site_fract_x", "_atom_site_fract_y", "_atom_site_fract_z",
               "_atom_site_occupancy"]
-    for index, (coords, pairs) in enumerate(zip(structure.frac_coords, _site_totals(structure)), start=1):
+    for index, (coords, pairs) in enumerate(zip(structure.frac_coords, structure._site_species), start=1):
         xyz = " ".join(_number(sign * v) for v in coords)
-        for symbol, occupancy in pairs:
+        for symbol, occupancy in merged_species(pairs).items():
             _symbol(symbol, "a CIF")
             lines.append(f"{symbol}{index} {symbol} {xyz} {_number(occupancy)}")
     return "\n".join(lines) + "\n"
