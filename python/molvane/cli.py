@@ -8,53 +8,29 @@ import math
 import os
 import sys
 import time
+from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
+from typing import Any, TextIO
 
 import molvane
 from molvane import analysis
 from molvane._molvane import _DEFAULTS as DEFAULTS
+from molvane.io import cell_parameters, detect_format, read, write
 
 FORMATS = ("cif", "poscar", "xyz")
 
 
-def detect_format(path: str) -> str:
-    name = Path(path).name
-    lower = name.lower()
-    if lower.endswith(".cif"):
-        return "cif"
-    if lower.endswith((".vasp", ".poscar")) or name.upper().startswith(("POSCAR", "CONTCAR")):
-        return "poscar"
-    if lower.endswith((".xyz", ".extxyz")):
-        return "xyz"
-    raise ValueError(f"cannot tell the format of {path} from its name; give --format cif, poscar or xyz")
+def read_structure(path: str, fmt: str | None = None) -> molvane.Structure:
+    return read(path, fmt or detect_format(path, hint="--format cif, poscar or xyz"))
 
 
-def read_structure(path: str, fmt: str | None = None):
-    fmt = fmt or detect_format(path)
-    if fmt == "cif":
-        return molvane.Structure.from_cif(path)
-    if fmt == "poscar":
-        return molvane.Structure.from_poscar(path)
-    return molvane.Structure.from_xyz(path)
-
-
-def formula(structure) -> str:
+def formula(structure: molvane.Structure) -> str:
     parts = []
     for element, amount in structure.composition.items():
         rounded = round(amount)
         text = str(int(rounded)) if abs(amount - rounded) < 1e-9 else f"{amount:.4f}"
         parts.append(f"{element}{text}")
     return " ".join(parts)
-
-
-def cell_parameters(matrix):
-    lengths = [math.sqrt(sum(v * v for v in row)) for row in matrix]
-
-    def angle(i, j):
-        dot = sum(x * y for x, y in zip(matrix[i], matrix[j]))
-        return math.degrees(math.acos(max(-1.0, min(1.0, dot / (lengths[i] * lengths[j])))))
-
-    return lengths, [angle(1, 2), angle(0, 2), angle(0, 1)]
 
 
 def print_pair_table(result, out=sys.stdout):
@@ -69,7 +45,7 @@ def print_pair_table(result, out=sys.stdout):
         print(f"{label:<12} {peak:>15} {minimum:>14} {cn:>13}", file=out)
 
 
-def print_expansion_report(report, out=sys.stdout):
+def print_expansion_report(report: Mapping[str, Any], out: TextIO = sys.stdout) -> None:
     n = report["scale"]
     print(f"expanded into a {n[0]}x{n[1]}x{n[2]} supercell, {report['n_vacancies']} vacancies", file=out)
     rows = report["occupancy_report"]
@@ -104,7 +80,7 @@ def save_outputs(result, args, default_name, kind):
 # --- subcommands ---
 
 
-def cmd_info(args):
+def cmd_info(args: argparse.Namespace) -> int:
     s = read_structure(args.file, args.format)
     lengths, angles = cell_parameters(s.lattice_matrix)
     print(f"file:           {args.file}")
@@ -130,7 +106,7 @@ def cmd_info(args):
     return 0
 
 
-def cmd_rdf(args):
+def cmd_rdf(args: argparse.Namespace) -> int:
     s = read_structure(args.file, args.format)
     if args.expand:
         s, report = s.expand_occupancies(args.max_sites, args.seed, args.max_denominator)
@@ -162,7 +138,7 @@ def cmd_traj(args):
     )
     show = sys.stderr.isatty()
 
-    def progress(done, total):
+    def progress(done: int, total: int) -> None:
         if show:
             rate = done / max(time.perf_counter() - started, 1e-9)
             print(f"\rframes read {frames_read}, used {done}/{total}, {rate:.1f} frames/s", end="", file=sys.stderr)
@@ -176,14 +152,12 @@ def cmd_traj(args):
     return 0
 
 
-def cmd_expand(args):
-    from molvane.poscar import to_poscar
-
+def cmd_expand(args: argparse.Namespace) -> int:
     s = read_structure(args.file, args.format)
     ordered, report = s.expand_occupancies(args.max_sites, args.seed, args.max_denominator)
     print_expansion_report(report)
-    text = to_poscar(ordered, comment=f"{formula(ordered)} expanded from {Path(args.file).name} seed {args.seed}")
-    Path(args.output).write_text(text)
+    comment = f"{formula(ordered)} expanded from {Path(args.file).name} seed {args.seed}"
+    write(args.output, ordered, "poscar", comment=comment)
     print(f"wrote {args.output} ({ordered.n_sites} sites)")
     return 0
 
@@ -191,14 +165,14 @@ def cmd_expand(args):
 # --- argument parsing ---
 
 
-def positive_float(text):
+def positive_float(text: str) -> float:
     value = float(text)
     if not value > 0 or not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"expected a positive number, got {text}")
     return value
 
 
-def count(text):
+def count(text: str) -> int:
     value = int(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"expected a count of 0 or more, got {text}")
@@ -238,7 +212,7 @@ def build_parser():
     parser.add_argument("--version", action="version", version=f"molvane {molvane.__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def add_format(p):
+    def add_format(p: argparse.ArgumentParser) -> None:
         p.add_argument("--format", choices=FORMATS, help="file format (default: from the file name)")
 
     def add_rdf_options(p, kind):
@@ -254,7 +228,7 @@ def build_parser():
         p.add_argument("--out", help=f"output folder (default: <input name>_{kind})")
         p.add_argument("--title", help="figure title (default: the input name)")
 
-    def add_expand_options(p):
+    def add_expand_options(p: argparse.ArgumentParser) -> None:
         p.add_argument("--seed", type=count, default=DEFAULTS["seed"], help="seed of the reproducible placement")
         p.add_argument("--max-sites", type=count, default=DEFAULTS["max_sites"], help="largest supercell, in sites")
         p.add_argument("--max-denominator", type=count, default=DEFAULTS["max_denominator"], help="largest denominator for occupancies")
@@ -292,11 +266,12 @@ def build_parser():
     return parser
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    run: Callable[[argparse.Namespace], int] = args.run
     try:
-        return args.run(args)
+        return run(args)
     except BrokenPipeError:
         # The reader of our output went away (for example `| head`).
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

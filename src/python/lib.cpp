@@ -80,11 +80,11 @@ Result<Structure> build_structure(const std::vector<std::vector<double>>& matrix
     return Structure::create(std::move(*lattice), std::move(sites), pbc);
 }
 
-PyObject* structure_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+// Binds and converts matrix, frac_coords, species and pbc, then builds the
+// structure. `species_as_pairs` takes each site's species as (symbol,
+// occupancy) pairs kept in order; otherwise as a dict, sorted by symbol.
+PyObject* construct(const Signature& sig, bool species_as_pairs, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{
-            "Structure.__new__()",
-            {{"matrix", true}, {"frac_coords", true}, {"species", true}, {"pbc", false, true}}};
         PyObject* slots[4];
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
         std::vector<std::vector<double>> matrix, frac_coords;
@@ -92,13 +92,38 @@ PyObject* structure_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         Pbc pbc = all_periodic;
         if (!arg_rows(slots[0], "matrix", matrix)) return nullptr;
         if (!arg_rows(slots[1], "frac_coords", frac_coords)) return nullptr;
-        if (!arg_species_list(slots[2], "species", species)) return nullptr;
+        if (!(species_as_pairs ? arg_species_pairs(slots[2], "species", species)
+                               : arg_species_list(slots[2], "species", species)))
+            return nullptr;
         if (slots[3] && !arg_pbc(slots[3], "pbc", pbc)) return nullptr;
         auto structure = build_structure(matrix, frac_coords, species, pbc);
         if (!structure) return err(structure.error().message);
         return wrap_structure(std::move(*structure));
     });
 }
+
+PyObject* structure_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    static const Signature sig{
+        "Structure.__new__()",
+        {{"matrix", true}, {"frac_coords", true}, {"species", true}, {"pbc", false, true}}};
+    return construct(sig, false, args, kwargs);
+}
+
+// _structure(matrix, frac_coords, species, pbc): the constructor for data that
+// came from a Structure (pickles, converters), keeping each site's species
+// list as given.
+PyObject* structure_from_parts(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const Signature sig{
+        "_structure()", {{"matrix", true}, {"frac_coords", true}, {"species", true}, {"pbc", true}}};
+    return construct(sig, true, args, kwargs);
+}
+
+PyMethodDef structure_from_parts_def = {
+    "_structure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(structure_from_parts)),
+    METH_VARARGS | METH_KEYWORDS,
+    "_structure(matrix, frac_coords, species, pbc)\n--\n\n"
+    "A Structure whose sites keep their species exactly as given: `species` holds\n"
+    "one sequence of (symbol, occupancy) pairs per site, in order, repeats kept."};
 
 void structure_dealloc(PyObject* self) {
     delete reinterpret_cast<PyStructure*>(self)->value;
@@ -208,6 +233,30 @@ PyObject* get_species(PyObject* self, void*) {
     });
 }
 
+PyObject* get_site_species(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const auto& sites = structure_of(self).sites();
+        PyRef list{PyList_New(static_cast<Py_ssize_t>(sites.size()))};
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < sites.size(); ++i) {
+            const auto& species = sites[i].species;
+            PyRef pairs{PyList_New(static_cast<Py_ssize_t>(species.size()))};
+            if (!pairs) return nullptr;
+            for (std::size_t k = 0; k < species.size(); ++k) {
+                const auto& [element, occupancy] = species[k];
+                PyRef symbol{PyUnicode_FromStringAndSize(element.data(),
+                                                         static_cast<Py_ssize_t>(element.size()))};
+                PyRef value{PyFloat_FromDouble(occupancy)};
+                PyObject* pair = symbol && value ? PyTuple_Pack(2, symbol.get(), value.get()) : nullptr;
+                if (!pair) return nullptr;
+                PyList_SetItem(pairs.get(), static_cast<Py_ssize_t>(k), pair);  // steals
+            }
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pairs.release());
+        }
+        return list.release();
+    });
+}
+
 PyObject* get_pbc(PyObject* self, void*) {
     const Pbc& pbc = structure_of(self).pbc();
     return PyTuple_Pack(3, pbc[0] ? Py_True : Py_False, pbc[1] ? Py_True : Py_False,
@@ -226,6 +275,8 @@ PyGetSetDef structure_getset[] = {
     {"frac_coords", get_frac_coords, nullptr, nullptr, nullptr},
     {"cart_coords", get_cart_coords, nullptr, nullptr, nullptr},
     {"species", get_species, nullptr, "Per-site {element: occupancy}.", nullptr},
+    {"_site_species", get_site_species, nullptr,
+     "Per-site list of (element, occupancy) pairs in the site's own order, repeats kept.", nullptr},
     {"pbc", get_pbc, nullptr,
      "Which of the directions a, b, c are periodic (three bools; all True unless a file or "
      "the constructor says otherwise).",
@@ -325,6 +376,9 @@ PyObject* init_module() {
         return nullptr;
     }
     if (add_to_module(module.get(), name, function.get()) < 0) return nullptr;
+    PyRef from_parts{PyCFunction_NewEx(&structure_from_parts_def, module.get(), module_name.get())};
+    if (!from_parts || PyModule_AddObjectRef(module.get(), "_structure", from_parts.get()) < 0)
+        return nullptr;
 
     PyRef version{PyUnicode_FromString(MOLVANE_VERSION)};
     if (!version || add_to_module(module.get(), "__version__", version.get()) < 0) return nullptr;

@@ -199,6 +199,19 @@ static bool extract_species(PyObject* obj, std::vector<Species>& out) {
     return true;
 }
 
+// One (symbol, occupancy) pair: a sequence (not str) of exactly two items.
+static bool extract_pair(PyObject* obj, Species& out) {
+    std::size_t n = 0;
+    bool ok = for_each_in_sequence(obj, [&](PyObject* item) {
+        if (n == 0 && !extract_str(item, out.first)) return false;
+        if (n == 1 && !extract_f64(item, out.second)) return false;
+        ++n;
+        return true;
+    });
+    if (ok && n != 2) return set_type_error("a species must be a (symbol, occupancy) pair");
+    return ok;
+}
+
 // --- public converters ---
 
 bool arg_str(PyObject* obj, const char* arg, std::string& out) {
@@ -256,6 +269,23 @@ bool arg_species_list(PyObject* obj, const char* arg, std::vector<std::vector<Sp
     bool ok = for_each_in_sequence(obj, [&](PyObject* item) {
         std::vector<Species> site;
         if (!extract_species(item, site)) return false;
+        out.push_back(std::move(site));
+        return true;
+    });
+    return ok || prefix_type_error(arg);
+}
+
+bool arg_species_pairs(PyObject* obj, const char* arg, std::vector<std::vector<Species>>& out) {
+    out.clear();
+    bool ok = for_each_in_sequence(obj, [&](PyObject* item) {
+        std::vector<Species> site;
+        bool site_ok = for_each_in_sequence(item, [&](PyObject* pair) {
+            Species species;
+            if (!extract_pair(pair, species)) return false;
+            site.push_back(std::move(species));
+            return true;
+        });
+        if (!site_ok) return false;
         out.push_back(std::move(site));
         return true;
     });

@@ -45,5 +45,8 @@ bool arg_pbc(PyObject* obj, const char* arg, Pbc& out);
 // A sequence (not str) of dicts str -> number; each site's species come out
 // in ascending byte order of the symbol.
 bool arg_species_list(PyObject* obj, const char* arg, std::vector<std::vector<Species>>& out);
+// A sequence (not str) of sequences of (str, number) pairs; each site's
+// species come out in the given order, repeated symbols included.
+bool arg_species_pairs(PyObject* obj, const char* arg, std::vector<std::vector<Species>>& out);
 
 }  // namespace molvane
