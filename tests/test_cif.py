@@ -619,6 +619,9 @@ def read_or_fail(text, symprec=1e-4):
     "_cell_length_a 1\n" * 100_000,
     "loop_\n_symmetry_equiv_pos_as_xyz\n" + "'" + "x," * 300_000 + "'\n",
     "loop_\n_symmetry_equiv_pos_as_xyz\n'" + "+" * 300_000 + "x,y,z'\n",
+    ("data_a\n" + make_cif()) * 20_000,
+    make_cif(rows=["M1 '" + "0.00001Fe + " * 100_000 + "0.00001Ni' 0 0 0 1", "M2 '" + "1Fe+" * 100_000 + "'"]),
+    make_cif(rows=["A . . . . 1"] * 100_000),
 ])
 def test_hostile_text_ends_in_a_result_or_message(text):
     # Each of these would take minutes if any step were quadratic in the text.

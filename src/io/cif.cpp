@@ -54,8 +54,12 @@ Result<Lattice> cell_from_block(const Block& block) {
 // The operations a block gives, and what could not be used.
 struct Operations {
     std::vector<SymmOp> ops;
-    Tally unreadable;            // listed texts that could not be read
-    std::string unknown_symbol;  // a space-group name without known operations
+    Tally unreadable;  // listed texts that could not be read
+    // The first space-group item whose symbol names no known group, if any
+    // (tag in lower case, value as written): set where operations are taken
+    // from the symbol, and reported as a note.
+    std::string unknown_tag;
+    std::string unknown_symbol;
 };
 
 Operations operations_from_block(const Block& block) {
@@ -365,7 +369,8 @@ Result<bool> read_row(const AtomColumns& c, std::size_t r, AtomRow& row, RowSkip
 // One note per kind of thing the builder skipped.
 void note_skips(const Operations& ops, const RowSkips& skips, ReadNotes& notes) {
     if (!ops.unknown_symbol.empty())
-        notes.add("space group '", ops.unknown_symbol, "' is not known; its operations were not applied");
+        notes.add("space group '", ops.unknown_symbol, "' (", ops.unknown_tag,
+                  ") is not known; no operations were taken from it");
     if (ops.unreadable.count)
         notes.add("skipped ", counted(ops.unreadable.count, "symmetry operation"),
                   " that could not be read (first: '", ops.unreadable.first, "')");
