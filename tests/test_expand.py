@@ -322,7 +322,7 @@ def test_integer_cube_root():
 
 # --- real files -------------------------------------------------------------
 
-DISORDERED_CIFS = ["1501508.cif", "1557929.cif", "13164.cif", "9006030.cif", "srycoo.cif", "2300579.cif"]
+DISORDERED_CIFS = ["1501508.cif", "1557929.cif", "9011963.cif", "9006030.cif", "srycoo.cif", "2300579.cif"]
 
 
 @pytest.mark.parametrize("name", DISORDERED_CIFS)

@@ -122,8 +122,8 @@ def test_docs_and_signatures():
     S = molvane.Structure
     assert S.make_supercell.__doc__ in ("", None)
     assert str(inspect.signature(S.make_supercell)) == "(self, /, na, nb, nc)"
-    assert str(inspect.signature(S.from_cif)) == "(path, symprec=0.0001)"
-    assert str(inspect.signature(S.from_str)) == "(text, fmt, symprec=0.0001)"
+    assert str(inspect.signature(S.from_cif)) == "(path, symprec=0.0001, *, block=None)"
+    assert str(inspect.signature(S.from_str)) == "(text, fmt, symprec=0.0001, *, block=None)"
     assert S.from_xyz.__doc__ == 'Read an extended XYZ file (needs a `Lattice="..."` field).'
     assert S.n_atoms.__doc__ == "Number of atoms, which is fractional when sites are partly occupied."
     assert S.species.__doc__ == "Per-site {element: occupancy}."

@@ -2,19 +2,17 @@
 // merges close images.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/result.hpp"
 #include "core/structure.hpp"
+#include "io/cif_syntax.hpp"  // for Block, BlockChoice
 #include "io/read_notes.hpp"
 #include "io/symmetry.hpp"
 
 namespace molvane {
-
-struct Block;
 
 // The symmetry operations of a data block and where they came from.
 struct CifSymmetry {
@@ -29,6 +27,7 @@ struct CifSymmetry {
     Source source = Source::loop;
     int hall_number = 0;          // table setting used (hall, hm, it_number)
     bool origin_assumed = false;  // the symbol left the origin open: choice 1 taken
+    Tally unreadable;             // operation texts that could not be read
     // The first space-group item whose symbol the table does not know, if
     // any (tag in lower case, value as written).
     std::string unknown_tag;
@@ -39,13 +38,10 @@ struct CifSymmetry {
 // such loop, no rows, no readable row), from the space group the block names.
 CifSymmetry symmetry_from_block(const Block& block);
 
-// First letter upper-cased plus a following lower-case ASCII letter:
-// "Fe2+" -> "Fe", "CL1" -> "C"; absent unless the text starts with a letter.
-std::optional<std::string> element_from_label(std::string_view label);
-
-// Builds the symmetry-expanded structure of a CIF text; images closer than
-// `symprec` (fractional, per axis) are merged.
-// What was skipped or guessed goes to `notes` when given.
-Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* notes = nullptr);
+// Builds the symmetry-expanded structure of a data block of a CIF text (see
+// BlockChoice); images closer than `symprec` (fractional, per axis) are
+// merged. What was skipped goes to `notes` when given.
+Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* notes = nullptr,
+                            const BlockChoice& choice = {});
 
 }  // namespace molvane

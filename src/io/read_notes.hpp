@@ -21,4 +21,22 @@ struct ReadNotes {
     }
 };
 
+// How many of what, for a note: "1 row", "3 rows".
+inline std::string counted(std::size_t n, std::string_view noun) {
+    std::string text = std::to_string(n);
+    text.append(" ").append(noun);
+    if (n != 1) text.push_back('s');
+    return text;
+}
+
+// The number of things of one kind and the first of them, for a note.
+struct Tally {
+    std::size_t count = 0;
+    std::string first;
+
+    void add(std::string_view what) {
+        if (count++ == 0) first = what;
+    }
+};
+
 }  // namespace molvane

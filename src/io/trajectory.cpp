@@ -27,46 +27,6 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return b > u64_
 // Bytes before a key that let it start a new item of the comment line.
 bool is_key_boundary(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
 
-// True when no byte has its high bit set; checks eight bytes at a time.
-bool is_ascii(std::string_view s) {
-    std::uint64_t seen = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= s.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, s.data() + i, 8);
-        seen |= word;
-    }
-    for (; i < s.size(); ++i) seen |= static_cast<unsigned char>(s[i]);
-    return (seen & 0x8080808080808080ULL) == 0;
-}
-
-// True when the character at s[i] is whitespace; `i` moves past it either way.
-inline bool take_space(std::string_view s, std::size_t& i) {
-    const unsigned char b = static_cast<unsigned char>(s[i]);
-    if (b < 0x80) {
-        ++i;
-        return b == ' ' || static_cast<unsigned>(b - 0x09) < 5u;
-    }
-    std::size_t len;
-    const bool space = is_unicode_space(decode_utf8(s, i, len));
-    i += len;
-    return space;
-}
-
-// Splits at Unicode whitespace into `out` (cleared first), reusing its storage.
-void split_into(std::string_view s, std::vector<std::string_view>& out) {
-    out.clear();
-    std::size_t i = 0;
-    const std::size_t n = s.size();
-    while (i < n) {
-        std::size_t start = i;
-        if (take_space(s, i)) continue;
-        std::size_t end = i;
-        while (end < n && !take_space(s, i)) end = i;
-        out.push_back(s.substr(start, end - start));
-    }
-}
-
 // The frame's cell: its Lattice item, else the caller's cell.
 Result<Lattice> frame_lattice(std::string_view comment, const std::optional<Mat3>& cell, std::uint64_t index) {
     if (auto value = comment_value(comment, "Lattice")) return lattice_from_text(*value);
@@ -288,7 +248,7 @@ Result<Structure> build_frame(std::string_view comment, const std::vector<std::s
     sites.reserve(atom_lines.size());
     std::vector<std::string_view> tokens;
     for (std::size_t k = 0; k < atom_lines.size(); ++k) {
-        split_into(atom_lines[k], tokens);
+        split_whitespace_into(atom_lines[k], tokens);
         if (tokens.size() < needed)
             return fail("frame ", std::to_string(index), ", atom line ", std::to_string(k + 1), " is incomplete");
         Vec3 cart;
