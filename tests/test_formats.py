@@ -315,6 +315,7 @@ CORPUS_READABLE = [
     ("poscar/Cr2O3.direct.poscar", {"Cr": 12, "O": 18}),
     ("poscar/MnO.cartesian.poscar", {"Mn": 12, "O": 12}),
     ("poscar/POSCAR", {"H": 6, "O": 3}),
+    ("poscar/POSCAR-012", {"Li": 4, "Mn": 2, "O": 6}),
     ("poscar/POSCAR-225", {"K": 8, "Sn": 4, "Cl": 24}),
     ("poscar/POSCAR-230-230-conv-62", {"H": 208}),
     ("poscar/POSCAR-78", {"Mo": 1, "S": 2}),
@@ -348,7 +349,7 @@ def read_corpus_file(path):
     return Structure.from_poscar(str(path)) if path.parent.name == "poscar" else Structure.from_xyz(str(path))
 
 
-VASP4 = {"poscar/BN.selective.dynamics.poscar", "poscar/MnO.cartesian.poscar", "poscar/POSCAR-225",
+VASP4 = {"poscar/BN.selective.dynamics.poscar", "poscar/POSCAR-012", "poscar/MnO.cartesian.poscar", "poscar/POSCAR-225",
          "poscar/POSCAR-230-230-conv-62"}
 
 

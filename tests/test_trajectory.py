@@ -5,7 +5,7 @@ import warnings
 
 import pytest
 
-from molvane import ReadWarning, read_xyz_trajectory
+from molvane import ReadWarning, Structure, read_xyz_trajectory
 
 UNIT = 'Lattice="1 0 0 0 1 0 0 0 1"'
 CELL10 = [[10, 0, 0], [0, 10, 0], [0, 0, 10]]
@@ -245,6 +245,9 @@ def test_corpus_trajectories(corpus, name, needs_cell, sizes):
     np = pytest.importorskip("numpy")
     if needs_cell:
         return
+    with pytest.warns(ReadWarning, match=f"^the XYZ text holds {len(sizes) - 1} more frames after the first"):
+        first = Structure.from_xyz(path)
+    np.testing.assert_allclose(first.frac_coords, structures[0].frac_coords, rtol=0, atol=1e-15)
     for s, ref in zip(structures, ase_io.read(path, ":")):
         np.testing.assert_allclose(s.lattice_matrix, ref.cell.array, rtol=0, atol=1e-12)
         np.testing.assert_allclose(s.frac_coords, ref.get_scaled_positions(wrap=False), rtol=0, atol=1e-12)
