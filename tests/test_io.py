@@ -6,7 +6,7 @@ import pytest
 import molvane
 from molvane import io
 
-ORDERED = ["cif/10000001.cif", "cif/10010.cif", "cif/9012705.cif", "poscar/POSCAR-5",
+ORDERED = ["cif/10000001.cif", "cif/10010.cif", "cif/9012705.cif", "poscar/Cr2O3.direct.poscar",
            "poscar/Cr2O3.direct.poscar", "xyz/xyz_B5C7_novirials.xyz"]
 DISORDERED = ["cif/1501508.cif", "cif/srycoo.cif", "cif/9006030.cif", "cif/funny-disorder-markups.cif"]
 
@@ -83,11 +83,11 @@ def test_read_takes_the_format_from_the_name_or_the_argument(tmp_path, corpus):
     (tmp_path / "quartz.dat").write_text(cif)
     s = molvane.read(tmp_path / "quartz.dat", format="CIF", symprec=1e-3)
     assert molvane.same_structure(s, molvane.Structure.from_cif_str(cif, 1e-3))
-    assert molvane.read(str(corpus / "poscar/POSCAR-5")).n_sites == 20
+    assert molvane.read(str(corpus / "poscar/Cr2O3.direct.poscar")).n_sites == 30
     with pytest.raises(ValueError, match="cannot tell the format of .*quartz.dat from its name; give format="):
         molvane.read(tmp_path / "quartz.dat")
     with pytest.raises(TypeError, match="symprec"):  # options reach the reader
-        molvane.read(corpus / "poscar/POSCAR-5", symprec=0.1)
+        molvane.read(corpus / "poscar/Cr2O3.direct.poscar", symprec=0.1)
 
 
 @pytest.mark.parametrize("name", ["cif/10010.cif", "cif/1501508.cif", "cif/srycoo.cif", "cif/9006030.cif"])

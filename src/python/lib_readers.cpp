@@ -21,11 +21,7 @@ namespace {
 PyObject* wrap_result(Result<Structure>&& result, const ReadNotes& notes) {
     if (!result) return err(result.error().message);
     PyRef structure{wrap_structure(std::move(*result))};
-    if (!structure) return nullptr;
-    PyObject* category = read_warning_type();
-    if (!category) return nullptr;
-    for (const std::string& line : notes.lines)
-        if (PyErr_WarnEx(category, line.c_str(), 1) < 0) return nullptr;
+    if (!structure || !warn_read_notes(notes)) return nullptr;
     return structure.release();
 }
 
@@ -171,6 +167,15 @@ PyMethodDef static_method(const char* name, const char* doc) {
 }
 
 }  // namespace
+
+bool warn_read_notes(const ReadNotes& notes) {
+    if (notes.lines.empty()) return true;
+    PyObject* category = read_warning_type();
+    if (!category) return false;
+    for (const std::string& line : notes.lines)
+        if (PyErr_WarnEx(category, line.c_str(), 1) < 0) return false;
+    return true;
+}
 
 std::vector<PyMethodDef> reader_methods() {
     return {
