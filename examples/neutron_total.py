@@ -22,6 +22,7 @@ result = molvane.rdf(structure, cutoff=8.0, bin_size=0.02).smeared(0.05)
 
 for a, b in [("Mg", "O"), ("Fe", "O"), ("O", "Fe"), ("O", "O")]:
     shell = result.first_shell(a, b)
+    assert shell is not None  # every pair here has neighbours within the cutoff
     print(f"{b} around {a}: peak {shell.peak:.2f} A, minimum {shell.minimum:.2f} A, "
           f"coordination {shell.coordination:.2f}")
 

@@ -1,7 +1,7 @@
 """Types of the native module molvane._molvane."""
 
-from collections.abc import Mapping, Sequence
-from typing import Final, TypedDict, final
+from collections.abc import Sequence
+from typing import Any, Final, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
@@ -11,6 +11,10 @@ __all__ = ["Structure", "read_xyz_trajectory", "__version__"]
 
 _FloatArray = npt.NDArray[np.float64]
 _Pbc = tuple[bool, bool, bool]
+# Rows of numbers: nested sequences, or a 2-D NumPy array of numbers.
+_Rows = Sequence[Sequence[float]] | npt.NDArray[np.floating[Any] | np.integer[Any]]
+# A CIF data block by name, by index (negative from the end), or None for the first with atom sites.
+_Block = str | int | None
 
 class _Defaults(TypedDict):
     cutoff: float
@@ -48,9 +52,9 @@ class _DisorderedSite(TypedDict):
 class Structure:
     def __new__(
         cls,
-        matrix: Sequence[Sequence[float]],
-        frac_coords: Sequence[Sequence[float]],
-        species: Sequence[Mapping[str, float]],
+        matrix: _Rows,
+        frac_coords: _Rows,
+        species: Sequence[dict[str, float]],
         *,
         pbc: bool | Sequence[bool] = (True, True, True),
     ) -> Structure: ...
@@ -80,11 +84,11 @@ class Structure:
     def pbc(self) -> _Pbc: ...
     def make_supercell(self, na: int, nb: int, nc: int) -> Structure: ...
     @staticmethod
-    def from_cif(path: str, symprec: float = 0.0001) -> Structure: ...
+    def from_cif(path: str, symprec: float = 0.0001, *, block: _Block = None) -> Structure: ...
     @staticmethod
-    def from_cif_str(text: str, symprec: float = 0.0001) -> Structure: ...
+    def from_cif_str(text: str, symprec: float = 0.0001, *, block: _Block = None) -> Structure: ...
     @staticmethod
-    def from_str(text: str, fmt: str, symprec: float = 0.0001) -> Structure: ...
+    def from_str(text: str, fmt: str, symprec: float = 0.0001, *, block: _Block = None) -> Structure: ...
     @staticmethod
     def from_poscar(path: str) -> Structure: ...
     @staticmethod
@@ -112,11 +116,11 @@ def read_xyz_trajectory(
     every: int = 1,
     start: int = 0,
     stop: int | None = None,
-    cell: Sequence[Sequence[float]] | None = None,
+    cell: _Rows | None = None,
 ) -> tuple[list[Structure], list[int], int]: ...
 def _structure(
-    matrix: Sequence[Sequence[float]],
-    frac_coords: Sequence[Sequence[float]],
+    matrix: _Rows,
+    frac_coords: _Rows,
     species: Sequence[Sequence[tuple[str, float]]],
     pbc: bool | Sequence[bool],
 ) -> Structure: ...

@@ -15,13 +15,16 @@ as a neutron or X-ray experiment sees them, Gaussian-broadened curves and S(Q).
 
 from __future__ import annotations
 
+import importlib
 import math
 import os
-from collections import namedtuple
+from collections.abc import Callable, Iterable, Mapping, Sized
+from typing import Literal, NamedTuple, NoReturn, TypeAlias
 
 import numpy as np
+import numpy.typing as npt
 
-from molvane._molvane import _DEFAULTS
+from molvane._molvane import _DEFAULTS, Structure
 
 __all__ = ["RDF", "Shell", "rdf", "rdf_average", "number_density", "element_densities"]
 
@@ -40,34 +43,48 @@ SHELL_PROMINENCE = 0.1
 # beyond the cutoff: this many widths before it are left out.
 SMEAR_TRIM = 3.0
 
-Shell = namedtuple("Shell", "peak minimum coordination")
-Shell.__doc__ = """First coordination shell of a pair.
+FloatArray: TypeAlias = npt.NDArray[np.float64]
+Pair: TypeAlias = tuple[str, str]
+# "neutron", "xray", or a weight per element (complex for absorbing nuclei).
+Weights: TypeAlias = Literal["neutron", "xray"] | dict[str, float] | dict[str, complex]
+Quantity: TypeAlias = Literal["g", "density"]
+# progress(done, total) after each frame; total is None for an iterable without a length.
+Progress: TypeAlias = Callable[[int, int | None], object]
+
+
+class Shell(NamedTuple):
+    """First coordination shell of a pair.
 
 peak: position of the first peak (Å, a bin centre); minimum: position of the
 first minimum after it (Å, a bin centre), or None when the curve still falls
 at the cutoff; coordination: number of neighbours within the minimum, or None
 with it."""
 
+    peak: float
+    minimum: float | None
+    coordination: float | None
+
+
 WEIGHT_SCHEMES = ("neutron", "xray")
 
 
-def number_density(structure) -> float:
+def number_density(structure: Structure) -> float:
     """N / V: atoms (occupancies summed) per Å³ of the cell."""
     return structure.n_atoms / structure.volume
 
 
-def element_densities(structure) -> dict:
+def element_densities(structure: Structure) -> dict[str, float]:
     """c_B / V for every element B: atoms of B (occupancies summed) per Å³."""
     volume = structure.volume
     return {element: amount / volume for element, amount in structure.composition.items()}
 
 
-def _shell_volumes(edges):
+def _shell_volumes(edges: FloatArray) -> FloatArray:
     lo, hi = edges[:-1], edges[1:]
     return (hi * hi * hi - lo * lo * lo) * FOUR_PI_OVER_3
 
 
-def _frozen(values):
+def _frozen(values: npt.ArrayLike) -> FloatArray:
     array = np.array(values, dtype=np.float64)
     array.flags.writeable = False
     return array
@@ -84,38 +101,51 @@ class RDF:
 
     __slots__ = ("_edges", "_density", "_total", "_composition", "_volume", "_number_density",
                  "_reference", "_bulk", "_n_frames", "_averaged")
+    _edges: FloatArray
+    _density: dict[Pair, FloatArray]
+    _total: FloatArray
+    _composition: dict[str, float]
+    _volume: float
+    _number_density: float
+    _reference: dict[Pair, float]
+    _bulk: dict[str, float]
+    _n_frames: int
+    _averaged: bool
 
-    def __init__(self, edges, partials, total, *, composition, volume, number_density, bulk, reference,
-                 n_frames=1, averaged=False):
+    def __init__(self, edges: npt.ArrayLike, partials: Mapping[Pair, npt.ArrayLike], total: npt.ArrayLike, *,
+                 composition: Mapping[str, float], volume: float, number_density: float,
+                 bulk: Mapping[str, float], reference: Mapping[Pair, float], n_frames: int = 1,
+                 averaged: bool = False):
         """Curves on the bins between ``edges``: ``partials`` maps (centre,
         neighbour) to a density curve, ``total`` is the total density curve;
         ``number_density`` is N / V, ``bulk`` maps each element B to c_B / V
         and ``reference`` maps each pair to the c_B / V of the frames its
         curve comes from. Use :func:`rdf` or :func:`rdf_average` rather than
         this constructor."""
-        edges = _frozen(edges)
-        nbins = len(edges) - 1
-        density = {}
+        frozen_edges = _frozen(edges)
+        nbins = len(frozen_edges) - 1
+        density: dict[Pair, FloatArray] = {}
         for pair in sorted(partials):
-            density[tuple(pair)] = _frozen(partials[pair])
-        if nbins < 1 or any(len(c) != nbins for c in density.values()) or len(total) != nbins:
+            density[pair] = _frozen(partials[pair])
+        frozen_total = _frozen(total)
+        if nbins < 1 or any(len(c) != nbins for c in density.values()) or len(frozen_total) != nbins:
             raise ValueError("every curve needs one value per bin")
         put = object.__setattr__
-        put(self, "_edges", edges)
+        put(self, "_edges", frozen_edges)
         put(self, "_density", density)
-        put(self, "_total", _frozen(total))
+        put(self, "_total", frozen_total)
         put(self, "_composition", dict(sorted(composition.items())))
         put(self, "_volume", float(volume))
         put(self, "_number_density", float(number_density))
-        put(self, "_reference", {tuple(p): float(reference[p]) for p in density})
+        put(self, "_reference", {p: float(reference[p]) for p in density})
         put(self, "_bulk", {e: float(bulk[e]) for e in self._composition})
         put(self, "_n_frames", int(n_frames))
         put(self, "_averaged", bool(averaged))
 
-    def __setattr__(self, name, value):
+    def __setattr__(self, name: str, value: object) -> NoReturn:
         raise AttributeError("an RDF cannot be changed; its methods return new ones")
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         frames = f", average of {self._n_frames} frames" if self._averaged else ""
         return (f"RDF({' '.join(self.elements)}, {len(self.r)} bins of {self.bin_size:g} A"
                 f" to {self._edges[-1]:g} A{frames})")
@@ -123,12 +153,12 @@ class RDF:
     # --- what the engine gave ---
 
     @property
-    def edges(self):
+    def edges(self) -> FloatArray:
         """All bin edges (Å): bin k covers edges[k] ≤ r < edges[k + 1]."""
         return self._edges
 
     @property
-    def r(self):
+    def r(self) -> FloatArray:
         """Bin centres (Å), where every curve is drawn and tabulated."""
         return _frozen(0.5 * (self._edges[:-1] + self._edges[1:]))
 
@@ -137,16 +167,16 @@ class RDF:
         return float(self._edges[1] - self._edges[0])
 
     @property
-    def elements(self) -> tuple:
+    def elements(self) -> tuple[str, ...]:
         return tuple(self._composition)
 
     @property
-    def pairs(self) -> tuple:
+    def pairs(self) -> tuple[Pair, ...]:
         """The (centre, neighbour) pairs that have curves."""
         return tuple(self._density)
 
     @property
-    def composition(self) -> dict:
+    def composition(self) -> dict[str, float]:
         """Amount of each element in the cell (occupancies summed; the mean
         over the frames of an average)."""
         return dict(self._composition)
@@ -171,20 +201,20 @@ class RDF:
         """True for the result of :func:`rdf_average`."""
         return self._averaged
 
-    def _pair(self, a, b):
+    def _pair(self, a: str, b: str) -> Pair:
         if (a, b) not in self._density:
             raise ValueError(f"no curve for the pair {a}-{b}; the elements are {', '.join(self.elements)}")
         return a, b
 
-    def density(self, a, b):
+    def density(self, a: str, b: str) -> FloatArray:
         """Local density of b around a (atoms per Å³), tending to c_b / V."""
         return self._density[self._pair(a, b)]
 
-    def total_density(self):
+    def total_density(self) -> FloatArray:
         """Total local density (atoms per Å³), tending to N / V."""
         return self._total
 
-    def bulk_density(self, element=None) -> float:
+    def bulk_density(self, element: str | None = None) -> float:
         """c_element / V, or N / V without an element (atoms per Å³)."""
         if element is None:
             return self._number_density
@@ -194,7 +224,7 @@ class RDF:
 
     # --- conventional curves ---
 
-    def g(self, a, b):
+    def g(self, a: str, b: str) -> FloatArray:
         """Conventional partial g_ab(r): the density of b around a divided by
         c_b / V, so that it tends to 1. NaN where a or b has no amount."""
         pair = self._pair(a, b)
@@ -203,18 +233,18 @@ class RDF:
             return _frozen(self._density[pair] / reference)
         return _frozen(np.full(len(self._total), np.nan))
 
-    def g_total(self):
+    def g_total(self) -> FloatArray:
         """Conventional total g(r): the total density divided by N / V."""
         if self._number_density > 0:
             return _frozen(self._total / self._number_density)
         return _frozen(np.full(len(self._total), np.nan))
 
-    def coordination(self, a, b):
+    def coordination(self, a: str, b: str) -> FloatArray:
         """Running coordination number n_ab(r): b neighbours of an a atom
         within the right edge of each bin (density × shell volume, summed)."""
         return _frozen(np.cumsum(self.density(a, b) * _shell_volumes(self._edges)))
 
-    def first_shell(self, a, b):
+    def first_shell(self, a: str, b: str) -> Shell | None:
         """The first coordination shell of b around a, as a :class:`Shell`
         (peak, minimum, coordination), or None when the curve is empty.
 
@@ -228,7 +258,7 @@ class RDF:
 
     # --- weighted totals and S(Q) ---
 
-    def weighted(self, weights):
+    def weighted(self, weights: Weights) -> FloatArray:
         """Total g(r) weighted as a scattering experiment sees it
         (Faber–Ziman): Σ c_a c_b w_a w_b g_ab(r) / (Σ c_a w_a)², with c the
         atomic fractions.
@@ -252,24 +282,25 @@ class RDF:
                 out += factor * self.g(a, b)
         return _frozen(out / norm)
 
-    def structure_factor(self, q, weights=None):
+    def structure_factor(self, q: npt.ArrayLike, weights: Weights | None = None) -> FloatArray:
         """S(Q) at the given Q values (Å⁻¹): 1 + 4πρ ∫ r² (g(r) − 1)
         sin(Qr)/(Qr) L(r) dr over the bins, with ρ = N / V, the Lorch window
         L(r) = sin(πr/R)/(πr/R) (R the last edge) and g the total, weighted
         by ``weights`` as in :meth:`weighted` when given."""
-        q = np.asarray(q, dtype=np.float64)
-        if not np.all(np.isfinite(q)):
+        qs = np.asarray(q, dtype=np.float64)
+        if not np.all(np.isfinite(qs)):
             raise ValueError("q values must be finite")
         g = self.g_total() if weights is None else self.weighted(weights)
         r = 0.5 * (self._edges[:-1] + self._edges[1:])
         window = np.sinc(r / self._edges[-1])
         integrand = _shell_volumes(self._edges) * (g - 1.0) * window
-        kernel = np.sinc(np.multiply.outer(q, r) / np.pi)
-        return kernel @ integrand * self._number_density + 1.0
+        kernel = np.sinc(np.multiply.outer(qs, r) / np.pi)
+        s: FloatArray = kernel @ integrand * self._number_density + 1.0
+        return s
 
     # --- new curves ---
 
-    def smeared(self, sigma):
+    def smeared(self, sigma: float) -> RDF:
         """A new RDF with every curve broadened by a Gaussian of width
         ``sigma`` (Å) in r. Pair counts are spread, not densities, so every
         running coordination number is kept wherever the curve is flat over a
@@ -277,16 +308,16 @@ class RDF:
         spread below r = 0 are folded back; the bins within
         ``SMEAR_TRIM`` × sigma of the last edge, which miss what would come
         from beyond the cutoff, are left out."""
-        sigma = float(sigma)
-        if not (sigma > 0 and math.isfinite(sigma)):
+        width = float(sigma)
+        if not (width > 0 and math.isfinite(width)):
             raise ValueError("the smearing width must be a positive number of angstroms")
-        keep = int(np.searchsorted(self._edges, self._edges[-1] - SMEAR_TRIM * sigma, side="right")) - 1
+        keep = int(np.searchsorted(self._edges, self._edges[-1] - SMEAR_TRIM * width, side="right")) - 1
         if keep < 1:
-            raise ValueError(f"a smearing width of {sigma:g} A leaves no bins below the cutoff {self._edges[-1]:g} A")
+            raise ValueError(f"a smearing width of {width:g} A leaves no bins below the cutoff {self._edges[-1]:g} A")
         volumes = _shell_volumes(self._edges)
-        kernel = _gaussian_kernel(sigma / self.bin_size)
+        kernel = _gaussian_kernel(width / self.bin_size)
 
-        def smear(curve):
+        def smear(curve: FloatArray) -> FloatArray:
             return (_convolve_folded(curve * volumes, kernel) / volumes)[:keep]
 
         return RDF(self._edges[: keep + 1], {p: smear(c) for p, c in self._density.items()}, smear(self._total),
@@ -295,7 +326,7 @@ class RDF:
 
     # --- files ---
 
-    def _columns(self, quantity, weights):
+    def _columns(self, quantity: Quantity, weights: Weights | None) -> list[tuple[str, FloatArray]]:
         if quantity == "density":
             columns = [("rho_total", self._total)]
             pairs = list(self._density)
@@ -310,7 +341,7 @@ class RDF:
         getter = self.density if quantity == "density" else self.g
         return columns + [(f"{prefix}_{a}_{b}", getter(a, b)) for a, b in pairs]
 
-    def to_csv(self, path, quantity="g", weights=None):
+    def to_csv(self, path: str | os.PathLike[str], quantity: Quantity = "g", weights: Weights | None = None) -> str:
         """Write the curves as CSV: columns r (bin centre), r_left, r_right,
         then the total and one column per pair, named for the quantity:
         ``g_total``, ``g_A_B`` (conventional, unique pairs) or
@@ -323,7 +354,8 @@ class RDF:
         write_csv(path, self._edges, columns)
         return os.fspath(path)
 
-    def plot(self, folder, title=None, quantity="g", weights=None):
+    def plot(self, folder: str | os.PathLike[str], title: str | None = None, quantity: Quantity = "g",
+             weights: Weights | None = None) -> list[str]:
         """Draw the total (``rdf_total.png``) and the partials, one panel per
         centre element (``rdf_partials.png``), into ``folder``; needs
         matplotlib (``pip install 'molvane[plot]'``). ``quantity`` is "g" or
@@ -343,7 +375,7 @@ class RDF:
                 lines = [(f"{_weights_label(weights, display=True)}-weighted", self.weighted(weights)),
                          ("unweighted", self.g_total())]
             reference = (1.0, "1 (uncorrelated)")
-            references = {}
+            references: dict[str, float] = {}
             panels = {a: [(b, self.g(a, b)) for (c, b) in self._density if c == a] for a in self.elements}
         else:
             lines = [("total", self._total)]
@@ -358,7 +390,8 @@ class RDF:
 # --- building results ---
 
 
-def rdf(structure, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin_size"], n_threads=0) -> RDF:
+def rdf(structure: Structure, cutoff: float = _DEFAULTS["cutoff"], bin_size: float = _DEFAULTS["bin_size"],
+        n_threads: int = 0) -> RDF:
     """The partial and total curves of ``structure`` (``Structure.prdf``) as an
     :class:`RDF`. A last bin reaching past the cutoff would be counted only up
     to the cutoff, so it is left out."""
@@ -367,8 +400,9 @@ def rdf(structure, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin_size"], n
     return acc.result(cutoff, averaged=False)
 
 
-def rdf_average(frames, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin_size"], n_threads=0, *,
-                progress=None) -> RDF:
+def rdf_average(frames: Iterable[Structure], cutoff: float = _DEFAULTS["cutoff"],
+                bin_size: float = _DEFAULTS["bin_size"], n_threads: int = 0, *,
+                progress: Progress | None = None) -> RDF:
     """The mean of the curves of ``frames`` (any iterable of structures, read
     once) as an :class:`RDF`: the total over all frames, each partial over the
     frames that hold both elements, each bulk density averaged over the same
@@ -379,11 +413,9 @@ def rdf_average(frames, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin_size
     return acc.result(cutoff, averaged=True)
 
 
-def _accumulate(frames, cutoff, bin_size, n_threads, progress):
-    try:
-        count = len(frames)
-    except TypeError:
-        count = None
+def _accumulate(frames: Iterable[Structure], cutoff: float, bin_size: float, n_threads: int,
+                progress: Progress | None) -> _Accumulator:
+    count = len(frames) if isinstance(frames, Sized) else None
     acc = _Accumulator()
     for structure in frames:
         acc.add(structure, cutoff, bin_size, n_threads)
@@ -397,21 +429,23 @@ def _accumulate(frames, cutoff, bin_size, n_threads, progress):
 class _Accumulator:
     """Sums of the engine's curves and of the bulk densities over frames."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.frames = 0
-        self.r = None
-        self.total = None
-        self.sums = {}
-        self.counts = {}
-        self.reference = {}
-        self.composition = {}
-        self.bulk = {}
+        # The bins and the summed total of the first frame on (empty before it).
+        self.r: FloatArray = np.empty(0)
+        self.total: FloatArray = np.empty(0)
+        self.sums: dict[Pair, FloatArray] = {}
+        self.counts: dict[Pair, int] = {}
+        self.reference: dict[Pair, float] = {}
+        self.composition: dict[str, float] = {}
+        self.bulk: dict[str, float] = {}
         self.volume = 0.0
         self.number_density = 0.0
+        self.bin_size = 0.0
 
-    def add(self, structure, cutoff, bin_size, n_threads):
+    def add(self, structure: Structure, cutoff: float, bin_size: float, n_threads: int) -> None:
         r, partials, total = structure.prdf(cutoff, bin_size, n_threads)
-        if self.r is None:
+        if self.frames == 0:
             self.r = r
             self.total = np.array(total, dtype=np.float64)
         else:
@@ -434,10 +468,10 @@ class _Accumulator:
         self.frames += 1
         self.bin_size = float(bin_size)
 
-    def partials(self):
+    def partials(self) -> dict[Pair, FloatArray]:
         return {pair: self.sums[pair] / self.counts[pair] for pair in sorted(self.sums)}
 
-    def result(self, cutoff, averaged):
+    def result(self, cutoff: float, averaged: bool) -> RDF:
         n = self.frames
         nbins = len(self.r)
         edges = np.arange(nbins + 1, dtype=np.float64) * self.bin_size
@@ -455,13 +489,13 @@ class _Accumulator:
 # --- weights ---
 
 
-def _weights_label(weights, display=False):
+def _weights_label(weights: Weights, display: bool = False) -> str:
     if not isinstance(weights, str):
         return "weighted"
     return {"xray": "X-ray"}.get(weights, weights) if display else weights
 
 
-def _weights(weights, elements):
+def _weights(weights: Weights, elements: Iterable[str]) -> dict[str, float | complex]:
     """element → weight (complex for neutron lengths of absorbing nuclei)."""
     if isinstance(weights, str):
         if weights not in WEIGHT_SCHEMES:
@@ -469,7 +503,7 @@ def _weights(weights, elements):
         return {e: _tabulated_weight(weights, e) for e in elements}
     if not isinstance(weights, dict):
         raise ValueError("weights must be 'neutron', 'xray' or a dict of element weights")
-    out = {}
+    out: dict[str, float | complex] = {}
     for e in elements:
         if e not in weights:
             raise ValueError(f"no weight given for {e}")
@@ -480,7 +514,7 @@ def _weights(weights, elements):
     return out
 
 
-def _tabulated_weight(scheme, symbol):
+def _tabulated_weight(scheme: str, symbol: str) -> float | complex:
     try:
         import periodictable
     except ImportError as exc:
@@ -503,17 +537,18 @@ def _tabulated_weight(scheme, symbol):
 # --- shells and smearing ---
 
 
-def _gaussian_kernel(width_in_bins, reach=6.0):
+def _gaussian_kernel(width_in_bins: float, reach: float = 6.0) -> FloatArray:
     """Weights of a Gaussian of the given width over whole bins at offsets
     -m .. m (bin centre to bin centre), summing to 1."""
     m = int(math.ceil(reach * width_in_bins)) + 1
     scale = 1.0 / (width_in_bins * math.sqrt(2.0))
-    cdf = np.array([0.5 * math.erf((k - 0.5) * scale) for k in range(-m, m + 2)])
+    cdf = np.array([0.5 * math.erf((k - 0.5) * scale) for k in range(-m, m + 2)], dtype=np.float64)
     weights = np.diff(cdf)
-    return weights / weights.sum()
+    kernel: FloatArray = weights / weights.sum()
+    return kernel
 
 
-def _convolve(values, kernel):
+def _convolve(values: FloatArray, kernel: FloatArray) -> FloatArray:
     """Full convolution; by FFT when the direct sum would be long (very fine
     bins against a wide kernel)."""
     if len(values) * len(kernel) <= 20_000_000:
@@ -523,7 +558,7 @@ def _convolve(values, kernel):
     return np.fft.irfft(np.fft.rfft(values, size) * np.fft.rfft(kernel, size), size)[:n]
 
 
-def _convolve_folded(counts, kernel):
+def _convolve_folded(counts: FloatArray, kernel: FloatArray) -> FloatArray:
     """``counts`` spread by ``kernel``; what lands below r = 0 is folded back
     onto the mirror bins, what lands beyond the last bin is dropped."""
     m = len(kernel) // 2
@@ -535,14 +570,14 @@ def _convolve_folded(counts, kernel):
     return out
 
 
-def _smooth(curve, bin_size):
+def _smooth(curve: FloatArray, bin_size: float) -> FloatArray:
     kernel = _gaussian_kernel(max(SHELL_SMOOTHING / bin_size, 1.0))
     m = len(kernel) // 2
     padded = np.pad(curve, m, mode="edge")
     return _convolve(padded, kernel)[2 * m : 2 * m + len(curve)]
 
 
-def _flat_middle(values, k, lo, hi):
+def _flat_middle(values: FloatArray, k: int, lo: int, hi: int) -> tuple[int, int]:
     """Middle of the run of values equal to values[k] around k, within [lo, hi)."""
     start, end = k, k
     while start - 1 >= lo and values[start - 1] == values[k]:
@@ -552,7 +587,7 @@ def _flat_middle(values, k, lo, hi):
     return (start + end) // 2, end
 
 
-def _peaks(s):
+def _peaks(s: FloatArray) -> list[int]:
     """Indices of the maxima of ``s`` above 0 (the middle of a flat top)."""
     n = len(s)
     found = []
@@ -567,12 +602,12 @@ def _peaks(s):
     return found
 
 
-def _prominence(s, i):
+def _prominence(s: FloatArray, i: int) -> float:
     """Height of s[i] above the higher of the lowest points on either side
     before a higher value or the end is met (a side with no points, at the
     ends of the curve, does not count)."""
-    height = s[i]
-    bases = []
+    height: float = s[i]
+    bases: list[float] = []
     for step in (-1, 1):
         j, low = i, height
         while 0 <= j + step < len(s) and s[j + step] <= height:
@@ -583,7 +618,7 @@ def _prominence(s, i):
     return height - max(bases) if bases else height
 
 
-def _first_shell(curve, edges):
+def _first_shell(curve: FloatArray, edges: FloatArray) -> Shell | None:
     curve = np.asarray(curve, dtype=np.float64)
     if len(curve) == 0 or not np.all(np.isfinite(curve)) or not np.any(curve > 0):
         return None
