@@ -17,12 +17,19 @@ import math
 import warnings
 from collections.abc import Callable
 from types import ModuleType
-from typing import Any
+from typing import TYPE_CHECKING, TypeAlias
 
 import numpy as np
+import numpy.typing as npt
 
 from molvane._molvane import Structure, _structure
 from molvane.io import merged_species
+
+if TYPE_CHECKING:
+    from ase import Atoms
+    from pymatgen.core.periodic_table import DummySpecies, Element, Species
+    from pymatgen.core.structure import IStructure
+    from pymatgen.core.structure import Structure as PymatgenStructure
 
 __all__ = ["from_ase", "to_ase", "from_pymatgen", "to_pymatgen", "same_structure"]
 
@@ -33,18 +40,19 @@ def _require(module: str, what: str, extra: str) -> ModuleType:
         raise ImportError(f"{what} needs {extra}: pip install 'molvane[{extra}]'") from exc
 
 
-def _cell(matrix: Any, owner: str) -> list[list[float]]:
+def _cell(matrix: npt.ArrayLike, owner: str) -> list[list[float]]:
     cell = np.asarray(matrix, dtype=np.float64)
     if not abs(np.linalg.det(cell)) >= 1e-12:
         raise ValueError(f"the cell of the {owner} has no volume ({cell.tolist()}); molvane needs three "
                          "independent cell vectors, also along non-periodic directions")
-    return cell.tolist()  # type: ignore[no-any-return]
+    rows: list[list[float]] = cell.tolist()
+    return rows
 
 
 # --- ASE ---
 
 
-def from_ase(atoms: Any) -> Structure:
+def from_ase(atoms: Atoms) -> Structure:
     """A Structure from an ``ase.Atoms``: cell, fractional coordinates,
     symbols and ``pbc``. Occupancies that ASE's CIF reader keeps
     (``atoms.info["occupancy"]`` per ``atoms.arrays["spacegroup_kinds"]``)
@@ -73,7 +81,7 @@ def from_ase(atoms: Any) -> Structure:
     return _structure(matrix, frac, species, pbc)
 
 
-def to_ase(structure: Structure, *, expand: bool = False, occupancy: bool = False, **expand_options: Any) -> Any:
+def to_ase(structure: Structure, *, expand: bool = False, occupancy: bool = False, **expand_options: int) -> Atoms:
     """An ``ase.Atoms`` with the cell, positions, symbols and ``pbc``.
 
     A disordered structure needs one of two choices: ``expand=True`` writes
@@ -106,7 +114,7 @@ def to_ase(structure: Structure, *, expand: bool = False, occupancy: bool = Fals
     unknown = sorted(set(symbols) - set(ase.data.atomic_numbers))
     if unknown:
         raise ValueError(f"ASE has no element {unknown[0]!r}")
-    atoms = ase.Atoms(symbols=symbols, scaled_positions=structure.frac_coords, cell=structure.lattice_matrix,
+    atoms: Atoms = ase.Atoms(symbols=symbols, scaled_positions=structure.frac_coords, cell=structure.lattice_matrix,
                       pbc=structure.pbc)
     if occupancy:
         atoms.info["occupancy"] = {str(i): site for i, site in enumerate(sites)}
@@ -117,7 +125,7 @@ def to_ase(structure: Structure, *, expand: bool = False, occupancy: bool = Fals
 # --- pymatgen ---
 
 
-def _pymatgen_symbol(species: Any, core: ModuleType) -> str:
+def _pymatgen_symbol(species: Element | Species | DummySpecies, core: ModuleType) -> str:
     # Element.D and Element.T share the symbol "H"; their names keep them apart.
     if isinstance(species, core.Element):
         return str(species.name)
@@ -126,7 +134,7 @@ def _pymatgen_symbol(species: Any, core: ModuleType) -> str:
     return str(species.symbol)
 
 
-def from_pymatgen(structure: Any) -> Structure:
+def from_pymatgen(structure: IStructure) -> Structure:
     """A Structure from a pymatgen ``Structure`` or ``IStructure``: lattice,
     fractional coordinates, ``pbc`` and every site's species with their
     occupancies (a sum below 1 is a vacancy). Oxidation states are dropped;
@@ -143,13 +151,14 @@ def from_pymatgen(structure: Any) -> Structure:
     return _structure(_cell(lattice.matrix, "pymatgen structure"), structure.frac_coords.tolist(), species, pbc)
 
 
-def to_pymatgen(structure: Structure) -> Any:
+def to_pymatgen(structure: Structure) -> PymatgenStructure:
     """A pymatgen ``Structure`` with the lattice, ``pbc``, fractional
     coordinates and every site's species with their occupancies."""
     core = _require("pymatgen.core", "to_pymatgen", "pymatgen")
     lattice = core.Lattice(structure.lattice_matrix, pbc=structure.pbc)
     species = [merged_species(pairs) for pairs in structure._site_species]
-    return core.Structure(lattice, species, structure.frac_coords)
+    converted: PymatgenStructure = core.Structure(lattice, species, structure.frac_coords)
+    return converted
 
 
 # --- comparison and pickling ---
@@ -169,7 +178,7 @@ def same_structure(a: Structure, b: Structure, tol: float = 0.0) -> bool:
     if any([s for s, _ in x] != [s for s, _ in y] for x, y in zip(species_a, species_b)):
         return False
 
-    def close(x: Any, y: Any) -> bool:
+    def close(x: npt.ArrayLike, y: npt.ArrayLike) -> bool:
         return bool(np.all(np.abs(np.asarray(x, dtype=np.float64) - np.asarray(y, dtype=np.float64)) <= tol))
 
     occupancies_a = [o for site in species_a for _, o in site]
@@ -178,6 +187,10 @@ def same_structure(a: Structure, b: Structure, tol: float = 0.0) -> bool:
             and close(occupancies_a, occupancies_b))
 
 
-def _reduce_structure(structure: Structure) -> tuple[Callable[..., Structure], tuple[Any, ...]]:
+# The arguments of _structure: lattice rows, fractional coordinates, species pairs per site, pbc.
+_Parts: TypeAlias = tuple[list[list[float]], list[list[float]], list[list[tuple[str, float]]], tuple[bool, bool, bool]]
+
+
+def _reduce_structure(structure: Structure) -> tuple[Callable[..., Structure], _Parts]:
     """copyreg reducer: rebuilds the structure with its species lists in their own order."""
     return _structure, (structure.lattice_matrix, structure.frac_coords, structure._site_species, structure.pbc)

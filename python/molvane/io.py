@@ -18,7 +18,6 @@ import re
 import warnings
 from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
-from typing import Any
 
 from molvane._molvane import Structure
 
@@ -57,7 +56,7 @@ def _format(path: str, format: str | None, verb: str) -> str:
 _ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
 
 
-def read(path: str | os.PathLike[str], format: str | None = None, **options: Any) -> Structure:
+def read(path: str | os.PathLike[str], format: str | None = None, **options: object) -> Structure:
     """Read one structure from a CIF, POSCAR/CONTCAR or extended XYZ file.
 
     The format comes from the file name (see `detect_format`) unless given
@@ -70,7 +69,7 @@ def read(path: str | os.PathLike[str], format: str | None = None, **options: Any
     return readers[_format(name, format, "reads")](name, **options)
 
 
-def write(path: str | os.PathLike[str], structure: Structure, format: str | None = None, **options: Any) -> None:
+def write(path: str | os.PathLike[str], structure: Structure, format: str | None = None, **options: object) -> None:
     """Write `structure` as CIF, VASP 5 POSCAR or extended XYZ.
 
     The format comes from the file name unless given, as for `read`. Options
