@@ -15,11 +15,10 @@ as a neutron or X-ray experiment sees them, Gaussian-broadened curves and S(Q).
 
 from __future__ import annotations
 
-import importlib
 import math
 import os
-from collections.abc import Callable, Iterable, Mapping, Sized
-from typing import Literal, NamedTuple, NoReturn, TypeAlias
+from collections.abc import Callable, Collection, Iterable, Mapping, Sized
+from typing import Literal, NamedTuple, NoReturn, TypeAlias, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -400,9 +399,16 @@ def rdf(structure: Structure, cutoff: float = _DEFAULTS["cutoff"], bin_size: flo
     return acc.result(cutoff, averaged=False)
 
 
+# Frames with a length always report it to progress; other iterables report None.
+@overload
+def rdf_average(frames: Collection[Structure], cutoff: float = ..., bin_size: float = ..., n_threads: int = ..., *,
+                progress: Callable[[int, int], object] | None = None) -> RDF: ...
+@overload
+def rdf_average(frames: Iterable[Structure], cutoff: float = ..., bin_size: float = ..., n_threads: int = ..., *,
+                progress: Progress | None = None) -> RDF: ...
 def rdf_average(frames: Iterable[Structure], cutoff: float = _DEFAULTS["cutoff"],
                 bin_size: float = _DEFAULTS["bin_size"], n_threads: int = 0, *,
-                progress: Progress | None = None) -> RDF:
+                progress: Callable[..., object] | None = None) -> RDF:
     """The mean of the curves of ``frames`` (any iterable of structures, read
     once) as an :class:`RDF`: the total over all frames, each partial over the
     frames that hold both elements, each bulk density averaged over the same
