@@ -1,6 +1,7 @@
 // Periodic neighbour search.
 #include "engine/neighbor.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 
@@ -251,28 +252,58 @@ __attribute__((target("avx2"))) static std::size_t collect_images_avx2(
     const double* centre, const Mat3& m, double cutoff_sq, std::uint32_t* out_slot, double* out_d2) {
     return collect_images_generic(x, y, z, lo, hi, shift, centre, m, cutoff_sq, out_slot, out_d2);
 }
+#endif
 
 using CollectFn = std::size_t (*)(const double*, const double*, const double*, std::uint32_t, std::uint32_t,
                                   const double*, const double*, const Mat3&, double, std::uint32_t*, double*);
 
-static CollectFn pick_collect() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) return collect_images_avx512;
-    if (__builtin_cpu_supports("avx2")) return collect_images_avx2;
+static CollectFn collect_fn(Kernel k) {
+#ifdef MOLVANE_X86_DISPATCH
+    if (k == Kernel::avx512) return collect_images_avx512;
+    if (k == Kernel::avx2) return collect_images_avx2;
+#else
+    (void)k;
+#endif
     return collect_images_generic;
 }
 
-static const CollectFn collect_impl = pick_collect();
+static constexpr const char* kernel_names[] = {"plain", "avx2", "avx512"};
+
+std::optional<Kernel> kernel_named(std::string_view name) {
+    for (int k = 0; k < 3; ++k)
+        if (name == kernel_names[k]) return static_cast<Kernel>(k);
+    return std::nullopt;
+}
+
+const char* kernel_name(Kernel k) { return kernel_names[static_cast<int>(k)]; }
+
+bool kernel_supported(Kernel k) {
+    if (k == Kernel::plain) return true;
+#ifdef MOLVANE_X86_DISPATCH
+    __builtin_cpu_init();
+    if (k == Kernel::avx2) return __builtin_cpu_supports("avx2");
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+#else
+    return false;
 #endif
+}
+
+static Kernel best_kernel() {
+    for (Kernel k : {Kernel::avx512, Kernel::avx2})
+        if (kernel_supported(k)) return k;
+    return Kernel::plain;
+}
+
+static std::atomic<Kernel> active_kernel{best_kernel()};
+
+Kernel current_kernel() { return active_kernel.load(std::memory_order_relaxed); }
+
+Kernel set_kernel(Kernel k) { return active_kernel.exchange(k, std::memory_order_relaxed); }
 
 std::size_t collect_images(const double* x, const double* y, const double* z, std::uint32_t lo, std::uint32_t hi,
                            const double* shift, const double* centre, const Mat3& m, double cutoff_sq,
                            std::uint32_t* out_slot, double* out_d2) {
-#ifdef MOLVANE_X86_DISPATCH
-    return collect_impl(x, y, z, lo, hi, shift, centre, m, cutoff_sq, out_slot, out_d2);
-#else
-    return collect_images_generic(x, y, z, lo, hi, shift, centre, m, cutoff_sq, out_slot, out_d2);
-#endif
+    return collect_fn(current_kernel())(x, y, z, lo, hi, shift, centre, m, cutoff_sq, out_slot, out_d2);
 }
 
 // Square roots cannot fail here (no negative input), so errno handling is

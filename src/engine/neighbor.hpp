@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "core/lattice.hpp"
@@ -125,6 +127,19 @@ private:
 std::size_t collect_images(const double* x, const double* y, const double* z, std::uint32_t lo,
                            std::uint32_t hi, const double* shift, const double* centre, const Mat3& m,
                            double cutoff_sq, std::uint32_t* out_slot, double* out_d2);
+
+// Instruction-set variants of collect_images. All give the same bits; the
+// fastest one the CPU supports is chosen when the library loads. Tests force
+// each in turn (Python: molvane._molvane._set_kernel(name), which returns the
+// previous name) to check that they agree. A search keeps the variant that
+// was current when it was built.
+enum class Kernel { plain, avx2, avx512 };
+std::optional<Kernel> kernel_named(std::string_view name);
+const char* kernel_name(Kernel k);
+bool kernel_supported(Kernel k);
+Kernel current_kernel();
+// Makes k current (it must be supported) and returns the previous one.
+Kernel set_kernel(Kernel k);
 
 // Square roots of n values.
 void square_roots(const double* in, double* out, std::size_t n);

@@ -307,6 +307,8 @@ PyObject* init_module() {
     }
     if (add_to_module(module.get(), name, function.get()) < 0) return nullptr;
 
+    if (PyModule_AddFunctions(module.get(), rdf_module_functions()) < 0) return nullptr;
+
     PyRef version{PyUnicode_FromString("0.3.0")};
     if (!version || add_to_module(module.get(), "__version__", version.get()) < 0) return nullptr;
     module_created = true;
