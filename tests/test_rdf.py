@@ -171,12 +171,12 @@ def test_kernel_variants_give_identical_bits(kernel):
     cases = kernel_cases()
     previous = molvane._molvane._set_kernel("plain")
     try:
-        want = [s.prdf(cutoff, bin_size, 1) for s, cutoff, bin_size in cases]
+        want = [s.prdf(cutoff, bin_size) for s, cutoff, bin_size in cases]
         try:
             molvane._molvane._set_kernel(kernel)
         except ValueError as e:
             pytest.skip(str(e))
-        got = [s.prdf(cutoff, bin_size, 1) for s, cutoff, bin_size in cases]
+        got = [s.prdf(cutoff, bin_size) for s, cutoff, bin_size in cases]
     finally:
         molvane._molvane._set_kernel(previous)
     for (s, cutoff, bin_size), w, g in zip(cases, want, got):
@@ -290,23 +290,29 @@ def test_results_are_fresh_writable_arrays_and_keys_in_order():
     assert np.array_equal(r2, r) and np.array_equal(total2, total)
 
 
-def supercell_crystal(n):
+def supercell_crystal(n, species=({"Mg": 1.0}, {"O": 1.0}, {"O": 1.0})):
     base = Structure(
         [[4.2, 0, 0], [0.3, 4.0, 0], [0.2, -0.4, 4.4]],
         [[0, 0, 0], [0.5, 0.5, 0.5], [0.5, 0.1, 0.6]],
-        [{"Mg": 1.0}, {"O": 1.0}, {"O": 1.0}],
+        list(species),
     )
     return base.make_supercell(n, n, n)
 
 
-def test_thread_counts_give_identical_bits_for_integral_weights():
-    s = supercell_crystal(5)
-    runs = [s.prdf(cutoff=7.0, bin_size=0.05, n_threads=k) for k in (0, 1, 2, 7)]
-    r0, p0, t0 = runs[0]
-    assert t0.sum() > 0
-    for r, p, t in runs[1:]:
-        assert r.tobytes() == r0.tobytes() and t.tobytes() == t0.tobytes()
-        assert all(p[key].tobytes() == p0[key].tobytes() for key in p0)
+@pytest.mark.parametrize(
+    "species",
+    [
+        ({"Mg": 1.0}, {"O": 1.0}, {"O": 1.0}),  # integral weights: exact sums in any order
+        ({"Mg": 1 / 3, "Fe": 0.6}, {"O": 0.7}, {"O": 1.0}),  # sums that depend on their order
+    ],
+)
+def test_pool_sizes_and_runs_give_identical_bits(species):
+    s = supercell_crystal(5, species)
+    runs = [s.prdf(cutoff=7.0, bin_size=0.05, n_threads=k) for k in (0, 1, 2, 3, 8, 7, 0)]
+    assert runs[0][2].sum() > 0
+    first = curve_bytes(runs[0])
+    for run in runs[1:]:
+        assert curve_bytes(run) == first
 
 
 def test_other_python_threads_run_during_a_long_computation():
