@@ -17,6 +17,7 @@ import argparse
 import gc
 import math
 import os
+import pickle
 import sys
 import tempfile
 import time
@@ -24,6 +25,7 @@ from pathlib import Path
 
 import molvane
 from molvane import Structure, read_xyz_trajectory
+from molvane._molvane import _structure
 
 ROOT = Path(__file__).resolve().parents[1]
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -71,6 +73,10 @@ def build_cases(tmp):
         "properties": lambda: (small.n_sites, small.n_atoms, small.is_ordered, small.volume, small.elements,
                                small.composition, small.lattice_matrix, small.frac_coords, small.cart_coords,
                                small.species),
+        "_site_species": lambda: ferro._site_species,
+        "pickle": lambda: pickle.loads(pickle.dumps(ferro)),
+        "_structure errors": lambda: (expect(TypeError, _structure, matrix, [[0, 0, 0]], [[("Fe",)]], True),
+                                      expect(ValueError, _structure, matrix, [[0, 0, 0]], [[]], True)),
         "repr": lambda: repr(ferro),
         "make_supercell": lambda: small.make_supercell(2, 1, 1),
         "make_supercell errors": lambda: (expect(ValueError, small.make_supercell, 0, 1, 1),

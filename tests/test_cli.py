@@ -1,12 +1,14 @@
+import argparse
 import csv
 import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import molvane
-from molvane.cli import first_shell, main
+from molvane.cli import build_parser, main
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 
@@ -31,7 +33,7 @@ def test_rdf_writes_csv_and_reports_first_shell(tmp_path):
     res = run("rdf", EXAMPLES / "NaCl.cif", "--cutoff", 6, "--out", out)
     assert res.returncode == 0, res.stderr
     rows = list(csv.reader(open(next(out.glob("*.csv")))))
-    assert rows[0][:2] == ["r", "g_total"] and "g_Cl_Na" in rows[0]
+    assert rows[0][:4] == ["r", "r_left", "r_right", "rho_total"] and "rho_Cl_Na" in rows[0]
     assert len(rows) == 1 + 60
     # Rock salt: six unlike neighbours at a/2 around every atom.
     line = next(l for l in res.stdout.splitlines() if l.startswith("Na-Cl"))
@@ -47,9 +49,13 @@ def test_expand_writes_a_poscar_that_reads_back(tmp_path):
     back = molvane.Structure.from_poscar(str(target))
     ordered, _ = molvane.Structure.from_cif(str(EXAMPLES / "ferropericlase.cif")).expand_occupancies(64, 42, 16)
     assert back.is_ordered and back.n_sites == ordered.n_sites
-    assert back.lattice_matrix == ordered.lattice_matrix
+    # Rounding noise of the CIF cell (1e-16 where the value is 0) is not written.
+    assert back.lattice_matrix == [[8.456, 0, 0], [0, 8.456, 0], [0, 0, 8.456]]
+    assert max(abs(x - y) for r1, r2 in zip(back.lattice_matrix, ordered.lattice_matrix)
+               for x, y in zip(r1, r2)) < 1e-12
     pairs = lambda s: sorted((next(iter(sp)), tuple(c)) for sp, c in zip(s.species, s.frac_coords))
-    assert pairs(back) == pairs(ordered)
+    for (e1, c1), (e2, c2) in zip(pairs(back), pairs(ordered)):
+        assert e1 == e2 and c1 == pytest.approx(c2, abs=1e-12)
 
 
 def test_traj_averages_frames(tmp_path):
@@ -60,12 +66,50 @@ def test_traj_averages_frames(tmp_path):
     assert list((tmp_path / "t").glob("*.csv"))
 
 
+def read_csv(path):
+    with open(path, newline="", encoding="utf-8") as handle:
+        rows = list(csv.reader(handle))
+    return rows[0], np.array(rows[1:], dtype=float)
+
+
+def test_rdf_and_traj_defaults_match_the_api_and_keep_apart(tmp_path):
+    """With no frame options `traj` averages what read_xyz_trajectory reads
+    by default, and `rdf` of the same file writes to a folder of its own."""
+    pytest.importorskip("matplotlib")
+    path = EXAMPLES / "argon.xyz"
+    for command in ("rdf", "traj"):
+        res = run(command, path, "--cutoff", 5, "--g", cwd=tmp_path)
+        assert res.returncode == 0, res.stderr
+    structures, _, _ = molvane.read_xyz_trajectory(str(path))
+    for folder, expected in [("argon_traj", molvane.rdf_average(structures, 5.0)),
+                             ("argon_rdf", molvane.rdf(structures[0], 5.0))]:
+        header, body = read_csv(tmp_path / folder / "rdf.csv")
+        assert header == ["r", "r_left", "r_right", "g_total", "g_Ar_Ar"]
+        assert np.array_equal(body[:, 0], expected.r) and np.array_equal(body[:, 4], expected.g("Ar", "Ar"))
+
+
+def test_rdf_weighted_smeared_curves(tmp_path):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("periodictable")
+    out = tmp_path / "fp"
+    res = run("rdf", EXAMPLES / "ferropericlase.cif", "--weights", "neutron", "--smear", 0.1, "--out", out)
+    assert res.returncode == 0, res.stderr
+    header, body = read_csv(out / "rdf.csv")
+    assert header[3:6] == ["g_total", "g_neutron", "g_Fe_Fe"] and "g_O_Mg" not in header
+    expected = molvane.rdf(molvane.Structure.from_cif(str(EXAMPLES / "ferropericlase.cif"))).smeared(0.1)
+    assert np.array_equal(body[:, 4], expected.weighted("neutron"))
+    line = next(l for l in res.stdout.splitlines() if l.startswith("Mg-O"))
+    assert float(line.split()[3]) == pytest.approx(6.0, abs=1e-3)
+
+
 @pytest.mark.parametrize(
     "args, fragment",
     [
         (["info", "missing.cif"], "could not read missing.cif: No such file or directory (os error 2)"),
         (["info", "structure.txt"], "cannot tell the format of structure.txt"),
         (["rdf", "bad.cif"], "molvane: error: "),
+        (["rdf", "bad.cif", "--cutoff", "-1"], "argument --cutoff: expected a positive number, got -1"),
+        (["traj"], "the following arguments are required: file"),
     ],
 )
 def test_errors_are_one_line_with_status_2(tmp_path, args, fragment):
@@ -77,19 +121,20 @@ def test_errors_are_one_line_with_status_2(tmp_path, args, fragment):
     assert res.stderr.count("\n") == 1 and "Traceback" not in res.stderr
 
 
-def test_help_shows_defaults(capsys):
+@pytest.mark.parametrize("command", ["info", "rdf", "traj", "expand"])
+def test_help_shows_each_default_once(command, capsys):
     with pytest.raises(SystemExit):
-        main(["rdf", "--help"])
-    assert "(default: 10.0)" in capsys.readouterr().out
-
-
-@pytest.mark.parametrize(
-    "curve, expected",
-    [
-        ([0, 0, 1, 3, 2, 0, 0, 4], (3, 6, 6.0)),
-        ([0, 0, 0], None),
-        ([0, 2, 2, 1], (2, 3, 5.0)),
-    ],
-)
-def test_first_shell(curve, expected):
-    assert first_shell(curve, [1.0] * len(curve)) == expected
+        main([command, "--help"])
+    text = capsys.readouterr().out
+    assert "(default: None)" not in text and "(default: False)" not in text
+    sub = build_parser()._subparsers._group_actions[0].choices[command]
+    formatter = sub._get_formatter()
+    for action in sub._actions:
+        if action.help is None or action.help is argparse.SUPPRESS:
+            continue
+        entry = formatter._expand_help(action)
+        valued = not any(action.default is v for v in (None, False, argparse.SUPPRESS))
+        expected = 0 if action.required else 1 if valued or "default" in action.help else 0
+        assert entry.count("default") == expected, entry
+    if command == "rdf":
+        assert "(default: 10.0)" in text

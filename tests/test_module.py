@@ -15,7 +15,7 @@ def test_module_surface():
     assert molvane.Structure.__module__ == "molvane"
     assert molvane.Structure.__qualname__ == "Structure"
     assert _molvane.read_xyz_trajectory.__module__ == _molvane.__name__
-    assert str(inspect.signature(molvane.Structure)) == "(matrix, frac_coords, species)"
+    assert str(inspect.signature(molvane.Structure)) == "(matrix, frac_coords, species, *, pbc=(True, True, True))"
 
 
 def test_type_is_final_and_has_no_dict(cubic):
@@ -52,6 +52,12 @@ def test_second_initialisation_is_refused():
         (lambda S: S.from_poscar("a", 1), "Structure.from_poscar() takes 1 positional arguments but 2 were given"),
         (lambda S: S.from_xyz("a", symprec=1), "Structure.from_xyz() got an unexpected keyword argument 'symprec'"),
         (lambda S: S.from_cif("a", path="b"), "Structure.from_cif() got multiple values for argument 'path'"),
+        (lambda S: S.available_threads(1), "Structure.available_threads() takes 0 positional arguments but 1 was given"),
+        (lambda S: S.available_threads(x=1), "Structure.available_threads() got an unexpected keyword argument 'x'"),
+        (lambda S: S([[1, 0, 0], [0, 1, 0], [0, 0, 1]], [[0, 0, 0]], [{"H": 1}]).disorder_summary(1, 2),
+         "Structure.disorder_summary() takes 0 positional arguments but 2 were given"),
+        (lambda S: S([[1, 0, 0], [0, 1, 0], [0, 0, 1]], [[0, 0, 0]], [{"H": 1}]).disorder_summary(x=1),
+         "Structure.disorder_summary() got an unexpected keyword argument 'x'"),
     ],
 )
 def test_argument_errors(call, message):
@@ -116,8 +122,8 @@ def test_docs_and_signatures():
     S = molvane.Structure
     assert S.make_supercell.__doc__ in ("", None)
     assert str(inspect.signature(S.make_supercell)) == "(self, /, na, nb, nc)"
-    assert str(inspect.signature(S.from_cif)) == "(path, symprec=0.0001)"
-    assert str(inspect.signature(S.from_str)) == "(text, fmt, symprec=0.0001)"
+    assert str(inspect.signature(S.from_cif)) == "(path, symprec=0.0001, *, block=None)"
+    assert str(inspect.signature(S.from_str)) == "(text, fmt, symprec=0.0001, *, block=None)"
     assert S.from_xyz.__doc__ == 'Read an extended XYZ file (needs a `Lattice="..."` field).'
     assert S.n_atoms.__doc__ == "Number of atoms, which is fractional when sites are partly occupied."
     assert S.species.__doc__ == "Per-site {element: occupancy}."

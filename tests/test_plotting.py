@@ -26,10 +26,11 @@ def test_prdf_writes_figures_and_a_csv_of_the_returned_curves(tmp_path):
     with open(folder / "rdf.csv", newline="", encoding="utf-8") as handle:
         rows = list(csv.reader(handle))
     header, body = rows[0], np.array(rows[1:], dtype=float)
-    assert header == ["r", "g_total", "g_O_O", "g_O_Si", "g_Si_O", "g_Si_Si"]
-    assert np.array_equal(body[:, 0], r)
-    assert np.array_equal(body[:, 1], total)
-    for col, key in enumerate(partials, start=2):
+    assert header == ["r", "r_left", "r_right", "rho_total", "rho_O_O", "rho_O_Si", "rho_Si_O", "rho_Si_Si"]
+    assert np.array_equal(body[:, 1], r)
+    assert np.array_equal(body[:, 0], r + 0.125) and np.array_equal(body[:, 2], r + 0.25)
+    assert np.array_equal(body[:, 3], total)
+    for col, key in enumerate(partials, start=4):
         assert np.array_equal(body[:, col], partials[key])
 
 
@@ -53,3 +54,31 @@ def test_without_matplotlib_the_error_names_the_extra(tmp_path, monkeypatch):
     with pytest.raises(ImportError, match=r"pip install 'molvane\[plot\]'"):
         save_prdf_plots([0.0], {("X", "X"): [0.0]}, [0.0], str(tmp_path / "x"), bin_size=1.0)
     assert not (tmp_path / "x").exists()
+
+
+@pytest.mark.parametrize("n_elements", [1, 5, 8])
+def test_partials_figure_keeps_titles_and_panels_apart(n_elements):
+    """One panel per centre element; the heading, panel titles, axis labels
+    and the legend never overlap one another."""
+    pytest.importorskip("matplotlib")
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    from molvane.plotting import _partials_figure
+
+    elements = ["H", "C", "N", "O", "Na", "Mg", "Si", "Fe"][:n_elements]
+    x = np.arange(100) * 0.1 + 0.05
+    panels = {a: [(b, 1 + np.sin(x * (i + 1))) for i, b in enumerate(elements)] for a in elements}
+    fig = _partials_figure(Figure, x, panels, True, "A long structure name", "average of 6 frames", (1.0, "1"),
+                           None, elements)
+    renderer = FigureCanvasAgg(fig).get_renderer()
+    fig.draw(renderer)
+    axes = [ax for ax in fig.axes if ax.get_visible()]
+    assert len(axes) == n_elements
+    boxes = [fig._suptitle.get_window_extent(renderer), fig.legends[0].get_window_extent(renderer)]
+    boxes += [ax.get_tightbbox(renderer) for ax in axes]
+    for i, a in enumerate(boxes):
+        for b in boxes[i + 1:]:
+            overlap_w = min(a.x1, b.x1) - max(a.x0, b.x0)
+            overlap_h = min(a.y1, b.y1) - max(a.y0, b.y0)
+            assert overlap_w <= 1 or overlap_h <= 1

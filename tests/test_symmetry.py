@@ -84,10 +84,15 @@ def test_application_wraps_each_coordinate():
 
 
 def test_unreadable_operations_are_skipped_and_numbered_ones_retried():
-    s = cif(["1 x,y,z", "op2 -x,-y,-z", "x,y", "nonsense"], ["Fe 0.1 0.2 0.3"])
+    with pytest.warns(molvane.ReadWarning) as caught:
+        s = cif(["1 x,y,z", "op2 -x,-y,-z", "x,y", "nonsense"], ["Fe 0.1 0.2 0.3"])
+    assert [str(w.message) for w in caught] == [
+        "skipped 2 symmetry operations that could not be read (first: 'x,y')"]
     # "1 x,y,z" reads directly (the 1 multiplies x), "op2 -x,-y,-z" after the retry.
     assert s.frac_coords == [[0.1, 0.2, 0.3], [-0.1 + 1, -0.2 + 1, -0.3 + 1]]
     # "2 -x,..." reads directly as 2-x: no retry.
     assert cif(["2 -x,-y,-z"], ["Fe 0.1 0.2 0.3"]).frac_coords == [[(2 - 0.1) - 1, 0.8, 0.7]]
-    s = cif(["bad", "x,y"], ["Fe 0.1 0.2 0.3"])  # nothing readable: identity
+    with pytest.warns(molvane.ReadWarning, match="^skipped 2 symmetry operations that could not be read "
+                                                 "[(]first: 'bad'[)]$"):
+        s = cif(["bad", "x,y"], ["Fe 0.1 0.2 0.3"])  # nothing readable: identity
     assert s.frac_coords == [[0.1, 0.2, 0.3]]

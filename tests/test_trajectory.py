@@ -1,10 +1,11 @@
 """Multi-frame XYZ trajectories through read_xyz_trajectory."""
 import threading
 import time
+import warnings
 
 import pytest
 
-from molvane import read_xyz_trajectory
+from molvane import ReadWarning, Structure, read_xyz_trajectory
 
 UNIT = 'Lattice="1 0 0 0 1 0 0 0 1"'
 CELL10 = [[10, 0, 0], [0, 10, 0], [0, 0, 10]]
@@ -114,6 +115,8 @@ def test_blank_lines_crlf_and_count_forms(write):
     ('energy=1\tLattice="2 0 0 0 2 0 0 0 2"', "O 3 0 0", "O", [1.5, 0, 0]),
     ("pbc=T", "O 1 1 1", "O", [0.1, 0.1, 0.1]),  # no Lattice: the cell argument
     ("pbc=T", "O\u00a01\u20031 1", "O", [0.1, 0.1, 0.1]),  # Unicode whitespace separates columns
+    ("Lattice=2,0,0,0,2,0,0,0,2", "O 1 1 1", "O", [0.5, 0.5, 0.5]),
+    ('Lattice="2, 0, 0, 0, 2, 0, 0, 0, 2"', "O 1 1 1", "O", [0.5, 0.5, 0.5]),
 ])
 def test_comment_items_and_columns(write, comment, atom, species, frac):
     structures, _, _ = read_xyz_trajectory(write(frame(0, comment, [atom])), cell=CELL10)
@@ -141,6 +144,8 @@ NO_CELL = ('frame 0 has no Lattice="..." and no cell was given; an RDF of a peri
     (frame(0, UNIT + " Properties=species:S:x:pos:R:3"), "bad column count in Properties=species:S:x:pos:R:3"),
     (frame(0, UNIT + " Properties=species:S:1:pos"), "cannot read Properties=species:S:1:pos"),
     (frame(0, UNIT + " Properties="), "cannot read Properties="),
+    (frame(0, UNIT + " Properties=species:S:2:pos:R:3"), "bad column count in Properties=species:S:2:pos:R:3"),
+    (frame(0, UNIT + ' pbc="T F"'), "cannot read pbc=T F; expected T or F for each of the cell vectors a, b, c"),
     # A column offset past 2^64 - 1 must not wrap around to a real column.
     (frame(0, UNIT + " Properties=big:R:18446744073709551615:species:S:1:pos:R:3"),
      "frame 0, atom line 1 is incomplete"),
@@ -160,6 +165,29 @@ def test_lattice_item_wins_over_the_cell_argument(write):
     path = write(frame(0, 'Lattice="2 0 0 0 2 0 0 0 2"', ["O 1 1 1"]) + frame(1, "", ["O 1 1 1"]))
     a, b = read_xyz_trajectory(path, cell=CELL10)[0]
     assert a.frac_coords == [[0.5] * 3] and b.frac_coords == [[0.1] * 3]
+
+
+def test_pbc_per_frame_and_with_the_cell_argument(write):
+    path = write(frame(0, UNIT + ' pbc="F F F"') + frame(1, UNIT) + frame(2, "pbc=F") + frame(3, 'pbc="T T F"'))
+    structures = read_xyz_trajectory(path, cell=CELL10)[0]
+    assert [s.pbc for s in structures] == [(False,) * 3, (True,) * 3, (False,) * 3, (True, True, False)]
+    assert structures[2].lattice_matrix == CELL10
+    with pytest.raises(ValueError, match="^frame 2 has no Lattice"):
+        read_xyz_trajectory(path)
+
+
+def test_species_in_capitals_are_noted_once(write):
+    path = write(frame(0, UNIT, ["FE 0 0 0", "O 0 0 0.5"]) + frame(1, UNIT, ["FE 0 0 0", "CL 0 0 0.5"]))
+    with pytest.warns(ReadWarning) as caught:
+        structures = read_xyz_trajectory(path)[0]
+    assert [str(w.message) for w in caught] == [
+        "read species written in capitals as two-letter elements (FE as Fe, CL as Cl) for 3 atoms"]
+    assert [s.elements for s in structures] == [["Fe", "O"], ["Cl", "Fe"]]
+    with pytest.warns(ReadWarning, match=r"\(FE as Fe\) for 1 atom$"):
+        read_xyz_trajectory(path, stop=1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        read_xyz_trajectory(write(frame(0) + frame(1), name="clean.xyz"))
 
 
 def test_unselected_frames_are_not_parsed_but_still_counted(write):
@@ -217,6 +245,9 @@ def test_corpus_trajectories(corpus, name, needs_cell, sizes):
     np = pytest.importorskip("numpy")
     if needs_cell:
         return
+    with pytest.warns(ReadWarning, match=f"^the XYZ text holds {len(sizes) - 1} more frames after the first"):
+        first = Structure.from_xyz(path)
+    np.testing.assert_allclose(first.frac_coords, structures[0].frac_coords, rtol=0, atol=1e-15)
     for s, ref in zip(structures, ase_io.read(path, ":")):
         np.testing.assert_allclose(s.lattice_matrix, ref.cell.array, rtol=0, atol=1e-12)
         np.testing.assert_allclose(s.frac_coords, ref.get_scaled_positions(wrap=False), rtol=0, atol=1e-12)

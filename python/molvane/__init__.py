@@ -1,6 +1,14 @@
 """molvane: radial distribution functions of crystals, disorder included."""
 
-from molvane._molvane import Structure, __version__, read_xyz_trajectory
+import copyreg
+
+from molvane._molvane import ReadWarning, Structure, __version__, read_xyz_trajectory
+from molvane.analysis import RDF, rdf, rdf_average
+from molvane.interop import _reduce_structure, from_ase, from_pymatgen, same_structure, to_ase, to_pymatgen
+from molvane.io import read, write
 from molvane.trajectory import average_prdf
 
-__all__ = ["Structure", "read_xyz_trajectory", "average_prdf", "__version__"]
+copyreg.pickle(Structure, _reduce_structure)
+
+__all__ = ["Structure", "ReadWarning", "read_xyz_trajectory", "average_prdf", "RDF", "rdf", "rdf_average",
+           "read", "write", "from_ase", "to_ase", "from_pymatgen", "to_pymatgen", "same_structure", "__version__"]

@@ -3,39 +3,28 @@
 from __future__ import annotations
 
 import argparse
+import inspect
 import math
 import os
 import sys
 import time
+from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
+from typing import Any, TextIO
 
 import molvane
+from molvane import analysis
+from molvane._molvane import _DEFAULTS as DEFAULTS
+from molvane.io import cell_parameters, detect_format, read, write
 
 FORMATS = ("cif", "poscar", "xyz")
 
 
-def detect_format(path: str) -> str:
-    name = Path(path).name
-    lower = name.lower()
-    if lower.endswith(".cif"):
-        return "cif"
-    if lower.endswith((".vasp", ".poscar")) or name.upper().startswith(("POSCAR", "CONTCAR")):
-        return "poscar"
-    if lower.endswith((".xyz", ".extxyz")):
-        return "xyz"
-    raise ValueError(f"cannot tell the format of {path} from its name; give --format cif, poscar or xyz")
+def read_structure(path: str, fmt: str | None = None) -> molvane.Structure:
+    return read(path, fmt or detect_format(path, hint="--format cif, poscar or xyz"))
 
 
-def read_structure(path: str, fmt: str | None = None):
-    fmt = fmt or detect_format(path)
-    if fmt == "cif":
-        return molvane.Structure.from_cif(path)
-    if fmt == "poscar":
-        return molvane.Structure.from_poscar(path)
-    return molvane.Structure.from_xyz(path)
-
-
-def formula(structure) -> str:
+def formula(structure: molvane.Structure) -> str:
     parts = []
     for element, amount in structure.composition.items():
         rounded = round(amount)
@@ -44,51 +33,19 @@ def formula(structure) -> str:
     return " ".join(parts)
 
 
-def cell_parameters(matrix):
-    lengths = [math.sqrt(sum(v * v for v in row)) for row in matrix]
-
-    def angle(i, j):
-        dot = sum(x * y for x, y in zip(matrix[i], matrix[j]))
-        return math.degrees(math.acos(max(-1.0, min(1.0, dot / (lengths[i] * lengths[j])))))
-
-    return lengths, [angle(1, 2), angle(0, 2), angle(0, 1)]
-
-
-def shell_volumes(r, bin_size):
-    return [4.0 / 3.0 * math.pi * ((x + bin_size) ** 3 - x**3) for x in r]
-
-
-def first_shell(curve, volumes):
-    """(index of the first peak, index of the first minimum after it,
-    coordination number up to that minimum) or None for an empty curve."""
-    n = len(curve)
-    k = next((i for i, v in enumerate(curve) if v > 0), None)
-    if k is None:
-        return None
-    while k + 1 < n and curve[k + 1] >= curve[k]:
-        k += 1
-    peak = k
-    while k + 1 < n and curve[k + 1] <= curve[k]:
-        k += 1
-    minimum = k
-    cn = sum(curve[i] * volumes[i] for i in range(minimum + 1))
-    return peak, minimum, cn
-
-
-def print_pair_table(r, partials, bin_size, out=sys.stdout):
-    volumes = shell_volumes(r, bin_size)
+def print_pair_table(result, out=sys.stdout):
+    """First shell of every (centre, neighbour) pair of an RDF result."""
     print(f"{'pair':<12} {'first peak (A)':>15} {'first min (A)':>14} {'coordination':>13}", file=out)
-    for (a, b), curve in partials.items():
-        shell = first_shell(list(curve), volumes)
+    for a, b in result.pairs:
+        shell = result.first_shell(a, b)
         label = f"{a}-{b}"
-        if shell is None:
-            print(f"{label:<12} {'-':>15} {'-':>14} {'-':>13}", file=out)
-            continue
-        peak, minimum, cn = shell
-        print(f"{label:<12} {r[peak] + bin_size / 2:>15.3f} {r[minimum] + bin_size / 2:>14.3f} {cn:>13.3f}", file=out)
+        peak = "-" if shell is None else f"{shell.peak:.3f}"
+        minimum = "-" if shell is None or shell.minimum is None else f"{shell.minimum:.3f}"
+        cn = "-" if shell is None or shell.coordination is None else f"{shell.coordination:.3f}"
+        print(f"{label:<12} {peak:>15} {minimum:>14} {cn:>13}", file=out)
 
 
-def print_expansion_report(report, out=sys.stdout):
+def print_expansion_report(report: Mapping[str, Any], out: TextIO = sys.stdout) -> None:
     n = report["scale"]
     print(f"expanded into a {n[0]}x{n[1]}x{n[2]} supercell, {report['n_vacancies']} vacancies", file=out)
     rows = report["occupancy_report"]
@@ -104,21 +61,26 @@ def print_expansion_report(report, out=sys.stdout):
         print(f"warning: {warning}", file=out)
 
 
-def save_outputs(r, partials, total, args, density, default_name):
-    from molvane import plotting
+def save_outputs(result, args, default_name, kind):
+    """Figures and CSV of an RDF result into --out (default <input>_<kind>)."""
+    from molvane.plotting import CSV_NAME
 
-    out_dir = args.out or f"{default_name}_rdf"
+    if args.smear is not None:
+        result = result.smeared(args.smear)
+    quantity = "g" if args.g or args.weights else "density"
+    out_dir = Path(args.out or f"{default_name}_{kind}")
     title = args.title if args.title is not None else default_name
-    files = plotting.save_prdf_plots(r, partials, total, out_dir, bin_size=args.bin_size, title=title, density=density)
+    files = result.plot(out_dir, title=title, quantity=quantity, weights=args.weights)
+    files.append(result.to_csv(out_dir / CSV_NAME, quantity=quantity, weights=args.weights))
     for f in files:
         print(f"wrote {f}")
-    return files
+    return result
 
 
 # --- subcommands ---
 
 
-def cmd_info(args):
+def cmd_info(args: argparse.Namespace) -> int:
     s = read_structure(args.file, args.format)
     lengths, angles = cell_parameters(s.lattice_matrix)
     print(f"file:           {args.file}")
@@ -127,7 +89,7 @@ def cmd_info(args):
     print("cell lengths:   a={:.5f}  b={:.5f}  c={:.5f}  (A)".format(*lengths))
     print("cell angles:    alpha={:.4f}  beta={:.4f}  gamma={:.4f}  (deg)".format(*angles))
     print(f"volume:         {s.volume:.5f} A^3")
-    print(f"number density: {s.n_atoms / s.volume:.6f} atoms/A^3")
+    print(f"number density: {analysis.number_density(s):.6f} atoms/A^3")
     summary = s.disorder_summary()
     if not summary:
         print("ordered:        yes")
@@ -144,23 +106,23 @@ def cmd_info(args):
     return 0
 
 
-def cmd_rdf(args):
+def cmd_rdf(args: argparse.Namespace) -> int:
     s = read_structure(args.file, args.format)
     if args.expand:
         s, report = s.expand_occupancies(args.max_sites, args.seed, args.max_denominator)
         print_expansion_report(report)
     elif not s.is_ordered:
         print("note: the structure is disordered; curves are weighted by occupancy (use --expand to order it)")
-    r, partials, total = s.prdf(args.cutoff, args.bin_size, args.threads)
+    result = analysis.rdf(s, args.cutoff, args.bin_size, args.threads)
     print(f"{s.n_sites} sites, cutoff {args.cutoff} A, bin size {args.bin_size} A")
-    save_outputs(r, partials, total, args, s.n_atoms / s.volume, Path(args.file).stem)
-    print_pair_table(r, partials, args.bin_size)
+    result = save_outputs(result, args, Path(args.file).stem, "rdf")
+    print_pair_table(result)
+    if args.smear is None and (args.g or args.weights):
+        print("note: a static structure gives one spike per shell; --smear 0.05 broadens them as thermal motion would")
     return 0
 
 
 def cmd_traj(args):
-    from molvane.trajectory import average_prdf
-
     cell = None
     if args.cell is not None:
         if len(args.cell) not in (3, 9):
@@ -176,29 +138,26 @@ def cmd_traj(args):
     )
     show = sys.stderr.isatty()
 
-    def progress(done, total):
+    def progress(done: int, total: int) -> None:
         if show:
             rate = done / max(time.perf_counter() - started, 1e-9)
             print(f"\rframes read {frames_read}, used {done}/{total}, {rate:.1f} frames/s", end="", file=sys.stderr)
 
-    r, partials, total = average_prdf(structures, args.cutoff, args.bin_size, args.threads, progress=progress)
+    result = analysis.rdf_average(structures, args.cutoff, args.bin_size, args.threads, progress=progress)
     if show:
         print(file=sys.stderr)
-    print(f"averaged {len(structures)} of {frames_read} frames (indices {indices[0]}..{indices[-1]})")
-    density = sum(s.n_atoms / s.volume for s in structures) / len(structures)
-    save_outputs(r, partials, total, args, density, Path(args.file).stem)
-    print_pair_table(r, partials, args.bin_size)
+    print(f"averaged {result.n_frames} of {frames_read} frames (indices {indices[0]}..{indices[-1]})")
+    result = save_outputs(result, args, Path(args.file).stem, "traj")
+    print_pair_table(result)
     return 0
 
 
-def cmd_expand(args):
-    from molvane.poscar import to_poscar
-
+def cmd_expand(args: argparse.Namespace) -> int:
     s = read_structure(args.file, args.format)
     ordered, report = s.expand_occupancies(args.max_sites, args.seed, args.max_denominator)
     print_expansion_report(report)
-    text = to_poscar(ordered, comment=f"{formula(ordered)} expanded from {Path(args.file).name} seed {args.seed}")
-    Path(args.output).write_text(text)
+    comment = f"{formula(ordered)} expanded from {Path(args.file).name} seed {args.seed}"
+    write(args.output, ordered, "poscar", comment=comment)
     print(f"wrote {args.output} ({ordered.n_sites} sites)")
     return 0
 
@@ -206,42 +165,73 @@ def cmd_expand(args):
 # --- argument parsing ---
 
 
-def positive_float(text):
+def positive_float(text: str) -> float:
     value = float(text)
     if not value > 0 or not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"expected a positive number, got {text}")
     return value
 
 
-def count(text):
+def count(text: str) -> int:
     value = int(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"expected a count of 0 or more, got {text}")
     return value
 
 
+class HelpFormatter(argparse.HelpFormatter):
+    """Appends "(default: ...)" to options whose help does not state the
+    default itself, except required options and those without a value."""
+
+    def _get_help_string(self, action):
+        text = action.help or ""
+        if (action.required or any(action.default is v for v in (None, False, argparse.SUPPRESS))
+                or "default" in text or not action.option_strings):
+            return text
+        return f"{text} (default: %(default)s)"
+
+
+class Parser(argparse.ArgumentParser):
+    """Reports a usage error as one line `molvane: error: ...`, status 2."""
+
+    def error(self, message):
+        self.exit(2, f"molvane: error: {message}\n")
+
+
+def _trajectory_defaults():
+    """Defaults of read_xyz_trajectory (every, start, stop), from its signature."""
+    params = inspect.signature(molvane.read_xyz_trajectory).parameters
+    return {name: params[name].default for name in ("every", "start", "stop")}
+
+
 def build_parser():
-    fmt = argparse.ArgumentDefaultsHelpFormatter
-    parser = argparse.ArgumentParser(
+    fmt = HelpFormatter
+    parser = Parser(
         prog="molvane", description="Radial distribution functions of crystals, disorder included.", formatter_class=fmt
     )
     parser.add_argument("--version", action="version", version=f"molvane {molvane.__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def add_format(p):
+    def add_format(p: argparse.ArgumentParser) -> None:
         p.add_argument("--format", choices=FORMATS, help="file format (default: from the file name)")
 
-    def add_rdf_options(p):
-        p.add_argument("--cutoff", type=positive_float, default=10.0, help="largest distance, in A")
-        p.add_argument("--bin-size", type=positive_float, default=0.1, help="histogram bin width, in A")
+    def add_rdf_options(p, kind):
+        p.add_argument("--cutoff", type=positive_float, default=DEFAULTS["cutoff"], help="largest distance, in A")
+        p.add_argument("--bin-size", type=positive_float, default=DEFAULTS["bin_size"], help="histogram bin width, in A")
         p.add_argument("--threads", type=count, default=0, help="worker threads (0: all available)")
-        p.add_argument("--out", help="output folder (default: <input name>_rdf)")
+        p.add_argument("--g", action="store_true",
+                       help="write conventional curves g(r), tending to 1, instead of local densities in atoms/A^3")
+        p.add_argument("--weights", choices=analysis.WEIGHT_SCHEMES,
+                       help="add the total weighted as a neutron or X-ray experiment sees it (implies --g)")
+        p.add_argument("--smear", type=positive_float, metavar="SIGMA",
+                       help="broaden every curve by a Gaussian of this width, in A")
+        p.add_argument("--out", help=f"output folder (default: <input name>_{kind})")
         p.add_argument("--title", help="figure title (default: the input name)")
 
-    def add_expand_options(p):
-        p.add_argument("--seed", type=count, default=42, help="seed of the reproducible placement")
-        p.add_argument("--max-sites", type=count, default=4096, help="largest supercell, in sites")
-        p.add_argument("--max-denominator", type=count, default=16, help="largest denominator for occupancies")
+    def add_expand_options(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--seed", type=count, default=DEFAULTS["seed"], help="seed of the reproducible placement")
+        p.add_argument("--max-sites", type=count, default=DEFAULTS["max_sites"], help="largest supercell, in sites")
+        p.add_argument("--max-denominator", type=count, default=DEFAULTS["max_denominator"], help="largest denominator for occupancies")
 
     p = sub.add_parser("info", help="summarise a structure file", formatter_class=fmt)
     p.add_argument("file")
@@ -251,19 +241,20 @@ def build_parser():
     p = sub.add_parser("rdf", help="partial and total RDF of a structure", formatter_class=fmt)
     p.add_argument("file")
     add_format(p)
-    add_rdf_options(p)
+    add_rdf_options(p, "rdf")
     p.add_argument("--expand", action="store_true", help="order the structure first (expand occupancies)")
     add_expand_options(p)
     p.set_defaults(run=cmd_rdf)
 
+    traj = _trajectory_defaults()
     p = sub.add_parser("traj", help="RDF averaged over the frames of an XYZ trajectory", formatter_class=fmt)
     p.add_argument("file")
-    p.add_argument("--every", type=count, default=1, help="keep every n-th frame")
-    p.add_argument("--start", type=count, default=0, help="first frame to keep")
-    p.add_argument("--stop", type=count, default=None, help="stop reading before this frame")
+    p.add_argument("--every", type=count, default=traj["every"], help="keep every n-th frame")
+    p.add_argument("--start", type=count, default=traj["start"], help="first frame to keep")
+    p.add_argument("--stop", type=count, default=traj["stop"], help="stop reading before this frame (default: the end)")
     p.add_argument("--cell", type=float, nargs="+", metavar="X",
                    help="cell for frames without a Lattice: a b c, or the nine numbers of rows a, b, c")
-    add_rdf_options(p)
+    add_rdf_options(p, "traj")
     p.set_defaults(run=cmd_traj)
 
     p = sub.add_parser("expand", help="write an ordered supercell as a VASP POSCAR", formatter_class=fmt)
@@ -275,11 +266,12 @@ def build_parser():
     return parser
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    run: Callable[[argparse.Namespace], int] = args.run
     try:
-        return args.run(args)
+        return run(args)
     except BrokenPipeError:
         # The reader of our output went away (for example `| head`).
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

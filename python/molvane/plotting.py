@@ -1,7 +1,8 @@
-"""Figures and a CSV file of RDF curves, as written by ``Structure.prdf(save_plots=...)``.
+"""Figures and CSV files of RDF curves, as written by ``Structure.prdf(save_plots=...)``,
+``RDF.plot`` and ``RDF.to_csv``.
 
 matplotlib is an optional extra (``pip install 'molvane[plot]'``); it is
-imported only when something is saved, and only its Agg canvas is used, so no
+imported only when a figure is drawn, and only its Agg canvas is used, so no
 window opens and the caller's pyplot state is left alone.
 """
 
@@ -12,11 +13,16 @@ import math
 import os
 from pathlib import Path
 
-__all__ = ["save_prdf_plots"]
+import numpy as np
+
+__all__ = ["save_prdf_plots", "draw_rdf", "write_csv"]
 
 TOTAL_PNG = "rdf_total.png"
 PARTIALS_PNG = "rdf_partials.png"
 CSV_NAME = "rdf.csv"
+
+DENSITY_LABEL = "ρ(r) (atoms / Å³)"
+G_LABEL = "g(r)"
 
 
 def _matplotlib():
@@ -30,84 +36,153 @@ def _matplotlib():
     return Figure, FigureCanvasAgg
 
 
-def _column_name(pair):
-    centre, neighbour = pair
-    return f"g_{centre}_{neighbour}"
-
-
-def _write_csv(path, r, partials, total):
-    pairs = list(partials)
-    with open(path, "w", newline="", encoding="utf-8") as handle:
+def write_csv(path, edges, columns):
+    """Write one row per bin: r (the bin centre), r_left, r_right, then the
+    named ``columns`` (a list of (name, curve)). repr() keeps every float
+    exact."""
+    edges = np.asarray(edges, dtype=np.float64)
+    names = [name for name, _ in columns]
+    curves = [np.asarray(curve, dtype=np.float64) for _, curve in columns]
+    with open(os.fspath(path), "w", newline="", encoding="utf-8") as handle:
         writer = csv.writer(handle)
-        writer.writerow(["r", "g_total"] + [_column_name(p) for p in pairs])
-        columns = [partials[p] for p in pairs]
-        for k in range(len(r)):
-            # repr() round-trips every float exactly.
-            writer.writerow([repr(float(r[k])), repr(float(total[k]))] + [repr(float(c[k])) for c in columns])
+        writer.writerow(["r", "r_left", "r_right"] + names)
+        for k in range(len(edges) - 1):
+            lo, hi = float(edges[k]), float(edges[k + 1])
+            writer.writerow([repr(0.5 * (lo + hi)), repr(lo), repr(hi)] + [repr(float(c[k])) for c in curves])
 
 
-def _centres(r, bin_size):
-    return [float(x) + bin_size / 2.0 for x in r]
+def _grid(n):
+    """Columns and rows for n panels: at most three columns up to nine."""
+    cols = 1 if n == 1 else 2 if n in (2, 4) else 3 if n <= 9 else math.ceil(math.sqrt(n))
+    return cols, math.ceil(n / cols)
 
 
-def _density_line(ax, density, label="N / V (large-r limit)"):
-    if density is not None and math.isfinite(density):
-        ax.axhline(density, color="0.5", linestyle="--", linewidth=1.0, label=label)
+# Neighbours sharing a site have coincident curves: each neighbour also gets
+# its own dash pattern, so a curve drawn over another leaves it visible.
+DASHES = ["solid", (0, (5, 2)), (0, (6, 2, 1.5, 2)), (0, (1.5, 1.5)), (0, (3, 3)), (0, (9, 3)),
+          (0, (2, 2, 2, 5)), (0, (1, 3))]
 
 
-def _save(fig, canvas_type, path):
-    canvas_type(fig)
-    fig.savefig(path, dpi=120)
+def _heading(title, what, subtitle):
+    text = f"{title if title else 'Radial distribution function'}: {what}"
+    return f"{text}\n{subtitle}" if subtitle else text
+
+
+def draw_rdf(folder, x, lines, panels, *, conventional, title=None, subtitle=None, reference=None,
+             references=None, elements=None):
+    """Draw ``rdf_total.png`` and ``rdf_partials.png`` into ``folder`` (made
+    if missing) and return their paths.
+
+    ``x``: bin centres (Å). ``lines``: (label, curve) for the first figure,
+    the first drawn boldest. ``panels``: centre element → list of
+    (neighbour element, curve), one panel per centre with its neighbours
+    overlaid, each neighbour in the same colour and dash everywhere.
+    ``conventional`` says whether the curves are g(r) (dimensionless) or
+    densities (atoms per Å³). ``reference``: (value, label) drawn dashed
+    across the first figure and, for g(r), every panel; ``references``:
+    neighbour → value drawn dotted in that neighbour's colour in the panels.
+    ``elements`` orders the neighbours (default: sorted).
+    """
+    Figure, FigureCanvasAgg = _matplotlib()
+    out = Path(os.fspath(folder))
+    out.mkdir(parents=True, exist_ok=True)
+    x = np.asarray(x, dtype=np.float64)
+    figures = [
+        (TOTAL_PNG, _total_figure(Figure, x, lines, conventional, title, subtitle, reference)),
+        (PARTIALS_PNG, _partials_figure(Figure, x, panels, conventional, title, subtitle, reference,
+                                        references, elements)),
+    ]
+    written = []
+    for name, fig in figures:
+        FigureCanvasAgg(fig)
+        fig.savefig(out / name, dpi=120)
+        written.append(str(out / name))
+    return written
+
+
+def _x_range(ax, x):
+    if len(x) > 1:
+        ax.set_xlim(0.0, float(x[-1] + (x[1] - x[0]) / 2))
+
+
+def _total_figure(Figure, x, lines, conventional, title, subtitle, reference):
+    fig = Figure(figsize=(7.0, 4.2), layout="constrained")
+    ax = fig.add_subplot()
+    for i, (label, curve) in enumerate(lines):
+        # Later lines are dashed and on top, so that the first shows through
+        # where they coincide.
+        style = {"color": "C0", "linewidth": 1.8, "zorder": 2} if i == 0 else \
+                {"color": "0.25", "linewidth": 0.9, "linestyle": DASHES[i], "zorder": 3}
+        ax.plot(x, np.asarray(curve, dtype=np.float64), label=label, **style)
+    if reference is not None and math.isfinite(reference[0]):
+        ax.axhline(reference[0], color="0.6", linestyle="--", linewidth=0.8, label=reference[1], zorder=1)
+    ax.set_xlabel("r (Å)")
+    ax.set_ylabel(G_LABEL if conventional else DENSITY_LABEL)
+    _x_range(ax, x)
+    ax.legend(loc="upper right", fontsize="small", frameon=False)
+    ax.set_title(_heading(title, "total g(r)" if conventional else "total density", subtitle), fontsize="medium")
+    return fig
+
+
+def _partials_figure(Figure, x, panels, conventional, title, subtitle, reference, references, elements):
+    order = list(elements) if elements else sorted({b for curves in panels.values() for b, _ in curves})
+    colour = {element: f"C{i % 10}" for i, element in enumerate(order)}
+    dashes = {element: DASHES[i % len(DASHES)] for i, element in enumerate(order)}
+    ylabel = G_LABEL if conventional else DENSITY_LABEL
+    centres = list(panels)
+    cols, rows = _grid(len(centres))
+    fig = Figure(figsize=(3.4 * cols + 1.2, 2.5 * rows + 0.9), layout="constrained")
+    axes = fig.subplots(rows, cols, sharex=True, squeeze=False)
+    handles = {}
+    for idx, centre in enumerate(centres):
+        ax = axes[idx // cols][idx % cols]
+        for neighbour, curve in panels[centre]:
+            (line,) = ax.plot(x, np.asarray(curve, dtype=np.float64), color=colour.get(neighbour, "k"),
+                              linestyle=dashes.get(neighbour, "solid"), linewidth=1.1, label=neighbour)
+            handles.setdefault(neighbour, line)
+            if references and neighbour in references and math.isfinite(references[neighbour]):
+                ax.axhline(references[neighbour], color=colour.get(neighbour, "k"), linestyle=":", linewidth=0.8)
+        if conventional and reference is not None:
+            ax.axhline(reference[0], color="0.6", linestyle="--", linewidth=0.8)
+        ax.set_title(f"around {centre}", fontsize="small")
+        ax.tick_params(labelsize="x-small")
+        if idx % cols == 0:
+            ax.set_ylabel(ylabel, fontsize="small")
+        if idx + cols >= len(centres):
+            ax.set_xlabel("r (Å)", fontsize="small")
+            ax.tick_params(labelbottom=True)
+    _x_range(axes[0][0], x)
+    for idx in range(len(centres), rows * cols):
+        axes[idx // cols][idx % cols].set_visible(False)
+    names = [n for n in order if n in handles] + [n for n in handles if n not in order]
+    fig.legend([handles[n] for n in names], names, title="neighbour", loc="outside right upper",
+               fontsize="small", title_fontsize="small", frameon=False)
+    what = "partial g(r)" if conventional else "partial densities"
+    fig.suptitle(_heading(title, what, subtitle), fontsize="medium")
+    return fig
 
 
 def save_prdf_plots(r, partials, total, folder, *, bin_size, title=None, density=None):
     """Write the total RDF, the partial RDFs and a CSV of all curves into `folder`.
 
     `r` holds the left bin edges, `partials` maps (centre, neighbour) element
-    pairs to curves, `total` is the total curve. The curves are drawn at the
-    bin centres; `density` (atoms per cubic angstrom) is drawn as the value the
-    total curve tends to at large r. The folder is created if missing. Returns
-    the paths written, in the order: total figure, partials figure, CSV.
+    pairs to curves, `total` is the total curve; all are the engine's local
+    densities (atoms per Å³). They are drawn at the bin centres; `density`
+    (N / V) is drawn as the value the total tends to at large r. The folder
+    is created if missing. Returns the paths written, in the order: total
+    figure, partials figure, CSV (columns r, r_left, r_right, rho_total and
+    one rho_A_B per pair).
     """
-    Figure, FigureCanvasAgg = _matplotlib()
-    out = Path(os.fspath(folder))
-    out.mkdir(parents=True, exist_ok=True)
-    x = _centres(r, bin_size)
-    heading = title if title else "Radial distribution function"
-    written = []
-
-    fig = Figure(figsize=(7.0, 4.5))
-    ax = fig.add_subplot()
-    ax.plot(x, list(map(float, total)), color="C0", linewidth=1.2, label="total")
-    _density_line(ax, density)
-    ax.set_xlabel("r (Å)")
-    ax.set_ylabel("g(r) (atoms / Å³)")
-    ax.set_title(heading)
-    ax.legend(loc="best", fontsize="small")
-    fig.tight_layout()
-    path = out / TOTAL_PNG
-    _save(fig, FigureCanvasAgg, path)
-    written.append(path)
-
-    pairs = list(partials)
-    n = max(1, math.ceil(math.sqrt(len(pairs))))
-    rows = max(1, math.ceil(len(pairs) / n))
-    fig = Figure(figsize=(3.2 * n + 1.0, 2.6 * rows + 1.0))
-    for idx, pair in enumerate(pairs):
-        ax = fig.add_subplot(rows, n, idx + 1)
-        ax.plot(x, list(map(float, partials[pair])), color=f"C{idx % 10}", linewidth=1.0)
-        ax.set_title(f"{pair[0]}–{pair[1]}", fontsize="small")
-        ax.set_xlabel("r (Å)", fontsize="small")
-        if idx % n == 0:
-            ax.set_ylabel("g (atoms / Å³)", fontsize="small")
-        ax.tick_params(labelsize="x-small")
-    fig.suptitle(f"{heading}: partials (centre–neighbour)")
-    fig.tight_layout()
-    path = out / PARTIALS_PNG
-    _save(fig, FigureCanvasAgg, path)
-    written.append(path)
-
-    path = out / CSV_NAME
-    _write_csv(path, r, partials, total)
-    written.append(path)
-    return [str(p) for p in written]
+    r = np.asarray(r, dtype=np.float64)
+    edges = np.arange(len(r) + 1, dtype=np.float64) * float(bin_size)
+    x = 0.5 * (edges[:-1] + edges[1:])
+    panels = {}
+    for (a, b), curve in partials.items():
+        panels.setdefault(a, []).append((b, curve))
+    reference = (float(density), "N / V") if density is not None else None
+    written = draw_rdf(folder, x, [("total", total)], panels, conventional=False, title=title,
+                       reference=reference)
+    path = Path(os.fspath(folder)) / CSV_NAME
+    columns = [("rho_total", total)] + [(f"rho_{a}_{b}", curve) for (a, b), curve in partials.items()]
+    write_csv(path, np.append(r, edges[-1]), columns)
+    return written + [str(path)]

@@ -2,16 +2,21 @@
 
     structures, indices, frames_read = molvane.read_xyz_trajectory("md.xyz", every=10)
     r, partials, total = molvane.average_prdf(structures, cutoff=8.0, bin_size=0.05)
+
+``molvane.rdf_average`` gives the same mean as an ``RDF`` result, with g(r),
+coordination numbers and the rest.
 """
 
 from __future__ import annotations
 
-import numpy as np
+from molvane._molvane import _DEFAULTS
+from molvane.analysis import _accumulate
 
 __all__ = ["average_prdf"]
 
 
-def average_prdf(structures, cutoff=10.0, bin_size=0.1, n_threads=0, *, progress=None):
+def average_prdf(structures, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin_size"], n_threads=0, *,
+                 progress=None):
     """Mean of ``Structure.prdf`` over the given frames.
 
     Every frame is computed with the same ``cutoff``, ``bin_size`` and
@@ -25,28 +30,5 @@ def average_prdf(structures, cutoff=10.0, bin_size=0.1, n_threads=0, *, progress
     ``progress``, when given, is called as ``progress(done, total)`` after
     each frame.
     """
-    frames = list(structures)
-    if not frames:
-        raise ValueError("no frames to average")
-    r = None
-    total_sum = None
-    sums: dict[tuple[str, str], np.ndarray] = {}
-    counts: dict[tuple[str, str], int] = {}
-    for done, structure in enumerate(frames, start=1):
-        r_frame, partials, total = structure.prdf(cutoff, bin_size, n_threads)
-        if r is None:
-            r = r_frame
-            total_sum = np.array(total, dtype=np.float64)
-        else:
-            total_sum += total
-        for pair, curve in partials.items():
-            if pair in sums:
-                sums[pair] += curve
-                counts[pair] += 1
-            else:
-                sums[pair] = np.array(curve, dtype=np.float64)
-                counts[pair] = 1
-        if progress is not None:
-            progress(done, len(frames))
-    averaged = {pair: sums[pair] / counts[pair] for pair in sorted(sums)}
-    return r, averaged, total_sum / len(frames)
+    acc = _accumulate(list(structures), cutoff, bin_size, n_threads, progress)
+    return acc.r, acc.partials(), acc.total / acc.frames

@@ -1,10 +1,26 @@
-// Element symbols.
+// Element symbols: the one table of elements every reader shares (H to Lr,
+// and D for deuterium), and the rules that turn a species token into one.
 #pragma once
 
+#include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace molvane {
+
+// H to Lr in order of atomic number, then D (element_table.cpp, generated).
+extern const std::array<std::string_view, 104> element_symbols;
+
+// True when `symbol` is spelled exactly as an element symbol ("Fe", not "FE").
+bool is_element_symbol(std::string_view symbol);
+
+// The element a type symbol or site label names: its first two characters,
+// in any case, when they form a two-letter symbol ("CA", "Ca2+" -> Ca;
+// "CL1" -> Cl); else its first letter when that is a one-letter symbol and is
+// not followed by a lower-case letter ("NH3" -> N, "O1" -> O); else absent
+// ("Wat", "T1(o)", "M2"). Leading whitespace is not skipped.
+std::optional<std::string> element_from_text(std::string_view text);
 
 // Element symbol of a species token: an upper-cased first ASCII letter plus a
 // following lower-case ASCII letter ("fe" and "Fe_pv" give "Fe", "FE" gives

@@ -2,6 +2,8 @@
 #include "core/structure.hpp"
 
 #include <cmath>
+#include <optional>
+#include <string>
 
 #include "core/text.hpp"  // for format_fixed4
 
@@ -17,14 +19,37 @@ bool Site::is_ordered() const {
     return species.size() == 1 && std::abs(species[0].second - 1.0) < 1e-6;
 }
 
-Result<Structure> Structure::create(Lattice lattice, std::vector<Site> sites) {
+namespace {
+
+// The first broken invariant of one site, if any.
+std::optional<Error> site_problem(const Site& site, std::size_t index) {
+    if (site.species.empty()) return fail("every site needs at least one species");
+    for (double v : site.frac_coords)
+        if (!std::isfinite(v))
+            return fail("site ", std::to_string(index), " has a coordinate that is not a finite number");
+    for (const auto& [element, occupancy] : site.species) {
+        if (!std::isfinite(occupancy))
+            return fail("the occupancy of ", element, " at site ", std::to_string(index), " is ",
+                        format_fixed4(occupancy), "; occupancies must be finite numbers");
+        if (occupancy < 0.0)
+            return fail("the occupancy of ", element, " at site ", std::to_string(index), " is ",
+                        format_fixed4(occupancy), "; occupancies must not be negative");
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+Result<Structure> Structure::create(Lattice lattice, std::vector<Site> sites, Pbc pbc) {
     if (sites.empty()) return fail("structure has no sites");
     for (const Site& site : sites) {
         double sum = site.occupancy_sum();
         if (sum > 1.001)
             return fail("a site has occupancies summing to ", format_fixed4(sum), ", which exceeds 1");
     }
-    return Structure(std::move(lattice), std::move(sites));
+    for (std::size_t i = 0; i < sites.size(); ++i)
+        if (auto problem = site_problem(sites[i], i)) return std::move(*problem);
+    return Structure(std::move(lattice), std::move(sites), pbc);
 }
 
 std::map<std::string, double> Structure::composition() const {
@@ -89,7 +114,7 @@ Result<Structure> Structure::make_supercell(std::uint64_t na, std::uint64_t nb,
                     copy.species = s.species;
                     sites.push_back(std::move(copy));
                 }
-    return Structure::create(std::move(*lattice), std::move(sites));
+    return Structure::create(std::move(*lattice), std::move(sites), pbc_);
 }
 
 }  // namespace molvane

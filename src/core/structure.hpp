@@ -2,6 +2,7 @@
 // each with fractional coordinates and species with occupancies.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -26,17 +27,26 @@ struct Site {
     bool is_ordered() const;
 };
 
+// Which of the directions a, b, c are periodic.
+using Pbc = std::array<bool, 3>;
+inline constexpr Pbc all_periodic{true, true, true};
+
 // Most sites a supercell may hold; larger requests are refused up front.
 inline constexpr std::uint64_t max_supercell_sites = 100'000'000;
 
 class Structure {
 public:
-    // Fails with "structure has no sites" or, at the first site whose
-    // occupancy sum exceeds 1.001, "a site has occupancies summing to X, which exceeds 1".
-    static Result<Structure> create(Lattice lattice, std::vector<Site> sites);
+    // Holds every invariant of a structure. Fails with "structure has no
+    // sites"; at the first site whose occupancy sum exceeds 1.001 with "a site
+    // has occupancies summing to X, which exceeds 1"; then, at the first
+    // offending site, when it has no species, a coordinate that is not finite,
+    // or an occupancy that is not finite or is negative.
+    static Result<Structure> create(Lattice lattice, std::vector<Site> sites,
+                                    Pbc pbc = all_periodic);
 
     const Lattice& lattice() const { return lattice_; }
     const std::vector<Site>& sites() const { return sites_; }
+    const Pbc& pbc() const { return pbc_; }
 
     // Element -> summed occupancy, in ascending byte order of the symbol.
     std::map<std::string, double> composition() const;
@@ -49,11 +59,12 @@ public:
     Result<Structure> make_supercell(std::uint64_t na, std::uint64_t nb, std::uint64_t nc) const;
 
 private:
-    Structure(Lattice lattice, std::vector<Site> sites)
-        : lattice_(std::move(lattice)), sites_(std::move(sites)) {}
+    Structure(Lattice lattice, std::vector<Site> sites, Pbc pbc)
+        : lattice_(std::move(lattice)), sites_(std::move(sites)), pbc_(pbc) {}
 
     Lattice lattice_;
     std::vector<Site> sites_;
+    Pbc pbc_;
 };
 
 }  // namespace molvane

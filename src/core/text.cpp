@@ -2,11 +2,92 @@
 #include "core/text.hpp"
 
 #include <charconv>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <system_error>
 
 namespace molvane {
+
+bool is_ascii(std::string_view s) {
+    // Eight bytes at a time: long texts are mostly ASCII.
+    std::uint64_t seen = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, s.data() + i, 8);
+        seen |= word;
+    }
+    for (; i < s.size(); ++i) seen |= static_cast<unsigned char>(s[i]);
+    return (seen & 0x8080808080808080ULL) == 0;
+}
+
+std::string ascii_lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = to_ascii_lower(c);
+    return out;
+}
+
+bool starts_with_ascii_nocase(std::string_view s, std::string_view lower_prefix) {
+    if (s.size() < lower_prefix.size()) return false;
+    for (std::size_t i = 0; i < lower_prefix.size(); ++i)
+        if (to_ascii_lower(s[i]) != lower_prefix[i]) return false;
+    return true;
+}
+
+bool equals_ascii_nocase(std::string_view s, std::string_view lower) {
+    return s.size() == lower.size() && starts_with_ascii_nocase(s, lower);
+}
+
+char32_t decode_utf8(std::string_view s, std::size_t pos, std::size_t& len) {
+    unsigned char b0 = static_cast<unsigned char>(s[pos]);
+    len = 1;
+    if (b0 < 0x80) return b0;
+    std::size_t need;
+    char32_t c, min;
+    if ((b0 & 0xE0) == 0xC0) { need = 1; c = b0 & 0x1F; min = 0x80; }
+    else if ((b0 & 0xF0) == 0xE0) { need = 2; c = b0 & 0x0F; min = 0x800; }
+    else if ((b0 & 0xF8) == 0xF0) { need = 3; c = b0 & 0x07; min = 0x10000; }
+    else return 0xFFFD;
+    if (s.size() - pos <= need) return 0xFFFD;
+    for (std::size_t k = 1; k <= need; ++k) {
+        unsigned char b = static_cast<unsigned char>(s[pos + k]);
+        if ((b & 0xC0) != 0x80) return 0xFFFD;
+        c = (c << 6) | (b & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0xFFFD;
+    len = need + 1;
+    return c;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+bool is_valid_utf8(std::string_view s) {
+    if (is_ascii(s)) return true;
+    for (std::size_t i = 0; i < s.size();) {
+        std::size_t len;
+        // U+FFFD written out takes three bytes; the error marker takes one.
+        if (decode_utf8(s, i, len) == 0xFFFD && len == 1) return false;
+        i += len;
+    }
+    return true;
+}
 
 bool is_unicode_space(char32_t c) {
     if (c >= 0x09 && c <= 0x0D) return true;
@@ -20,25 +101,16 @@ bool is_unicode_space(char32_t c) {
     }
 }
 
-char32_t decode_utf8(std::string_view s, std::size_t pos, std::size_t& len) {
-    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    unsigned char b0 = byte(pos);
-    len = 1;
-    if (b0 < 0x80) return b0;
-    std::size_t need;
-    char32_t c;
-    if ((b0 & 0xE0) == 0xC0) { need = 1; c = b0 & 0x1F; }
-    else if ((b0 & 0xF0) == 0xE0) { need = 2; c = b0 & 0x0F; }
-    else if ((b0 & 0xF8) == 0xF0) { need = 3; c = b0 & 0x07; }
-    else return 0xFFFD;
-    if (pos + need >= s.size()) return 0xFFFD;
-    for (std::size_t k = 1; k <= need; ++k) {
-        unsigned char b = byte(pos + k);
-        if ((b & 0xC0) != 0x80) return 0xFFFD;
-        c = (c << 6) | (b & 0x3F);
+bool take_space(std::string_view s, std::size_t& pos) {
+    unsigned char b = static_cast<unsigned char>(s[pos]);
+    if (b < 0x80) {
+        ++pos;
+        return b == ' ' || static_cast<unsigned>(b - 0x09) < 5u;
     }
-    len = need + 1;
-    return c;
+    std::size_t len;
+    bool space = is_unicode_space(decode_utf8(s, pos, len));
+    pos += len;
+    return space;
 }
 
 // Byte length of the whitespace character ending at `end` (exclusive), or 0.
@@ -58,11 +130,7 @@ static std::size_t space_before(std::string_view s, std::size_t end) {
 
 std::string_view trim_start(std::string_view s) {
     std::size_t pos = 0;
-    while (pos < s.size()) {
-        std::size_t len;
-        if (!is_unicode_space(decode_utf8(s, pos, len))) break;
-        pos += len;
-    }
+    for (std::size_t next = 0; next < s.size() && take_space(s, next);) pos = next;
     return s.substr(pos);
 }
 
@@ -94,37 +162,32 @@ std::vector<std::string_view> split_lines(std::string_view text) {
     return lines;
 }
 
+void split_whitespace_into(std::string_view s, std::vector<std::string_view>& out) {
+    out.clear();
+    std::size_t i = 0;
+    const std::size_t n = s.size();
+    while (i < n) {
+        std::size_t start = i;
+        if (take_space(s, i)) continue;
+        std::size_t end = i;
+        while (end < n && !take_space(s, i)) end = i;
+        out.push_back(s.substr(start, end - start));
+    }
+}
+
 std::vector<std::string_view> split_whitespace(std::string_view s) {
     std::vector<std::string_view> words;
-    std::size_t pos = 0, word_start = 0;
-    bool in_word = false;
-    while (pos < s.size()) {
-        std::size_t len;
-        bool space = is_unicode_space(decode_utf8(s, pos, len));
-        if (space && in_word) {
-            words.push_back(s.substr(word_start, pos - word_start));
-            in_word = false;
-        } else if (!space && !in_word) {
-            word_start = pos;
-            in_word = true;
-        }
-        pos += len;
-    }
-    if (in_word) words.push_back(s.substr(word_start));
+    split_whitespace_into(s, words);
     return words;
 }
 
-static bool equals_ascii_nocase(std::string_view a, std::string_view lower) {
-    if (a.size() != lower.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char c = a[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != lower[i]) return false;
+std::string_view strip_quotes(std::string_view s) {
+    for (char quote : {'\'', '"'}) {
+        while (!s.empty() && s.front() == quote) s.remove_prefix(1);
+        while (!s.empty() && s.back() == quote) s.remove_suffix(1);
     }
-    return true;
+    return s;
 }
-
-static bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 std::optional<double> parse_decimal(std::string_view text) {
     std::size_t pos = 0;
@@ -144,7 +207,7 @@ std::optional<double> parse_decimal(std::string_view text) {
     std::size_t int_digits = 0, frac_digits = 0;
     long long first_nonzero_exp = 0;  // decimal exponent of the leading nonzero digit + 1
     bool seen_nonzero = false;
-    while (pos < text.size() && is_digit(text[pos])) {
+    while (pos < text.size() && is_ascii_digit(text[pos])) {
         if (seen_nonzero) ++first_nonzero_exp;
         else if (text[pos] != '0') { seen_nonzero = true; first_nonzero_exp = 1; }
         ++int_digits;
@@ -153,7 +216,7 @@ std::optional<double> parse_decimal(std::string_view text) {
     if (pos < text.size() && text[pos] == '.') {
         ++pos;
         long long zeros = 0;
-        while (pos < text.size() && is_digit(text[pos])) {
+        while (pos < text.size() && is_ascii_digit(text[pos])) {
             if (!seen_nonzero) {
                 if (text[pos] != '0') { seen_nonzero = true; first_nonzero_exp = -zeros; }
                 else ++zeros;
@@ -172,7 +235,7 @@ std::optional<double> parse_decimal(std::string_view text) {
             ++pos;
         }
         std::size_t exp_digits = 0;
-        while (pos < text.size() && is_digit(text[pos])) {
+        while (pos < text.size() && is_ascii_digit(text[pos])) {
             if (exponent < 100000000) exponent = exponent * 10 + (text[pos] - '0');
             ++exp_digits;
             ++pos;
@@ -208,7 +271,7 @@ std::optional<std::uint64_t> parse_count(std::string_view text) {
     std::uint64_t value = 0;
     for (; pos < text.size(); ++pos) {
         char c = text[pos];
-        if (!is_digit(c)) return std::nullopt;
+        if (!is_ascii_digit(c)) return std::nullopt;
         std::uint64_t d = static_cast<std::uint64_t>(c - '0');
         if (value > (std::numeric_limits<std::uint64_t>::max() - d) / 10) return std::nullopt;
         value = value * 10 + d;
@@ -223,36 +286,6 @@ std::string format_fixed4(double value) {
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 4);
     if (ec != std::errc()) return "NaN";
     return std::string(buf, end);
-}
-
-std::string ascii_lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
-bool is_valid_utf8(std::string_view s) {
-    std::size_t i = 0, n = s.size();
-    while (i < n) {
-        unsigned char b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) { ++i; continue; }
-        std::size_t need;
-        char32_t c, min;
-        if ((b & 0xE0) == 0xC0) { need = 1; c = b & 0x1F; min = 0x80; }
-        else if ((b & 0xF0) == 0xE0) { need = 2; c = b & 0x0F; min = 0x800; }
-        else if ((b & 0xF8) == 0xF0) { need = 3; c = b & 0x07; min = 0x10000; }
-        else return false;
-        if (n - i <= need) return false;
-        for (std::size_t k = 1; k <= need; ++k) {
-            unsigned char t = static_cast<unsigned char>(s[i + k]);
-            if ((t & 0xC0) != 0x80) return false;
-            c = (c << 6) | (t & 0x3F);
-        }
-        if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-        i += need + 1;
-    }
-    return true;
 }
 
 }  // namespace molvane
@@ -272,30 +305,47 @@ std::string os_error_text(int errnum) {
     return std::string(text) + " (os error " + std::to_string(errnum) + ")";
 }
 
-Result<std::string> read_text_file(const std::string& path) {
+Result<InputFile> InputFile::open(const std::string& path) {
     if (path.find('\0') != std::string::npos) return fail("file name contained an unexpected NUL byte");
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return fail(os_error_text(errno));
-    std::string data;
+    return InputFile(fd);
+}
+
+InputFile::~InputFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Result<std::size_t> InputFile::read(char* buffer, std::size_t size) {
+    for (;;) {
+        ssize_t got = ::read(fd_, buffer, size);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) return fail(os_error_text(errno));
+    }
+}
+
+std::size_t InputFile::size_hint() const {
     struct stat info;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
-        data.reserve(static_cast<std::size_t>(info.st_size));
+    if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+        return static_cast<std::size_t>(info.st_size);
+    return 0;
+}
+
+Result<std::string> read_text_file(const std::string& path) {
+    auto file = InputFile::open(path);
+    if (!file) return std::move(file).error();
+    std::string data;
+    data.reserve(file->size_hint());
     char chunk[65536];
     for (;;) {
-        ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            int saved = errno;
-            ::close(fd);
-            return fail(os_error_text(saved));
-        }
-        if (got == 0) break;
-        data.append(chunk, static_cast<std::size_t>(got));
+        auto got = file->read(chunk, sizeof chunk);
+        if (!got) return std::move(got).error();
+        if (*got == 0) break;
+        data.append(chunk, *got);
     }
-    ::close(fd);
     if (!is_valid_utf8(data)) return fail("stream did not contain valid UTF-8");
     return data;
 }

@@ -7,6 +7,7 @@
 #include <map>
 #include <numeric>
 
+#include "core/numeric.hpp"  // for saturating_add, saturating_u64, u64_max
 #include "core/text.hpp"  // for format_fixed4
 
 namespace molvane {
@@ -15,7 +16,6 @@ namespace {
 
 using u128 = unsigned __int128;
 
-constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t xorshift_multiplier = 0x2545f4914f6cdd1dULL;
 // Bounds up to this size are searched by trying every denominator.
 constexpr std::uint64_t scan_limit = 4096;
@@ -48,19 +48,6 @@ struct DenominatorSearch {
         return false;
     }
 };
-
-// Saturating conversion of floor(v) to a count: negative and NaN give 0.
-std::uint64_t floor_count(double v) {
-    double f = std::floor(v);
-    if (!(f > 0.0)) return 0;
-    if (f >= 18446744073709551616.0) return u64_max;
-    return static_cast<std::uint64_t>(f);
-}
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t s;
-    return __builtin_add_overflow(a, b, &s) ? u64_max : s;
-}
 
 // Least common multiple of denominators; remembers when it no longer fits.
 struct CommonDenominator {
@@ -220,133 +207,116 @@ std::uint64_t Xorshift64Star::next() {
 
 // --- expansion ---
 
-Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_sites,
-                                     std::uint64_t seed, std::uint64_t max_denominator) {
-    const std::vector<Site>& sources = source.sites();
+namespace {
 
-    // Occupancies are counted as atoms: non-finite or negative values have no
-    // meaning there. With every occupancy in [0, 1.001] (the structure caps
-    // site sums) no pool asks for more than about its own size in atoms.
-    for (std::size_t i = 0; i < sources.size(); ++i)
-        for (const auto& [element, occupancy] : sources[i].species) {
-            if (!std::isfinite(occupancy))
-                return fail("the occupancy of ", element, " at site ", dec(i), " is ",
-                            format_fixed4(occupancy), "; occupancies must be finite numbers");
-            if (occupancy < 0.0)
-                return fail("the occupancy of ", element, " at site ", dec(i), " is ",
-                            format_fixed4(occupancy), "; occupancies must not be negative");
-        }
-
-    // Common denominator of the partial occupancies and of the vacancies.
+// The common denominator of every partial occupancy and every vacancy.
+CommonDenominator common_denominator(const std::vector<Site>& sources, std::uint64_t max_denominator) {
     CommonDenominator denominator;
     for (const Site& site : sources) {
         if (site.is_ordered()) continue;
-        double total = 0.0;
         for (const auto& sp : site.species) {
             if (sp.second > 0.0 && sp.second < 1.0)
                 denominator.combine(best_denominator(sp.second, max_denominator));
         }
-        for (const auto& sp : site.species) total += sp.second;
+        const double total = site.occupancy_sum();
         if (total < 0.999999) denominator.combine(best_denominator(total, max_denominator));
     }
+    return denominator;
+}
 
-    // Largest cubic multiplier within the budget, never above the denominator.
-    const std::uint64_t n_source = sources.size();
+// The largest cubic multiplier within the site budget, never above the
+// denominator, and at least 1.
+std::uint64_t choose_scale(std::uint64_t n_source, std::uint64_t max_sites,
+                           const CommonDenominator& denominator) {
     std::uint64_t n = integer_cbrt(max_sites / n_source);
     if (!denominator.overflow) n = std::min(n, denominator.value);
-    if (n == 0) n = 1;
+    return n == 0 ? 1 : n;
+}
 
-    // n = 1 whenever the budget is exceeded, so n^3 N cannot overflow here.
-    const std::uint64_t cell_sites = n_source * n * n * n;
-    if (cell_sites > max_sites)
-        return fail("even a ", cube_text(n), " cell holds ", dec(cell_sites),
-                    " sites, above the limit of ", dec(max_sites));
-    auto supercell = source.make_supercell(n, n, n);
-    if (!supercell) return supercell.error();
-    const std::vector<Site>& cells = supercell->sites();
+// Supercell sites split into ordered copies and pools of disordered sites
+// that share a pool key (keys in byte order, members in site order).
+struct Split {
+    std::vector<Site> ordered;
+    std::map<std::string, std::vector<std::size_t>> pools;
+};
 
+Split split_into_pools(const std::vector<Site>& sources, const std::vector<Site>& cells) {
     // Copies of one source site share its species, so keys are made once.
     std::vector<std::string> keys(sources.size());
     for (std::size_t s = 0; s < sources.size(); ++s)
         if (!sources[s].is_ordered()) keys[s] = pool_key(sources[s]);
-
-    std::vector<Site> ordered_sites;
-    std::map<std::string, std::vector<std::size_t>> pools;
+    Split split;
     for (std::size_t i = 0; i < cells.size(); ++i) {
-        const Site& cell_site = cells[i];
-        if (cell_site.is_ordered()) {
-            ordered_sites.push_back(cell_site);
-        } else {
-            pools[keys[i % sources.size()]].push_back(i);
-        }
+        if (cells[i].is_ordered()) split.ordered.push_back(cells[i]);
+        else split.pools[keys[i % sources.size()]].push_back(i);
     }
+    return split;
+}
 
-    Xorshift64Star rng(seed);
-    std::vector<Site> placed_sites;
-    std::vector<ReportRow> rows;
-    std::vector<std::string> missing;
-    std::uint64_t n_vacancies = 0;
-
-    for (const auto& [key, members] : pools) {
-        const std::uint64_t pool_size = members.size();
-        const double pool_size_f = static_cast<double>(pool_size);
-        const std::vector<Species>& species = cells[members.front()].species;
-        const std::size_t k = species.size();
-
-        // Largest-remainder allocation of the pool's atoms.
-        std::vector<double> targets(k);
-        std::vector<std::uint64_t> counts(k);
-        double target_sum = 0.0;
-        std::uint64_t floors_sum = 0;
-        for (std::size_t j = 0; j < k; ++j) {
-            targets[j] = species[j].second * pool_size_f;
-            counts[j] = floor_count(targets[j]);
-            target_sum += targets[j];
-            floors_sum = saturating_add(floors_sum, counts[j]);
-        }
-        const std::uint64_t to_place = std::min(pool_size, floor_count(target_sum + 0.5));
-
-        std::vector<std::size_t> by_remainder(k);
-        std::iota(by_remainder.begin(), by_remainder.end(), std::size_t{0});
-        std::stable_sort(by_remainder.begin(), by_remainder.end(), [&](std::size_t a, std::size_t b) {
-            return targets[a] - static_cast<double>(counts[a]) >
-                   targets[b] - static_cast<double>(counts[b]);
-        });
-        if (floors_sum < to_place) {
-            std::uint64_t extra = std::min<std::uint64_t>(to_place - floors_sum, k);
-            for (std::uint64_t e = 0; e < extra; ++e) ++counts[by_remainder[e]];
-        }
-
-        // Slots naming species, then empty ones up to the pool size, shuffled
-        // by Fisher-Yates from the top.
-        constexpr std::size_t empty = std::numeric_limits<std::size_t>::max();
-        std::vector<std::size_t> slots;
-        for (std::size_t j = 0; j < k; ++j) slots.insert(slots.end(), counts[j], j);
-        if (slots.size() < pool_size) slots.resize(pool_size, empty);
-        for (std::uint64_t len = slots.size(); len >= 2; --len) {
-            std::uint64_t idx = rng.next() % len;
-            std::swap(slots[len - 1], slots[idx]);
-        }
-
-        for (std::size_t p = 0; p < members.size(); ++p) {
-            if (slots[p] == empty) {
-                ++n_vacancies;
-                continue;
-            }
-            Site site;
-            site.frac_coords = cells[members[p]].frac_coords;
-            site.species = {{species[slots[p]].first, 1.0}};
-            placed_sites.push_back(std::move(site));
-        }
-
-        for (std::size_t j = 0; j < k; ++j) {
-            rows.push_back({species[j].first, species[j].second, pool_size, counts[j]});
-            if (counts[j] == 0 && species[j].second > 0.0 &&
-                std::find(missing.begin(), missing.end(), species[j].first) == missing.end())
-                missing.push_back(species[j].first);
-        }
+// Atoms of each species to place in a pool of `pool_size` sites: the floors
+// of the targets, then one more for the largest remainders until the rounded
+// total is reached.
+std::vector<std::uint64_t> allocate(const std::vector<Species>& species, std::uint64_t pool_size) {
+    const std::size_t k = species.size();
+    const double pool_size_f = static_cast<double>(pool_size);
+    std::vector<double> targets(k);
+    std::vector<std::uint64_t> counts(k);
+    double target_sum = 0.0;
+    std::uint64_t floors_sum = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+        targets[j] = species[j].second * pool_size_f;
+        counts[j] = saturating_u64(std::floor(targets[j]));
+        target_sum += targets[j];
+        floors_sum = saturating_add(floors_sum, counts[j]);
     }
+    const std::uint64_t to_place = std::min(pool_size, saturating_u64(std::floor(target_sum + 0.5)));
 
+    std::vector<std::size_t> by_remainder(k);
+    std::iota(by_remainder.begin(), by_remainder.end(), std::size_t{0});
+    std::stable_sort(by_remainder.begin(), by_remainder.end(), [&](std::size_t a, std::size_t b) {
+        return targets[a] - static_cast<double>(counts[a]) > targets[b] - static_cast<double>(counts[b]);
+    });
+    if (floors_sum < to_place) {
+        const std::uint64_t extra = std::min<std::uint64_t>(to_place - floors_sum, k);
+        for (std::uint64_t e = 0; e < extra; ++e) ++counts[by_remainder[e]];
+    }
+    return counts;
+}
+
+// Places a pool's atoms: slots naming species, then empty ones up to the pool
+// size, shuffled by Fisher-Yates from the top and matched with the members in
+// order. Returns the number of members left empty.
+std::uint64_t place_pool(const std::vector<Site>& cells, const std::vector<std::size_t>& members,
+                         const std::vector<Species>& species, const std::vector<std::uint64_t>& counts,
+                         Xorshift64Star& rng, std::vector<Site>& placed) {
+    constexpr std::size_t empty = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> slots;
+    for (std::size_t j = 0; j < species.size(); ++j) slots.insert(slots.end(), counts[j], j);
+    if (slots.size() < members.size()) slots.resize(members.size(), empty);
+    for (std::uint64_t len = slots.size(); len >= 2; --len) {
+        const std::uint64_t idx = rng.next() % len;
+        std::swap(slots[len - 1], slots[idx]);
+    }
+    std::uint64_t vacancies = 0;
+    for (std::size_t p = 0; p < members.size(); ++p) {
+        if (slots[p] == empty) {
+            ++vacancies;
+            continue;
+        }
+        Site site;
+        site.frac_coords = cells[members[p]].frac_coords;
+        site.species = {{species[slots[p]].first, 1.0}};
+        placed.push_back(std::move(site));
+    }
+    return vacancies;
+}
+
+// The warnings about elements that got no atoms and about occupancies that
+// could only be approximated within the budget.
+std::vector<std::string> expansion_warnings(const std::vector<std::string>& missing,
+                                            const std::vector<ReportRow>& rows, std::uint64_t n,
+                                            const CommonDenominator& denominator,
+                                            std::uint64_t max_sites) {
     std::vector<std::string> warnings;
     if (!missing.empty()) {
         std::string names;
@@ -360,30 +330,70 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
     }
     double worst = 0.0;
     for (const ReportRow& row : rows) {
-        double dev = std::fabs(static_cast<double>(row.atoms_placed) /
-                                   static_cast<double>(row.sites_in_pool) -
-                               row.target_occupancy);
+        const double dev = std::fabs(static_cast<double>(row.atoms_placed) /
+                                         static_cast<double>(row.sites_in_pool) -
+                                     row.target_occupancy);
         if (dev > worst) worst = dev;  // NaN never compares greater
     }
     const bool approximated = denominator.overflow || n < denominator.value;
     if (worst >= 0.02 && approximated) {
-        std::string need = denominator.overflow
-                               ? "supercell of more than " + dec(u64_max) + " cells along each axis"
-                               : cube_text(denominator.value) + " supercell";
+        const std::string need = denominator.overflow
+                                     ? "supercell of more than " + dec(u64_max) + " cells along each axis"
+                                     : cube_text(denominator.value) + " supercell";
         warnings.push_back("the occupancies would need a " + need +
                            " to come out exactly, but that exceeds the " + dec(max_sites) +
                            "-site limit; " + cube_text(n) +
                            " was used and the occupancies are approximated (worst deviation " +
                            format_fixed4(worst) + ")");
     }
+    return warnings;
+}
 
-    std::vector<Site> result_sites = std::move(ordered_sites);
-    result_sites.insert(result_sites.end(), std::make_move_iterator(placed_sites.begin()),
-                        std::make_move_iterator(placed_sites.end()));
+}  // namespace
+
+Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_sites,
+                                     std::uint64_t seed, std::uint64_t max_denominator) {
+    // A structure holds finite, non-negative occupancies with site sums of at
+    // most 1.001, so no pool asks for more than about its own size in atoms.
+    const std::vector<Site>& sources = source.sites();
+    const CommonDenominator denominator = common_denominator(sources, max_denominator);
+    const std::uint64_t n = choose_scale(sources.size(), max_sites, denominator);
+
+    // n = 1 whenever the budget is exceeded, so n^3 N cannot overflow here.
+    const std::uint64_t cell_sites = sources.size() * n * n * n;
+    if (cell_sites > max_sites)
+        return fail("even a ", cube_text(n), " cell holds ", dec(cell_sites),
+                    " sites, above the limit of ", dec(max_sites));
+    auto supercell = source.make_supercell(n, n, n);
+    if (!supercell) return supercell.error();
+    const std::vector<Site>& cells = supercell->sites();
+    Split split = split_into_pools(sources, cells);
+
+    Xorshift64Star rng(seed);
+    std::vector<Site> placed;
+    std::vector<ReportRow> rows;
+    std::vector<std::string> missing;
+    std::uint64_t n_vacancies = 0;
+    for (const auto& [key, members] : split.pools) {
+        const std::vector<Species>& species = cells[members.front()].species;
+        const std::uint64_t pool_size = members.size();
+        const std::vector<std::uint64_t> counts = allocate(species, pool_size);
+        n_vacancies += place_pool(cells, members, species, counts, rng, placed);
+        for (std::size_t j = 0; j < species.size(); ++j) {
+            rows.push_back({species[j].first, species[j].second, pool_size, counts[j]});
+            if (counts[j] == 0 && species[j].second > 0.0 &&
+                std::find(missing.begin(), missing.end(), species[j].first) == missing.end())
+                missing.push_back(species[j].first);
+        }
+    }
+    std::vector<std::string> warnings = expansion_warnings(missing, rows, n, denominator, max_sites);
+
+    std::vector<Site> result_sites = std::move(split.ordered);
+    result_sites.insert(result_sites.end(), std::make_move_iterator(placed.begin()),
+                        std::make_move_iterator(placed.end()));
     if (result_sites.empty()) return fail("no sites remain after expansion; check the occupancies");
-    auto result = Structure::create(supercell->lattice(), std::move(result_sites));
+    auto result = Structure::create(supercell->lattice(), std::move(result_sites), source.pbc());
     if (!result) return result.error();
-
     return Expansion{std::move(*result), std::move(rows), std::move(warnings), {n, n, n},
                      n_vacancies};
 }

@@ -1,6 +1,7 @@
 // The worker pool and the sizing of the default pool.
 #include "engine/pool.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <cstdlib>
@@ -176,16 +177,38 @@ std::size_t default_thread_count() {
     return static_cast<std::size_t>(std::min(n, max_pool_threads));
 }
 
+namespace {
+
+// The default pool, created on first use. A child process made by fork()
+// has none of the parent's workers, so the child drops the inherited pool
+// (abandoned, not destroyed: its threads cannot be joined there) and starts
+// its own on first use. The mutex is held across fork() so that the child
+// never inherits it locked by a thread that does not exist there.
+WorkerPool* default_pool_instance = nullptr;
+std::mutex default_pool_mutex;
+
+void lock_before_fork() { default_pool_mutex.lock(); }
+void unlock_after_fork() { default_pool_mutex.unlock(); }
+void reset_in_child() {
+    default_pool_instance = nullptr;
+    default_pool_mutex.unlock();
+}
+
+}  // namespace
+
 WorkerPool& default_pool() {
-    // Deliberately never destroyed: workers may still be waiting at exit.
-    static WorkerPool* pool = [] {
-        auto* p = new WorkerPool();
-        // Keeps whatever threads could be started; with none, the calling
-        // thread does the work.
-        p->start(default_thread_count());
-        return p;
-    }();
-    return *pool;
+    static const int registered = pthread_atfork(lock_before_fork, unlock_after_fork, reset_in_child);
+    (void)registered;
+    std::lock_guard<std::mutex> lock(default_pool_mutex);
+    if (!default_pool_instance) {
+        // Never destroyed: workers may still be waiting at exit. Keeps
+        // whatever threads could be started; with none, the calling thread
+        // does the work.
+        auto* pool = new WorkerPool();
+        pool->start(default_thread_count());
+        default_pool_instance = pool;
+    }
+    return *default_pool_instance;
 }
 
 }  // namespace molvane

@@ -65,7 +65,8 @@ private:
     friend WorkerPool& default_pool();
 };
 
-// The process-wide pool, created on first use and never torn down.
+// The process-wide pool, created on first use and never torn down (a child
+// process made by fork() creates its own on first use).
 WorkerPool& default_pool();
 
 // Threads for the default pool: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS,

@@ -1,7 +1,9 @@
-// Pieces shared by the readers of atom lines (POSCAR, extended XYZ).
+// Pieces shared by the readers of atom lines (POSCAR, extended XYZ,
+// trajectories).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -11,6 +13,7 @@
 #include "core/result.hpp"
 #include "core/structure.hpp"
 #include "core/text.hpp"  // for parse_f64
+#include "io/read_notes.hpp"
 
 namespace molvane {
 
@@ -30,7 +33,7 @@ inline Site single_atom_site(const Vec3& frac, std::string symbol) {
     return site;
 }
 
-// Reads the first three tokens of a line as numbers.
+// Reads three tokens from `first` on as numbers.
 inline Result<Vec3> read_three(const std::vector<std::string_view>& tokens, std::size_t first) {
     Vec3 v;
     for (std::size_t i = 0; i < 3; ++i) {
@@ -40,5 +43,26 @@ inline Result<Vec3> read_three(const std::vector<std::string_view>& tokens, std:
     }
     return v;
 }
+
+// Element symbols of species tokens. A token is cleaned by clean_symbol,
+// except that one whose first two characters are letters, the second a
+// capital, and whose third is no letter ("FE", "CL1", "FE2+") names the
+// two-letter element those letters spell in any case, when there is one:
+// "FE" is iron, not fluorine. Such readings are counted for a note, because
+// in a file of protein atom names "CA" meant a carbon. Tokens that name no
+// element ("Ow", "26") keep their clean_symbol form.
+class SpeciesSymbols {
+public:
+    // The symbol of `token`, which stands for `atoms` atoms.
+    std::string operator()(std::string_view token, std::uint64_t atoms = 1);
+
+    // Adds one note about the tokens read in capitals, when there were any.
+    void report(ReadNotes& notes) const;
+
+private:
+    std::uint64_t recased_atoms_ = 0;
+    std::vector<std::pair<std::string, std::string>> examples_;  // (letters, symbol), distinct, a few
+    bool more_examples_ = false;
+};
 
 }  // namespace molvane

@@ -8,22 +8,13 @@
 #include <limits>
 #include <utility>
 
-#include "core/text.hpp"  // for trim
+#include "core/elements.hpp"
+#include "core/text.hpp"  // for trim, strip_quotes, split_whitespace, parse_decimal, parse_count
 #include "io/cif_syntax.hpp"
+#include "io/spacegroup.hpp"
 #include "io/symmetry.hpp"
 
 namespace molvane {
-
-std::optional<std::string> element_from_label(std::string_view label) {
-    std::string_view t = trim(label);
-    if (t.empty()) return std::nullopt;
-    char first = t[0];
-    bool upper = first >= 'A' && first <= 'Z';
-    if (!upper && !(first >= 'a' && first <= 'z')) return std::nullopt;
-    std::string symbol(1, upper ? first : static_cast<char>(first - 'a' + 'A'));
-    if (t.size() > 1 && t[1] >= 'a' && t[1] <= 'z') symbol.push_back(t[1]);
-    return symbol;
-}
 
 // ---------------------------------------------------------------------------
 // Structure builder
@@ -61,7 +52,9 @@ Result<Lattice> cell_from_block(const Block& block) {
     return Lattice::create(m);
 }
 
-std::vector<SymmOp> operations_from_block(const Block& block) {
+// The operations listed in the block's first loop of operation texts, in
+// row order; rows that cannot be read are skipped.
+std::vector<SymmOp> listed_operations(const Block& block, Tally& unreadable) {
     std::vector<SymmOp> ops;
     for (const Loop& loop : block.loops) {
         std::optional<std::size_t> col;
@@ -77,17 +70,96 @@ std::vector<SymmOp> operations_from_block(const Block& block) {
             if (!op) {
                 // "1 x,y,z": retry without a leading operation number.
                 std::size_t space = v.find(' ');
-                if (space == std::string_view::npos) continue;
-                op = parse_symmop(v.substr(space + 1));
-                if (!op) continue;
+                if (space != std::string_view::npos) op = parse_symmop(v.substr(space + 1));
+            }
+            if (!op) {
+                unreadable.add(v);
+                continue;
             }
             ops.push_back(*op);
         }
         break;
     }
-    if (ops.empty()) ops.push_back(SymmOp::identity());
     return ops;
 }
+
+// a = b = c and alpha = beta = gamma (missing angles being 90 degrees): the
+// cell of an R group in rhombohedral axes.
+bool rhombohedral_cell(const Block& block) {
+    auto a = block.number("_cell_length_a");
+    auto b = block.number("_cell_length_b");
+    auto c = block.number("_cell_length_c");
+    if (!a || !b || !c) return false;
+    double scale = std::max({std::fabs(*a), std::fabs(*b), std::fabs(*c)});
+    if (!(std::fabs(*a - *b) <= 1e-3 * scale && std::fabs(*a - *c) <= 1e-3 * scale)) return false;
+    double alpha = block.number("_cell_angle_alpha").value_or(90.0);
+    double beta = block.number("_cell_angle_beta").value_or(90.0);
+    double gamma = block.number("_cell_angle_gamma").value_or(90.0);
+    return std::fabs(alpha - beta) <= 0.1 && std::fabs(alpha - gamma) <= 0.1;
+}
+
+// The text of item `tag`, absent when missing, empty, "?" or ".".
+std::optional<std::string_view> symbol_item(const Block& block, const std::string& tag) {
+    auto it = block.items.find(tag);
+    if (it == block.items.end()) return std::nullopt;
+    std::string_view v = trim(it->second);
+    if (v.empty() || v == "?" || v == ".") return std::nullopt;
+    return v;
+}
+
+}  // namespace
+
+CifSymmetry symmetry_from_block(const Block& block) {
+    CifSymmetry out;
+    out.ops = listed_operations(block, out.unreadable);
+    if (!out.ops.empty()) return out;
+
+    // No operation listed: the space group named by the block, if the table
+    // knows it; its operations are used as if they had been listed.
+    using Source = CifSymmetry::Source;
+    static const struct {
+        const char* tag;
+        Source source;
+    } names[] = {
+        {"_space_group_name_hall", Source::hall},
+        {"_symmetry_space_group_name_hall", Source::hall},
+        {"_space_group_name_h-m_alt", Source::hm},
+        {"_symmetry_space_group_name_h-m", Source::hm},
+        {"_space_group_it_number", Source::it_number},
+        {"_symmetry_int_tables_number", Source::it_number},
+    };
+    bool rhombohedral = rhombohedral_cell(block);
+    for (const auto& name : names) {
+        auto symbol = symbol_item(block, name.tag);
+        if (!symbol) continue;
+        std::optional<SpaceGroupMatch> match;
+        if (name.source == Source::hall) {
+            if (auto group = find_hall_symbol(*symbol)) match = SpaceGroupMatch{*group, false};
+        } else if (name.source == Source::hm) {
+            match = find_hm_symbol(*symbol, rhombohedral);
+        } else if (auto number = parse_count(*symbol)) {
+            match = find_it_number(*number, rhombohedral);
+        }
+        if (!match) {
+            if (out.unknown_tag.empty()) {
+                out.unknown_tag = name.tag;
+                out.unknown_symbol = std::string(*symbol);
+            }
+            continue;
+        }
+        out.source = name.source;
+        out.hall_number = match->group.hall_number();
+        out.origin_assumed = match->origin_assumed;
+        for (std::size_t k = 0; k < match->group.n_operations(); ++k)
+            out.ops.push_back(match->group.operation(k));
+        return out;
+    }
+    out.source = Source::identity;
+    out.ops.push_back(SymmOp::identity());
+    return out;
+}
+
+namespace {
 
 // Per-axis closeness with wrap-around, in fractional units.
 inline bool axis_close(double a, double b, double tol) {
@@ -123,20 +195,21 @@ public:
         }
     }
 
-    void add(const Vec3& f, std::string_view element, double occupancy) {
+    // An image of one row: its species join the matching site (a species
+    // it already holds keeps the larger occupancy) or start a new site.
+    void add(const Vec3& f, const std::vector<Species>& species) {
         std::size_t match = merge_ ? find(f) : none;
         if (match == none) {
-            create(f, element, occupancy);
+            create(f, species);
             return;
         }
-        auto& species = sites_[match].species;
-        for (auto& sp : species) {
-            if (sp.first == element) {
-                sp.second = std::max(sp.second, occupancy);
-                return;
-            }
+        auto& held = sites_[match].species;
+        for (const auto& [element, occupancy] : species) {
+            auto same = std::find_if(held.begin(), held.end(),
+                                     [&](const Species& sp) { return sp.first == element; });
+            if (same != held.end()) same->second = std::max(same->second, occupancy);
+            else held.emplace_back(element, occupancy);
         }
-        species.emplace_back(std::string(element), occupancy);
     }
 
     bool empty() const { return sites_.empty(); }
@@ -179,11 +252,11 @@ private:
         return best;
     }
 
-    void create(const Vec3& f, std::string_view element, double occupancy) {
+    void create(const Vec3& f, const std::vector<Species>& species) {
         std::size_t index = sites_.size();
         Site site;
         site.frac_coords = f;
-        site.species.emplace_back(std::string(element), occupancy);
+        site.species = species;
         sites_.push_back(std::move(site));
         if (!merge_ || !finite(f)) return;
         if (n_ == 0) {
@@ -207,53 +280,201 @@ private:
 
 }  // namespace
 
-Result<Structure> parse_cif(std::string_view text, double symprec) {
-    Block block = parse_block(text);
-    auto lattice = cell_from_block(block);
-    if (!lattice) return lattice.error();
-    std::vector<SymmOp> ops = operations_from_block(block);
+namespace {
 
-    const Loop* atoms = nullptr;
+// Columns of the atom-site loop.
+struct AtomColumns {
+    const Loop* loop = nullptr;
+    std::size_t x = 0, y = 0, z = 0;
+    std::optional<std::size_t> occupancy, type_symbol, label;
+};
+
+Result<AtomColumns> atom_columns(const Block& block) {
+    AtomColumns c;
     for (const Loop& loop : block.loops) {
         if (loop.column("_atom_site_fract_x")) {
-            atoms = &loop;
+            c.loop = &loop;
             break;
         }
     }
-    if (!atoms) return fail("no _atom_site loop with fractional coordinates found");
-    std::size_t col_x = *atoms->column("_atom_site_fract_x");
-    auto col_y = atoms->column("_atom_site_fract_y");
-    if (!col_y) return fail("missing _atom_site_fract_y");
-    auto col_z = atoms->column("_atom_site_fract_z");
-    if (!col_z) return fail("missing _atom_site_fract_z");
-    auto col_occ = atoms->column("_atom_site_occupancy");
-    auto col_type = atoms->column("_atom_site_type_symbol");
-    auto col_label = atoms->column("_atom_site_label");
+    if (!c.loop) return fail("no _atom_site loop with fractional coordinates found");
+    c.x = *c.loop->column("_atom_site_fract_x");
+    auto y = c.loop->column("_atom_site_fract_y");
+    if (!y) return fail("missing _atom_site_fract_y");
+    auto z = c.loop->column("_atom_site_fract_z");
+    if (!z) return fail("missing _atom_site_fract_z");
+    c.y = *y;
+    c.z = *z;
+    c.occupancy = c.loop->column("_atom_site_occupancy");
+    c.type_symbol = c.loop->column("_atom_site_type_symbol");
+    c.label = c.loop->column("_atom_site_label");
+    return c;
+}
 
-    SiteMerger merger(symprec, atoms->n_rows() * ops.size());
-    for (std::size_t r = 0; r < atoms->n_rows(); ++r) {
-        auto x = parse_cif_number(atoms->value(r, col_x));
-        auto y = parse_cif_number(atoms->value(r, *col_y));
-        auto z = parse_cif_number(atoms->value(r, *col_z));
-        if (!x || !y || !z) continue;
-        std::optional<std::string> element;
-        if (col_type) element = element_from_label(atoms->value(r, *col_type));
-        if (!element && col_label) element = element_from_label(atoms->value(r, *col_label));
-        if (!element) return fail("could not determine the element of an atom site");
-        double occupancy = 1.0;
-        if (col_occ) {
-            auto occ = parse_cif_number(atoms->value(r, *col_occ));
-            if (occ) {
-                if (!(*occ > 0)) continue;
-                occupancy = *occ;
-            }
+// A coordinate: a CIF number or a fraction such as "1/4"; "." (zero, as
+// ICSD writes it) reads as 0 and sets `dot`. Absent for "?" and non-numbers.
+std::optional<double> coordinate(std::string_view value, bool& dot) {
+    if (auto v = parse_cif_number(value)) return v;
+    std::string_view t = strip_quotes(trim(value));
+    if (t == ".") {
+        dot = true;
+        return 0.0;
+    }
+    if (t.find('/') != std::string_view::npos) {
+        if (auto v = parse_number(t)) return *v;
+    }
+    return std::nullopt;
+}
+
+// A mixed type symbol as the Pauling File writes it, "0.8Nb + 0.2Zr": each
+// term a fraction in (0, 1] followed by an element symbol spelled exactly
+// ("2b" is no mixed symbol). Absent unless every term reads so.
+std::optional<std::vector<Species>> mixed_type_symbol(std::string_view text) {
+    std::string compact;  // without whitespace
+    for (std::string_view word : split_whitespace(text)) compact.append(word);
+    std::vector<Species> out;
+    std::string_view rest = compact;
+    for (bool more = true; more;) {
+        std::size_t plus = rest.find('+');
+        more = plus != std::string_view::npos;
+        std::string_view term = rest.substr(0, plus);
+        if (more) rest.remove_prefix(plus + 1);
+        std::size_t p = 0;
+        while (p < term.size() && !is_ascii_letter(term[p])) ++p;
+        auto fraction = parse_decimal(term.substr(0, p));
+        std::string_view element = term.substr(p);
+        if (!fraction || !(*fraction > 0 && *fraction <= 1) || !is_element_symbol(element))
+            return std::nullopt;
+        auto same = std::find_if(out.begin(), out.end(), [&](const Species& sp) { return sp.first == element; });
+        if (same != out.end()) same->second += *fraction;
+        else out.emplace_back(std::string(element), *fraction);
+    }
+    return out;
+}
+
+// The species of row `r` with their fractions of the site: the element its
+// type symbol names, or the elements of a mixed type symbol, or the element
+// its label names. False when none of these names one.
+bool row_species(const AtomColumns& c, std::size_t r, std::vector<Species>& species) {
+    species.clear();
+    if (c.type_symbol) {
+        std::string_view type = trim(c.loop->value(r, *c.type_symbol));
+        if (auto element = element_from_text(type)) {
+            species.emplace_back(std::move(*element), 1.0);
+            return true;
         }
-        Vec3 f{*x, *y, *z};
-        for (const SymmOp& op : ops) merger.add(op.apply_wrapped(f), *element, occupancy);
+        if (auto mixed = mixed_type_symbol(type)) {
+            species = std::move(*mixed);
+            return true;
+        }
+    }
+    if (c.label) {
+        if (auto element = element_from_text(trim(c.loop->value(r, *c.label)))) {
+            species.emplace_back(std::move(*element), 1.0);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Rows that place no atom and are worth a note.
+struct RowSkips {
+    Tally unplaced;       // coordinates that are not numbers
+    Tally bad_occupancy;  // a negative or NaN occupancy
+};
+
+// How a row is named in a note: its label, else its type symbol, else its number.
+std::string row_name(const AtomColumns& c, std::size_t r) {
+    for (const auto& col : {c.label, c.type_symbol}) {
+        if (!col) continue;
+        std::string_view v = trim(c.loop->value(r, *col));
+        if (!v.empty()) return std::string(v);
+    }
+    return "row " + std::to_string(r + 1);
+}
+
+// One usable row: its position and its species with occupancies.
+struct AtomRow {
+    Vec3 frac{};
+    std::vector<Species> species;
+};
+
+// Reads row `r` into `row`; false when the row places no atom (tallied in
+// `skips` unless its occupancy is 0); fails when a row with a position names
+// no element.
+Result<bool> read_row(const AtomColumns& c, std::size_t r, AtomRow& row, RowSkips& skips) {
+    const Loop& loop = *c.loop;
+    bool dot = false;
+    auto x = coordinate(loop.value(r, c.x), dot);
+    auto y = coordinate(loop.value(r, c.y), dot);
+    auto z = coordinate(loop.value(r, c.z), dot);
+    if (!x || !y || !z) {
+        skips.unplaced.add(row_name(c, r));
+        return false;
+    }
+    if (!row_species(c, r, row.species)) {
+        // "." stands for 0 only in a row that is otherwise readable.
+        if (dot) {
+            skips.unplaced.add(row_name(c, r));
+            return false;
+        }
+        return fail("could not determine the element of an atom site");
+    }
+    if (c.occupancy) {
+        if (auto occ = parse_cif_number(loop.value(r, *c.occupancy))) {
+            if (*occ == 0) return false;  // no atom there
+            if (!(*occ > 0)) {
+                skips.bad_occupancy.add(row_name(c, r));
+                return false;
+            }
+            for (Species& sp : row.species) sp.second *= *occ;
+        }
+    }
+    row.frac = {*x, *y, *z};
+    return true;
+}
+
+// One note per kind of thing the builder skipped.
+void note_skips(const CifSymmetry& ops, const RowSkips& skips, ReadNotes& notes) {
+    if (!ops.unknown_symbol.empty())
+        notes.add("space group '", ops.unknown_symbol, "' (", ops.unknown_tag,
+                  ") is not known; no operations were taken from it");
+    if (ops.unreadable.count)
+        notes.add("skipped ", counted(ops.unreadable.count, "symmetry operation"),
+                  " that could not be read (first: '", ops.unreadable.first, "')");
+    if (skips.unplaced.count)
+        notes.add("skipped ", counted(skips.unplaced.count, "atom-site row"),
+                  " whose coordinates are not numbers (first: '", skips.unplaced.first, "')");
+    if (skips.bad_occupancy.count)
+        notes.add("skipped ", counted(skips.bad_occupancy.count, "atom-site row"),
+                  " with a negative or NaN occupancy (first: '", skips.bad_occupancy.first, "')");
+}
+
+}  // namespace
+
+Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* notes,
+                            const BlockChoice& choice) {
+    auto block = parse_block(text, choice, notes);
+    if (!block) return std::move(block).error();
+    auto lattice = cell_from_block(*block);
+    if (!lattice) return lattice.error();
+    CifSymmetry ops = symmetry_from_block(*block);
+    auto columns = atom_columns(*block);
+    if (!columns) return columns.error();
+
+    const std::size_t n_rows = columns->loop->n_rows();
+    SiteMerger merger(symprec, n_rows * ops.ops.size());
+    RowSkips skips;
+    AtomRow row;
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        auto placed = read_row(*columns, r, row, skips);
+        if (!placed) return std::move(placed).error();
+        if (!*placed) continue;
+        for (const SymmOp& op : ops.ops) merger.add(op.apply_wrapped(row.frac), row.species);
     }
     if (merger.empty()) return fail("CIF contains no usable atom sites");
+    if (notes) note_skips(ops, skips, *notes);
     return Structure::create(std::move(*lattice), merger.take());
 }
 
 }  // namespace molvane
-

@@ -2,21 +2,46 @@
 // merges close images.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/result.hpp"
 #include "core/structure.hpp"
+#include "io/cif_syntax.hpp"  // for Block, BlockChoice
+#include "io/read_notes.hpp"
+#include "io/symmetry.hpp"
 
 namespace molvane {
 
-// First letter upper-cased plus a following lower-case ASCII letter:
-// "Fe2+" -> "Fe", "CL1" -> "C"; absent unless the text starts with a letter.
-std::optional<std::string> element_from_label(std::string_view label);
+// The symmetry operations of a data block and where they came from.
+struct CifSymmetry {
+    enum class Source {
+        loop,       // the rows of an operation loop
+        hall,       // no operation read: the space group of the Hall symbol,
+        hm,         // else of the H-M symbol,
+        it_number,  // else of the International Tables number
+        identity,   // none of these known: the identity alone
+    };
+    std::vector<SymmOp> ops;
+    Source source = Source::loop;
+    int hall_number = 0;          // table setting used (hall, hm, it_number)
+    bool origin_assumed = false;  // the symbol left the origin open: choice 1 taken
+    Tally unreadable;             // operation texts that could not be read
+    // The first space-group item whose symbol the table does not know, if
+    // any (tag in lower case, value as written).
+    std::string unknown_tag;
+    std::string unknown_symbol;
+};
 
-// Builds the symmetry-expanded structure of a CIF text; images closer than
-// `symprec` (fractional, per axis) are merged.
-Result<Structure> parse_cif(std::string_view text, double symprec);
+// Operations from the first loop of operation texts; when it gives none (no
+// such loop, no rows, no readable row), from the space group the block names.
+CifSymmetry symmetry_from_block(const Block& block);
+
+// Builds the symmetry-expanded structure of a data block of a CIF text (see
+// BlockChoice); images closer than `symprec` (fractional, per axis) are
+// merged. What was skipped goes to `notes` when given.
+Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* notes = nullptr,
+                            const BlockChoice& choice = {});
 
 }  // namespace molvane

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "core/text.hpp"  // for trim, split_lines, parse_decimal, decode_utf8
+#include "core/text.hpp"  // for trim, split_lines, strip_quotes, parse_decimal, decode_utf8
 #include "core/unicode_lower.hpp"
 
 namespace molvane {
@@ -55,16 +55,6 @@ void tokenize_into(std::string_view line, std::vector<std::string_view>& out) {
     }
 }
 
-bool starts_with_nocase(std::string_view s, std::string_view lower_prefix) {
-    if (s.size() < lower_prefix.size()) return false;
-    for (std::size_t i = 0; i < lower_prefix.size(); ++i) {
-        char c = s[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != lower_prefix[i]) return false;
-    }
-    return true;
-}
-
 std::string join_tokens(const std::vector<std::string_view>& tokens, std::size_t from) {
     std::string value;
     for (std::size_t i = from; i < tokens.size(); ++i) {
@@ -76,6 +66,7 @@ std::string join_tokens(const std::vector<std::string_view>& tokens, std::size_t
 
 // Items and loops of one data block, before merging.
 struct RawBlock {
+    std::string name;  // after "data_"; empty before the first data_ line
     std::vector<std::pair<std::string, std::string>> items;
     std::vector<Loop> loops;
     bool has_sites = false;
@@ -96,12 +87,12 @@ public:
                 ++i;
             } else if (t[0] == ';') {
                 i = skip_text_field(i);
-            } else if (t.size() == 5 && starts_with_nocase(t, "loop_")) {
+            } else if (t.size() == 5 && starts_with_ascii_nocase(t, "loop_")) {
                 i = read_loop(i + 1);
             } else if (t[0] == '_') {
                 i = read_tag(i, t);
             } else {
-                if (starts_with_nocase(t, "data_")) blocks_.emplace_back();
+                if (starts_with_ascii_nocase(t, "data_")) open_block(t.substr(5));
                 ++i;
             }
         }
@@ -109,6 +100,14 @@ public:
     }
 
 private:
+    // Starts the block of a data_ line; its name runs up to the first space.
+    void open_block(std::string_view rest) {
+        std::size_t end = 0;
+        for (std::size_t next = 0; end < rest.size() && !take_space(rest, next);) end = next;
+        blocks_.emplace_back();
+        blocks_.back().name = rest.substr(0, end);
+    }
+
     // Index of the closing line of the text field opened at line `open`, or n.
     std::size_t text_field_end(std::size_t open) const {
         std::size_t k = open + 1;
@@ -166,13 +165,8 @@ private:
             std::string_view t = trim(lines_[i]);
             if (t.empty() || t[0] == '#') continue;
             if (t[0] != '_') break;
-            std::size_t end = 0;
-            while (end < t.size()) {
-                std::size_t len;
-                if (is_unicode_space(decode_utf8(t, end, len))) break;
-                end += len;
-            }
-            loop.tags.push_back(unicode_lower(t.substr(0, end)));
+            split_whitespace_into(t, tokens_);
+            loop.tags.push_back(unicode_lower(tokens_[0]));
         }
         bool keep = !loop.tags.empty();
         for (; i < n; ++i) {
@@ -228,31 +222,97 @@ std::optional<double> Block::number(const std::string& tag) const {
     return parse_cif_number(it->second);
 }
 
-Block parse_block(std::string_view text) {
+namespace {
+
+// At most this many block names go into a message.
+constexpr std::size_t listed_names = 10;
+
+// "'a', 'b', 'c'" for the blocks `picked` (indices into `raw`), cut after
+// the first few.
+std::string quoted_names(const std::vector<RawBlock>& raw, const std::vector<std::size_t>& picked) {
+    std::string out;
+    for (std::size_t k = 0; k < picked.size() && k < listed_names; ++k) {
+        if (k) out += ", ";
+        out += "'" + raw[picked[k]].name + "'";
+    }
+    if (picked.size() > listed_names) out += ", ... (" + std::to_string(picked.size()) + " in all)";
+    return out;
+}
+
+// The data_ blocks (raw[0] holds what precedes the first data_ line).
+std::vector<std::size_t> data_blocks(const std::vector<RawBlock>& raw) {
+    std::vector<std::size_t> out;
+    for (std::size_t b = 1; b < raw.size(); ++b) out.push_back(b);
+    return out;
+}
+
+std::string available(const std::vector<RawBlock>& raw) {
+    std::vector<std::size_t> all = data_blocks(raw);
+    if (all.empty()) return "the CIF has no data_ blocks";
+    return "the CIF has " + std::to_string(all.size()) + " data block" + (all.size() == 1 ? "" : "s") +
+           ": " + quoted_names(raw, all);
+}
+
+// Index into `raw` of the block that `choice` names.
+Result<std::size_t> chosen_block(const std::vector<RawBlock>& raw, const BlockChoice& choice) {
+    if (choice.name) {
+        std::string wanted = unicode_lower(*choice.name);
+        for (std::size_t b = 1; b < raw.size(); ++b)
+            if (unicode_lower(raw[b].name) == wanted) return b;
+        return fail("no data block named '", *choice.name, "'; ", available(raw));
+    }
+    long long n = static_cast<long long>(raw.size()) - 1;
+    long long i = *choice.index < 0 ? n + *choice.index : *choice.index;
+    if (i < 0 || i >= n)
+        return fail("data block index ", std::to_string(*choice.index), " is out of range; ", available(raw));
+    return static_cast<std::size_t>(i + 1);
+}
+
+// Notes the blocks with atom sites after `end`, which the default leaves out.
+void note_later_blocks(const std::vector<RawBlock>& raw, std::size_t end, ReadNotes& notes) {
+    std::vector<std::size_t> ignored;
+    for (std::size_t b = end; b < raw.size(); ++b)
+        if (raw[b].has_sites) ignored.push_back(b);
+    if (ignored.empty()) return;
+    bool one = ignored.size() == 1;
+    notes.add("read the first data block with atom sites and ignored ", std::to_string(ignored.size()),
+              one ? " later one: " : " later ones: ", quoted_names(raw, ignored),
+              " (choose a block with block=)");
+}
+
+}  // namespace
+
+Result<Block> parse_block(std::string_view text, const BlockChoice& choice, ReadNotes* notes) {
     Block block;
     std::vector<RawBlock> raw = BlockParser(text, block.storage).run();
-    // The structure comes from the first block with atom sites; blocks before
-    // it (a global block, say) contribute, blocks after it are left out.
-    std::size_t end = raw.size();
-    for (std::size_t b = 0; b < raw.size(); ++b) {
-        if (raw[b].has_sites) {
-            end = b + 1;
-            break;
+    std::size_t begin = 0, end = raw.size();
+    if (choice.name || choice.index) {
+        auto b = chosen_block(raw, choice);
+        if (!b) return std::move(b).error();
+        begin = *b;
+        end = *b + 1;
+    } else {
+        // The structure comes from the first block with atom sites; blocks
+        // before it (a global block, say) contribute, blocks after it do not.
+        for (std::size_t b = 0; b < raw.size(); ++b) {
+            if (raw[b].has_sites) {
+                end = b + 1;
+                break;
+            }
         }
+        if (notes) note_later_blocks(raw, end, *notes);
     }
-    for (std::size_t b = 0; b < end; ++b) {
+    for (std::size_t b = begin; b < end; ++b) {
         for (auto& [key, value] : raw[b].items) block.items[std::move(key)] = std::move(value);
         for (auto& loop : raw[b].loops) block.loops.push_back(std::move(loop));
     }
     return block;
 }
 
+Block parse_block(std::string_view text) { return *parse_block(text, BlockChoice{}, nullptr); }
+
 std::optional<double> parse_cif_number(std::string_view value) {
-    std::string_view t = trim(value);
-    while (!t.empty() && t.front() == '\'') t.remove_prefix(1);
-    while (!t.empty() && t.back() == '\'') t.remove_suffix(1);
-    while (!t.empty() && t.front() == '"') t.remove_prefix(1);
-    while (!t.empty() && t.back() == '"') t.remove_suffix(1);
+    std::string_view t = strip_quotes(trim(value));
     if (t.empty() || t == "." || t == "?") return std::nullopt;
     std::size_t paren = t.find('(');
     if (paren != std::string_view::npos) t = trim(t.substr(0, paren));

@@ -10,6 +10,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/result.hpp"
+#include "io/read_notes.hpp"
+
 namespace molvane {
 
 // Splits one line into tokens: words, quoted strings (a quote opens only at
@@ -30,10 +33,9 @@ struct Loop {
     std::optional<std::size_t> column(std::string_view tag) const;
 };
 
-// The data blocks of one text merged into one: later items replace earlier
-// ones, loops stay in text order. Blocks after the first one holding a loop
-// with _atom_site_fract_x are left out. Loop values view the parsed text
-// (which must outlive the Block) or the Block's own storage.
+// The items and loops read for one structure: later items replace earlier
+// ones, loops stay in text order. Loop values view the parsed text (which
+// must outlive the Block) or the Block's own storage.
 struct Block {
     std::unordered_map<std::string, std::string> items;
     std::vector<Loop> loops;
@@ -43,6 +45,21 @@ struct Block {
     std::optional<double> number(const std::string& tag) const;
 };
 
+// Which data block ("data_NAME") to read. By default the first block with a
+// loop holding _atom_site_fract_x, merged with the blocks before it (and with
+// what precedes the first data_ line); later blocks are left out. Otherwise
+// the one block of that name (compared after lower-casing both) or index (0
+// is the first data_ block; a negative index counts from the last).
+struct BlockChoice {
+    std::optional<std::string> name;
+    std::optional<long long> index;
+};
+
+// The chosen block. Fails when no block has the name or index, naming the
+// blocks there are. The default choice notes later blocks with atom sites.
+Result<Block> parse_block(std::string_view text, const BlockChoice& choice, ReadNotes* notes);
+
+// The default choice, without notes.
 Block parse_block(std::string_view text);
 
 // A value read as a number: quotes stripped, "." and "?" absent, a standard

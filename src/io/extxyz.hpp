@@ -1,17 +1,64 @@
-// Single-structure extended XYZ reader.
+// Extended XYZ frames: the items of the comment line (Lattice, Properties,
+// pbc), the atom lines, and the single-structure reader built on them. The
+// trajectory reader shares every piece except the search for the cell.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "core/lattice.hpp"
 #include "core/result.hpp"
 #include "core/structure.hpp"
+#include "io/atom_lines.hpp"
+#include "io/read_notes.hpp"
 
 namespace molvane {
 
-// The cell from the nine numbers of a Lattice="..." value (rows a, b, c).
+// The value of `key` in a comment line: keys match without regard to ASCII
+// case and must start the line or follow a space, tab, line feed, form feed
+// or carriage return; a quoted value runs to the next double quote (or the
+// end of the line), a bare one to the next whitespace.
+std::optional<std::string_view> comment_value(std::string_view comment, std::string_view key);
+
+// The cell from the nine numbers of a Lattice value (rows a, b, c), written
+// apart by whitespace or by commas ("1, 0, 0, 0, 1, ...").
 Result<Lattice> lattice_from_text(std::string_view text);
 
-Result<Structure> parse_extxyz(std::string_view text);
+// What a frame's comment line says about its atom lines: the species column,
+// the first of the three position columns (Properties=), and the periodic
+// directions (pbc=; all periodic when absent).
+struct FrameLayout {
+    std::uint64_t species = 0;
+    std::uint64_t pos = 1;
+    Pbc pbc = all_periodic;
+
+    // Tokens an atom line needs (held at 2^64 - 1 instead of wrapping).
+    std::uint64_t tokens_needed() const;
+};
+
+// Fails with the Properties messages ("cannot read Properties=...", "bad
+// column count in Properties=...", "Properties=... names no species or pos
+// column") or "cannot read pbc=...".
+Result<FrameLayout> frame_layout(std::string_view comment);
+
+// Cartesian to fractional in the summation order a reader has always used.
+using ToFractional = Vec3 (*)(const Lattice&, const Vec3&);
+Vec3 fractional_last_axis_first(const Lattice& lattice, const Vec3& cart);
+Vec3 fractional_first_axis_first(const Lattice& lattice, const Vec3& cart);
+
+// The sites of a frame's atom lines, one atom per line. A line with too few
+// tokens fails with "atom line K is incomplete", prefixed by "frame I, " when
+// `frame` is given.
+Result<std::vector<Site>> read_atom_lines(std::span<const std::string_view> lines, const FrameLayout& layout,
+                                          const Lattice& lattice, ToFractional to_fractional,
+                                          std::optional<std::uint64_t> frame, SpeciesSymbols& symbols);
+
+// One structure from the first frame of an extended XYZ text, whose comment
+// line must hold Lattice="..." (or lattice="..."). What was skipped or
+// guessed (later frames, species in capitals) goes to `notes` when given.
+Result<Structure> parse_extxyz(std::string_view text, ReadNotes* notes = nullptr);
 
 }  // namespace molvane

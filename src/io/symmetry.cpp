@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "core/text.hpp"  // for trim, parse_decimal, decode_utf8, is_unicode_space
+#include "core/text.hpp"  // for trim, strip_quotes, split_whitespace, is_ascii, parse_decimal
 
 namespace molvane {
 
@@ -41,36 +41,12 @@ Result<double> parse_number(std::string_view text) {
     return *num / *den;
 }
 
-// Strips every leading and trailing `quote` character.
-static std::string_view strip_char(std::string_view s, char quote) {
-    while (!s.empty() && s.front() == quote) s.remove_prefix(1);
-    while (!s.empty() && s.back() == quote) s.remove_suffix(1);
-    return s;
-}
-
 // Copy of `s` without any Unicode whitespace character.
 static std::string remove_spaces(std::string_view s) {
     std::string out;
     out.reserve(s.size());
-    for (std::size_t pos = 0; pos < s.size();) {
-        unsigned char b = static_cast<unsigned char>(s[pos]);
-        if (b < 0x80) {
-            if (!is_unicode_space(b)) out.push_back(s[pos]);
-            ++pos;
-            continue;
-        }
-        std::size_t len;
-        char32_t c = decode_utf8(s, pos, len);
-        if (!is_unicode_space(c)) out.append(s.substr(pos, len));
-        pos += len;
-    }
+    for (std::string_view word : split_whitespace(s)) out.append(word);
     return out;
-}
-
-static bool has_non_ascii(std::string_view s) {
-    for (char c : s)
-        if (static_cast<unsigned char>(c) >= 0x80) return true;
-    return false;
 }
 
 // Adds one signed term of `component` to the coefficients and constant.
@@ -95,7 +71,7 @@ static Result<bool> read_term(std::string_view term, std::string_view component,
     if (p > 0) {
         std::string_view before = term.substr(0, p);
         // Only ASCII numbers can stand before the letter.
-        if (has_non_ascii(before)) return fail("cannot read symmetry term '", term, "'");
+        if (!is_ascii(before)) return fail("cannot read symmetry term '", term, "'");
         while (!before.empty() && before.back() == '*') before.remove_suffix(1);
         auto m = parse_number(before);
         if (!m) return m.error();
@@ -118,9 +94,7 @@ static Result<bool> read_term(std::string_view term, std::string_view component,
 
 Result<SymmOp> parse_symmop(std::string_view text) {
     std::string_view op = trim(text);
-    op = strip_char(op, '\'');
-    op = strip_char(op, '"');
-    op = trim(op);
+    op = trim(strip_quotes(op));
 
     std::string_view parts[3];
     std::size_t count = 0, start = 0;

@@ -6,66 +6,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 
-#include "core/elements.hpp"  // for clean_symbol
-#include "io/extxyz.hpp"  // for lattice_from_text
-#include "core/text.hpp"     // for trim, split_whitespace, parse_count, ascii_lower, os_error_text
+#include "core/text.hpp"  // for trim, parse_count, is_valid_utf8, os_error_text
+#include "io/extxyz.hpp"  // for comment_value, lattice_from_text, frame_layout, read_atom_lines
 
 namespace molvane {
 
 namespace {
 
-constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
-
-// a + b, held at the largest value instead of wrapping.
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return b > u64_max - a ? u64_max : a + b; }
-
-// Bytes before a key that let it start a new item of the comment line.
-bool is_key_boundary(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
-
-// True when no byte has its high bit set; checks eight bytes at a time.
-bool is_ascii(std::string_view s) {
-    std::uint64_t seen = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= s.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, s.data() + i, 8);
-        seen |= word;
-    }
-    for (; i < s.size(); ++i) seen |= static_cast<unsigned char>(s[i]);
-    return (seen & 0x8080808080808080ULL) == 0;
-}
-
-// True when the character at s[i] is whitespace; `i` moves past it either way.
-inline bool take_space(std::string_view s, std::size_t& i) {
-    const unsigned char b = static_cast<unsigned char>(s[i]);
-    if (b < 0x80) {
-        ++i;
-        return b == ' ' || static_cast<unsigned>(b - 0x09) < 5u;
-    }
-    std::size_t len;
-    const bool space = is_unicode_space(decode_utf8(s, i, len));
-    i += len;
-    return space;
-}
-
-// Splits at Unicode whitespace into `out` (cleared first), reusing its storage.
-void split_into(std::string_view s, std::vector<std::string_view>& out) {
-    out.clear();
-    std::size_t i = 0;
-    const std::size_t n = s.size();
-    while (i < n) {
-        std::size_t start = i;
-        if (take_space(s, i)) continue;
-        std::size_t end = i;
-        while (end < n && !take_space(s, i)) end = i;
-        out.push_back(s.substr(start, end - start));
-    }
-}
 
 // The frame's cell: its Lattice item, else the caller's cell.
 Result<Lattice> frame_lattice(std::string_view comment, const std::optional<Mat3>& cell, std::uint64_t index) {
@@ -74,40 +24,6 @@ Result<Lattice> frame_lattice(std::string_view comment, const std::optional<Mat3
     return fail("frame ", std::to_string(index),
                 " has no Lattice=\"...\" and no cell was given; an RDF of a periodic system needs the cell, "
                 "so pass cell=[[a],[b],[c]]");
-}
-
-struct Columns {
-    std::uint64_t species = 0;
-    std::uint64_t pos = 1;
-};
-
-// Species and position columns from the Properties item (name:type:count triples).
-Result<Columns> frame_columns(std::string_view comment) {
-    auto value = comment_value(comment, "Properties");
-    if (!value) return Columns{};
-    std::vector<std::string_view> pieces;
-    for (std::size_t from = 0;;) {
-        std::size_t colon = value->find(':', from);
-        if (colon == std::string_view::npos) {
-            pieces.push_back(value->substr(from));
-            break;
-        }
-        pieces.push_back(value->substr(from, colon - from));
-        from = colon + 1;
-    }
-    if (pieces.size() % 3 != 0) return fail("cannot read Properties=", *value);
-    std::optional<std::uint64_t> species, pos;
-    std::uint64_t offset = 0;
-    for (std::size_t i = 0; i < pieces.size(); i += 3) {
-        const std::string name = ascii_lower(pieces[i]);
-        auto count = parse_count(pieces[i + 2]);
-        if (!count) return fail("bad column count in Properties=", *value);
-        if (name == "species" || name == "element" || name == "elements" || name == "symbols") species = offset;
-        if (name == "pos" || name == "positions") pos = offset;
-        offset = saturating_add(offset, *count);
-    }
-    if (!species || !pos) return fail("Properties=", *value, " names no species or pos column");
-    return Columns{*species, *pos};
 }
 
 // Closes a file descriptor when it goes out of scope.
@@ -119,6 +35,7 @@ struct FileCloser {
 // Reads frames into `out` until the end of the file or `stop`.
 Result<bool> read_frames(LineReader& reader, const FrameSelection& selection, const std::optional<Mat3>& cell,
                          Trajectory& out) {
+    SpeciesSymbols symbols;
     std::string line, comment;
     std::string frame_text;              // the selected frame's atom lines, back to back
     std::vector<std::size_t> line_ends;  // end offset of each line in frame_text
@@ -128,7 +45,10 @@ Result<bool> read_frames(LineReader& reader, const FrameSelection& selection, co
         for (;;) {
             auto got = reader.next(line, "the atom count");
             if (!got) return std::move(got).error();
-            if (!*got) return true;
+            if (!*got) {
+                symbols.report(out.notes);
+                return true;
+            }
             count_text = trim(line);
             if (!count_text.empty()) break;
         }
@@ -160,13 +80,16 @@ Result<bool> read_frames(LineReader& reader, const FrameSelection& selection, co
                 atom_lines.push_back(std::string_view(frame_text).substr(begin, end - begin));
                 begin = end;
             }
-            auto structure = build_frame(comment, atom_lines, cell, index);
+            auto structure = build_frame(comment, atom_lines, cell, index, symbols);
             if (!structure) return std::move(structure).error();
             out.structures.push_back(std::move(*structure));
             out.frame_indices.push_back(index);
         }
         out.frames_read = index + 1;
-        if (selection.stop && out.frames_read >= *selection.stop) return true;
+        if (selection.stop && out.frames_read >= *selection.stop) {
+            symbols.report(out.notes);
+            return true;
+        }
     }
 }
 
@@ -248,61 +171,15 @@ Result<bool> LineReader::skip_line(std::string_view context) {
     return true;
 }
 
-std::optional<std::string_view> comment_value(std::string_view comment, std::string_view key) {
-    const std::string lowered = ascii_lower(comment);
-    const std::string pattern = ascii_lower(key) + "=";
-    std::size_t from = 0, value_start;
-    for (;;) {
-        const std::size_t at = lowered.find(pattern, from);
-        if (at == std::string::npos) return std::nullopt;
-        if (at == 0 || is_key_boundary(lowered[at - 1])) {
-            value_start = at + pattern.size();
-            break;
-        }
-        from = at + pattern.size();
-    }
-    std::string_view rest = comment.substr(value_start);
-    if (rest.empty()) return rest;
-    if (rest.front() == '"') {
-        rest.remove_prefix(1);
-        return rest.substr(0, rest.find('"'));
-    }
-    for (std::size_t i = 0; i < rest.size();) {
-        std::size_t len;
-        if (is_unicode_space(decode_utf8(rest, i, len))) return rest.substr(0, i);
-        i += len;
-    }
-    return rest;
-}
-
-Result<Structure> build_frame(std::string_view comment, const std::vector<std::string_view>& atom_lines,
-                              const std::optional<Mat3>& cell, std::uint64_t index) {
+Result<Structure> build_frame(std::string_view comment, std::span<const std::string_view> atom_lines,
+                              const std::optional<Mat3>& cell, std::uint64_t index, SpeciesSymbols& symbols) {
     auto lattice = frame_lattice(comment, cell, index);
     if (!lattice) return std::move(lattice).error();
-    auto columns = frame_columns(comment);
-    if (!columns) return std::move(columns).error();
-    const Columns c = *columns;
-    const std::uint64_t needed = saturating_add(std::max(c.species, saturating_add(c.pos, 2)), 1);
-
-    std::vector<Site> sites;
-    sites.reserve(atom_lines.size());
-    std::vector<std::string_view> tokens;
-    for (std::size_t k = 0; k < atom_lines.size(); ++k) {
-        split_into(atom_lines[k], tokens);
-        if (tokens.size() < needed)
-            return fail("frame ", std::to_string(index), ", atom line ", std::to_string(k + 1), " is incomplete");
-        Vec3 cart;
-        for (std::size_t i = 0; i < 3; ++i) {
-            auto v = parse_f64(tokens[c.pos + i]);
-            if (!v) return std::move(v).error();
-            cart[i] = *v;
-        }
-        Site site;
-        site.frac_coords = lattice->to_fractional(cart);
-        site.species.emplace_back(clean_symbol(tokens[c.species]), 1.0);
-        sites.push_back(std::move(site));
-    }
-    return Structure::create(std::move(*lattice), std::move(sites));
+    auto layout = frame_layout(comment);
+    if (!layout) return std::move(layout).error();
+    auto sites = read_atom_lines(atom_lines, *layout, *lattice, fractional_first_axis_first, index, symbols);
+    if (!sites) return std::move(sites).error();
+    return Structure::create(std::move(*lattice), std::move(*sites), layout->pbc);
 }
 
 Result<Trajectory> finish(Trajectory trajectory) {

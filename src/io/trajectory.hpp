@@ -1,10 +1,11 @@
-// Multi-frame XYZ trajectories: a buffered line reader, the comment-line
-// key lookup, per-frame cell and column layout, and frame selection.
+// Multi-frame XYZ trajectories: a buffered line reader, frame selection, and
+// each selected frame read by the extended XYZ frame pieces (io/extxyz).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,8 @@
 #include "core/lattice.hpp"
 #include "core/result.hpp"
 #include "core/structure.hpp"
+#include "io/atom_lines.hpp"
+#include "io/read_notes.hpp"
 
 namespace molvane {
 
@@ -19,6 +22,7 @@ struct Trajectory {
     std::vector<Structure> structures;        // one per selected frame, file order
     std::vector<std::uint64_t> frame_indices;  // parallel to structures
     std::uint64_t frames_read = 0;             // frames read completely
+    ReadNotes notes;                           // what was guessed while reading
 };
 
 // Reads lines from a file descriptor through one 8192-byte buffer. Does not
@@ -53,16 +57,11 @@ private:
     char buffer_[8192];
 };
 
-// The value of `key` in an XYZ comment line: keys match without regard to
-// ASCII case and must start the line or follow a space, tab, line feed, form
-// feed or carriage return; a quoted value runs to the next double quote, a
-// bare one to the next whitespace.
-std::optional<std::string_view> comment_value(std::string_view comment, std::string_view key);
-
-// One selected frame as a structure; `cell` is used when the comment has no
-// Lattice item.
-Result<Structure> build_frame(std::string_view comment, const std::vector<std::string_view>& atom_lines,
-                              const std::optional<Mat3>& cell, std::uint64_t index);
+// One selected frame as a structure: its cell from the Lattice item, else
+// `cell`; columns and periodic directions from the comment line. Species read
+// in capitals are counted in `symbols`.
+Result<Structure> build_frame(std::string_view comment, std::span<const std::string_view> atom_lines,
+                              const std::optional<Mat3>& cell, std::uint64_t index, SpeciesSymbols& symbols);
 
 // Fails when no frame was read or none was selected.
 Result<Trajectory> finish(Trajectory trajectory);

@@ -10,6 +10,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "core/defaults.hpp"
+#include "core/numeric.hpp"  // for saturating_i64
 #include "python/pyargs.hpp"
 #include "python/pyobj.hpp"
 #include "core/text.hpp"  // for format_fixed4
@@ -54,7 +56,7 @@ PyObject* new_float_dict(const std::map<std::string, double>& entries) {
 
 Result<Structure> build_structure(const std::vector<std::vector<double>>& matrix,
                                   const std::vector<std::vector<double>>& frac_coords,
-                                  std::vector<std::vector<Species>>& species) {
+                                  std::vector<std::vector<Species>>& species, const Pbc& pbc) {
     if (matrix.size() != 3) return fail("matrix must be 3x3");
     Mat3 m;
     for (std::size_t i = 0; i < 3; ++i) {
@@ -75,25 +77,53 @@ Result<Structure> build_structure(const std::vector<std::vector<double>>& matrix
         site.species = std::move(species[i]);
         sites.push_back(std::move(site));
     }
-    return Structure::create(std::move(*lattice), std::move(sites));
+    return Structure::create(std::move(*lattice), std::move(sites), pbc);
 }
 
-PyObject* structure_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+// Binds and converts matrix, frac_coords, species and pbc, then builds the
+// structure. `species_as_pairs` takes each site's species as (symbol,
+// occupancy) pairs kept in order; otherwise as a dict, sorted by symbol.
+PyObject* construct(const Signature& sig, bool species_as_pairs, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"Structure.__new__()",
-                                   {{"matrix", true}, {"frac_coords", true}, {"species", true}}};
-        PyObject* slots[3];
+        PyObject* slots[4];
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
         std::vector<std::vector<double>> matrix, frac_coords;
         std::vector<std::vector<Species>> species;
+        Pbc pbc = all_periodic;
         if (!arg_rows(slots[0], "matrix", matrix)) return nullptr;
         if (!arg_rows(slots[1], "frac_coords", frac_coords)) return nullptr;
-        if (!arg_species_list(slots[2], "species", species)) return nullptr;
-        auto structure = build_structure(matrix, frac_coords, species);
+        if (!(species_as_pairs ? arg_species_pairs(slots[2], "species", species)
+                               : arg_species_list(slots[2], "species", species)))
+            return nullptr;
+        if (slots[3] && !arg_pbc(slots[3], "pbc", pbc)) return nullptr;
+        auto structure = build_structure(matrix, frac_coords, species, pbc);
         if (!structure) return err(structure.error().message);
         return wrap_structure(std::move(*structure));
     });
 }
+
+PyObject* structure_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    static const Signature sig{
+        "Structure.__new__()",
+        {{"matrix", true}, {"frac_coords", true}, {"species", true}, {"pbc", false, true}}};
+    return construct(sig, false, args, kwargs);
+}
+
+// _structure(matrix, frac_coords, species, pbc): the constructor for data that
+// came from a Structure (pickles, converters), keeping each site's species
+// list as given.
+PyObject* structure_from_parts(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const Signature sig{
+        "_structure()", {{"matrix", true}, {"frac_coords", true}, {"species", true}, {"pbc", true}}};
+    return construct(sig, true, args, kwargs);
+}
+
+PyMethodDef structure_from_parts_def = {
+    "_structure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(structure_from_parts)),
+    METH_VARARGS | METH_KEYWORDS,
+    "_structure(matrix, frac_coords, species, pbc)\n--\n\n"
+    "A Structure whose sites keep their species exactly as given: `species` holds\n"
+    "one sequence of (symbol, occupancy) pairs per site, in order, repeats kept."};
 
 void structure_dealloc(PyObject* self) {
     delete reinterpret_cast<PyStructure*>(self)->value;
@@ -108,12 +138,7 @@ void structure_dealloc(PyObject* self) {
 std::string formula_amount(double amount) {
     double r = std::round(amount);
     if (std::abs(amount - r) < 1e-9) {
-        long long n;
-        if (std::isnan(r)) n = 0;
-        else if (r >= 9223372036854775807.0) n = std::numeric_limits<long long>::max();
-        else if (r <= -9223372036854775808.0) n = std::numeric_limits<long long>::min();
-        else n = static_cast<long long>(r);
-        return std::to_string(n);
+        return std::to_string(saturating_i64(r));
     }
     return format_fixed4(amount);
 }
@@ -208,6 +233,36 @@ PyObject* get_species(PyObject* self, void*) {
     });
 }
 
+PyObject* get_site_species(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const auto& sites = structure_of(self).sites();
+        PyRef list{PyList_New(static_cast<Py_ssize_t>(sites.size()))};
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < sites.size(); ++i) {
+            const auto& species = sites[i].species;
+            PyRef pairs{PyList_New(static_cast<Py_ssize_t>(species.size()))};
+            if (!pairs) return nullptr;
+            for (std::size_t k = 0; k < species.size(); ++k) {
+                const auto& [element, occupancy] = species[k];
+                PyRef symbol{PyUnicode_FromStringAndSize(element.data(),
+                                                         static_cast<Py_ssize_t>(element.size()))};
+                PyRef value{PyFloat_FromDouble(occupancy)};
+                PyObject* pair = symbol && value ? PyTuple_Pack(2, symbol.get(), value.get()) : nullptr;
+                if (!pair) return nullptr;
+                PyList_SetItem(pairs.get(), static_cast<Py_ssize_t>(k), pair);  // steals
+            }
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pairs.release());
+        }
+        return list.release();
+    });
+}
+
+PyObject* get_pbc(PyObject* self, void*) {
+    const Pbc& pbc = structure_of(self).pbc();
+    return PyTuple_Pack(3, pbc[0] ? Py_True : Py_False, pbc[1] ? Py_True : Py_False,
+                        pbc[2] ? Py_True : Py_False);
+}
+
 PyGetSetDef structure_getset[] = {
     {"n_sites", get_n_sites, nullptr, nullptr, nullptr},
     {"n_atoms", get_n_atoms, nullptr,
@@ -220,6 +275,12 @@ PyGetSetDef structure_getset[] = {
     {"frac_coords", get_frac_coords, nullptr, nullptr, nullptr},
     {"cart_coords", get_cart_coords, nullptr, nullptr, nullptr},
     {"species", get_species, nullptr, "Per-site {element: occupancy}.", nullptr},
+    {"_site_species", get_site_species, nullptr,
+     "Per-site list of (element, occupancy) pairs in the site's own order, repeats kept.", nullptr},
+    {"pbc", get_pbc, nullptr,
+     "Which of the directions a, b, c are periodic (three bools; all True unless a file or "
+     "the constructor says otherwise).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -280,6 +341,15 @@ PyModuleDef module_def = {
 
 bool module_created = false;
 
+// The default arguments, for the Python layer (not part of __all__).
+PyObject* defaults_as_dict() {
+    return Py_BuildValue("{s:d,s:d,s:d,s:K,s:K,s:K}", "cutoff", defaults::cutoff, "bin_size",
+                         defaults::bin_size, "symprec", defaults::symprec, "max_sites",
+                         static_cast<unsigned long long>(defaults::max_sites), "seed",
+                         static_cast<unsigned long long>(defaults::seed), "max_denominator",
+                         static_cast<unsigned long long>(defaults::max_denominator));
+}
+
 PyObject* init_module() {
     if (module_created) {
         PyErr_SetString(PyExc_ImportError,
@@ -306,11 +376,19 @@ PyObject* init_module() {
         return nullptr;
     }
     if (add_to_module(module.get(), name, function.get()) < 0) return nullptr;
+    PyRef from_parts{PyCFunction_NewEx(&structure_from_parts_def, module.get(), module_name.get())};
+    if (!from_parts || PyModule_AddObjectRef(module.get(), "_structure", from_parts.get()) < 0)
+        return nullptr;
 
     if (PyModule_AddFunctions(module.get(), rdf_module_functions()) < 0) return nullptr;
 
-    PyRef version{PyUnicode_FromString("0.3.0")};
+    PyRef version{PyUnicode_FromString(MOLVANE_VERSION)};
     if (!version || add_to_module(module.get(), "__version__", version.get()) < 0) return nullptr;
+    PyObject* read_warning = read_warning_type();
+    if (!read_warning || PyModule_AddObjectRef(module.get(), "ReadWarning", read_warning) < 0) return nullptr;
+    PyRef defaults_dict{defaults_as_dict()};
+    if (!defaults_dict || PyModule_AddObjectRef(module.get(), "_DEFAULTS", defaults_dict.get()) < 0)
+        return nullptr;
     module_created = true;
     return module.release();
 }
@@ -320,7 +398,7 @@ PyObject* init_module() {
 PyObject* structure_type() {
     if (cached_structure_type) return cached_structure_type;
     static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("Structure(matrix, frac_coords, species)\n--\n\n")},
+        {Py_tp_doc, const_cast<char*>("Structure(matrix, frac_coords, species, *, pbc=(True, True, True))\n--\n\n")},
         {Py_tp_new, reinterpret_cast<void*>(structure_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(structure_dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(structure_repr)},
@@ -333,6 +411,17 @@ PyObject* structure_type() {
                                Py_TPFLAGS_DEFAULT, slots};
     cached_structure_type = PyType_FromSpec(&spec);
     return cached_structure_type;
+}
+
+PyObject* read_warning_type() {
+    static PyObject* type = nullptr;
+    if (!type) {
+        type = PyErr_NewExceptionWithDoc(
+            "molvane.ReadWarning",
+            "A reader skipped or guessed part of its input; the message says what.",
+            PyExc_UserWarning, nullptr);
+    }
+    return type;
 }
 
 PyObject* wrap_structure(Structure&& value) {

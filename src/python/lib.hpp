@@ -9,12 +9,21 @@
 #include <vector>
 
 #include "core/structure.hpp"
+#include "io/read_notes.hpp"
 
 namespace molvane {
 
 // The Structure type object (borrowed), created on first use; nullptr with an
 // exception set if it cannot be created.
 PyObject* structure_type();
+
+// The molvane.ReadWarning class (borrowed, a UserWarning subclass), created
+// on first use; nullptr with an exception set if it cannot be created.
+PyObject* read_warning_type();
+
+// Reports each note as a molvane.ReadWarning; false with an exception set
+// when one fails (a warnings filter that turns warnings into errors).
+bool warn_read_notes(const ReadNotes& notes);
 
 // A new Python Structure owning `value`; nullptr with an exception set.
 PyObject* wrap_structure(Structure&& value);

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "disorder/expand.hpp"
+#include "core/defaults.hpp"
 #include "python/lib.hpp"
 #include "python/pyargs.hpp"
 #include "python/pyobj.hpp"
@@ -78,7 +79,8 @@ PyObject* structure_expand_occupancies(PyObject* self, PyObject* args, PyObject*
                                    {{"max_sites", false}, {"seed", false}, {"max_denominator", false}}};
         PyObject* slots[3];
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
-        std::uint64_t max_sites = 4096, seed = 42, max_denominator = 16;
+        std::uint64_t max_sites = defaults::max_sites, seed = defaults::seed,
+                      max_denominator = defaults::max_denominator;
         if (slots[0] && !arg_u64(slots[0], "max_sites", max_sites)) return nullptr;
         if (slots[1] && !arg_u64(slots[1], "seed", seed)) return nullptr;
         if (slots[2] && !arg_u64(slots[2], "max_denominator", max_denominator)) return nullptr;
@@ -126,8 +128,10 @@ PyObject* site_entry(std::size_t index, const Site& site) {
     return dict.release();
 }
 
-PyObject* structure_disorder_summary(PyObject* self, PyObject*) {
+PyObject* structure_disorder_summary(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
+        static const Signature sig{"Structure.disorder_summary()", {}};
+        if (!bind_args(sig, args, kwargs, nullptr)) return nullptr;
         const std::vector<Site>& sites = structure_of(self).sites();
         PyRef list{PyList_New(0)};
         if (!list) return nullptr;
@@ -147,11 +151,13 @@ std::vector<PyMethodDef> disorder_methods() {
         {"expand_occupancies",
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(structure_expand_occupancies)),
          METH_VARARGS | METH_KEYWORDS,
-         "expand_occupancies($self, max_sites=4096, seed=42, max_denominator=16)\n--\n\n"
+         "expand_occupancies($self, max_sites=" MOLVANE_STR(MOLVANE_DEFAULT_MAX_SITES)
+         ", seed=" MOLVANE_STR(MOLVANE_DEFAULT_SEED)
+         ", max_denominator=" MOLVANE_STR(MOLVANE_DEFAULT_MAX_DENOMINATOR) ")\n--\n\n"
          "Expand partial occupancies into an explicit ordered supercell."},
         {"disorder_summary",
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(structure_disorder_summary)),
-         METH_NOARGS,
+         METH_VARARGS | METH_KEYWORDS,
          "disorder_summary($self)\n--\n\n"
          "One entry per partially occupied site: index, coordinates, occupancies.\n\n"
          "Empty for a fully ordered structure, so it doubles as the check a\n"

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/defaults.hpp"
 #include "python/lib.hpp"
 #include "engine/neighbor.hpp"
 #include "engine/pool.hpp"
@@ -126,7 +127,7 @@ PyObject* prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
                                     {"title", false}}};
         PyObject* slots[5];
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
-        double cutoff = 10.0, bin_size = 0.1;
+        double cutoff = defaults::cutoff, bin_size = defaults::bin_size;
         std::uint64_t n_threads = 0;
         std::string folder, title;
         bool has_folder = false, has_title = false;
@@ -170,7 +171,7 @@ PyObject* total_rdf(PyObject* self, PyObject* args, PyObject* kwargs) {
                                    {{"cutoff", false}, {"bin_size", false}, {"n_threads", false}}};
         PyObject* slots[3];
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
-        double cutoff = 10.0, bin_size = 0.1;
+        double cutoff = defaults::cutoff, bin_size = defaults::bin_size;
         std::uint64_t n_threads = 0;
         if (!convert_common(slots, cutoff, bin_size, n_threads)) return nullptr;
         if (!ensure_numpy()) return nullptr;
@@ -185,8 +186,10 @@ PyObject* total_rdf(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* available_threads(PyObject*, PyObject*) {
+PyObject* available_threads(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
+        static const Signature sig{"Structure.available_threads()", {}};
+        if (!bind_args(sig, args, kwargs, nullptr)) return nullptr;
         std::size_t n = 0;
         {
             ReleaseGil unlocked;  // the first call starts the default pool's threads
@@ -226,7 +229,8 @@ PyMethodDef* rdf_module_functions() {
 std::vector<PyMethodDef> rdf_methods() {
     return {
         {"prdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prdf)), METH_VARARGS | METH_KEYWORDS,
-         "prdf($self, cutoff=10.0, bin_size=0.1, n_threads=0, save_plots=None, title=None)\n--\n\n"
+         "prdf($self, cutoff=" MOLVANE_STR(MOLVANE_DEFAULT_CUTOFF) ", bin_size=" MOLVANE_STR(MOLVANE_DEFAULT_BIN_SIZE)
+         ", n_threads=0, save_plots=None, title=None)\n--\n\n"
          "Partial and total RDF.\n"
          "\n"
          "Returns (r, partials, total) where `partials` maps (\"A\", \"B\") to g_AB.\n"
@@ -234,9 +238,10 @@ std::vector<PyMethodDef> rdf_methods() {
          "figures plus a CSV (needs matplotlib); None, the default, saves nothing."},
         {"total_rdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(total_rdf)),
          METH_VARARGS | METH_KEYWORDS,
-         "total_rdf($self, cutoff=10.0, bin_size=0.1, n_threads=0)\n--\n\nTotal RDF only."},
+         "total_rdf($self, cutoff=" MOLVANE_STR(MOLVANE_DEFAULT_CUTOFF) ", bin_size=" MOLVANE_STR(MOLVANE_DEFAULT_BIN_SIZE)
+         ", n_threads=0)\n--\n\nTotal RDF only."},
         {"available_threads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(available_threads)),
-         METH_NOARGS | METH_STATIC,
+         METH_VARARGS | METH_KEYWORDS | METH_STATIC,
          "available_threads()\n--\n\nNumber of worker threads rayon will use when `n_threads=0`."},
     };
 }

@@ -69,6 +69,7 @@ static PyObject* py_read_xyz_trajectory(PyObject*, PyObject* args, PyObject* kwa
         }
         PyRef frames_read{PyLong_FromUnsignedLongLong(trajectory.frames_read)};
         if (!frames_read) return nullptr;
+        if (!warn_read_notes(trajectory.notes)) return nullptr;
         PyRef result{PyTuple_New(3)};
         if (!result) return nullptr;
         PyTuple_SetItem(result.get(), 0, structures.release());  // steals

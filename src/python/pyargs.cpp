@@ -75,19 +75,21 @@ static bool set_type_error(const std::string& msg) {
 bool bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
     const std::size_t nparams = sig.params.size();
     const Param* params = sig.params.begin();
-    std::fill(slots, slots + nparams, nullptr);
+    if (nparams != 0) std::fill(slots, slots + nparams, nullptr);
 
     Py_ssize_t given = args ? PyTuple_Size(args) : 0;
     if (given < 0) return false;
     const std::size_t ngiven = static_cast<std::size_t>(given);
-    if (ngiven > nparams) {
+    std::size_t npositional = 0;
+    while (npositional < nparams && !params[npositional].keyword_only) ++npositional;
+    if (ngiven > npositional) {
         std::size_t required = 0;
-        for (const Param& p : sig.params) required += p.required ? 1 : 0;
+        for (std::size_t i = 0; i < npositional; ++i) required += params[i].required ? 1 : 0;
         std::string msg = sig.display;
-        if (required != nparams) {
-            msg += " takes from " + std::to_string(required) + " to " + std::to_string(nparams);
+        if (required != npositional) {
+            msg += " takes from " + std::to_string(required) + " to " + std::to_string(npositional);
         } else {
-            msg += " takes " + std::to_string(nparams);
+            msg += " takes " + std::to_string(npositional);
         }
         msg += " positional arguments but " + std::to_string(ngiven) + (ngiven == 1 ? " was" : " were") +
                " given";
@@ -197,6 +199,19 @@ static bool extract_species(PyObject* obj, std::vector<Species>& out) {
     return true;
 }
 
+// One (symbol, occupancy) pair: a sequence (not str) of exactly two items.
+static bool extract_pair(PyObject* obj, Species& out) {
+    std::size_t n = 0;
+    bool ok = for_each_in_sequence(obj, [&](PyObject* item) {
+        if (n == 0 && !extract_str(item, out.first)) return false;
+        if (n == 1 && !extract_f64(item, out.second)) return false;
+        ++n;
+        return true;
+    });
+    if (ok && n != 2) return set_type_error("a species must be a (symbol, occupancy) pair");
+    return ok;
+}
+
 // --- public converters ---
 
 bool arg_str(PyObject* obj, const char* arg, std::string& out) {
@@ -227,11 +242,50 @@ bool arg_rows(PyObject* obj, const char* arg, std::vector<std::vector<double>>& 
     return ok || prefix_type_error(arg);
 }
 
+bool arg_pbc(PyObject* obj, const char* arg, Pbc& out) {
+    if (PyBool_Check(obj)) {
+        out.fill(obj == Py_True);
+        return true;
+    }
+    std::vector<bool> flags;
+    bool ok = for_each_in_sequence(obj, [&](PyObject* item) {
+        if (PyUnicode_Check(item) || PyBytes_Check(item)) return downcast_error(item, "bool");
+        int truth = PyObject_IsTrue(item);
+        if (truth < 0) return false;
+        flags.push_back(truth != 0);
+        return true;
+    });
+    if (!ok) return prefix_type_error(arg);
+    if (flags.size() != 3) {
+        PyErr_SetString(PyExc_ValueError, "pbc must be one bool or three, for the directions a, b and c");
+        return false;
+    }
+    for (std::size_t i = 0; i < 3; ++i) out[i] = flags[i];
+    return true;
+}
+
 bool arg_species_list(PyObject* obj, const char* arg, std::vector<std::vector<Species>>& out) {
     out.clear();
     bool ok = for_each_in_sequence(obj, [&](PyObject* item) {
         std::vector<Species> site;
         if (!extract_species(item, site)) return false;
+        out.push_back(std::move(site));
+        return true;
+    });
+    return ok || prefix_type_error(arg);
+}
+
+bool arg_species_pairs(PyObject* obj, const char* arg, std::vector<std::vector<Species>>& out) {
+    out.clear();
+    bool ok = for_each_in_sequence(obj, [&](PyObject* item) {
+        std::vector<Species> site;
+        bool site_ok = for_each_in_sequence(item, [&](PyObject* pair) {
+            Species species;
+            if (!extract_pair(pair, species)) return false;
+            site.push_back(std::move(species));
+            return true;
+        });
+        if (!site_ok) return false;
         out.push_back(std::move(site));
         return true;
     });

@@ -18,6 +18,7 @@ namespace molvane {
 struct Param {
     const char* name;
     bool required;
+    bool keyword_only = false;  // keyword-only parameters come last
 };
 
 // One function's parameter table. `display` is the name used in messages,
@@ -38,8 +39,14 @@ bool arg_f64(PyObject* obj, const char* arg, double& out);
 bool arg_u64(PyObject* obj, const char* arg, std::uint64_t& out);
 // A sequence (not str) of sequences of numbers.
 bool arg_rows(PyObject* obj, const char* arg, std::vector<std::vector<double>>& out);
+// Periodic directions: one bool for all three, or a sequence of three
+// truth values (str refused). A sequence of another length raises ValueError.
+bool arg_pbc(PyObject* obj, const char* arg, Pbc& out);
 // A sequence (not str) of dicts str -> number; each site's species come out
 // in ascending byte order of the symbol.
 bool arg_species_list(PyObject* obj, const char* arg, std::vector<std::vector<Species>>& out);
+// A sequence (not str) of sequences of (str, number) pairs; each site's
+// species come out in the given order, repeated symbols included.
+bool arg_species_pairs(PyObject* obj, const char* arg, std::vector<std::vector<Species>>& out);
 
 }  // namespace molvane

@@ -1,10 +1,12 @@
 // Line-oriented driver over the CIF and symmetry readers for the Python
 // tests: `cif_native MODE` reads stdin and prints one JSON value per case.
 //   tokenize | number | symmop | lower : one case per input line
-//   block                              : the whole input as one CIF text
+//   setting | hall | hm                : one case per input line (space groups)
+//   block | symmetry                   : the whole input as one CIF text
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <iterator>
 #include <map>
@@ -12,6 +14,7 @@
 
 #include "io/cif.hpp"
 #include "io/cif_syntax.hpp"
+#include "io/spacegroup.hpp"
 #include "core/unicode_lower.hpp"
 #include "io/symmetry.hpp"
 
@@ -49,6 +52,22 @@ static void add(std::string& out, bool first, const std::string& item) {
     out += item;
 }
 
+static std::string op_json(const SymmOp& op) {
+    std::string out = "{\"rotation\":[";
+    for (int i = 0; i < 3; ++i) {
+        out += i ? ",[" : "[";
+        for (int j = 0; j < 3; ++j) add(out, j == 0, json_num(op.rotation[i][j]));
+        out += "]";
+    }
+    out += "],\"translation\":[";
+    for (int i = 0; i < 3; ++i) add(out, i == 0, json_num(op.translation[i]));
+    return out + "]}";
+}
+
+static std::string read_all() {
+    return std::string((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+}
+
 template <typename F>
 static void per_line(F&& f) {
     std::string line;
@@ -79,18 +98,43 @@ int main(int argc, char** argv) {
                 err += json_str(op.error().message);
                 return err + "}";
             }
-            std::string out = "{\"rotation\":[";
-            for (int i = 0; i < 3; ++i) {
-                out += i ? ",[" : "[";
-                for (int j = 0; j < 3; ++j) add(out, j == 0, json_num(op->rotation[i][j]));
-                out += "]";
-            }
-            out += "],\"translation\":[";
-            for (int i = 0; i < 3; ++i) add(out, i == 0, json_num(op->translation[i]));
+            return op_json(*op);
+        });
+    } else if (mode == "setting") {
+        per_line([](const std::string& line) {
+            auto g = SpaceGroup::from_hall_number(std::atoi(line.c_str()));
+            if (!g) return std::string("null");
+            std::string out = "{\"number\":" + std::to_string(g->it_number());
+            out += ",\"hall\":" + json_str(g->hall_symbol()) + ",\"full\":" + json_str(g->hm_full());
+            out += ",\"short\":" + json_str(g->hm_short()) + ",\"choice\":" + json_str(g->choice());
+            out += ",\"ops\":[";
+            for (std::size_t k = 0; k < g->n_operations(); ++k) add(out, k == 0, op_json(g->operation(k)));
             return out + "]}";
         });
+    } else if (mode == "hall") {
+        per_line([](const std::string& line) {
+            auto g = find_hall_symbol(line);
+            return g ? std::to_string(g->hall_number()) : std::string("null");
+        });
+    } else if (mode == "hm") {
+        per_line([](const std::string& line) {
+            auto m = find_hm_symbol(line, false);
+            if (!m) return std::string("null");
+            std::string out = "[";
+            out += std::to_string(m->group.hall_number());
+            out += m->origin_assumed ? ",true]" : ",false]";
+            return out;
+        });
+    } else if (mode == "symmetry") {
+        std::string text = read_all();
+        Block block = parse_block(text);
+        CifSymmetry sym = symmetry_from_block(block);
+        static const char* sources[] = {"loop", "hall", "hm", "it_number", "identity"};
+        std::cout << "{\"source\":\"" << sources[static_cast<int>(sym.source)] << "\",\"hall\":" << sym.hall_number
+                  << ",\"assumed\":" << (sym.origin_assumed ? "true" : "false") << ",\"n_ops\":" << sym.ops.size()
+                  << ",\"unknown\":[" << json_str(sym.unknown_tag) << "," << json_str(sym.unknown_symbol) << "]}\n";
     } else if (mode == "block") {
-        std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+        std::string text = read_all();
         Block block = parse_block(text);
         std::map<std::string, std::string> items(block.items.begin(), block.items.end());
         std::string out = "{\"items\":{";

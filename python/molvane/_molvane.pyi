@@ -1,0 +1,122 @@
+"""Types of the native module molvane._molvane."""
+
+from collections.abc import Mapping, Sequence
+from typing import Final, TypedDict, final
+
+import numpy as np
+import numpy.typing as npt
+
+__version__: Final[str]
+__all__ = ["Structure", "read_xyz_trajectory", "__version__"]
+
+_FloatArray = npt.NDArray[np.float64]
+_Pbc = tuple[bool, bool, bool]
+
+class _Defaults(TypedDict):
+    cutoff: float
+    bin_size: float
+    symprec: float
+    max_sites: int
+    seed: int
+    max_denominator: int
+
+_DEFAULTS: Final[_Defaults]
+
+class ReadWarning(UserWarning): ...
+
+class _ReportRow(TypedDict):
+    element: str
+    target_occupancy: float
+    sites_in_pool: int
+    atoms_placed: int
+    actual_occupancy: float
+
+class _ExpansionReport(TypedDict):
+    scale: list[int]
+    n_vacancies: int
+    warnings: list[str]
+    occupancy_report: list[_ReportRow]
+
+class _DisorderedSite(TypedDict):
+    site_index: int
+    frac_coords: list[float]
+    occupancies: dict[str, float]
+    total_occupancy: float
+    vacancy: float
+
+@final
+class Structure:
+    def __new__(
+        cls,
+        matrix: Sequence[Sequence[float]],
+        frac_coords: Sequence[Sequence[float]],
+        species: Sequence[Mapping[str, float]],
+        *,
+        pbc: bool | Sequence[bool] = (True, True, True),
+    ) -> Structure: ...
+    @property
+    def n_sites(self) -> int: ...
+    @property
+    def n_atoms(self) -> float: ...
+    @property
+    def is_ordered(self) -> bool: ...
+    @property
+    def volume(self) -> float: ...
+    @property
+    def elements(self) -> list[str]: ...
+    @property
+    def composition(self) -> dict[str, float]: ...
+    @property
+    def lattice_matrix(self) -> list[list[float]]: ...
+    @property
+    def frac_coords(self) -> list[list[float]]: ...
+    @property
+    def cart_coords(self) -> list[list[float]]: ...
+    @property
+    def species(self) -> list[dict[str, float]]: ...
+    @property
+    def _site_species(self) -> list[list[tuple[str, float]]]: ...
+    @property
+    def pbc(self) -> _Pbc: ...
+    def make_supercell(self, na: int, nb: int, nc: int) -> Structure: ...
+    @staticmethod
+    def from_cif(path: str, symprec: float = 0.0001) -> Structure: ...
+    @staticmethod
+    def from_cif_str(text: str, symprec: float = 0.0001) -> Structure: ...
+    @staticmethod
+    def from_str(text: str, fmt: str, symprec: float = 0.0001) -> Structure: ...
+    @staticmethod
+    def from_poscar(path: str) -> Structure: ...
+    @staticmethod
+    def from_xyz(path: str) -> Structure: ...
+    def prdf(
+        self,
+        cutoff: float = 10.0,
+        bin_size: float = 0.1,
+        n_threads: int = 0,
+        save_plots: str | None = None,
+        title: str | None = None,
+    ) -> tuple[_FloatArray, dict[tuple[str, str], _FloatArray], _FloatArray]: ...
+    def total_rdf(
+        self, cutoff: float = 10.0, bin_size: float = 0.1, n_threads: int = 0
+    ) -> tuple[_FloatArray, _FloatArray]: ...
+    @staticmethod
+    def available_threads() -> int: ...
+    def expand_occupancies(
+        self, max_sites: int = 4096, seed: int = 42, max_denominator: int = 16
+    ) -> tuple[Structure, _ExpansionReport]: ...
+    def disorder_summary(self) -> list[_DisorderedSite]: ...
+
+def read_xyz_trajectory(
+    path: str,
+    every: int = 1,
+    start: int = 0,
+    stop: int | None = None,
+    cell: Sequence[Sequence[float]] | None = None,
+) -> tuple[list[Structure], list[int], int]: ...
+def _structure(
+    matrix: Sequence[Sequence[float]],
+    frac_coords: Sequence[Sequence[float]],
+    species: Sequence[Sequence[tuple[str, float]]],
+    pbc: bool | Sequence[bool],
+) -> Structure: ...

@@ -1,0 +1,607 @@
+"""Radial distribution curves in the forms people compare.
+
+``Structure.prdf`` returns local number densities: the partial (A, B) at a bin
+is the occupancy-weighted number of B atoms per Å³ in that shell around an A
+atom; it tends to c_B / V at large r (c_B the amount of B in the cell, V its
+volume) and the total tends to N / V. :class:`RDF` keeps those curves together
+with the composition and volume they came from and derives from them the
+conventional g(r), running coordination numbers, first shells, totals weighted
+as a neutron or X-ray experiment sees them, Gaussian-broadened curves and S(Q).
+
+    result = molvane.rdf(structure, cutoff=10.0, bin_size=0.05)
+    result.g("Mg", "O"), result.coordination("Mg", "O"), result.first_shell("Mg", "O")
+    result.weighted("neutron"), result.smeared(0.1), result.structure_factor(q)
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from collections import namedtuple
+
+import numpy as np
+
+from molvane._molvane import _DEFAULTS
+
+__all__ = ["RDF", "Shell", "rdf", "rdf_average", "number_density", "element_densities"]
+
+# 4π/3 as the engine multiplies shell volumes by it, so that density × shell
+# volume gives back the engine's pair counts.
+FOUR_PI_OVER_3 = 4.1887902047863905
+
+# Shells are found on a copy of the curve smoothed by a Gaussian this wide
+# (Å, or one bin when bins are wider), so that noise from bin to bin in
+# short runs and fine bins does not pass for a peak or a minimum.
+SHELL_SMOOTHING = 0.1
+# A maximum counts as a peak when it stands out from the minima on both sides
+# by at least this fraction of the highest smoothed value.
+SHELL_PROMINENCE = 0.1
+# Smearing moves counts across the last edge, where nothing comes back from
+# beyond the cutoff: this many widths before it are left out.
+SMEAR_TRIM = 3.0
+
+Shell = namedtuple("Shell", "peak minimum coordination")
+Shell.__doc__ = """First coordination shell of a pair.
+
+peak: position of the first peak (Å, a bin centre); minimum: position of the
+first minimum after it (Å, a bin centre), or None when the curve still falls
+at the cutoff; coordination: number of neighbours within the minimum, or None
+with it."""
+
+WEIGHT_SCHEMES = ("neutron", "xray")
+
+
+def number_density(structure) -> float:
+    """N / V: atoms (occupancies summed) per Å³ of the cell."""
+    return structure.n_atoms / structure.volume
+
+
+def element_densities(structure) -> dict:
+    """c_B / V for every element B: atoms of B (occupancies summed) per Å³."""
+    volume = structure.volume
+    return {element: amount / volume for element, amount in structure.composition.items()}
+
+
+def _shell_volumes(edges):
+    lo, hi = edges[:-1], edges[1:]
+    return (hi * hi * hi - lo * lo * lo) * FOUR_PI_OVER_3
+
+
+def _frozen(values):
+    array = np.array(values, dtype=np.float64)
+    array.flags.writeable = False
+    return array
+
+
+class RDF:
+    """Partial and total radial distribution curves of one structure, or
+    their average over the frames of a trajectory.
+
+    Made by :func:`rdf` and :func:`rdf_average`; never changes once built
+    (every method that transforms it returns a new one). Distances are in Å,
+    densities in atoms per Å³; curves are NumPy arrays that cannot be written.
+    """
+
+    __slots__ = ("_edges", "_density", "_total", "_composition", "_volume", "_number_density",
+                 "_reference", "_bulk", "_n_frames", "_averaged")
+
+    def __init__(self, edges, partials, total, *, composition, volume, number_density, bulk, reference,
+                 n_frames=1, averaged=False):
+        """Curves on the bins between ``edges``: ``partials`` maps (centre,
+        neighbour) to a density curve, ``total`` is the total density curve;
+        ``number_density`` is N / V, ``bulk`` maps each element B to c_B / V
+        and ``reference`` maps each pair to the c_B / V of the frames its
+        curve comes from. Use :func:`rdf` or :func:`rdf_average` rather than
+        this constructor."""
+        edges = _frozen(edges)
+        nbins = len(edges) - 1
+        density = {}
+        for pair in sorted(partials):
+            density[tuple(pair)] = _frozen(partials[pair])
+        if nbins < 1 or any(len(c) != nbins for c in density.values()) or len(total) != nbins:
+            raise ValueError("every curve needs one value per bin")
+        put = object.__setattr__
+        put(self, "_edges", edges)
+        put(self, "_density", density)
+        put(self, "_total", _frozen(total))
+        put(self, "_composition", dict(sorted(composition.items())))
+        put(self, "_volume", float(volume))
+        put(self, "_number_density", float(number_density))
+        put(self, "_reference", {tuple(p): float(reference[p]) for p in density})
+        put(self, "_bulk", {e: float(bulk[e]) for e in self._composition})
+        put(self, "_n_frames", int(n_frames))
+        put(self, "_averaged", bool(averaged))
+
+    def __setattr__(self, name, value):
+        raise AttributeError("an RDF cannot be changed; its methods return new ones")
+
+    def __repr__(self):
+        frames = f", average of {self._n_frames} frames" if self._averaged else ""
+        return (f"RDF({' '.join(self.elements)}, {len(self.r)} bins of {self.bin_size:g} A"
+                f" to {self._edges[-1]:g} A{frames})")
+
+    # --- what the engine gave ---
+
+    @property
+    def edges(self):
+        """All bin edges (Å): bin k covers edges[k] ≤ r < edges[k + 1]."""
+        return self._edges
+
+    @property
+    def r(self):
+        """Bin centres (Å), where every curve is drawn and tabulated."""
+        return _frozen(0.5 * (self._edges[:-1] + self._edges[1:]))
+
+    @property
+    def bin_size(self) -> float:
+        return float(self._edges[1] - self._edges[0])
+
+    @property
+    def elements(self) -> tuple:
+        return tuple(self._composition)
+
+    @property
+    def pairs(self) -> tuple:
+        """The (centre, neighbour) pairs that have curves."""
+        return tuple(self._density)
+
+    @property
+    def composition(self) -> dict:
+        """Amount of each element in the cell (occupancies summed; the mean
+        over the frames of an average)."""
+        return dict(self._composition)
+
+    @property
+    def volume(self) -> float:
+        """Cell volume (Å³; the mean over the frames of an average)."""
+        return self._volume
+
+    @property
+    def number_density(self) -> float:
+        """N / V (atoms per Å³): the value the total density tends to."""
+        return self._number_density
+
+    @property
+    def n_frames(self) -> int:
+        """How many structures the curves are the mean of."""
+        return self._n_frames
+
+    @property
+    def is_average(self) -> bool:
+        """True for the result of :func:`rdf_average`."""
+        return self._averaged
+
+    def _pair(self, a, b):
+        if (a, b) not in self._density:
+            raise ValueError(f"no curve for the pair {a}-{b}; the elements are {', '.join(self.elements)}")
+        return a, b
+
+    def density(self, a, b):
+        """Local density of b around a (atoms per Å³), tending to c_b / V."""
+        return self._density[self._pair(a, b)]
+
+    def total_density(self):
+        """Total local density (atoms per Å³), tending to N / V."""
+        return self._total
+
+    def bulk_density(self, element=None) -> float:
+        """c_element / V, or N / V without an element (atoms per Å³)."""
+        if element is None:
+            return self._number_density
+        if element not in self._bulk:
+            raise ValueError(f"no element {element} here; the elements are {', '.join(self.elements)}")
+        return self._bulk[element]
+
+    # --- conventional curves ---
+
+    def g(self, a, b):
+        """Conventional partial g_ab(r): the density of b around a divided by
+        c_b / V, so that it tends to 1. NaN where a or b has no amount."""
+        pair = self._pair(a, b)
+        reference = self._reference[pair]
+        if reference > 0 and self._composition[a] > 0:
+            return _frozen(self._density[pair] / reference)
+        return _frozen(np.full(len(self._total), np.nan))
+
+    def g_total(self):
+        """Conventional total g(r): the total density divided by N / V."""
+        if self._number_density > 0:
+            return _frozen(self._total / self._number_density)
+        return _frozen(np.full(len(self._total), np.nan))
+
+    def coordination(self, a, b):
+        """Running coordination number n_ab(r): b neighbours of an a atom
+        within the right edge of each bin (density × shell volume, summed)."""
+        return _frozen(np.cumsum(self.density(a, b) * _shell_volumes(self._edges)))
+
+    def first_shell(self, a, b):
+        """The first coordination shell of b around a, as a :class:`Shell`
+        (peak, minimum, coordination), or None when the curve is empty.
+
+        Peaks and minima are looked for on a copy smoothed over
+        ``SHELL_SMOOTHING`` Å; the first peak is the first maximum that
+        stands out by ``SHELL_PROMINENCE`` of the highest value, the minimum
+        is the lowest point before the next such peak (the middle of it where
+        it is flat), and the coordination is counted on the curve itself up
+        to that point."""
+        return _first_shell(self.density(a, b), self._edges)
+
+    # --- weighted totals and S(Q) ---
+
+    def weighted(self, weights):
+        """Total g(r) weighted as a scattering experiment sees it
+        (Faber–Ziman): Σ c_a c_b w_a w_b g_ab(r) / (Σ c_a w_a)², with c the
+        atomic fractions.
+
+        ``weights`` is "neutron" (coherent scattering lengths, complex for
+        absorbing nuclei), "xray" (atomic numbers, the form factors at Q = 0)
+        or a dict element → weight. Equal weights give :meth:`g_total`.
+        """
+        w = _weights(weights, self.elements)
+        total = sum(self._composition.values())
+        if not total > 0:
+            raise ValueError("the structure holds no atoms")
+        c = {e: amount / total for e, amount in self._composition.items()}
+        norm = abs(sum(c[e] * w[e] for e in self.elements)) ** 2
+        if not norm > 0:
+            raise ValueError("the weights cancel out (Σ c_a w_a is 0)")
+        out = np.zeros(len(self._total))
+        for a, b in self._density:
+            factor = c[a] * c[b] * (w[a] * np.conj(w[b])).real
+            if factor != 0:
+                out += factor * self.g(a, b)
+        return _frozen(out / norm)
+
+    def structure_factor(self, q, weights=None):
+        """S(Q) at the given Q values (Å⁻¹): 1 + 4πρ ∫ r² (g(r) − 1)
+        sin(Qr)/(Qr) L(r) dr over the bins, with ρ = N / V, the Lorch window
+        L(r) = sin(πr/R)/(πr/R) (R the last edge) and g the total, weighted
+        by ``weights`` as in :meth:`weighted` when given."""
+        q = np.asarray(q, dtype=np.float64)
+        if not np.all(np.isfinite(q)):
+            raise ValueError("q values must be finite")
+        g = self.g_total() if weights is None else self.weighted(weights)
+        r = 0.5 * (self._edges[:-1] + self._edges[1:])
+        window = np.sinc(r / self._edges[-1])
+        integrand = _shell_volumes(self._edges) * (g - 1.0) * window
+        kernel = np.sinc(np.multiply.outer(q, r) / np.pi)
+        return kernel @ integrand * self._number_density + 1.0
+
+    # --- new curves ---
+
+    def smeared(self, sigma):
+        """A new RDF with every curve broadened by a Gaussian of width
+        ``sigma`` (Å) in r. Pair counts are spread, not densities, so every
+        running coordination number is kept wherever the curve is flat over a
+        few widths (between the shells of a crystal, and in the end). Counts
+        spread below r = 0 are folded back; the bins within
+        ``SMEAR_TRIM`` × sigma of the last edge, which miss what would come
+        from beyond the cutoff, are left out."""
+        sigma = float(sigma)
+        if not (sigma > 0 and math.isfinite(sigma)):
+            raise ValueError("the smearing width must be a positive number of angstroms")
+        keep = int(np.searchsorted(self._edges, self._edges[-1] - SMEAR_TRIM * sigma, side="right")) - 1
+        if keep < 1:
+            raise ValueError(f"a smearing width of {sigma:g} A leaves no bins below the cutoff {self._edges[-1]:g} A")
+        volumes = _shell_volumes(self._edges)
+        kernel = _gaussian_kernel(sigma / self.bin_size)
+
+        def smear(curve):
+            return (_convolve_folded(curve * volumes, kernel) / volumes)[:keep]
+
+        return RDF(self._edges[: keep + 1], {p: smear(c) for p, c in self._density.items()}, smear(self._total),
+                   composition=self._composition, volume=self._volume, number_density=self._number_density,
+                   bulk=self._bulk, reference=self._reference, n_frames=self._n_frames, averaged=self._averaged)
+
+    # --- files ---
+
+    def _columns(self, quantity, weights):
+        if quantity == "density":
+            columns = [("rho_total", self._total)]
+            pairs = list(self._density)
+        elif quantity == "g":
+            columns = [("g_total", self.g_total())]
+            pairs = [(a, b) for a, b in self._density if a <= b]
+        else:
+            raise ValueError(f"quantity must be 'density' or 'g', not {quantity!r}")
+        if weights is not None:
+            columns.append((f"g_{_weights_label(weights)}", self.weighted(weights)))
+        prefix = "rho" if quantity == "density" else "g"
+        getter = self.density if quantity == "density" else self.g
+        return columns + [(f"{prefix}_{a}_{b}", getter(a, b)) for a, b in pairs]
+
+    def to_csv(self, path, quantity="g", weights=None):
+        """Write the curves as CSV: columns r (bin centre), r_left, r_right,
+        then the total and one column per pair, named for the quantity:
+        ``g_total``, ``g_A_B`` (conventional, unique pairs) or
+        ``rho_total``, ``rho_A_B`` (densities, atoms per Å³, every ordered
+        pair); with ``weights`` also the weighted total (``g_neutron``,
+        ``g_xray`` or ``g_weighted``). Returns the path as a str."""
+        from molvane.plotting import write_csv
+
+        columns = self._columns(quantity, weights)
+        write_csv(path, self._edges, columns)
+        return os.fspath(path)
+
+    def plot(self, folder, title=None, quantity="g", weights=None):
+        """Draw the total (``rdf_total.png``) and the partials, one panel per
+        centre element (``rdf_partials.png``), into ``folder``; needs
+        matplotlib (``pip install 'molvane[plot]'``). ``quantity`` is "g" or
+        "density"; ``weights`` (as in :meth:`weighted`) adds the weighted
+        total to the first figure. Returns the paths written."""
+        from molvane import plotting
+
+        if quantity not in ("g", "density"):
+            raise ValueError(f"quantity must be 'density' or 'g', not {quantity!r}")
+        if weights is not None:
+            _weights(weights, self.elements)
+        conventional = quantity == "g"
+        subtitle = f"average of {self._n_frames} frame{'s' if self._n_frames != 1 else ''}" if self._averaged else None
+        if conventional:
+            lines = [("total", self.g_total())]
+            if weights is not None:
+                lines = [(f"{_weights_label(weights, display=True)}-weighted", self.weighted(weights)),
+                         ("unweighted", self.g_total())]
+            reference = (1.0, "1 (uncorrelated)")
+            references = {}
+            panels = {a: [(b, self.g(a, b)) for (c, b) in self._density if c == a] for a in self.elements}
+        else:
+            lines = [("total", self._total)]
+            reference = (self._number_density, "N / V")
+            references = {b: self.bulk_density(b) for b in self.elements}
+            panels = {a: [(b, self._density[c, b]) for (c, b) in self._density if c == a] for a in self.elements}
+        return plotting.draw_rdf(folder, self.r, lines, panels, conventional=conventional, title=title,
+                                 subtitle=subtitle, reference=reference, references=references,
+                                 elements=self.elements)
+
+
+# --- building results ---
+
+
+def rdf(structure, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin_size"], n_threads=0) -> RDF:
+    """The partial and total curves of ``structure`` (``Structure.prdf``) as an
+    :class:`RDF`. A last bin reaching past the cutoff would be counted only up
+    to the cutoff, so it is left out."""
+    acc = _Accumulator()
+    acc.add(structure, cutoff, bin_size, n_threads)
+    return acc.result(cutoff, averaged=False)
+
+
+def rdf_average(frames, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin_size"], n_threads=0, *,
+                progress=None) -> RDF:
+    """The mean of the curves of ``frames`` (any iterable of structures, read
+    once) as an :class:`RDF`: the total over all frames, each partial over the
+    frames that hold both elements, each bulk density averaged over the same
+    frames as its curves. ``progress``, when given, is called as
+    ``progress(done, total)`` after each frame (``total`` is None when the
+    iterable has no length)."""
+    acc = _accumulate(frames, cutoff, bin_size, n_threads, progress)
+    return acc.result(cutoff, averaged=True)
+
+
+def _accumulate(frames, cutoff, bin_size, n_threads, progress):
+    try:
+        count = len(frames)
+    except TypeError:
+        count = None
+    acc = _Accumulator()
+    for structure in frames:
+        acc.add(structure, cutoff, bin_size, n_threads)
+        if progress is not None:
+            progress(acc.frames, count)
+    if acc.frames == 0:
+        raise ValueError("no frames to average")
+    return acc
+
+
+class _Accumulator:
+    """Sums of the engine's curves and of the bulk densities over frames."""
+
+    def __init__(self):
+        self.frames = 0
+        self.r = None
+        self.total = None
+        self.sums = {}
+        self.counts = {}
+        self.reference = {}
+        self.composition = {}
+        self.bulk = {}
+        self.volume = 0.0
+        self.number_density = 0.0
+
+    def add(self, structure, cutoff, bin_size, n_threads):
+        r, partials, total = structure.prdf(cutoff, bin_size, n_threads)
+        if self.r is None:
+            self.r = r
+            self.total = np.array(total, dtype=np.float64)
+        else:
+            self.total += total
+        densities = element_densities(structure)
+        for pair, curve in partials.items():
+            if pair in self.sums:
+                self.sums[pair] += curve
+                self.counts[pair] += 1
+                self.reference[pair] += densities[pair[1]]
+            else:
+                self.sums[pair] = np.array(curve, dtype=np.float64)
+                self.counts[pair] = 1
+                self.reference[pair] = densities[pair[1]]
+        for element, amount in structure.composition.items():
+            self.composition[element] = self.composition.get(element, 0.0) + amount
+            self.bulk[element] = self.bulk.get(element, 0.0) + densities[element]
+        self.volume += structure.volume
+        self.number_density += number_density(structure)
+        self.frames += 1
+        self.bin_size = float(bin_size)
+
+    def partials(self):
+        return {pair: self.sums[pair] / self.counts[pair] for pair in sorted(self.sums)}
+
+    def result(self, cutoff, averaged):
+        n = self.frames
+        nbins = len(self.r)
+        edges = np.arange(nbins + 1, dtype=np.float64) * self.bin_size
+        keep = nbins
+        if nbins > 1 and edges[-1] - float(cutoff) > 1e-6 * self.bin_size:
+            keep = nbins - 1
+        partials = {pair: curve[:keep] for pair, curve in self.partials().items()}
+        return RDF(edges[: keep + 1], partials, (self.total / n)[:keep],
+                   composition={e: a / n for e, a in self.composition.items()}, volume=self.volume / n,
+                   number_density=self.number_density / n, bulk={e: d / n for e, d in self.bulk.items()},
+                   reference={p: self.reference[p] / self.counts[p] for p in self.sums},
+                   n_frames=n, averaged=averaged)
+
+
+# --- weights ---
+
+
+def _weights_label(weights, display=False):
+    if not isinstance(weights, str):
+        return "weighted"
+    return {"xray": "X-ray"}.get(weights, weights) if display else weights
+
+
+def _weights(weights, elements):
+    """element → weight (complex for neutron lengths of absorbing nuclei)."""
+    if isinstance(weights, str):
+        if weights not in WEIGHT_SCHEMES:
+            raise ValueError(f"weights must be 'neutron', 'xray' or a dict of element weights, not {weights!r}")
+        return {e: _tabulated_weight(weights, e) for e in elements}
+    if not isinstance(weights, dict):
+        raise ValueError("weights must be 'neutron', 'xray' or a dict of element weights")
+    out = {}
+    for e in elements:
+        if e not in weights:
+            raise ValueError(f"no weight given for {e}")
+        value = complex(weights[e])
+        if not (math.isfinite(value.real) and math.isfinite(value.imag)):
+            raise ValueError(f"the weight of {e} is not a finite number")
+        out[e] = value if value.imag else value.real
+    return out
+
+
+def _tabulated_weight(scheme, symbol):
+    try:
+        import periodictable
+    except ImportError as exc:
+        raise ImportError(
+            f"{scheme} weights need the periodictable package: pip install 'molvane[scattering]'"
+        ) from exc
+    try:
+        element = periodictable.elements.symbol(symbol)
+    except ValueError:
+        raise ValueError(f"{symbol} is not an element, so it has no {scheme} weight") from None
+    if scheme == "xray":
+        return float(element.number)
+    b = getattr(element.neutron, "b_c", None)
+    if b is None:
+        raise ValueError(f"no coherent neutron scattering length is known for {symbol}")
+    b_i = getattr(element.neutron, "b_c_i", None)
+    return complex(b, b_i) if b_i else float(b)
+
+
+# --- shells and smearing ---
+
+
+def _gaussian_kernel(width_in_bins, reach=6.0):
+    """Weights of a Gaussian of the given width over whole bins at offsets
+    -m .. m (bin centre to bin centre), summing to 1."""
+    m = int(math.ceil(reach * width_in_bins)) + 1
+    scale = 1.0 / (width_in_bins * math.sqrt(2.0))
+    cdf = np.array([0.5 * math.erf((k - 0.5) * scale) for k in range(-m, m + 2)])
+    weights = np.diff(cdf)
+    return weights / weights.sum()
+
+
+def _convolve(values, kernel):
+    """Full convolution; by FFT when the direct sum would be long (very fine
+    bins against a wide kernel)."""
+    if len(values) * len(kernel) <= 20_000_000:
+        return np.convolve(values, kernel)
+    n = len(values) + len(kernel) - 1
+    size = 1 << (n - 1).bit_length()
+    return np.fft.irfft(np.fft.rfft(values, size) * np.fft.rfft(kernel, size), size)[:n]
+
+
+def _convolve_folded(counts, kernel):
+    """``counts`` spread by ``kernel``; what lands below r = 0 is folded back
+    onto the mirror bins, what lands beyond the last bin is dropped."""
+    m = len(kernel) // 2
+    full = _convolve(counts, kernel)
+    out = full[m : m + len(counts)].copy()
+    below = full[:m][::-1]
+    n = min(m, len(counts))
+    out[:n] += below[:n]
+    return out
+
+
+def _smooth(curve, bin_size):
+    kernel = _gaussian_kernel(max(SHELL_SMOOTHING / bin_size, 1.0))
+    m = len(kernel) // 2
+    padded = np.pad(curve, m, mode="edge")
+    return _convolve(padded, kernel)[2 * m : 2 * m + len(curve)]
+
+
+def _flat_middle(values, k, lo, hi):
+    """Middle of the run of values equal to values[k] around k, within [lo, hi)."""
+    start, end = k, k
+    while start - 1 >= lo and values[start - 1] == values[k]:
+        start -= 1
+    while end + 1 < hi and values[end + 1] == values[k]:
+        end += 1
+    return (start + end) // 2, end
+
+
+def _peaks(s):
+    """Indices of the maxima of ``s`` above 0 (the middle of a flat top)."""
+    n = len(s)
+    found = []
+    start = 0
+    while start < n:
+        end = start
+        while end + 1 < n and s[end + 1] == s[start]:
+            end += 1
+        if s[start] > 0 and (start == 0 or s[start - 1] < s[start]) and (end == n - 1 or s[end + 1] < s[start]):
+            found.append((start + end) // 2)
+        start = end + 1
+    return found
+
+
+def _prominence(s, i):
+    """Height of s[i] above the higher of the lowest points on either side
+    before a higher value or the end is met (a side with no points, at the
+    ends of the curve, does not count)."""
+    height = s[i]
+    bases = []
+    for step in (-1, 1):
+        j, low = i, height
+        while 0 <= j + step < len(s) and s[j + step] <= height:
+            j += step
+            low = min(low, s[j])
+        if j != i or 0 <= i + step < len(s):
+            bases.append(low)
+    return height - max(bases) if bases else height
+
+
+def _first_shell(curve, edges):
+    curve = np.asarray(curve, dtype=np.float64)
+    if len(curve) == 0 or not np.all(np.isfinite(curve)) or not np.any(curve > 0):
+        return None
+    bin_size = float(edges[1] - edges[0])
+    s = _smooth(curve, bin_size)
+    tallest = float(s.max())
+    significant = [i for i in _peaks(s) if _prominence(s, i) >= SHELL_PROMINENCE * tallest]
+    centres = 0.5 * (edges[:-1] + edges[1:])
+    peak = significant[0]
+    end = significant[1] if len(significant) > 1 else len(s)
+    if peak + 1 >= end:
+        return Shell(float(centres[peak]), None, None)
+    k = peak + 1 + int(np.argmin(s[peak + 1 : end]))
+    k, run_end = _flat_middle(s, k, peak + 1, end)
+    if run_end == len(s) - 1 and s[k] > 0 and len(significant) == 1:
+        return Shell(float(centres[peak]), None, None)
+    counts = curve * _shell_volumes(edges)
+    radius = float(centres[k])
+    inner = float(np.sum(counts[:k]))
+    part = curve[k] * (radius**3 - edges[k] ** 3) * FOUR_PI_OVER_3
+    return Shell(float(centres[peak]), radius, inner + float(part))

@@ -1,0 +1,183 @@
+"""Structures to and from ASE and pymatgen, comparison, and pickling.
+
+    atoms = ase.io.read("file.cif")
+    s = molvane.from_ase(atoms)        # mixed sites kept as ASE's CIF reader keeps them
+    atoms = molvane.to_ase(s, expand=True)
+    s = molvane.from_pymatgen(pmg)     # Structure or IStructure, disorder included
+    pmg = molvane.to_pymatgen(s)
+
+ASE and pymatgen are optional extras (``pip install 'molvane[ase]'``,
+``'molvane[pymatgen]'``), imported only when a converter runs.
+"""
+
+from __future__ import annotations
+
+import importlib
+import math
+import warnings
+from collections.abc import Callable
+from types import ModuleType
+from typing import Any
+
+import numpy as np
+
+from molvane._molvane import Structure, _structure
+from molvane.io import merged_species
+
+__all__ = ["from_ase", "to_ase", "from_pymatgen", "to_pymatgen", "same_structure"]
+
+def _require(module: str, what: str, extra: str) -> ModuleType:
+    try:
+        return importlib.import_module(module)
+    except ImportError as exc:
+        raise ImportError(f"{what} needs {extra}: pip install 'molvane[{extra}]'") from exc
+
+
+def _cell(matrix: Any, owner: str) -> list[list[float]]:
+    cell = np.asarray(matrix, dtype=np.float64)
+    if not abs(np.linalg.det(cell)) >= 1e-12:
+        raise ValueError(f"the cell of the {owner} has no volume ({cell.tolist()}); molvane needs three "
+                         "independent cell vectors, also along non-periodic directions")
+    return cell.tolist()  # type: ignore[no-any-return]
+
+
+# --- ASE ---
+
+
+def from_ase(atoms: Any) -> Structure:
+    """A Structure from an ``ase.Atoms``: cell, fractional coordinates,
+    symbols and ``pbc``. Occupancies that ASE's CIF reader keeps
+    (``atoms.info["occupancy"]`` per ``atoms.arrays["spacegroup_kinds"]``)
+    make each atom one site holding every species of its kind."""
+    ase = _require("ase", "from_ase", "ase")
+    if not isinstance(atoms, ase.Atoms):
+        raise TypeError(f"from_ase takes an ase.Atoms, not {type(atoms).__name__}")
+    matrix = _cell(atoms.cell.array, "ase.Atoms")
+    frac = atoms.cell.scaled_positions(atoms.positions).tolist()
+    symbols = atoms.get_chemical_symbols()
+    occupancy = atoms.info.get("occupancy")
+    if occupancy is None:
+        species = [[(symbol, 1.0)] for symbol in symbols]
+    else:
+        if "spacegroup_kinds" not in atoms.arrays:
+            raise ValueError("atoms.info['occupancy'] is there but atoms.arrays['spacegroup_kinds'] is not, "
+                             "so which atom has which occupancies is unknown")
+        species = []
+        for index, (symbol, kind) in enumerate(zip(symbols, atoms.arrays["spacegroup_kinds"])):
+            entry = occupancy.get(str(kind), occupancy.get(int(kind)))
+            if not entry or symbol not in entry:
+                raise ValueError(f"atom {index} ({symbol}, kind {kind}) does not match "
+                                 f"atoms.info['occupancy'] ({entry!r} for that kind)")
+            species.append([(str(element), float(value)) for element, value in entry.items()])
+    pbc = tuple(bool(p) for p in atoms.pbc)
+    return _structure(matrix, frac, species, pbc)
+
+
+def to_ase(structure: Structure, *, expand: bool = False, occupancy: bool = False, **expand_options: Any) -> Any:
+    """An ``ase.Atoms`` with the cell, positions, symbols and ``pbc``.
+
+    A disordered structure needs one of two choices: ``expand=True`` writes
+    the ordered supercell of ``structure.expand_occupancies(**expand_options)``
+    (its report's warnings are issued as UserWarning); ``occupancy=True``
+    gives one atom per site, of its most abundant element, with every site's
+    occupancies in ``atoms.info["occupancy"]`` keyed by
+    ``atoms.arrays["spacegroup_kinds"]`` (the site index), as ASE's CIF
+    reader and writer use them.
+    """
+    ase = _require("ase", "to_ase", "ase")
+    if expand and occupancy:
+        raise ValueError("to_ase takes expand=True or occupancy=True, not both")
+    if expand_options and not expand:
+        raise TypeError(f"to_ase got expansion options {sorted(expand_options)} without expand=True")
+    if expand and not structure.is_ordered:
+        structure, report = structure.expand_occupancies(**expand_options)
+        for message in report["warnings"]:
+            warnings.warn(message, UserWarning, stacklevel=2)
+    sites = [merged_species(pairs) for pairs in structure._site_species]
+    if occupancy:
+        symbols = [max(site, key=site.__getitem__) for site in sites]
+    elif structure.is_ordered:
+        symbols = [next(iter(site)) for site in sites]
+    else:
+        n = len(structure.disorder_summary())
+        raise ValueError(f"this structure has {n} partially occupied or mixed sites and an ase.Atoms holds "
+                         "one element per atom: pass expand=True for an ordered supercell, or "
+                         "occupancy=True to keep the occupancies in atoms.info['occupancy']")
+    unknown = sorted(set(symbols) - set(ase.data.atomic_numbers))
+    if unknown:
+        raise ValueError(f"ASE has no element {unknown[0]!r}")
+    atoms = ase.Atoms(symbols=symbols, scaled_positions=structure.frac_coords, cell=structure.lattice_matrix,
+                      pbc=structure.pbc)
+    if occupancy:
+        atoms.info["occupancy"] = {str(i): site for i, site in enumerate(sites)}
+        atoms.arrays["spacegroup_kinds"] = np.arange(len(sites))
+    return atoms
+
+
+# --- pymatgen ---
+
+
+def _pymatgen_symbol(species: Any, core: ModuleType) -> str:
+    # Element.D and Element.T share the symbol "H"; their names keep them apart.
+    if isinstance(species, core.Element):
+        return str(species.name)
+    if isinstance(species, core.Species):
+        return str(species.element.name)
+    return str(species.symbol)
+
+
+def from_pymatgen(structure: Any) -> Structure:
+    """A Structure from a pymatgen ``Structure`` or ``IStructure``: lattice,
+    fractional coordinates, ``pbc`` and every site's species with their
+    occupancies (a sum below 1 is a vacancy). Oxidation states are dropped;
+    species of one element on a site (Fe2+ and Fe3+) add up."""
+    core = _require("pymatgen.core", "from_pymatgen", "pymatgen")
+    if not isinstance(structure, core.IStructure):
+        raise TypeError(f"from_pymatgen takes a pymatgen Structure or IStructure, not {type(structure).__name__}")
+    species = []
+    for site in structure:
+        pairs = [(_pymatgen_symbol(sp, core), float(amount)) for sp, amount in site.species.items()]
+        species.append(list(merged_species(pairs).items()))
+    lattice = structure.lattice
+    pbc = tuple(bool(p) for p in lattice.pbc)
+    return _structure(_cell(lattice.matrix, "pymatgen structure"), structure.frac_coords.tolist(), species, pbc)
+
+
+def to_pymatgen(structure: Structure) -> Any:
+    """A pymatgen ``Structure`` with the lattice, ``pbc``, fractional
+    coordinates and every site's species with their occupancies."""
+    core = _require("pymatgen.core", "to_pymatgen", "pymatgen")
+    lattice = core.Lattice(structure.lattice_matrix, pbc=structure.pbc)
+    species = [merged_species(pairs) for pairs in structure._site_species]
+    return core.Structure(lattice, species, structure.frac_coords)
+
+
+# --- comparison and pickling ---
+
+
+def same_structure(a: Structure, b: Structure, tol: float = 0.0) -> bool:
+    """True when `a` and `b` have the same lattice vectors, periodic
+    directions and sites, in the same order: the same fractional
+    coordinates and the same species in the same order. Numbers may differ
+    by at most `tol`; with ``tol=0`` they must be equal, as after a pickle
+    round trip. Coordinates are compared as they are, not modulo 1."""
+    if not (math.isfinite(tol) and tol >= 0):
+        raise ValueError(f"tol must be a finite number of 0 or more, not {tol!r}")
+    if a.pbc != b.pbc or a.n_sites != b.n_sites:
+        return False
+    species_a, species_b = a._site_species, b._site_species
+    if any([s for s, _ in x] != [s for s, _ in y] for x, y in zip(species_a, species_b)):
+        return False
+
+    def close(x: Any, y: Any) -> bool:
+        return bool(np.all(np.abs(np.asarray(x, dtype=np.float64) - np.asarray(y, dtype=np.float64)) <= tol))
+
+    occupancies_a = [o for site in species_a for _, o in site]
+    occupancies_b = [o for site in species_b for _, o in site]
+    return (close(a.lattice_matrix, b.lattice_matrix) and close(a.frac_coords, b.frac_coords)
+            and close(occupancies_a, occupancies_b))
+
+
+def _reduce_structure(structure: Structure) -> tuple[Callable[..., Structure], tuple[Any, ...]]:
+    """copyreg reducer: rebuilds the structure with its species lists in their own order."""
+    return _structure, (structure.lattice_matrix, structure.frac_coords, structure._site_species, structure.pbc)

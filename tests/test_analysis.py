@@ -1,0 +1,220 @@
+import importlib.util
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import molvane
+from molvane.analysis import _first_shell
+
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+
+
+def cubic(a, frac, species):
+    return molvane.Structure([[a, 0, 0], [0, a, 0], [0, 0, a]], frac, species)
+
+
+FCC = [[0, 0, 0], [0.5, 0.5, 0], [0.5, 0, 0.5], [0, 0.5, 0.5]]
+ANIONS = [[0.5, 0, 0], [0, 0.5, 0], [0, 0, 0.5], [0.5, 0.5, 0.5]]
+
+
+def rocksalt(a=4.2, cation=None):
+    cation = cation or {"Mg": 1.0}
+    return cubic(a, FCC + ANIONS, [cation] * 4 + [{"O": 1.0}] * 4)
+
+
+@pytest.fixture(scope="module")
+def ideal_gas():
+    """4000 random points, two elements (2:1), in a 30 Å cube."""
+    frac = np.random.default_rng(7).random((4000, 3))
+    species = [{"A": 1.0} if i % 3 else {"B": 1.0} for i in range(len(frac))]
+    return molvane.rdf(cubic(30.0, frac.tolist(), species), cutoff=8.0, bin_size=0.25)
+
+
+def test_ideal_gas_is_uncorrelated(ideal_gas):
+    far = ideal_gas.r > 3.0
+    for a, b in ideal_gas.pairs:
+        assert np.max(np.abs(ideal_gas.g(a, b)[far] - 1)) < 0.05, (a, b)
+    assert np.max(np.abs(ideal_gas.g_total()[far] - 1)) < 0.02
+    q = np.linspace(2.0, 20.0, 40)
+    assert np.max(np.abs(ideal_gas.structure_factor(q) - 1)) < 0.03
+    assert np.max(np.abs(ideal_gas.structure_factor(q, {"A": 1.0, "B": 3.0}) - 1)) < 0.03
+
+
+def test_result_holds_the_engine_curves_unchanged():
+    s = rocksalt()
+    r, partials, total = s.prdf(6.0, 0.1)
+    result = molvane.rdf(s, 6.0, 0.1)
+    assert np.array_equal(result.edges[:-1], r) and result.edges[-1] == 60 * 0.1
+    assert np.array_equal(result.r, (result.edges[1:] + result.edges[:-1]) / 2)
+    assert result.pairs == tuple(partials)
+    assert all(np.array_equal(result.density(*p), partials[p]) for p in partials)
+    assert np.array_equal(result.total_density(), total)
+    assert result.g_total()[-1] == pytest.approx(total[-1] / (s.n_atoms / s.volume))
+    # Equal weights are the plain total; the result cannot be changed.
+    assert np.allclose(result.weighted({"Mg": 2.0, "O": 2.0}), result.g_total(), rtol=1e-12, atol=1e-12)
+    with pytest.raises(ValueError):
+        result.total_density()[0] = 1.0
+    with pytest.raises(AttributeError):
+        result.volume = 1.0
+    with pytest.raises(ValueError, match="no curve for the pair Mg-Fe"):
+        result.g("Mg", "Fe")
+    # cutoff 10 with bins of 0.3: the engine's 34th bin reaches 10.2 but counts only to 10.
+    assert molvane.rdf(s, 10.0, 0.3).edges[-1] == pytest.approx(9.9)
+
+
+@pytest.mark.parametrize(
+    "structure, pair, shell, beyond",
+    [
+        (cubic(3.6, FCC, [{"Cu": 1.0}] * 4), ("Cu", "Cu"), 12, (3.0, 12)),
+        (cubic(2.87, [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Fe": 1.0}] * 2), ("Fe", "Fe"), 8, (3.5, 14)),
+        (rocksalt(), ("Mg", "O"), 6, (3.0, 6)),
+        (cubic(3.567, FCC + [[x + 0.25, y + 0.25, z + 0.25] for x, y, z in FCC], [{"C": 1.0}] * 8),
+         ("C", "C"), 4, (2.0, 4)),
+        (rocksalt(cation={"Mg": 0.5, "Fe": 0.5}), ("O", "Fe"), 3, (3.0, 3)),
+        (rocksalt(cation={"Mg": 0.5, "Fe": 0.5}), ("Fe", "O"), 6, (3.0, 6)),
+        (rocksalt(cation={"Mg": 0.5, "Fe": 0.5}), ("Fe", "Mg"), 6, (4.0, 6)),
+    ],
+    ids=["fcc", "bcc", "rocksalt", "diamond", "half-O-Fe", "half-Fe-O", "half-Fe-Mg"],
+)
+def test_exact_coordination_numbers(structure, pair, shell, beyond):
+    result = molvane.rdf(structure, 6.0, 0.05)
+    found = result.first_shell(*pair)
+    assert found.coordination == pytest.approx(shell, abs=1e-9)
+    radius, count = beyond
+    k = int(np.searchsorted(result.edges, radius)) - 1
+    assert result.coordination(*pair)[k] == pytest.approx(count, abs=1e-9)
+
+
+@pytest.mark.parametrize("bin_size", [0.1, 0.02])
+def test_first_shell_of_the_argon_trajectory(bin_size):
+    structures, _, _ = molvane.read_xyz_trajectory(str(EXAMPLES / "argon.xyz"))
+    # The frames come from a generator: rdf_average reads any iterable once.
+    result = molvane.rdf_average((s for s in structures), 10.0, bin_size)
+    r, partials, total = molvane.average_prdf(structures, 10.0, bin_size)
+    assert result.n_frames == 6 and result.is_average
+    assert np.array_equal(result.density("Ar", "Ar"), partials["Ar", "Ar"])
+    density = np.mean([s.n_atoms / s.volume for s in structures])
+    assert result.g_total() == pytest.approx(total / density)
+    shell = result.first_shell("Ar", "Ar")
+    assert shell.peak == pytest.approx(3.75, abs=0.06)
+    assert 4.2 < shell.minimum < 4.7
+    assert shell.coordination == pytest.approx(12, abs=0.05)
+
+
+EDGES = np.arange(41) * 0.1
+VOLUMES = np.diff(4.1887902047863905 * EDGES**3)
+
+
+def curve(**bins):
+    values = np.zeros(40)
+    for k, v in bins.items():
+        values[int(k[1:])] = v
+    return values
+
+
+@pytest.mark.parametrize(
+    "density, peak, minimum, shell_bins",
+    [
+        # Two shells far apart: the minimum is the middle of the empty stretch.
+        (curve(b5=4, b30=4), 0.55, 1.75, [5]),
+        # A stray pair well before the shell is noise, not a peak; a flat top
+        # peaks in its middle.
+        (curve(b5=0.05, b20=6, b21=6, b38=8), 2.05, 2.95, [5, 20, 21]),
+        # Still falling at the cutoff: no minimum.
+        (np.linspace(5, 1, 40), 0.05, None, None),
+        (np.zeros(40), None, None, None),
+    ],
+)
+def test_first_shell_cases(density, peak, minimum, shell_bins):
+    shell = _first_shell(density, EDGES)
+    if peak is None:
+        assert shell is None
+        return
+    assert shell.peak == pytest.approx(peak) and shell.minimum == pytest.approx(minimum)
+    if shell_bins is None:
+        assert shell.coordination is None
+    else:
+        assert shell.coordination == pytest.approx(sum(density[k] * VOLUMES[k] for k in shell_bins))
+
+
+def test_matches_ase_and_freud_on_an_ordered_cell():
+    ase_rdf = pytest.importorskip("ase.geometry.rdf")
+    from ase import Atoms
+
+    rng = np.random.default_rng(3)
+    frac = rng.random((300, 3))
+    names = ["Cl" if i % 3 == 0 else "Na" for i in range(300)]
+    result = molvane.rdf(cubic(12.0, frac.tolist(), [{n: 1.0} for n in names]), 5.5, 0.1)
+    atoms = Atoms(names, scaled_positions=frac, cell=[12.0] * 3, pbc=True)
+    assert np.allclose(ase_rdf.get_rdf(atoms, 5.5, 55, no_dists=True), result.g_total(), rtol=1e-10)
+    got = ase_rdf.get_rdf(atoms, 5.5, 55, elements=("Na", "Cl"), no_dists=True)
+    assert np.allclose(got, result.g("Na", "Cl"), rtol=1e-10)
+    try:
+        import freud
+    except ImportError:
+        pytest.skip("freud is not installed (pip install freud-analysis): coordination not cross-checked")
+    centres = np.array([n == "Na" for n in names])
+    points = frac * 12.0 - 6.0
+    computed = freud.density.RDF(bins=55, r_max=5.5).compute(
+        (freud.box.Box.cube(12.0), points[~centres]), query_points=points[centres])
+    assert np.allclose(computed.n_r, result.coordination("Na", "Cl"), atol=1e-4)
+
+
+def explicit_neutron_total(structure, edges, b):
+    """Neutron-weighted total g(r) of an ordered cell by brute force over
+    minimum-image pairs: Σ b_i b_j / (N ⟨b⟩² ρ shell volume)."""
+    cell = np.array(structure.lattice_matrix)
+    frac = np.array(structure.frac_coords)
+    weight = np.array([b[next(iter(sp))] for sp in structure.species])
+    d = frac[:, None, :] - frac[None, :, :]
+    d -= np.round(d)
+    r = np.linalg.norm(d @ cell, axis=-1)
+    off = ~np.eye(len(frac), dtype=bool)
+    hist, _ = np.histogram(r[off], bins=edges, weights=np.outer(weight, weight)[off])
+    n = len(frac)
+    shells = np.diff(4.0 / 3.0 * np.pi * edges**3)
+    return hist / (n * weight.mean() ** 2 * (n / structure.volume) * shells)
+
+
+def test_neutron_total_matches_ordered_supercells():
+    periodictable = pytest.importorskip("periodictable")
+    disordered = molvane.Structure.from_cif(str(EXAMPLES / "ferropericlase.cif"))
+    result = molvane.rdf(disordered, 7.5, 0.25)
+    expected = result.weighted("neutron")
+    b = {e: periodictable.elements.symbol(e).neutron.b_c for e in result.elements}
+    curves = []
+    for seed in range(8):
+        ordered, _ = disordered.expand_occupancies(max_sites=512, seed=seed, max_denominator=16)
+        curves.append(explicit_neutron_total(ordered, result.edges, b))
+    error = [np.abs(np.mean(curves[:k], axis=0) - expected).max() for k in (1, 8)]
+    assert error[1] < error[0] and error[1] < 0.03 * expected.max()
+
+
+def test_smearing_keeps_coordination_numbers():
+    result = molvane.rdf(rocksalt(cation={"Mg": 0.8, "Fe": 0.2}), 8.0, 0.02)
+    smeared = result.smeared(0.05)
+    assert smeared.edges[-1] == pytest.approx(8.0 - 3 * 0.05, abs=0.02)
+    assert np.array_equal(smeared.edges, result.edges[: len(smeared.edges)])
+    # Between the first shells (gaps far wider than the smearing) every
+    # running coordination number is kept.
+    for radius in (1.6, 2.5, 3.3):
+        k = int(np.searchsorted(result.edges, radius)) - 1
+        for pair in result.pairs:
+            assert smeared.coordination(*pair)[k] == pytest.approx(result.coordination(*pair)[k], abs=1e-6)
+    assert smeared.first_shell("Mg", "O").coordination == pytest.approx(6.0, abs=1e-6)
+    assert np.max(smeared.g("Mg", "O")) < 0.3 * np.max(result.g("Mg", "O"))
+
+
+def test_weights_come_from_periodictable_or_ask_for_the_extra(monkeypatch):
+    result = molvane.rdf(rocksalt(), 4.0, 0.1)
+    if importlib.util.find_spec("periodictable"):
+        assert np.array_equal(result.weighted("xray"), result.weighted({"Mg": 12, "O": 8}))
+    with pytest.raises(ValueError, match="weights must be 'neutron', 'xray'"):
+        result.weighted("electron")
+    with pytest.raises(ValueError, match="no weight given for O"):
+        result.weighted({"Mg": 1.0})
+    monkeypatch.setitem(sys.modules, "periodictable", None)
+    with pytest.raises(ImportError, match=r"pip install 'molvane\[scattering\]'"):
+        result.weighted("neutron")
