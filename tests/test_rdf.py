@@ -30,9 +30,12 @@ def wrap(f):
 
 def brute_histogram(s, cutoff, bin_size):
     """Pair histogram (elements x elements x bins) from a plain enumeration of
-    all images within reach, with the same float operations per distance."""
+    all images within reach (along periodic directions only), with the same
+    float operations per distance."""
     m = np.array(s.lattice_matrix)
-    frac = wrap(np.array(s.frac_coords, dtype=float))
+    periodic = np.array(s.pbc)
+    frac = np.array(s.frac_coords, dtype=float)
+    frac = np.where(periodic, wrap(frac), frac)
     elements = s.elements
     species = [list(d.items()) for d in s.species]
     n_edges = math.ceil((cutoff + bin_size) / bin_size)
@@ -40,7 +43,7 @@ def brute_histogram(s, cutoff, bin_size):
     nbins = n_edges - 1
     vol = abs(np.linalg.det(m))
     widths = [vol / np.linalg.norm(np.cross(m[(k + 1) % 3], m[(k + 2) % 3])) for k in range(3)]
-    reach = [math.ceil(cutoff / w) + 1 for w in widths]
+    reach = [math.ceil(cutoff / w) + 1 if p else 0 for w, p in zip(widths, periodic)]
     shifts = np.array(
         [
             (a, b, c)
@@ -124,6 +127,29 @@ def test_matches_brute_force_bin_for_bin(matrix, n_sites, cutoff, bin_size):
     for key in partials:
         assert np.array_equal(partials[key], want_partials[key]), key
     assert np.array_equal(total, want_total)
+
+
+@pytest.mark.parametrize(
+    "matrix, pbc, n_sites, cutoff, bin_size",
+    [
+        (TRICLINIC, (False, False, False), 40, 6.0, 0.25),  # a molecule in a box: no images at all
+        ([[9, 0, 0], [1, 8, 0], [0, 0, 30]], (True, True, False), 150, 5.0, 0.25),  # slab binned along c
+        (THIN, (True, False, True), 30, 4.0, 0.2),  # open along b only
+        (SMALL, (False, True, True), 12, 7.5, 0.3),  # images reach far along b and c
+    ],
+)
+def test_open_directions_match_brute_force(matrix, pbc, n_sites, cutoff, bin_size):
+    # Coordinates from -1.5 to 2.5: along an open direction they are not wrapped.
+    rng = np.random.default_rng(n_sites)
+    plain = random_structure(rng, matrix, n_sites, pairs_within=cutoff / 2)
+    s = Structure(matrix, plain.frac_coords, plain.species, pbc=pbc)
+    r, partials, total = s.prdf(cutoff=cutoff, bin_size=bin_size)
+    edges, hist = brute_histogram(s, cutoff, bin_size)
+    assert hist.sum() > 0
+    want_partials, want_total = normalise(s, edges, hist)
+    assert all(np.array_equal(partials[key], want_partials[key]) for key in partials)
+    assert np.array_equal(total, want_total)
+    assert not np.array_equal(total, plain.prdf(cutoff=cutoff, bin_size=bin_size)[2])
 
 
 @pytest.mark.parametrize(

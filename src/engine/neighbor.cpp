@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 #include <string>
+
+#include "core/numeric.hpp"
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -19,21 +21,6 @@
 #endif
 
 namespace molvane {
-
-// Float to signed 64-bit: NaN gives 0, out-of-range values saturate.
-static std::int64_t saturating_i64(double v) {
-    if (std::isnan(v)) return 0;
-    if (v >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
-    if (v < -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(v);
-}
-
-// Float to unsigned 64-bit, truncating: NaN and negatives give 0, large values saturate.
-static std::uint64_t saturating_u64(double v) {
-    if (!(v > 0.0)) return 0;
-    if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(v);
-}
 
 static double cross_length(const Vec3& u, const Vec3& v) {
     double x = u[1] * v[2] - u[2] * v[1];
@@ -407,35 +394,73 @@ Kernel current_kernel() { return active_kernel.load(std::memory_order_relaxed); 
 Kernel set_kernel(Kernel k) { return active_kernel.exchange(k, std::memory_order_relaxed); }
 
 // Sites per sub-cell by a counting sort: sub-cells in flat order, each
-// holding its sites in increasing index order.
-static void pack_sites(const std::vector<Site>& sites, const std::array<std::uint64_t, 3>& n,
-                       std::vector<std::uint32_t>& start, PackedSites& out) {
+// holding its sites in increasing index order. Coordinates along periodic
+// axes are wrapped, the others kept as they are.
+void NeighborSearch::pack_sites(const std::vector<Site>& sites) {
     const std::size_t n_sites = sites.size();
     std::vector<std::uint32_t> cell_of(n_sites);
-    std::vector<Vec3> wrapped(n_sites);
-    start.assign(n[0] * n[1] * n[2] + 1, 0);
+    std::vector<Vec3> coords(n_sites);
+    start_.assign(n_[0] * n_[1] * n_[2] + 1, 0);
     for (std::size_t i = 0; i < n_sites; ++i) {
         const Vec3& f = sites[i].frac_coords;
-        Vec3& w = wrapped[i];
-        for (int axis = 0; axis < 3; ++axis) w[axis] = wrap_fraction(f[axis]);
-        cell_of[i] = static_cast<std::uint32_t>(
-            (sub_cell_of(w[0], n[0]) * n[1] + sub_cell_of(w[1], n[1])) * n[2] + sub_cell_of(w[2], n[2]));
-        ++start[cell_of[i] + 1];
+        Vec3& w = coords[i];
+        std::uint64_t k[3];
+        for (int axis = 0; axis < 3; ++axis) {
+            w[axis] = periodic_[axis] ? wrap_fraction(f[axis]) : f[axis];
+            k[axis] = cell_along(axis, w[axis]);
+        }
+        cell_of[i] = static_cast<std::uint32_t>((k[0] * n_[1] + k[1]) * n_[2] + k[2]);
+        ++start_[cell_of[i] + 1];
     }
-    for (std::size_t c = 1; c < start.size(); ++c) start[c] += start[c - 1];
-    std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
+    for (std::size_t c = 1; c < start_.size(); ++c) start_[c] += start_[c - 1];
+    std::vector<std::uint32_t> fill(start_.begin(), start_.end() - 1);
     // Padding for the kernels' whole-vector loads past the last slot.
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    out.x.assign(n_sites + max_lanes, nan);
-    out.y.assign(n_sites + max_lanes, nan);
-    out.z.assign(n_sites + max_lanes, nan);
-    out.site.resize(n_sites);
+    sites_.x.assign(n_sites + max_lanes, nan);
+    sites_.y.assign(n_sites + max_lanes, nan);
+    sites_.z.assign(n_sites + max_lanes, nan);
+    sites_.site.resize(n_sites);
     for (std::size_t i = 0; i < n_sites; ++i) {
         const std::uint32_t slot = fill[cell_of[i]]++;
-        out.x[slot] = wrapped[i][0];
-        out.y[slot] = wrapped[i][1];
-        out.z[slot] = wrapped[i][2];
-        out.site[slot] = static_cast<std::int32_t>(i);
+        sites_.x[slot] = coords[i][0];
+        sites_.y[slot] = coords[i][1];
+        sites_.z[slot] = coords[i][2];
+        sites_.site[slot] = static_cast<std::int32_t>(i);
+    }
+}
+
+std::uint64_t NeighborSearch::cell_along(int axis, double w) const {
+    if (periodic_[axis]) return sub_cell_of(w, n_[axis]);
+    return std::min(saturating_u64((w - origin_[axis]) * scale_[axis]), n_[axis] - 1);
+}
+
+// Fractional margin for points filed by a rounded product w * n.
+static constexpr double filing_margin = 1e-9;
+
+void NeighborSearch::plan_axes(const std::vector<Site>& sites, double cutoff) {
+    const Vec3 widths = perpendicular_widths(m_);
+    for (int axis = 0; axis < 3; ++axis) {
+        if (periodic_[axis]) {
+            n_[axis] = cells_for_width(widths[axis], cutoff);
+            reach_[axis] = reach_for(widths[axis], n_[axis], cutoff);
+            cell_frac_[axis] = 1.0 / static_cast<double>(n_[axis]);
+            margin_[axis] = filing_margin;
+            continue;
+        }
+        // Only the home image: sub-cells over the range the sites span.
+        double lo = sites[0].frac_coords[axis], hi = lo;
+        for (const Site& site : sites) {
+            lo = std::min(lo, site.frac_coords[axis]);
+            hi = std::max(hi, site.frac_coords[axis]);
+        }
+        const double extent = hi - lo, span = extent * widths[axis];
+        n_[axis] = cells_for_width(span, cutoff);
+        origin_[axis] = lo;
+        scale_[axis] = extent > 0.0 ? static_cast<double>(n_[axis]) / extent : 0.0;
+        cell_frac_[axis] = extent / static_cast<double>(n_[axis]);
+        margin_[axis] = filing_margin * std::max({1.0, std::abs(lo), std::abs(hi)});
+        const std::int64_t most = static_cast<std::int64_t>(n_[axis]) - 1;
+        reach_[axis] = most == 0 ? 0 : std::min(most, reach_for(span, n_[axis], cutoff));
     }
 }
 
@@ -462,15 +487,12 @@ Result<NeighborSearch> NeighborSearch::build(const Structure& structure, double 
     NeighborSearch search;
     search.m_ = structure.lattice().matrix();
     search.cutoff_sq_ = cutoff * cutoff;
-    const Vec3 widths = perpendicular_widths(search.m_);
-    for (int axis = 0; axis < 3; ++axis) {
-        search.n_[axis] = cells_for_width(widths[axis], cutoff);
-        search.reach_[axis] = reach_for(widths[axis], search.n_[axis], cutoff);
-    }
+    search.periodic_ = structure.pbc();
+    search.plan_axes(sites, cutoff);
     if (!images_per_centre(search.reach_))
         return fail("cutoff is too large for this cell: the search would visit more than ",
                     std::to_string(max_images_per_centre), " periodic images of the cell around each site");
-    pack_sites(sites, search.n_, search.start_, search.sites_);
+    search.pack_sites(sites);
     search.collect_ = collect_fn(current_kernel());
     const Mat3& m = search.m_;
     search.diagonal_ = m[0][1] == 0.0 && m[0][2] == 0.0 && m[1][0] == 0.0 && m[1][2] == 0.0 && m[2][0] == 0.0 &&
@@ -491,8 +513,7 @@ void NeighborSearch::plan_bounds(double cutoff) {
     for (int r = 0; r < 3; ++r) {
         for (int c = 0; c < 3; ++c)
             if (r != c) off_sq += m[r][c] * m[r][c];
-        double span = (static_cast<double>(std::max<std::int64_t>(reach_[r], 0)) + 2.0) /
-                      static_cast<double>(n_[r]);
+        double span = (static_cast<double>(std::max<std::int64_t>(reach_[r], 0)) + 2.0) * cell_frac_[r];
         frac_span_sq += span * span;
     }
     const double slack = std::sqrt(off_sq) * std::sqrt(frac_span_sq);
@@ -506,14 +527,15 @@ void NeighborSearch::plan_bounds(double cutoff) {
     }
 }
 
-// Fractional margin for points filed by a rounded product w * n.
-static constexpr double filing_margin = 1e-9;
-
 double NeighborSearch::candidate_pairs() const {
-    // Half of the (2r + 1)^3 sub-cell images, each holding n_slots / cells sites.
+    // Half of the (2r + 1)^3 sub-cell images (no more than there are along an
+    // axis without images), each holding n_slots / cells sites.
     double pairs = 0.5 * static_cast<double>(n_slots()) * static_cast<double>(n_slots());
-    for (int axis = 0; axis < 3; ++axis)
-        pairs *= static_cast<double>(2 * std::max<std::int64_t>(reach_[axis], 0) + 1) / static_cast<double>(n_[axis]);
+    for (int axis = 0; axis < 3; ++axis) {
+        std::uint64_t span = 2 * static_cast<std::uint64_t>(std::max<std::int64_t>(reach_[axis], 0)) + 1;
+        if (!periodic_[axis]) span = std::min(span, n_[axis]);
+        pairs *= static_cast<double>(span) / static_cast<double>(n_[axis]);
+    }
     return pairs;
 }
 
@@ -521,8 +543,8 @@ double NeighborSearch::gap_sq(int axis, std::int64_t d) const {
     if (!orthogonal_) return 0.0;
     const std::int64_t cells_between = (d < 0 ? -d : d) - 1;
     if (cells_between <= 0) return 0.0;
-    // Sites lie within filing_margin of their sub-cell's slab.
-    double gap = static_cast<double>(cells_between) / static_cast<double>(n_[axis]) - 2.0 * filing_margin;
+    // Sites lie within the margin of their sub-cell's slab.
+    double gap = static_cast<double>(cells_between) * cell_frac_[axis] - 2.0 * margin_[axis];
     if (!(gap > 0.0)) return 0.0;
     gap *= length_[axis];
     return gap * gap * (1.0 - 1e-9);
@@ -532,9 +554,9 @@ std::int64_t NeighborSearch::reach_within(int axis, double left_sq) const {
     if (left_sq < 0.0) return -1;
     const std::int64_t reach = reach_[axis];
     const double len = length_[axis];
-    if (!(len > 0.0)) return reach;
+    if (!(len > 0.0) || !(cell_frac_[axis] > 0.0)) return reach;
     // Sub-cells up to d away have (d - 1) whole sub-cells between them and home.
-    const double half = (std::sqrt(left_sq) / len + 2.0 * filing_margin) * static_cast<double>(n_[axis]);
+    const double half = (std::sqrt(left_sq) / len + 2.0 * margin_[axis]) / cell_frac_[axis];
     const double most = std::floor(half * (1.0 + 1e-9)) + 1.0;
     return most < static_cast<double>(reach) ? static_cast<std::int64_t>(most) : reach;
 }

@@ -164,6 +164,20 @@ private:
     double gap_sq(int axis, std::int64_t d) const;
     // Sets up the pruning bounds from the cell and the grid.
     void plan_bounds(double cutoff);
+    // Sub-cells, reach and filing of every axis: over the cell along periodic
+    // axes, over the sites' range (home image only) along the others.
+    void plan_axes(const std::vector<Site>& sites, double cutoff);
+    // Files and packs the sites into start_ and sites_.
+    void pack_sites(const std::vector<Site>& sites);
+    // The sub-cell along `axis` that holds coordinate w (wrapped if periodic).
+    std::uint64_t cell_along(int axis, double w) const;
+    // Raw sub-cell offsets [lo, hi] from `home` along `axis`, cut to the
+    // sub-cells that exist when the axis has no images.
+    void clip(int axis, std::int64_t home, std::int64_t& lo, std::int64_t& hi) const {
+        if (periodic_[axis]) return;
+        lo = std::max(lo, -home);
+        hi = std::min(hi, static_cast<std::int64_t>(n_[axis]) - 1 - home);
+    }
 
     Mat3 m_{};
     double cutoff_sq_ = 0.0;
@@ -178,6 +192,11 @@ private:
     double bound_radius_ = 0.0;
     std::array<std::uint64_t, 3> n_{};
     std::array<std::int64_t, 3> reach_{};
+    // Per axis: periodic or not; where sub-cell 0 starts, sub-cells per unit
+    // of coordinate (no images only; 0 for one sub-cell over no extent) and
+    // one sub-cell's fractional width; the rounding margin of the filing.
+    Pbc periodic_{true, true, true};
+    std::array<double, 3> origin_{}, scale_{}, cell_frac_{}, margin_{};
     std::vector<std::uint32_t> start_;  // per sub-cell, first slot; one extra entry at the end
     PackedSites sites_;
 };
@@ -255,13 +274,16 @@ void NeighborSearch::visit_cell(std::size_t cell, std::uint32_t lo, std::uint32_
     // the half after (0, 0, 0); along each axis only as far as sub-cells can
     // hold a point within the cutoff of the home sub-cell.
     const double limit_sq = bound_radius_ * bound_radius_;
-    const std::int64_t ma = reach_within(0, limit_sq);
-    for (std::int64_t da = 0; da <= ma; ++da) {
+    std::int64_t da_lo = 0, da_hi = reach_within(0, limit_sq);
+    clip(0, ca, da_lo, da_hi);
+    for (std::int64_t da = 0; da <= da_hi; ++da) {
         std::int64_t ia, sa;
         detail::floor_divmod(ca + da, na, ia, sa);
         const double left_a = limit_sq - gap_sq(0, da);
         const std::int64_t mb = reach_within(1, left_a);
-        for (std::int64_t db = da == 0 ? 0 : -mb; db <= mb; ++db) {
+        std::int64_t db_lo = da == 0 ? 0 : -mb, db_hi = mb;
+        clip(1, cb, db_lo, db_hi);
+        for (std::int64_t db = db_lo; db <= db_hi; ++db) {
             std::int64_t ib, sb;
             detail::floor_divmod(cb + db, nb, ib, sb);
             const double left_b = left_a - gap_sq(1, db);
@@ -270,8 +292,10 @@ void NeighborSearch::visit_cell(std::size_t cell, std::uint32_t lo, std::uint32_
             const std::int64_t row = (ia * nb + ib) * nc;
             // Along c, consecutive sub-cells with the same image shift are
             // adjacent in the packed order, so they are scanned as one run.
-            std::int64_t kc = home_row ? cc : cc - mc;
-            const std::int64_t c_hi = cc + mc;
+            std::int64_t dc_lo = home_row ? 0 : -mc, dc_hi = mc;
+            clip(2, cc, dc_lo, dc_hi);
+            std::int64_t kc = cc + dc_lo;
+            const std::int64_t c_hi = cc + dc_hi;
             while (kc <= c_hi) {
                 std::int64_t ic, shift[3] = {sa, sb, 0};
                 detail::floor_divmod(kc, nc, ic, shift[2]);

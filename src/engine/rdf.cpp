@@ -11,6 +11,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "core/numeric.hpp"
 #include "engine/neighbor.hpp"
 #include "engine/pool.hpp"
 
@@ -266,10 +267,7 @@ PrdfResult normalise(const Structure& structure, Plan& plan, const std::vector<d
 }  // namespace
 
 std::uint64_t bin_edge_count(double cutoff, double bin_size) {
-    double n = std::ceil((cutoff + bin_size) / bin_size);
-    if (std::isnan(n) || n <= 0.0) return 0;
-    if (n >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(n);
+    return saturating_u64(std::ceil((cutoff + bin_size) / bin_size));
 }
 
 std::uint64_t piece_count(std::uint64_t n_sites, double work, std::uint64_t entries) {
