@@ -7,8 +7,6 @@
 #include <cstring>
 #include <limits>
 #include <string>
-
-#include "core/numeric.hpp"
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -29,20 +27,10 @@ static double cross_length(const Vec3& u, const Vec3& v) {
     return std::sqrt(x * x + y * y + z * z);
 }
 
-double wrap_fraction(double f) {
-    double w = f - std::floor(f);
-    return w < 1.0 ? w : 0.0;
-}
-
 Vec3 perpendicular_widths(const Mat3& m) {
     const Vec3 &a = m[0], &b = m[1], &c = m[2];
     double volume = std::abs(Lattice::determinant_of(m));
     return {volume / cross_length(b, c), volume / cross_length(c, a), volume / cross_length(a, b)};
-}
-
-std::uint64_t sub_cell_of(double w, std::uint64_t n) {
-    std::uint64_t k = saturating_u64((w - std::floor(w)) * static_cast<double>(n));
-    return std::min(k, n - 1);
 }
 
 std::uint64_t cells_for_width(double width, double cutoff) {
@@ -127,8 +115,9 @@ constexpr std::size_t max_lanes = 8;
 // vectorises), then the accepted ones packed.
 // Walks the run's centres from out.next (and a centre's window from
 // out.resume when a previous call stopped inside it), handing `step` the
-// centre's point and pieces of at most `Block` slots that fit the output;
-// returns the entries written.
+// centre's point and index and pieces of at most `Block` slots that fit the
+// output; returns the entries written. Steps write through local copies of
+// the output pointers, which their stores cannot alias.
 template <ProbeForm Form, std::size_t Block, typename T, typename Ops, typename Step>
 __attribute__((always_inline)) inline std::size_t walk_centres(const PackedSites& p, const RunProbe& run,
                                                                RunOutput& out, Step step) {
@@ -146,7 +135,7 @@ __attribute__((always_inline)) inline std::size_t walk_centres(const PackedSites
             }
             const std::uint32_t end =
                 static_cast<std::uint32_t>(std::min<std::size_t>({run.hi, from + room - max_lanes, from + Block}));
-            count += step(w, from, end, count);
+            count += step(w, i, from, end, count);
             from = end;
         }
     }
@@ -162,7 +151,11 @@ struct PlainKernel {
         constexpr std::size_t block = 256;
         double d2[block];
         const RunConstants<double, ScalarOps> k(run, m);
-        auto step = [&](const double (&w)[3], std::uint32_t from, std::uint32_t end, std::size_t at) {
+        std::uint32_t* const out_centre = out.centre;
+        std::uint32_t* const out_slot = out.slot;
+        double* const out_d2 = out.d2;
+        auto step = [&](const double (&w)[3], std::uint32_t i, std::uint32_t from, std::uint32_t end,
+                        std::size_t at) {
             const std::size_t len = end - from;
             const double *xs = p.x.data() + from, *ys = p.y.data() + from, *zs = p.z.data() + from;
             for (std::size_t t = 0; t < len; ++t)
@@ -170,9 +163,9 @@ struct PlainKernel {
             std::size_t count = at;
             for (std::size_t t = 0; t < len; ++t) {
                 const double v = d2[t];
-                out.centre[count] = out.next;
-                out.slot[count] = from + static_cast<std::uint32_t>(t);
-                out.d2[count] = v;
+                out_centre[count] = i;
+                out_slot[count] = from + static_cast<std::uint32_t>(t);
+                out_d2[count] = v;
                 count += static_cast<std::size_t>((v <= cutoff_sq) & (v > 1e-16));
             }
             return count - at;
@@ -224,7 +217,11 @@ struct LaneKernel {
             const RunConstants<V, Lanes> k(run, m);
             const V upper = Lanes::set1(cutoff_sq), lower = Lanes::set1(1e-16);
             constexpr std::size_t unbounded = std::size_t{1} << 31;
-            auto step = [&](const V (&w)[3], std::uint32_t from, std::uint32_t end, std::size_t at) {
+            std::uint32_t* const out_centre = out.centre;
+            std::uint32_t* const out_slot = out.slot;
+            double* const out_d2 = out.d2;
+            auto step = [&](const V (&w)[3], std::uint32_t i, std::uint32_t from, std::uint32_t end,
+                            std::size_t at) {
                 const std::size_t len = end - from;
                 const double *xs = p.x.data() + from, *ys = p.y.data() + from, *zs = p.z.data() + from;
                 std::size_t count = at;
@@ -233,9 +230,9 @@ struct LaneKernel {
                                                             Lanes::load(zs + t), k.s, w, k.m, Lanes{});
                     unsigned keep = Lanes::accept(d2, upper, lower);
                     if (len - t < W) keep &= (1u << (len - t)) - 1u;
-                    Lanes::compress(keep, d2, from + static_cast<std::uint32_t>(t), out.d2 + count,
-                                    out.slot + count);
-                    Lanes::fill(out.centre + count, out.next);
+                    Lanes::compress(keep, d2, from + static_cast<std::uint32_t>(t), out_d2 + count,
+                                    out_slot + count);
+                    Lanes::fill(out_centre + count, i);
                     count += static_cast<std::size_t>(__builtin_popcount(keep));
                 }
                 return count - at;
@@ -427,11 +424,6 @@ void NeighborSearch::pack_sites(const std::vector<Site>& sites) {
         sites_.z[slot] = coords[i][2];
         sites_.site[slot] = static_cast<std::int32_t>(i);
     }
-}
-
-std::uint64_t NeighborSearch::cell_along(int axis, double w) const {
-    if (periodic_[axis]) return sub_cell_of(w, n_[axis]);
-    return std::min(saturating_u64((w - origin_[axis]) * scale_[axis]), n_[axis] - 1);
 }
 
 // Fractional margin for points filed by a rounded product w * n.

@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "core/lattice.hpp"
+#include "core/numeric.hpp"
 #include "core/result.hpp"
 #include "core/structure.hpp"
 
@@ -23,13 +25,22 @@ inline constexpr std::uint64_t max_cells_per_axis = 64;
 inline constexpr std::uint64_t max_images_per_centre = std::uint64_t{1} << 30;
 
 // f - floor(f), with a result that rounds up to 1.0 folded back to 0.0.
-double wrap_fraction(double f);
+inline double wrap_fraction(double f) {
+    if (f > 0.0 && f < 1.0) return f;  // f - floor(f) is f itself
+    double w = f - std::floor(f);
+    return w < 1.0 ? w : 0.0;
+}
 
 // Distances between the opposite faces of the cell (d_a, d_b, d_c).
 Vec3 perpendicular_widths(const Mat3& m);
 
-// The sub-cell (0 .. n-1) that holds the wrapped coordinate w.
-std::uint64_t sub_cell_of(double w, std::uint64_t n);
+// The sub-cell (0 .. n-1) that holds the wrapped coordinate w:
+// (w - floor(w)) * n truncated, at most n - 1.
+inline std::uint64_t sub_cell_of(double w, std::uint64_t n) {
+    // For a wrapped w (the usual case) w - floor(w) is w, or +0.0 for -0.0.
+    const double from_floor = w >= 0.0 && w < 1.0 ? w + 0.0 : w - std::floor(w);
+    return std::min(saturating_u64(from_floor * static_cast<double>(n)), n - 1);
+}
 
 // Sub-cells per axis (1 .. 64) for a face width and cutoff.
 std::uint64_t cells_for_width(double width, double cutoff);
@@ -170,7 +181,10 @@ private:
     // Files and packs the sites into start_ and sites_.
     void pack_sites(const std::vector<Site>& sites);
     // The sub-cell along `axis` that holds coordinate w (wrapped if periodic).
-    std::uint64_t cell_along(int axis, double w) const;
+    std::uint64_t cell_along(int axis, double w) const {
+        if (periodic_[axis]) return sub_cell_of(w, n_[axis]);
+        return std::min(saturating_u64((w - origin_[axis]) * scale_[axis]), n_[axis] - 1);
+    }
     // Raw sub-cell offsets [lo, hi] from `home` along `axis`, cut to the
     // sub-cells that exist when the axis has no images.
     void clip(int axis, std::int64_t home, std::int64_t& lo, std::int64_t& hi) const {

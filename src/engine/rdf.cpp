@@ -8,10 +8,10 @@
 #include <limits>
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 
-#include "core/numeric.hpp"
 #include "engine/neighbor.hpp"
 #include "engine/pool.hpp"
 
@@ -22,20 +22,35 @@ namespace {
 // 4 * pi / 3 as the nearest double.
 constexpr double four_thirds_pi = 4.1887902047863905;
 
+// Below this many sites the two tables are built one after the other.
+constexpr std::size_t min_sites_for_parallel_setup = 4096;
+
 // Every site's species as flat arrays (entries offsets[i] .. offsets[i + 1]),
-// with the distinct element symbols in byte order and each one's summed
-// occupancy, added in site order (the structure's composition).
+// with the distinct element symbols in byte order, each one's summed
+// occupancy, added in site order (the structure's composition), and the
+// number of atoms (the site sums added in site order).
 struct SpeciesTable {
     std::vector<std::size_t> offsets;
     std::vector<std::uint32_t> species_index;
     std::vector<double> occupancy;
     std::vector<std::string> elements;
     std::vector<double> amount;
+    double n_atoms = 0.0;
 };
+
+// Byte-wise equality, inline: symbols are short.
+bool same_text(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t k = 0; k < a.size(); ++k)
+        if (a[k] != b[k]) return false;
+    return true;
+}
 
 SpeciesTable build_species_table(const std::vector<Site>& sites) {
     SpeciesTable table;
     table.offsets.reserve(sites.size() + 1);
+    table.species_index.reserve(sites.size());
+    table.occupancy.reserve(sites.size());
     table.offsets.push_back(0);
     // Symbols numbered in order of appearance first; neighbouring sites
     // often repeat one.
@@ -43,16 +58,26 @@ SpeciesTable build_species_table(const std::vector<Site>& sites) {
     std::vector<std::string_view> seen;
     std::uint32_t last = 0;
     for (const Site& site : sites) {
+        double site_sum = 0.0;
         for (const auto& [symbol, occupancy] : site.species) {
-            if (seen.empty() || seen[last] != symbol) {
-                auto [it, added] = number.try_emplace(symbol, static_cast<std::uint32_t>(seen.size()));
-                if (added) seen.push_back(symbol);
-                last = it->second;
+            site_sum += occupancy;
+            if (seen.empty() || !same_text(seen[last], symbol)) {
+                // A few symbols: compare them all; many: the hash table.
+                std::uint32_t k = 0;
+                if (seen.size() <= 8)
+                    while (k < seen.size() && !same_text(seen[k], symbol)) ++k;
+                if (seen.size() > 8 || k == seen.size()) {
+                    auto [it, added] = number.try_emplace(symbol, static_cast<std::uint32_t>(seen.size()));
+                    if (added) seen.push_back(symbol);
+                    k = it->second;
+                }
+                last = k;
             }
             table.species_index.push_back(last);
             table.occupancy.push_back(occupancy);
         }
         table.offsets.push_back(table.species_index.size());
+        table.n_atoms += site_sum;
     }
     std::vector<std::uint32_t> by_symbol(seen.size());
     for (std::uint32_t k = 0; k < by_symbol.size(); ++k) by_symbol[k] = k;
@@ -106,8 +131,25 @@ Result<std::uint64_t> validate(double cutoff, double bin_size) {
 
 // The species, the histogram's size and bin edges, the neighbour search and
 // the pieces.
-Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, std::uint64_t n_edges) {
-    SpeciesTable sp = build_species_table(structure.sites());
+// Builds the species table and the neighbour search, side by side on two
+// workers when the pool has them and the structure is large enough.
+void build_tables(const Structure& structure, double cutoff, WorkerPool& pool, SpeciesTable& sp,
+                  std::optional<Result<NeighborSearch>>& search) {
+    auto species = [&] { sp = build_species_table(structure.sites()); };
+    auto neighbours = [&] { search.emplace(NeighborSearch::build(structure, cutoff)); };
+    if (pool.size() < 2 || structure.sites().size() < min_sites_for_parallel_setup) {
+        species();
+        neighbours();
+        return;
+    }
+    pool.run(2, [&](std::size_t task) { task == 0 ? species() : neighbours(); });
+}
+
+Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, std::uint64_t n_edges,
+                  WorkerPool& pool) {
+    SpeciesTable sp;
+    std::optional<Result<NeighborSearch>> search;
+    build_tables(structure, cutoff, pool, sp, search);
     const std::size_t nel = sp.elements.size(), nbins = n_edges - 1;
     const std::uint64_t pairs = std::uint64_t{nel} * nel;
     if (nbins > max_histogram_entries / std::max<std::uint64_t>(pairs, 1)) {
@@ -117,23 +159,23 @@ Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, st
     }
     std::vector<double> edges(n_edges);
     for (std::uint64_t k = 0; k < n_edges; ++k) edges[k] = static_cast<double>(k) * bin_size;
-    auto search = NeighborSearch::build(structure, cutoff);
-    if (!search) return search.error();
+    if (!*search) return search->error();
+    const NeighborSearch& found = **search;
     std::vector<SlotSpecies> by_slot;
     bool single_species = true;
     for (std::size_t i = 0; i + 1 < sp.offsets.size(); ++i)
         if (sp.offsets[i + 1] - sp.offsets[i] != 1) single_species = false;
     if (single_species) {
-        by_slot.resize(search->n_slots());
-        for (std::uint32_t slot = 0; slot < search->n_slots(); ++slot) {
-            const std::size_t j = static_cast<std::size_t>(search->site_at(slot));
+        by_slot.resize(found.n_slots());
+        for (std::uint32_t slot = 0; slot < found.n_slots(); ++slot) {
+            const std::size_t j = static_cast<std::size_t>(found.site_at(slot));
             const std::size_t element = sp.species_index[j];
             by_slot[slot] = {element * nel * nbins, element * nbins, sp.occupancy[j]};
         }
     }
     const std::size_t pieces =
-        piece_count(structure.sites().size(), search->candidate_pairs(), pairs * nbins);
-    return Plan{std::move(edges), nel, nbins, std::move(sp), std::move(*search), std::move(by_slot), pieces};
+        piece_count(structure.sites().size(), found.candidate_pairs(), pairs * nbins);
+    return Plan{std::move(edges), nel, nbins, std::move(sp), std::move(**search), std::move(by_slot), pieces};
 }
 
 // The histogram step for one centre: every pair the search hands back is
@@ -232,7 +274,7 @@ std::vector<double> fill(const Plan& plan, double bin_size, WorkerPool& pool) {
 }
 
 // Shell volumes, element amounts and the curves.
-PrdfResult normalise(const Structure& structure, Plan& plan, const std::vector<double>& hist) {
+PrdfResult normalise(Plan& plan, const std::vector<double>& hist) {
     const std::size_t nel = plan.nel, nbins = plan.nbins;
     const std::vector<double>& edges = plan.edges;
     std::vector<double> shell(nbins);
@@ -242,7 +284,7 @@ PrdfResult normalise(const Structure& structure, Plan& plan, const std::vector<d
         shell[k] = (hi - lo) * four_thirds_pi;
     }
     const std::vector<double>& amount = plan.species.amount;
-    const double total_amount = structure.n_atoms();
+    const double total_amount = plan.species.n_atoms;
 
     PrdfResult result;
     result.total.assign(nbins, 0.0);
@@ -282,10 +324,10 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
                                       WorkerPool& pool) {
     auto n_edges = validate(cutoff, bin_size);
     if (!n_edges) return n_edges.error();
-    auto p = plan(structure, cutoff, bin_size, *n_edges);
+    auto p = plan(structure, cutoff, bin_size, *n_edges, pool);
     if (!p) return p.error();
     std::vector<double> hist = fill(*p, bin_size, pool);
-    return normalise(structure, *p, hist);
+    return normalise(*p, hist);
 }
 
 Result<PrdfResult> compute_prdf(const Structure& structure, std::uint64_t n_threads, double cutoff,
