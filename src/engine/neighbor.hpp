@@ -1,6 +1,7 @@
-// Periodic neighbour search: a linked-cell grid of at most 64 sub-cells per
-// axis over the wrapped coordinates, packed so that every sub-cell's sites
-// are contiguous, and the visit of every image within a cutoff.
+// Neighbour search: a linked-cell grid of at most 64 sub-cells per axis, over
+// the cell along periodic directions (coordinates wrapped) and over the range
+// the sites span along the others (home image only), packed so that every
+// sub-cell's sites are contiguous; the visit of every pair within a cutoff.
 #pragma once
 
 #include <algorithm>
