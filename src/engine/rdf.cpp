@@ -3,10 +3,10 @@
 // worker pool, and its normalisation.
 #include "engine/rdf.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <limits>
-#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string_view>
