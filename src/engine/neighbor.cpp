@@ -1,25 +1,24 @@
-// Periodic neighbour search.
+// Periodic neighbour search: planning, packing, pruning bounds and the
+// distance kernels.
 #include "engine/neighbor.hpp"
 
+#include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <string>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+// Vector types appear as template arguments and in helpers that are only
+// ever inlined into functions built for their instruction set.
+#if defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#pragma GCC diagnostic ignored "-Wignored-attributes"
+#endif
 
 namespace molvane {
-
-// Float to signed 64-bit: NaN gives 0, out-of-range values saturate.
-static std::int64_t saturating_i64(double v) {
-    if (std::isnan(v)) return 0;
-    if (v >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
-    if (v < -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(v);
-}
-
-// Float to unsigned 64-bit, truncating: NaN and negatives give 0, large values saturate.
-static std::uint64_t saturating_u64(double v) {
-    if (!(v > 0.0)) return 0;
-    if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(v);
-}
 
 static double cross_length(const Vec3& u, const Vec3& v) {
     double x = u[1] * v[2] - u[2] * v[1];
@@ -28,29 +27,10 @@ static double cross_length(const Vec3& u, const Vec3& v) {
     return std::sqrt(x * x + y * y + z * z);
 }
 
-double wrap_fraction(double f) {
-    double w = f - std::floor(f);
-    return w < 1.0 ? w : 0.0;
-}
-
-std::vector<Vec3> wrap_coordinates(const std::vector<Site>& sites) {
-    std::vector<Vec3> out;
-    out.reserve(sites.size());
-    for (const Site& s : sites)
-        out.push_back({wrap_fraction(s.frac_coords[0]), wrap_fraction(s.frac_coords[1]),
-                       wrap_fraction(s.frac_coords[2])});
-    return out;
-}
-
 Vec3 perpendicular_widths(const Mat3& m) {
     const Vec3 &a = m[0], &b = m[1], &c = m[2];
     double volume = std::abs(Lattice::determinant_of(m));
     return {volume / cross_length(b, c), volume / cross_length(c, a), volume / cross_length(a, b)};
-}
-
-std::uint64_t sub_cell_of(double w, std::uint64_t n) {
-    std::uint64_t k = saturating_u64((w - std::floor(w)) * static_cast<double>(n));
-    return std::min(k, n - 1);
 }
 
 std::uint64_t cells_for_width(double width, double cutoff) {
@@ -63,62 +43,469 @@ std::int64_t reach_for(double width, std::uint64_t cells, double cutoff) {
     return saturating_i64(std::ceil(cutoff / sub_width));
 }
 
-CellGrid plan_cell_grid(const Mat3& m, double cutoff) {
-    CellGrid grid;
-    Vec3 widths = perpendicular_widths(m);
-    for (int axis = 0; axis < 3; ++axis) {
-        grid.cells_per_axis[axis] = cells_for_width(widths[axis], cutoff);
-        grid.search_range[axis] = reach_for(widths[axis], grid.cells_per_axis[axis], cutoff);
+// --- distance kernels ---
+//
+// Every operation is a plain IEEE one in the order of the formula, so each
+// instruction set gives the same bits. Two shortcuts keep those bits: with
+// no image shift x + 0.0 is x, and with a diagonal matrix the off-diagonal
+// products are zeros whose addition leaves the diagonal product unchanged
+// (up to the sign of a zero, which squaring removes).
+template <ProbeForm Form, bool Diagonal, typename T, typename Ops>
+__attribute__((always_inline)) inline T squared_distance(T x, T y, T z, const T (&s)[3], const T (&w)[3],
+                                                         const T (&m)[3][3], Ops ops) {
+    T fx, fy, fz;
+    if constexpr (Form == ProbeForm::same_image) {
+        fx = ops.sub(x, w[0]);
+        fy = ops.sub(y, w[1]);
+        fz = ops.sub(z, w[2]);
+    } else if constexpr (Form == ProbeForm::forward) {
+        fx = ops.sub(ops.add(x, s[0]), w[0]);
+        fy = ops.sub(ops.add(y, s[1]), w[1]);
+        fz = ops.sub(ops.add(z, s[2]), w[2]);
+    } else {
+        fx = ops.sub(w[0], x);
+        fy = ops.sub(w[1], y);
+        fz = ops.sub(w[2], z);
     }
-    return grid;
+    T cx, cy, cz;
+    if constexpr (Diagonal) {
+        cx = ops.mul(m[0][0], fx);
+        cy = ops.mul(m[1][1], fy);
+        cz = ops.mul(m[2][2], fz);
+    } else {
+        cx = ops.add(ops.add(ops.mul(m[0][0], fx), ops.mul(m[1][0], fy)), ops.mul(m[2][0], fz));
+        cy = ops.add(ops.add(ops.mul(m[0][1], fx), ops.mul(m[1][1], fy)), ops.mul(m[2][1], fz));
+        cz = ops.add(ops.add(ops.mul(m[0][2], fx), ops.mul(m[1][2], fy)), ops.mul(m[2][2], fz));
+    }
+    return ops.add(ops.add(ops.mul(cy, cy), ops.mul(cx, cx)), ops.mul(cz, cz));
 }
 
-void file_sites(CellGrid& grid, const std::vector<Vec3>& wrapped) {
-    const auto& n = grid.cells_per_axis;
-    grid.heads.assign(n[0] * n[1] * n[2], -1);
-    grid.next.assign(wrapped.size(), -1);
-    for (std::size_t i = 0; i < wrapped.size(); ++i) {
-        const Vec3& w = wrapped[i];
-        std::uint64_t cell = grid.flat_index(sub_cell_of(w[0], n[0]), sub_cell_of(w[1], n[1]),
-                                             sub_cell_of(w[2], n[2]));
-        grid.next[i] = grid.heads[cell];
-        grid.heads[cell] = static_cast<std::int32_t>(i);
-    }
-}
+struct ScalarOps {
+    static double set1(double v) { return v; }
+    static double add(double a, double b) { return a + b; }
+    static double sub(double a, double b) { return a - b; }
+    static double mul(double a, double b) { return a * b; }
+};
 
-NeighborSearch::NeighborSearch(const Mat3& m, const std::vector<Vec3>& wrapped, const CellGrid& grid,
-                               double cutoff)
-    : m_(m), cutoff_sq_(cutoff * cutoff), n_(grid.cells_per_axis), reach_(grid.search_range), home_(wrapped) {
-    const std::size_t n_cells = grid.heads.size();
-    start_.resize(n_cells + 1);
-    x_.reserve(wrapped.size());
-    y_.reserve(wrapped.size());
-    z_.reserve(wrapped.size());
-    site_.reserve(wrapped.size());
-    for (std::size_t cell = 0; cell < n_cells; ++cell) {
-        start_[cell] = static_cast<std::uint32_t>(site_.size());
-        for (std::int32_t j = grid.heads[cell]; j != -1; j = grid.next[static_cast<std::size_t>(j)]) {
-            const Vec3& w = wrapped[static_cast<std::size_t>(j)];
-            x_.push_back(w[0]);
-            y_.push_back(w[1]);
-            z_.push_back(w[2]);
-            site_.push_back(j);
+// The numbers a kernel holds for a whole run or one centre, as scalars or
+// broadcast vectors.
+template <typename T, typename Ops>
+struct RunConstants {
+    T s[3], m[3][3];
+    RunConstants(const RunProbe& run, const Mat3& matrix) {
+        for (int a = 0; a < 3; ++a) {
+            s[a] = Ops::set1(run.shift[a]);
+            for (int b = 0; b < 3; ++b) m[a][b] = Ops::set1(matrix[a][b]);
         }
     }
-    start_[n_cells] = static_cast<std::uint32_t>(site_.size());
+    // Centre i as the formula subtracts it: its coordinates, or for the
+    // reverse form its image at -shift, w + (-s).
+    template <ProbeForm Form>
+    static void centre(const PackedSites& p, const RunProbe& run, std::uint32_t i, T (&w)[3]) {
+        const double at[3] = {p.x[i], p.y[i], p.z[i]};
+        for (int a = 0; a < 3; ++a) w[a] = Ops::set1(Form == ProbeForm::reverse ? at[a] + -run.shift[a] : at[a]);
+    }
+};
 
+// Most lanes of any kernel: the packed arrays are padded by this many
+// entries, and every output needs this much room beyond its entries.
+constexpr std::size_t max_lanes = 8;
+
+// Squared distances of one centre's slots into a block (a loop the compiler
+// vectorises), then the accepted ones packed.
+// Walks the run's centres from out.next (and a centre's window from
+// out.resume when a previous call stopped inside it), handing `step` the
+// centre's point and index and pieces of at most `Block` slots that fit the
+// output; returns the entries written. Steps write through local copies of
+// the output pointers, which their stores cannot alias.
+template <ProbeForm Form, std::size_t Block, typename T, typename Ops, typename Step>
+__attribute__((always_inline)) inline std::size_t walk_centres(const PackedSites& p, const RunProbe& run,
+                                                               RunOutput& out, Step step) {
+    std::size_t count = 0;
+    for (; out.next < run.c_hi; ++out.next, out.resume = 0) {
+        const std::uint32_t i = out.next;
+        std::uint32_t from = out.resume ? out.resume : run.after_centre ? std::max(run.lo, i + 1) : run.lo;
+        T w[3];
+        RunConstants<T, Ops>::template centre<Form>(p, run, i, w);
+        while (from < run.hi) {
+            const std::size_t room = out.room - count;
+            if (room < 2 * max_lanes) {
+                out.resume = from;
+                return count;
+            }
+            const std::uint32_t end =
+                static_cast<std::uint32_t>(std::min<std::size_t>({run.hi, from + room - max_lanes, from + Block}));
+            count += step(w, i, from, end, count);
+            from = end;
+        }
+    }
+    return count;
+}
+
+// Squared distances of a piece into a block (a loop the compiler
+// vectorises), then the accepted ones packed.
+template <ProbeForm Form, bool Diagonal>
+struct PlainKernel {
+    static std::size_t run(const PackedSites& p, const RunProbe& run, const Mat3& m, double cutoff_sq,
+                           RunOutput& out) {
+        constexpr std::size_t block = 256;
+        double d2[block];
+        const RunConstants<double, ScalarOps> k(run, m);
+        std::uint32_t* const out_centre = out.centre;
+        std::uint32_t* const out_slot = out.slot;
+        double* const out_d2 = out.d2;
+        auto step = [&](const double (&w)[3], std::uint32_t i, std::uint32_t from, std::uint32_t end,
+                        std::size_t at) {
+            const std::size_t len = end - from;
+            const double *xs = p.x.data() + from, *ys = p.y.data() + from, *zs = p.z.data() + from;
+            for (std::size_t t = 0; t < len; ++t)
+                d2[t] = squared_distance<Form, Diagonal>(xs[t], ys[t], zs[t], k.s, w, k.m, ScalarOps{});
+            std::size_t count = at;
+            for (std::size_t t = 0; t < len; ++t) {
+                const double v = d2[t];
+                out_centre[count] = i;
+                out_slot[count] = from + static_cast<std::uint32_t>(t);
+                out_d2[count] = v;
+                count += static_cast<std::size_t>((v <= cutoff_sq) & (v > 1e-16));
+            }
+            return count - at;
+        };
+        return walk_centres<Form, block, double, ScalarOps>(p, run, out, step);
+    }
+};
+
+// Calls Kernel<Form, Diagonal>::run for the run's form and matrix.
+template <template <ProbeForm, bool> class Kernel>
+__attribute__((always_inline)) inline std::size_t dispatch_form(const PackedSites& p, const RunProbe& run,
+                                                                const Mat3& m, double cutoff_sq, RunOutput& out) {
+#define MOLVANE_FORM(F)                                                        \
+    return run.diagonal ? Kernel<F, true>::run(p, run, m, cutoff_sq, out) \
+                        : Kernel<F, false>::run(p, run, m, cutoff_sq, out)
+    switch (run.form) {
+        case ProbeForm::same_image:
+            MOLVANE_FORM(ProbeForm::same_image);
+        case ProbeForm::forward:
+            MOLVANE_FORM(ProbeForm::forward);
+        default:
+            MOLVANE_FORM(ProbeForm::reverse);
+    }
+#undef MOLVANE_FORM
+}
+
+static std::size_t collect_plain(const PackedSites& p, const RunProbe& run, const Mat3& m, double cutoff_sq,
+                                 RunOutput& out) {
+    return dispatch_form<PlainKernel>(p, run, m, cutoff_sq, out);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define MOLVANE_X86_DISPATCH 1
+#include <immintrin.h>
+
+// The same computation with lanes of W doubles (AVX2: 4, AVX-512: 8). The
+// last step of a piece masks the lanes past its end (the packed arrays are
+// padded, so the loads stay inside them); accepted lanes are packed by
+// `Lanes::compress`, which also writes lanes beyond the kept ones (the
+// outputs have room).
+template <typename Lanes>
+struct LaneKernel {
+    template <ProbeForm Form, bool Diagonal>
+    struct With {
+        static std::size_t run(const PackedSites& p, const RunProbe& run, const Mat3& m, double cutoff_sq,
+                               RunOutput& out) {
+            using V = typename Lanes::V;
+            constexpr std::size_t W = Lanes::width;
+            const RunConstants<V, Lanes> k(run, m);
+            const V upper = Lanes::set1(cutoff_sq), lower = Lanes::set1(1e-16);
+            constexpr std::size_t unbounded = std::size_t{1} << 31;
+            std::uint32_t* const out_centre = out.centre;
+            std::uint32_t* const out_slot = out.slot;
+            double* const out_d2 = out.d2;
+            auto step = [&](const V (&w)[3], std::uint32_t i, std::uint32_t from, std::uint32_t end,
+                            std::size_t at) {
+                const std::size_t len = end - from;
+                const double *xs = p.x.data() + from, *ys = p.y.data() + from, *zs = p.z.data() + from;
+                std::size_t count = at;
+                for (std::size_t t = 0; t < len; t += W) {
+                    V d2 = squared_distance<Form, Diagonal>(Lanes::load(xs + t), Lanes::load(ys + t),
+                                                            Lanes::load(zs + t), k.s, w, k.m, Lanes{});
+                    unsigned keep = Lanes::accept(d2, upper, lower);
+                    if (len - t < W) keep &= (1u << (len - t)) - 1u;
+                    Lanes::compress(keep, d2, from + static_cast<std::uint32_t>(t), out_d2 + count,
+                                    out_slot + count);
+                    Lanes::fill(out_centre + count, i);
+                    count += static_cast<std::size_t>(__builtin_popcount(keep));
+                }
+                return count - at;
+            };
+            return walk_centres<Form, unbounded, V, Lanes>(p, run, out, step);
+        }
+    };
+};
+
+// For each 4-bit mask of kept lanes: those lanes first, as 32-bit halves of
+// doubles (for the permute of the squared distances) and as lane numbers (for
+// the slots).
+struct CompressTables {
+    std::int32_t halves[16][8];
+    std::uint32_t lanes[16][4];
+};
+
+constexpr CompressTables make_compress_tables() {
+    CompressTables t{};
+    for (int mask = 0; mask < 16; ++mask) {
+        int k = 0;
+        for (int lane = 0; lane < 4; ++lane) {
+            if (!(mask >> lane & 1)) continue;
+            t.halves[mask][2 * k] = 2 * lane;
+            t.halves[mask][2 * k + 1] = 2 * lane + 1;
+            t.lanes[mask][k++] = static_cast<std::uint32_t>(lane);
+        }
+    }
+    return t;
+}
+
+constexpr CompressTables compress_tables = make_compress_tables();
+
+// Arithmetic on the vector types through the compiler's vector operators,
+// which need no instruction-set attribute and so inline anywhere; only the
+// comparisons and packing use the intrinsics of their instruction set.
+#define MOLVANE_ARITH __attribute__((always_inline))
+template <typename V>
+struct Arith {
+    MOLVANE_ARITH static V load(const double* p) {
+        V v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+};
+
+#define MOLVANE_AVX2 __attribute__((target("avx2")))
+struct Avx2Lanes {
+    using V = __m256d;
+    static constexpr std::size_t width = 4;
+    MOLVANE_ARITH static V set1(double v) { return V{v, v, v, v}; }
+    MOLVANE_ARITH static V load(const double* p) { return Arith<V>::load(p); }
+    MOLVANE_ARITH static V add(V a, V b) { return a + b; }
+    MOLVANE_ARITH static V sub(V a, V b) { return a - b; }
+    MOLVANE_ARITH static V mul(V a, V b) { return a * b; }
+    MOLVANE_AVX2 static unsigned accept(V d2, V upper, V lower) {
+        V ok = _mm256_and_pd(_mm256_cmp_pd(d2, upper, _CMP_LE_OQ), _mm256_cmp_pd(d2, lower, _CMP_GT_OQ));
+        return static_cast<unsigned>(_mm256_movemask_pd(ok));
+    }
+    MOLVANE_AVX2 static void compress(unsigned keep, V d2, std::uint32_t first, double* out_d2,
+                                      std::uint32_t* out_slot) {
+        const __m256i order = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(compress_tables.halves[keep]));
+        _mm256_storeu_pd(out_d2, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(d2), order)));
+        const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(compress_tables.lanes[keep]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out_slot),
+                         _mm_add_epi32(lanes, _mm_set1_epi32(static_cast<int>(first))));
+    }
+    MOLVANE_AVX2 static void fill(std::uint32_t* out, std::uint32_t value) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_set1_epi32(static_cast<int>(value)));
+    }
+};
+#undef MOLVANE_AVX2
+
+#define MOLVANE_AVX512 __attribute__((target("avx512f,avx512vl")))
+struct Avx512Lanes {
+    using V = __m512d;
+    static constexpr std::size_t width = 8;
+    MOLVANE_ARITH static V set1(double v) { return V{v, v, v, v, v, v, v, v}; }
+    MOLVANE_ARITH static V load(const double* p) { return Arith<V>::load(p); }
+    MOLVANE_ARITH static V add(V a, V b) { return a + b; }
+    MOLVANE_ARITH static V sub(V a, V b) { return a - b; }
+    MOLVANE_ARITH static V mul(V a, V b) { return a * b; }
+    MOLVANE_AVX512 static unsigned accept(V d2, V upper, V lower) {
+        return _mm512_cmp_pd_mask(d2, upper, _CMP_LE_OQ) & _mm512_cmp_pd_mask(d2, lower, _CMP_GT_OQ);
+    }
+    MOLVANE_AVX512 static void compress(unsigned keep, V d2, std::uint32_t first, double* out_d2,
+                                        std::uint32_t* out_slot) {
+        const __mmask8 k = static_cast<__mmask8>(keep);
+        _mm512_storeu_pd(out_d2, _mm512_maskz_compress_pd(k, d2));
+        const __m256i slots =
+            _mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(static_cast<int>(first)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out_slot), _mm256_maskz_compress_epi32(k, slots));
+    }
+    MOLVANE_AVX512 static void fill(std::uint32_t* out, std::uint32_t value) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_set1_epi32(static_cast<int>(value)));
+    }
+};
+#undef MOLVANE_AVX512
+#undef MOLVANE_ARITH
+
+// Everything above is inlined (flatten) into these, built for their
+// instruction set, so no vector crosses a call.
+__attribute__((target("avx2"), flatten)) static std::size_t collect_avx2(const PackedSites& p, const RunProbe& run,
+                                                                         const Mat3& m, double cutoff_sq,
+                                                                         RunOutput& out) {
+    return dispatch_form<LaneKernel<Avx2Lanes>::With>(p, run, m, cutoff_sq, out);
+}
+
+__attribute__((target("avx512f,avx512vl"), flatten)) static std::size_t collect_avx512(
+    const PackedSites& p, const RunProbe& run, const Mat3& m, double cutoff_sq, RunOutput& out) {
+    return dispatch_form<LaneKernel<Avx512Lanes>::With>(p, run, m, cutoff_sq, out);
+}
+#endif
+
+static CollectFn collect_fn(Kernel k) {
+#ifdef MOLVANE_X86_DISPATCH
+    if (k == Kernel::avx512) return collect_avx512;
+    if (k == Kernel::avx2) return collect_avx2;
+#else
+    (void)k;
+#endif
+    return collect_plain;
+}
+
+static constexpr const char* kernel_names[] = {"plain", "avx2", "avx512"};
+
+std::optional<Kernel> kernel_named(std::string_view name) {
+    for (int k = 0; k < 3; ++k)
+        if (name == kernel_names[k]) return static_cast<Kernel>(k);
+    return std::nullopt;
+}
+
+const char* kernel_name(Kernel k) { return kernel_names[static_cast<int>(k)]; }
+
+bool kernel_supported(Kernel k) {
+    if (k == Kernel::plain) return true;
+#ifdef MOLVANE_X86_DISPATCH
+    __builtin_cpu_init();
+    if (k == Kernel::avx2) return __builtin_cpu_supports("avx2");
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+#else
+    return false;
+#endif
+}
+
+static Kernel best_kernel() {
+    for (Kernel k : {Kernel::avx512, Kernel::avx2})
+        if (kernel_supported(k)) return k;
+    return Kernel::plain;
+}
+
+static std::atomic<Kernel> active_kernel{best_kernel()};
+
+Kernel current_kernel() { return active_kernel.load(std::memory_order_relaxed); }
+
+Kernel set_kernel(Kernel k) { return active_kernel.exchange(k, std::memory_order_relaxed); }
+
+// Sites per sub-cell by a counting sort: sub-cells in flat order, each
+// holding its sites in increasing index order. Coordinates along periodic
+// axes are wrapped, the others kept as they are.
+void NeighborSearch::pack_sites(const std::vector<Site>& sites) {
+    const std::size_t n_sites = sites.size();
+    std::vector<std::uint32_t> cell_of(n_sites);
+    std::vector<Vec3> coords(n_sites);
+    start_.assign(n_[0] * n_[1] * n_[2] + 1, 0);
+    for (std::size_t i = 0; i < n_sites; ++i) {
+        const Vec3& f = sites[i].frac_coords;
+        Vec3& w = coords[i];
+        std::uint64_t k[3];
+        for (int axis = 0; axis < 3; ++axis) {
+            w[axis] = periodic_[axis] ? wrap_fraction(f[axis]) : f[axis];
+            k[axis] = cell_along(axis, w[axis]);
+        }
+        cell_of[i] = static_cast<std::uint32_t>((k[0] * n_[1] + k[1]) * n_[2] + k[2]);
+        ++start_[cell_of[i] + 1];
+    }
+    for (std::size_t c = 1; c < start_.size(); ++c) start_[c] += start_[c - 1];
+    std::vector<std::uint32_t> fill(start_.begin(), start_.end() - 1);
+    // Padding for the kernels' whole-vector loads past the last slot.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    sites_.x.assign(n_sites + max_lanes, nan);
+    sites_.y.assign(n_sites + max_lanes, nan);
+    sites_.z.assign(n_sites + max_lanes, nan);
+    sites_.site.resize(n_sites);
+    for (std::size_t i = 0; i < n_sites; ++i) {
+        const std::uint32_t slot = fill[cell_of[i]]++;
+        sites_.x[slot] = coords[i][0];
+        sites_.y[slot] = coords[i][1];
+        sites_.z[slot] = coords[i][2];
+        sites_.site[slot] = static_cast<std::int32_t>(i);
+    }
+}
+
+// Fractional margin for points filed by a rounded product w * n.
+static constexpr double filing_margin = 1e-9;
+
+void NeighborSearch::plan_axes(const std::vector<Site>& sites, double cutoff) {
+    const Vec3 widths = perpendicular_widths(m_);
+    for (int axis = 0; axis < 3; ++axis) {
+        if (periodic_[axis]) {
+            n_[axis] = cells_for_width(widths[axis], cutoff);
+            reach_[axis] = reach_for(widths[axis], n_[axis], cutoff);
+            cell_frac_[axis] = 1.0 / static_cast<double>(n_[axis]);
+            margin_[axis] = filing_margin;
+            continue;
+        }
+        // Only the home image: sub-cells over the range the sites span.
+        double lo = sites[0].frac_coords[axis], hi = lo;
+        for (const Site& site : sites) {
+            lo = std::min(lo, site.frac_coords[axis]);
+            hi = std::max(hi, site.frac_coords[axis]);
+        }
+        const double extent = hi - lo, span = extent * widths[axis];
+        n_[axis] = cells_for_width(span, cutoff);
+        origin_[axis] = lo;
+        scale_[axis] = extent > 0.0 ? static_cast<double>(n_[axis]) / extent : 0.0;
+        cell_frac_[axis] = extent / static_cast<double>(n_[axis]);
+        margin_[axis] = filing_margin * std::max({1.0, std::abs(lo), std::abs(hi)});
+        const std::int64_t most = static_cast<std::int64_t>(n_[axis]) - 1;
+        reach_[axis] = most == 0 ? 0 : std::min(most, reach_for(span, n_[axis], cutoff));
+    }
+}
+
+// Sub-cell images visited around one centre, or nothing when more than the
+// limit (the reach grows with cutoff / cell width without bound).
+static std::optional<std::uint64_t> images_per_centre(const std::array<std::int64_t, 3>& reach) {
+    std::uint64_t images = 1;
+    for (std::int64_t r : reach) {
+        if (r < 0) continue;
+        if (r > (std::int64_t{1} << 30)) return std::nullopt;
+        const std::uint64_t span = 2 * static_cast<std::uint64_t>(r) + 1;
+        if (images > max_images_per_centre / span) return std::nullopt;
+        images *= span;
+    }
+    return images;
+}
+
+Result<NeighborSearch> NeighborSearch::build(const Structure& structure, double cutoff) {
+    const std::vector<Site>& sites = structure.sites();
+    if (sites.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        return fail("structure has ", std::to_string(sites.size()), " sites; the neighbour search holds at most ",
+                    std::to_string(std::numeric_limits<std::int32_t>::max()));
+    }
+    NeighborSearch search;
+    search.m_ = structure.lattice().matrix();
+    search.cutoff_sq_ = cutoff * cutoff;
+    search.periodic_ = structure.pbc();
+    search.plan_axes(sites, cutoff);
+    if (!images_per_centre(search.reach_))
+        return fail("cutoff is too large for this cell: the search would visit more than ",
+                    std::to_string(max_images_per_centre), " periodic images of the cell around each site");
+    search.pack_sites(sites);
+    search.collect_ = collect_fn(current_kernel());
+    const Mat3& m = search.m_;
+    search.diagonal_ = m[0][1] == 0.0 && m[0][2] == 0.0 && m[1][0] == 0.0 && m[1][2] == 0.0 && m[2][0] == 0.0 &&
+                       m[2][1] == 0.0;
+    search.plan_bounds(cutoff);
+    return search;
+}
+
+void NeighborSearch::plan_bounds(double cutoff) {
     // Pruning bounds. A point at fractional offset f from the centre lies at
     // a Cartesian distance of at least |f_a| times the face width d_a along
     // every axis. When the off-diagonal entries E are small, the distance is
     // also at least |f D| - |E| |f| with D the diagonal part, so per-axis
     // squared gaps can be summed against a slightly widened radius.
+    const Mat3& m = m_;
     Vec3 widths = perpendicular_widths(m);
     double off_sq = 0.0, frac_span_sq = 0.0;
     for (int r = 0; r < 3; ++r) {
         for (int c = 0; c < 3; ++c)
             if (r != c) off_sq += m[r][c] * m[r][c];
-        double span = (static_cast<double>(std::max<std::int64_t>(reach_[r], 0)) + 2.0) /
-                      static_cast<double>(n_[r]);
+        double span = (static_cast<double>(std::max<std::int64_t>(reach_[r], 0)) + 2.0) * cell_frac_[r];
         frac_span_sq += span * span;
     }
     const double slack = std::sqrt(off_sq) * std::sqrt(frac_span_sq);
@@ -132,156 +519,48 @@ NeighborSearch::NeighborSearch(const Mat3& m, const std::vector<Vec3>& wrapped, 
     }
 }
 
-// Fractional margin for points filed by a rounded product w * n.
-static constexpr double filing_margin = 1e-9;
-
-void NeighborSearch::pruned_range(double w, int axis, double left_sq, std::int64_t lo, std::int64_t hi,
-                                  std::int64_t& out_lo, std::int64_t& out_hi) const {
-    out_lo = lo;
-    out_hi = hi;
-    const double len = length_[axis];
-    if (!(len > 0.0)) return;
-    const double n = static_cast<double>(n_[axis]);
-    const double half = std::sqrt(left_sq) / len + filing_margin;
-    const double first = std::floor((w - half) * n), last = std::floor((w + half) * n);
-    if (!(first >= -9.0e18 && last <= 9.0e18)) return;
-    out_lo = std::max(lo, static_cast<std::int64_t>(first));
-    out_hi = std::min(hi, static_cast<std::int64_t>(last));
+double NeighborSearch::candidate_pairs() const {
+    // Half of the (2r + 1)^3 sub-cell images (no more than there are along an
+    // axis without images), each holding n_slots / cells sites.
+    double pairs = 0.5 * static_cast<double>(n_slots()) * static_cast<double>(n_slots());
+    for (int axis = 0; axis < 3; ++axis) {
+        std::uint64_t span = 2 * static_cast<std::uint64_t>(std::max<std::int64_t>(reach_[axis], 0)) + 1;
+        if (!periodic_[axis]) span = std::min(span, n_[axis]);
+        pairs *= static_cast<double>(span) / static_cast<double>(n_[axis]);
+    }
+    return pairs;
 }
 
-double NeighborSearch::axis_gap_sq(double w, int axis, std::int64_t k) const {
+double NeighborSearch::gap_sq(int axis, std::int64_t d) const {
     if (!orthogonal_) return 0.0;
-    const double n = static_cast<double>(n_[axis]);
-    const double left = static_cast<double>(k) / n, right = static_cast<double>(k + 1) / n;
-    double gap = std::max(left - w, w - right) - filing_margin;
+    const std::int64_t cells_between = (d < 0 ? -d : d) - 1;
+    if (cells_between <= 0) return 0.0;
+    // Sites lie within the margin of their sub-cell's slab.
+    double gap = static_cast<double>(cells_between) * cell_frac_[axis] - 2.0 * margin_[axis];
     if (!(gap > 0.0)) return 0.0;
     gap *= length_[axis];
     return gap * gap * (1.0 - 1e-9);
 }
 
-// The hot loop. Squared distances are computed for a whole block (a loop
-// the compiler vectorises), then the accepted ones are packed. Every
-// operation is a plain IEEE one in a fixed order, so each instruction set
-// gives the same bits.
-static std::size_t collect_images_generic(const double* x, const double* y, const double* z, std::uint32_t lo,
-                                          std::uint32_t hi, const double* shift, const double* centre,
-                                          const Mat3& m, double cutoff_sq, std::uint32_t* out_slot,
-                                          double* out_d2) {
-    constexpr std::size_t block = NeighborSearch::Scratch::capacity;
-    double d2[block];
-    const std::size_t len = hi - lo;
-    const double sa = shift[0], sb = shift[1], sc = shift[2];
-    const double wa = centre[0], wb = centre[1], wc = centre[2];
-    const double m00 = m[0][0], m01 = m[0][1], m02 = m[0][2];
-    const double m10 = m[1][0], m11 = m[1][1], m12 = m[1][2];
-    const double m20 = m[2][0], m21 = m[2][1], m22 = m[2][2];
-    const double* xs = x + lo;
-    const double* ys = y + lo;
-    const double* zs = z + lo;
-    for (std::size_t t = 0; t < len; ++t) {
-        double fx = (xs[t] + sa) - wa;
-        double fy = (ys[t] + sb) - wb;
-        double fz = (zs[t] + sc) - wc;
-        double cx = (m00 * fx + m10 * fy) + m20 * fz;
-        double cy = (m01 * fx + m11 * fy) + m21 * fz;
-        double cz = (m02 * fx + m12 * fy) + m22 * fz;
-        d2[t] = (cy * cy + cx * cx) + cz * cz;
-    }
-    std::size_t count = 0;
-    for (std::size_t t = 0; t < len; ++t) {
-        double v = d2[t];
-        out_slot[count] = lo + static_cast<std::uint32_t>(t);
-        out_d2[count] = v;
-        count += static_cast<std::size_t>((v <= cutoff_sq) & (v > 1e-16));
-    }
-    return count;
+std::int64_t NeighborSearch::reach_within(int axis, double left_sq) const {
+    if (left_sq < 0.0) return -1;
+    const std::int64_t reach = reach_[axis];
+    const double len = length_[axis];
+    if (!(len > 0.0) || !(cell_frac_[axis] > 0.0)) return reach;
+    // Sub-cells up to d away have (d - 1) whole sub-cells between them and home.
+    const double half = (std::sqrt(left_sq) / len + 2.0 * margin_[axis]) / cell_frac_[axis];
+    const double most = std::floor(half * (1.0 + 1e-9)) + 1.0;
+    return most < static_cast<double>(reach) ? static_cast<std::int64_t>(most) : reach;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define MOLVANE_X86_DISPATCH 1
-#include <immintrin.h>
-
-// The same computation eight slots at a time, packing accepted lanes with
-// the AVX-512 compress instructions.
-__attribute__((target("avx512f,avx512vl"))) static std::size_t collect_images_avx512(
-    const double* x, const double* y, const double* z, std::uint32_t lo, std::uint32_t hi, const double* shift,
-    const double* centre, const Mat3& m, double cutoff_sq, std::uint32_t* out_slot, double* out_d2) {
-    const std::size_t len = hi - lo;
-    const __m512d sa = _mm512_set1_pd(shift[0]), sb = _mm512_set1_pd(shift[1]), sc = _mm512_set1_pd(shift[2]);
-    const __m512d wa = _mm512_set1_pd(centre[0]), wb = _mm512_set1_pd(centre[1]), wc = _mm512_set1_pd(centre[2]);
-    const __m512d m00 = _mm512_set1_pd(m[0][0]), m01 = _mm512_set1_pd(m[0][1]), m02 = _mm512_set1_pd(m[0][2]);
-    const __m512d m10 = _mm512_set1_pd(m[1][0]), m11 = _mm512_set1_pd(m[1][1]), m12 = _mm512_set1_pd(m[1][2]);
-    const __m512d m20 = _mm512_set1_pd(m[2][0]), m21 = _mm512_set1_pd(m[2][1]), m22 = _mm512_set1_pd(m[2][2]);
-    const __m512d upper = _mm512_set1_pd(cutoff_sq), lower = _mm512_set1_pd(1e-16);
-    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const double* xs = x + lo;
-    const double* ys = y + lo;
-    const double* zs = z + lo;
-    std::size_t count = 0, t = 0;
-    for (; t + 8 <= len; t += 8) {
-        __m512d fx = _mm512_sub_pd(_mm512_add_pd(_mm512_loadu_pd(xs + t), sa), wa);
-        __m512d fy = _mm512_sub_pd(_mm512_add_pd(_mm512_loadu_pd(ys + t), sb), wb);
-        __m512d fz = _mm512_sub_pd(_mm512_add_pd(_mm512_loadu_pd(zs + t), sc), wc);
-        __m512d cx = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(m00, fx), _mm512_mul_pd(m10, fy)),
-                                   _mm512_mul_pd(m20, fz));
-        __m512d cy = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(m01, fx), _mm512_mul_pd(m11, fy)),
-                                   _mm512_mul_pd(m21, fz));
-        __m512d cz = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(m02, fx), _mm512_mul_pd(m12, fy)),
-                                   _mm512_mul_pd(m22, fz));
-        __m512d d2 = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(cy, cy), _mm512_mul_pd(cx, cx)),
-                                   _mm512_mul_pd(cz, cz));
-        __mmask8 keep = _mm512_cmp_pd_mask(d2, upper, _CMP_LE_OQ) & _mm512_cmp_pd_mask(d2, lower, _CMP_GT_OQ);
-        if (keep == 0) continue;
-        // Lanes beyond the kept ones are written too; the caller's buffers
-        // have room for them (count <= t).
-        _mm512_storeu_pd(out_d2 + count, _mm512_maskz_compress_pd(keep, d2));
-        __m256i slots = _mm256_add_epi32(lane, _mm256_set1_epi32(static_cast<int>(lo + t)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out_slot + count), _mm256_maskz_compress_epi32(keep, slots));
-        count += static_cast<std::size_t>(__builtin_popcount(keep));
-    }
-    if (t < len) {
-        count += collect_images_generic(x, y, z, lo + static_cast<std::uint32_t>(t), hi, shift, centre, m, cutoff_sq,
-                                        out_slot + count, out_d2 + count);
-    }
-    return count;
-}
-
-__attribute__((target("avx2"))) static std::size_t collect_images_avx2(
-    const double* x, const double* y, const double* z, std::uint32_t lo, std::uint32_t hi, const double* shift,
-    const double* centre, const Mat3& m, double cutoff_sq, std::uint32_t* out_slot, double* out_d2) {
-    return collect_images_generic(x, y, z, lo, hi, shift, centre, m, cutoff_sq, out_slot, out_d2);
-}
-
-using CollectFn = std::size_t (*)(const double*, const double*, const double*, std::uint32_t, std::uint32_t,
-                                  const double*, const double*, const Mat3&, double, std::uint32_t*, double*);
-
-static CollectFn pick_collect() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) return collect_images_avx512;
-    if (__builtin_cpu_supports("avx2")) return collect_images_avx2;
-    return collect_images_generic;
-}
-
-static const CollectFn collect_impl = pick_collect();
-#endif
-
-std::size_t collect_images(const double* x, const double* y, const double* z, std::uint32_t lo, std::uint32_t hi,
-                           const double* shift, const double* centre, const Mat3& m, double cutoff_sq,
-                           std::uint32_t* out_slot, double* out_d2) {
-#ifdef MOLVANE_X86_DISPATCH
-    return collect_impl(x, y, z, lo, hi, shift, centre, m, cutoff_sq, out_slot, out_d2);
-#else
-    return collect_images_generic(x, y, z, lo, hi, shift, centre, m, cutoff_sq, out_slot, out_d2);
-#endif
-}
-
-// Square roots cannot fail here (no negative input), so errno handling is
-// dropped to let the loop vectorise; sqrt stays correctly rounded.
-#if defined(__GNUC__) && !defined(__clang__)
-__attribute__((optimize("no-math-errno")))
-#endif
+// Correctly rounded square roots, two at a time where SSE2 has them (the
+// library sqrt would check every value for errno).
 void square_roots(const double* in, double* out, std::size_t n) {
-    for (std::size_t t = 0; t < n; ++t) out[t] = std::sqrt(in[t]);
+    std::size_t t = 0;
+#if defined(__SSE2__)
+    for (; t + 2 <= n; t += 2) _mm_storeu_pd(out + t, _mm_sqrt_pd(_mm_loadu_pd(in + t)));
+#endif
+    for (; t < n; ++t) out[t] = std::sqrt(in[t]);
 }
 
 }  // namespace molvane

@@ -1,13 +1,20 @@
-// Periodic neighbour search: wrapped coordinates, a linked-cell grid of at
-// most 64 sub-cells per axis, and the visit of every image within a cutoff.
+// Neighbour search: a linked-cell grid of at most 64 sub-cells per axis, over
+// the cell along periodic directions (coordinates wrapped) and over the range
+// the sites span along the others (home image only), packed so that every
+// sub-cell's sites are contiguous; the visit of every pair within a cutoff.
 #pragma once
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "core/lattice.hpp"
+#include "core/numeric.hpp"
+#include "core/result.hpp"
 #include "core/structure.hpp"
 
 namespace molvane {
@@ -15,17 +22,26 @@ namespace molvane {
 // Most sub-cells along one axis of the grid.
 inline constexpr std::uint64_t max_cells_per_axis = 64;
 
-// f - floor(f), with a result that rounds up to 1.0 folded back to 0.0.
-double wrap_fraction(double f);
+// Most sub-cell images the search may visit around one centre.
+inline constexpr std::uint64_t max_images_per_centre = std::uint64_t{1} << 30;
 
-// Wrapped fractional coordinates of every site, in site order.
-std::vector<Vec3> wrap_coordinates(const std::vector<Site>& sites);
+// f - floor(f), with a result that rounds up to 1.0 folded back to 0.0.
+inline double wrap_fraction(double f) {
+    if (f > 0.0 && f < 1.0) return f;  // f - floor(f) is f itself
+    double w = f - std::floor(f);
+    return w < 1.0 ? w : 0.0;
+}
 
 // Distances between the opposite faces of the cell (d_a, d_b, d_c).
 Vec3 perpendicular_widths(const Mat3& m);
 
-// The sub-cell (0 .. n-1) that holds the wrapped coordinate w.
-std::uint64_t sub_cell_of(double w, std::uint64_t n);
+// The sub-cell (0 .. n-1) that holds the wrapped coordinate w:
+// (w - floor(w)) * n truncated, at most n - 1.
+inline std::uint64_t sub_cell_of(double w, std::uint64_t n) {
+    // For a wrapped w (the usual case) w - floor(w) is w, or +0.0 for -0.0.
+    const double from_floor = w >= 0.0 && w < 1.0 ? w + 0.0 : w - std::floor(w);
+    return std::min(saturating_u64(from_floor * static_cast<double>(n)), n - 1);
+}
 
 // Sub-cells per axis (1 .. 64) for a face width and cutoff.
 std::uint64_t cells_for_width(double width, double cutoff);
@@ -33,98 +49,172 @@ std::uint64_t cells_for_width(double width, double cutoff);
 // How many sub-cells of `cells` across `width` must be searched on each side.
 std::int64_t reach_for(double width, std::uint64_t cells, double cutoff);
 
-// The linked-cell grid: per-sub-cell list heads and per-site links. Each
-// sub-cell's list runs from its highest site index down to its lowest.
-struct CellGrid {
-    std::array<std::uint64_t, 3> cells_per_axis{};
-    std::array<std::int64_t, 3> search_range{};
-    std::vector<std::int32_t> heads;  // -1: empty sub-cell
-    std::vector<std::int32_t> next;   // -1: end of list
+// Instruction-set variants of the distance kernel. All give the same bits;
+// the fastest one the CPU supports is chosen when the library loads. Tests
+// force each in turn (Python: molvane._molvane._set_kernel(name), which
+// returns the previous name) to check that they agree. A search keeps the
+// variant that was current when it was built.
+enum class Kernel { plain, avx2, avx512 };
+std::optional<Kernel> kernel_named(std::string_view name);
+const char* kernel_name(Kernel k);
+bool kernel_supported(Kernel k);
+Kernel current_kernel();
+// Makes k current (it must be supported) and returns the previous one.
+Kernel set_kernel(Kernel k);
 
-    std::uint64_t flat_index(std::uint64_t ia, std::uint64_t ib, std::uint64_t ic) const {
-        return (ia * cells_per_axis[1] + ib) * cells_per_axis[2] + ic;
-    }
+// Which ordered pairs an accepted entry of a pair visit stands for: the
+// centre seeing the neighbour image, the neighbour seeing the centre's
+// opposite image, or both (same image: the two distances are the same bits).
+enum PairSide : std::uint8_t { side_forward = 1, side_reverse = 2, side_both = 3 };
+
+// How a kernel forms the fractional displacement from centre i to slot j,
+// exactly as written: forward ((x_j + shift) - w_i); the same image
+// (x_j - w_i), which is forward with a zero shift; reverse (c_i - x_j) with
+// c_i = w_i + (-shift), the centre's image seen from j (the pair reversed).
+enum class ProbeForm : std::uint8_t { same_image, forward, reverse };
+
+// A run of packed slots [lo, hi), seen at one image shift from the centres
+// [c_lo, c_hi); with `after_centre` (the centres' own sub-cell) each centre
+// starts at the slot after its own.
+struct RunProbe {
+    std::uint32_t lo, hi, c_lo, c_hi;
+    bool after_centre;
+    bool diagonal;  // the lattice matrix has only zeros off its diagonal
+    ProbeForm form;
+    double shift[3];
 };
 
-// Grid dimensions and reach only; the lists are left empty.
-CellGrid plan_cell_grid(const Mat3& m, double cutoff);
+// Where a kernel writes (centre slot, neighbour slot, squared distance) for
+// every accepted pair, from centre `next` on (from slot `resume` of its
+// window when not 0). When `room` runs short it stops, leaving `next` and
+// `resume` where to go on.
+struct RunOutput {
+    std::uint32_t next;
+    std::uint32_t resume;
+    std::size_t room;
+    std::uint32_t* centre;
+    std::uint32_t* slot;
+    double* d2;
+};
 
-// Files every site (wrapped coordinates) into the planned grid.
-void file_sites(CellGrid& grid, const std::vector<Vec3>& wrapped);
+// The sites packed by sub-cell: their coordinates as three arrays (padded
+// at the end for whole-vector loads), a "slot" being a position in this order.
+struct PackedSites {
+    std::vector<double> x, y, z;
+    std::vector<std::int32_t> site;  // site index by slot
+};
 
-// The grid flattened for the visit: the sites of every sub-cell stored
-// contiguously (sub-cells in flat order, each in its list order), with their
-// wrapped coordinates as three separate arrays. A "slot" is a position in
-// this packed order.
+// A distance kernel: appends the accepted pairs of a run (squared distance
+// at most cutoff_sq and above 1e-16) and returns how many. Writes up to 8
+// entries beyond those it counts, within `room`.
+using CollectFn = std::size_t (*)(const PackedSites& sites, const RunProbe& run, const Mat3& m, double cutoff_sq,
+                                  RunOutput& out);
+
 class NeighborSearch {
 public:
-    NeighborSearch(const Mat3& m, const std::vector<Vec3>& wrapped, const CellGrid& grid, double cutoff);
+    // Plans the grid for the structure's cell and cutoff, wraps, files and
+    // packs the sites. Fails when the structure has more sites than 32-bit
+    // indices hold, or when the cutoff would reach over too many images.
+    static Result<NeighborSearch> build(const Structure& structure, double cutoff);
 
-    std::size_t n_slots() const { return site_.size(); }
+    std::size_t n_slots() const { return sites_.site.size(); }
     // The site stored at a slot.
-    std::int32_t site_at(std::uint32_t slot) const { return site_[slot]; }
+    std::int32_t site_at(std::uint32_t slot) const { return sites_.site[slot]; }
+    // About how many (centre, image) pairs a visit of every centre tests,
+    // were the sites spread evenly.
+    double candidate_pairs() const;
 
     // Buffers of one worker; reused from centre to centre.
     struct Scratch {
         static constexpr std::size_t capacity = 2048;
         std::array<double, capacity> d2;
         std::array<double, capacity> r;
+        std::array<std::uint32_t, capacity> centre;
         std::array<std::uint32_t, capacity> slot;
+        std::array<std::uint8_t, capacity> side;
         std::size_t count = 0;
     };
 
-    // Visits every image of every site within the cutoff of centre i (the
-    // centre itself and anything closer than 1e-8 excluded). Accepted images
-    // reach `sink(const uint32_t* slots, const double* r, size_t n)` in
-    // batches, in visit order: sub-cell offsets in increasing (da, db, dc)
-    // order, then each sub-cell's list order.
+    // Visits, for the centres at the slots [lo, hi), every pair of a centre
+    // with an image of a site exactly once, as one of two halves: images in
+    // the raw sub-cells after the centre's own (in (da, db, dc) order) and the
+    // slots after the centre in its own sub-cell. Every ordered pair within
+    // the cutoff (the centre itself and anything closer than 1e-8 excluded)
+    // is thus met once, from its centre (forward) or from its neighbour
+    // (reverse). Accepted entries reach
+    //   sink(const uint32_t* centres, const uint32_t* slots, const double* r,
+    //        const uint8_t* sides, size_t n)
+    // in batches, in an order fixed by lo and hi alone.
     template <typename Sink>
-    void visit(std::size_t i, Scratch& scratch, Sink&& sink) const;
+    void visit(std::uint32_t lo, std::uint32_t hi, Scratch& scratch, Sink&& sink) const;
 
 private:
-    struct Shifted {
-        double sa, sb, sc;
-    };
-    // Tests the packed slots [lo, hi) at one image shift, appending accepted
-    // ones to the scratch; flushes to the sink when the buffer runs full.
+    NeighborSearch() = default;
+
+    // The centres [lo, hi), all in the sub-cell `cell`.
     template <typename Sink>
-    void scan(std::uint32_t lo, std::uint32_t hi, const Shifted& s, const Vec3& wi, Scratch& scratch,
-              Sink& sink) const;
+    void visit_cell(std::size_t cell, std::uint32_t lo, std::uint32_t hi, Scratch& scratch, Sink& sink) const;
+    // One run of packed slots [lo, hi) at one image shift, seen from the
+    // centres [c_lo, c_hi): both directions at once for the same image,
+    // otherwise forward, then reverse.
+    template <typename Sink>
+    void scan_run(std::uint32_t lo, std::uint32_t hi, std::uint32_t c_lo, std::uint32_t c_hi, bool home,
+                  const std::int64_t (&shift)[3], Scratch& scratch, Sink& sink) const;
+    // Hands the run to the kernel, flushing whenever the scratch runs full.
+    template <typename Sink>
+    void collect(const RunProbe& run, PairSide side, Scratch& scratch, Sink& sink) const;
     // Takes square roots of the collected squared distances and hands them on.
     template <typename Sink>
     void flush(Scratch& scratch, Sink& sink) const;
 
-    // The raw sub-cells k (image shifts folded in) along `axis` in [lo, hi]
-    // whose slab of fractional coordinates comes within sqrt(left_sq) of w.
-    void pruned_range(double w, int axis, double left_sq, std::int64_t lo, std::int64_t hi,
-                      std::int64_t& out_lo, std::int64_t& out_hi) const;
-    // Squared distance along `axis` from w to raw sub-cell k (lower bound,
-    // zero when the lattice is not treated as orthogonal).
-    double axis_gap_sq(double w, int axis, std::int64_t k) const;
+    // Largest raw offset |d| along `axis` whose sub-cells can come within
+    // sqrt(left_sq) of a point of the home sub-cell (capped by the reach;
+    // -1 when left_sq < 0).
+    std::int64_t reach_within(int axis, double left_sq) const;
+    // Squared gap along `axis` between sub-cells d apart (a lower bound; zero
+    // when the lattice is not treated as orthogonal).
+    double gap_sq(int axis, std::int64_t d) const;
+    // Sets up the pruning bounds from the cell and the grid.
+    void plan_bounds(double cutoff);
+    // Sub-cells, reach and filing of every axis: over the cell along periodic
+    // axes, over the sites' range (home image only) along the others.
+    void plan_axes(const std::vector<Site>& sites, double cutoff);
+    // Files and packs the sites into start_ and sites_.
+    void pack_sites(const std::vector<Site>& sites);
+    // The sub-cell along `axis` that holds coordinate w (wrapped if periodic).
+    std::uint64_t cell_along(int axis, double w) const {
+        if (periodic_[axis]) return sub_cell_of(w, n_[axis]);
+        return std::min(saturating_u64((w - origin_[axis]) * scale_[axis]), n_[axis] - 1);
+    }
+    // Raw sub-cell offsets [lo, hi] from `home` along `axis`, cut to the
+    // sub-cells that exist when the axis has no images.
+    void clip(int axis, std::int64_t home, std::int64_t& lo, std::int64_t& hi) const {
+        if (periodic_[axis]) return;
+        lo = std::max(lo, -home);
+        hi = std::min(hi, static_cast<std::int64_t>(n_[axis]) - 1 - home);
+    }
 
-    Mat3 m_;
-    double cutoff_sq_;
+    Mat3 m_{};
+    double cutoff_sq_ = 0.0;
+    bool diagonal_ = false;
+    CollectFn collect_ = nullptr;
     // Pruning of sub-cells. With `orthogonal_`, squared gaps along the three
     // axes add up (lengths are the diagonal entries); otherwise each axis is
-    // bounded on its own by the face widths. `bound_radius_` is the cutoff
-    // widened to cover rounding and small off-diagonal entries.
+    // bounded on its own by the reach. `bound_radius_` is the cutoff widened
+    // to cover rounding and small off-diagonal entries.
     bool orthogonal_ = false;
     std::array<double, 3> length_{};
     double bound_radius_ = 0.0;
-    std::array<std::uint64_t, 3> n_;
-    std::array<std::int64_t, 3> reach_;
-    std::vector<Vec3> home_;          // wrapped coordinates by site index
+    std::array<std::uint64_t, 3> n_{};
+    std::array<std::int64_t, 3> reach_{};
+    // Per axis: periodic or not; where sub-cell 0 starts, sub-cells per unit
+    // of coordinate (no images only; 0 for one sub-cell over no extent) and
+    // one sub-cell's fractional width; the rounding margin of the filing.
+    Pbc periodic_{true, true, true};
+    std::array<double, 3> origin_{}, scale_{}, cell_frac_{}, margin_{};
     std::vector<std::uint32_t> start_;  // per sub-cell, first slot; one extra entry at the end
-    std::vector<double> x_, y_, z_;   // wrapped coordinates by slot
-    std::vector<std::int32_t> site_;  // site index by slot
+    PackedSites sites_;
 };
-
-// Appends the accepted slots of [lo, hi) (squared distance at most cutoff_sq
-// and above 1e-16) to out_slot/out_d2; returns how many were appended.
-// At most NeighborSearch::Scratch::capacity slots at a time.
-std::size_t collect_images(const double* x, const double* y, const double* z, std::uint32_t lo,
-                           std::uint32_t hi, const double* shift, const double* centre, const Mat3& m,
-                           double cutoff_sq, std::uint32_t* out_slot, double* out_d2);
 
 // Square roots of n values.
 void square_roots(const double* in, double* out, std::size_t n);
@@ -151,74 +241,100 @@ template <typename Sink>
 void NeighborSearch::flush(Scratch& scratch, Sink& sink) const {
     if (scratch.count == 0) return;
     square_roots(scratch.d2.data(), scratch.r.data(), scratch.count);
-    sink(static_cast<const std::uint32_t*>(scratch.slot.data()), static_cast<const double*>(scratch.r.data()),
+    sink(static_cast<const std::uint32_t*>(scratch.centre.data()), static_cast<const std::uint32_t*>(scratch.slot.data()),
+         static_cast<const double*>(scratch.r.data()), static_cast<const std::uint8_t*>(scratch.side.data()),
          scratch.count);
     scratch.count = 0;
 }
 
 template <typename Sink>
-void NeighborSearch::scan(std::uint32_t lo, std::uint32_t hi, const Shifted& s, const Vec3& wi,
-                          Scratch& scratch, Sink& sink) const {
-    const double shift[3] = {s.sa, s.sb, s.sc};
-    constexpr std::size_t keep_free = 256;
-    while (lo < hi) {
-        std::size_t room = Scratch::capacity - scratch.count;
-        std::uint32_t len = static_cast<std::uint32_t>(std::min<std::size_t>(room, hi - lo));
-        scratch.count += collect_images(x_.data(), y_.data(), z_.data(), lo, lo + len, shift, wi.data(), m_,
-                                        cutoff_sq_, scratch.slot.data() + scratch.count,
-                                        scratch.d2.data() + scratch.count);
-        lo += len;
-        if (Scratch::capacity - scratch.count < keep_free) flush(scratch, sink);
+void NeighborSearch::collect(const RunProbe& run, PairSide side, Scratch& scratch, Sink& sink) const {
+    RunOutput out{run.c_lo, 0, 0, nullptr, nullptr, nullptr};
+    while (out.next < run.c_hi) {
+        const std::size_t at = scratch.count;
+        out.room = Scratch::capacity - at;
+        out.centre = scratch.centre.data() + at;
+        out.slot = scratch.slot.data() + at;
+        out.d2 = scratch.d2.data() + at;
+        const std::size_t found = collect_(sites_, run, m_, cutoff_sq_, out);
+        std::fill_n(scratch.side.data() + at, found, static_cast<std::uint8_t>(side));
+        scratch.count += found;
+        if (out.next < run.c_hi) flush(scratch, sink);
     }
 }
 
 template <typename Sink>
-void NeighborSearch::visit(std::size_t i, Scratch& scratch, Sink&& sink) const {
-    const Vec3& wi = home_[i];
+void NeighborSearch::scan_run(std::uint32_t lo, std::uint32_t hi, std::uint32_t c_lo, std::uint32_t c_hi,
+                              bool home, const std::int64_t (&shift)[3], Scratch& scratch, Sink& sink) const {
+    RunProbe run{lo, hi, c_lo, c_hi, home, diagonal_, ProbeForm::same_image,
+                 {static_cast<double>(shift[0]), static_cast<double>(shift[1]), static_cast<double>(shift[2])}};
+    if (shift[0] == 0 && shift[1] == 0 && shift[2] == 0) {
+        collect(run, side_both, scratch, sink);
+        return;
+    }
+    run.form = ProbeForm::forward;
+    collect(run, side_forward, scratch, sink);
+    run.form = ProbeForm::reverse;
+    collect(run, side_reverse, scratch, sink);
+}
+
+template <typename Sink>
+void NeighborSearch::visit_cell(std::size_t cell, std::uint32_t lo, std::uint32_t hi, Scratch& scratch,
+                                Sink& sink) const {
     const std::int64_t na = static_cast<std::int64_t>(n_[0]), nb = static_cast<std::int64_t>(n_[1]),
                        nc = static_cast<std::int64_t>(n_[2]);
-    const std::int64_t ca = static_cast<std::int64_t>(sub_cell_of(wi[0], n_[0]));
-    const std::int64_t cb = static_cast<std::int64_t>(sub_cell_of(wi[1], n_[1]));
-    const std::int64_t cc = static_cast<std::int64_t>(sub_cell_of(wi[2], n_[2]));
-    const std::int64_t ra = reach_[0], rb = reach_[1], rc = reach_[2];
-    scratch.count = 0;
-    if (ra < 0 || rb < 0 || rc < 0) return;
-    // Sub-cells are visited in increasing (da, db, dc) order; along each
-    // axis only those that can hold a point within the cutoff are entered.
+    const std::int64_t ca = static_cast<std::int64_t>(cell) / (nb * nc),
+                       cb = static_cast<std::int64_t>(cell) / nc % nb, cc = static_cast<std::int64_t>(cell) % nc;
+    // Raw sub-cells in increasing (da, db, dc) order from the home one, only
+    // the half after (0, 0, 0); along each axis only as far as sub-cells can
+    // hold a point within the cutoff of the home sub-cell.
     const double limit_sq = bound_radius_ * bound_radius_;
-    std::int64_t a_lo, a_hi;
-    pruned_range(wi[0], 0, limit_sq, ca - ra, ca + ra, a_lo, a_hi);
-    for (std::int64_t ka = a_lo; ka <= a_hi; ++ka) {
+    std::int64_t da_lo = 0, da_hi = reach_within(0, limit_sq);
+    clip(0, ca, da_lo, da_hi);
+    for (std::int64_t da = 0; da <= da_hi; ++da) {
         std::int64_t ia, sa;
-        detail::floor_divmod(ka, na, ia, sa);
-        const double left_a = limit_sq - axis_gap_sq(wi[0], 0, ka);
-        if (left_a < 0.0) continue;
-        std::int64_t b_lo, b_hi;
-        pruned_range(wi[1], 1, left_a, cb - rb, cb + rb, b_lo, b_hi);
-        for (std::int64_t kb = b_lo; kb <= b_hi; ++kb) {
+        detail::floor_divmod(ca + da, na, ia, sa);
+        const double left_a = limit_sq - gap_sq(0, da);
+        const std::int64_t mb = reach_within(1, left_a);
+        std::int64_t db_lo = da == 0 ? 0 : -mb, db_hi = mb;
+        clip(1, cb, db_lo, db_hi);
+        for (std::int64_t db = db_lo; db <= db_hi; ++db) {
             std::int64_t ib, sb;
-            detail::floor_divmod(kb, nb, ib, sb);
-            const double left_b = left_a - axis_gap_sq(wi[1], 1, kb);
-            if (left_b < 0.0) continue;
-            std::int64_t c_lo, c_hi;
-            pruned_range(wi[2], 2, left_b, cc - rc, cc + rc, c_lo, c_hi);
+            detail::floor_divmod(cb + db, nb, ib, sb);
+            const double left_b = left_a - gap_sq(1, db);
+            const std::int64_t mc = reach_within(2, left_b);
+            const bool home_row = da == 0 && db == 0;
             const std::int64_t row = (ia * nb + ib) * nc;
             // Along c, consecutive sub-cells with the same image shift are
             // adjacent in the packed order, so they are scanned as one run.
-            std::int64_t kc = c_lo;
+            std::int64_t dc_lo = home_row ? 0 : -mc, dc_hi = mc;
+            clip(2, cc, dc_lo, dc_hi);
+            std::int64_t kc = cc + dc_lo;
+            const std::int64_t c_hi = cc + dc_hi;
             while (kc <= c_hi) {
-                std::int64_t ic, sc;
-                detail::floor_divmod(kc, nc, ic, sc);
-                std::int64_t run = std::min(nc - ic, c_hi - kc + 1);
-                std::uint32_t lo = start_[static_cast<std::size_t>(row + ic)];
-                std::uint32_t hi = start_[static_cast<std::size_t>(row + ic + run)];
-                if (lo < hi) {
-                    Shifted s{static_cast<double>(sa), static_cast<double>(sb), static_cast<double>(sc)};
-                    scan(lo, hi, s, wi, scratch, sink);
-                }
+                std::int64_t ic, shift[3] = {sa, sb, 0};
+                detail::floor_divmod(kc, nc, ic, shift[2]);
+                const std::int64_t run = std::min(nc - ic, c_hi - kc + 1);
+                const std::uint32_t run_lo = start_[static_cast<std::size_t>(row + ic)];
+                const std::uint32_t run_hi = start_[static_cast<std::size_t>(row + ic + run)];
+                if (run_lo < run_hi) scan_run(run_lo, run_hi, lo, hi, home_row && kc == cc, shift, scratch, sink);
                 kc += run;
             }
         }
+    }
+}
+
+template <typename Sink>
+void NeighborSearch::visit(std::uint32_t lo, std::uint32_t hi, Scratch& scratch, Sink&& sink) const {
+    scratch.count = 0;
+    if (reach_[0] < 0 || reach_[1] < 0 || reach_[2] < 0) return;
+    // The first sub-cell that holds slot lo, then one sub-cell at a time.
+    std::size_t cell = static_cast<std::size_t>(std::upper_bound(start_.begin(), start_.end(), lo) - start_.begin()) - 1;
+    while (lo < hi) {
+        const std::uint32_t end = std::min(hi, start_[cell + 1]);
+        if (lo < end) visit_cell(cell, lo, end, scratch, sink);
+        lo = std::max(lo, end);
+        ++cell;
     }
     flush(scratch, sink);
 }

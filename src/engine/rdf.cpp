@@ -1,12 +1,16 @@
-// Partial and total RDF: validation, bin edges, the species table, the
-// parallel pair histogram and its normalisation.
+// Partial and total RDF: validation, the plan (bin edges, species table,
+// neighbour search, pieces), the pair histogram filled piece by piece on a
+// worker pool, and its normalisation.
 #include "engine/rdf.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <limits>
-#include <map>
 #include <memory>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
 
 #include "engine/neighbor.hpp"
 #include "engine/pool.hpp"
@@ -18,239 +22,312 @@ namespace {
 // 4 * pi / 3 as the nearest double.
 constexpr double four_thirds_pi = 4.1887902047863905;
 
-// Every site's species as flat arrays: entries offsets[i] .. offsets[i + 1].
+// Below this many sites the two tables are built one after the other.
+constexpr std::size_t min_sites_for_parallel_setup = 4096;
+
+// Every site's species as flat arrays (entries offsets[i] .. offsets[i + 1]),
+// with the distinct element symbols in byte order, each one's summed
+// occupancy, added in site order (the structure's composition), and the
+// number of atoms (the site sums added in site order).
 struct SpeciesTable {
     std::vector<std::size_t> offsets;
     std::vector<std::uint32_t> species_index;
     std::vector<double> occupancy;
+    std::vector<std::string> elements;
+    std::vector<double> amount;
+    double n_atoms = 0.0;
 };
 
-SpeciesTable build_species_table(const std::vector<Site>& sites, const std::vector<std::string>& elements) {
+// Byte-wise equality, inline: symbols are short.
+bool same_text(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t k = 0; k < a.size(); ++k)
+        if (a[k] != b[k]) return false;
+    return true;
+}
+
+SpeciesTable build_species_table(const std::vector<Site>& sites) {
     SpeciesTable table;
     table.offsets.reserve(sites.size() + 1);
+    table.species_index.reserve(sites.size());
+    table.occupancy.reserve(sites.size());
     table.offsets.push_back(0);
+    // Symbols numbered in order of appearance first; neighbouring sites
+    // often repeat one.
+    std::unordered_map<std::string_view, std::uint32_t> number;
+    std::vector<std::string_view> seen;
+    std::uint32_t last = 0;
     for (const Site& site : sites) {
+        double site_sum = 0.0;
         for (const auto& [symbol, occupancy] : site.species) {
-            std::uint32_t index = 0;
-            while (index < elements.size() && elements[index] != symbol) ++index;
-            table.species_index.push_back(index);
+            site_sum += occupancy;
+            if (seen.empty() || !same_text(seen[last], symbol)) {
+                // A few symbols: compare them all; many: the hash table.
+                std::uint32_t k = 0;
+                if (seen.size() <= 8)
+                    while (k < seen.size() && !same_text(seen[k], symbol)) ++k;
+                if (seen.size() > 8 || k == seen.size()) {
+                    auto [it, added] = number.try_emplace(symbol, static_cast<std::uint32_t>(seen.size()));
+                    if (added) seen.push_back(symbol);
+                    k = it->second;
+                }
+                last = k;
+            }
+            table.species_index.push_back(last);
             table.occupancy.push_back(occupancy);
         }
         table.offsets.push_back(table.species_index.size());
+        table.n_atoms += site_sum;
+    }
+    std::vector<std::uint32_t> by_symbol(seen.size());
+    for (std::uint32_t k = 0; k < by_symbol.size(); ++k) by_symbol[k] = k;
+    std::sort(by_symbol.begin(), by_symbol.end(), [&](std::uint32_t x, std::uint32_t y) { return seen[x] < seen[y]; });
+    std::vector<std::uint32_t> rank(seen.size());
+    for (std::uint32_t r = 0; r < by_symbol.size(); ++r) {
+        rank[by_symbol[r]] = r;
+        table.elements.emplace_back(seen[by_symbol[r]]);
+    }
+    table.amount.assign(seen.size(), 0.0);
+    for (std::size_t e = 0; e < table.species_index.size(); ++e) {
+        const std::uint32_t r = rank[table.species_index[e]];
+        table.species_index[e] = r;
+        table.amount[r] += table.occupancy[e];
     }
     return table;
 }
 
-// What the histogram step reads for each packed slot of the neighbour
-// search, so the inner loop touches one array instead of three.
+// What the histogram step reads for each packed slot when every site holds
+// one species: where its element's curves start as centre (row) and as
+// neighbour (column), and its occupancy.
 struct SlotSpecies {
-    std::size_t column;  // element index * nbins (single-species sites)
+    std::size_t row;     // element index * nel * nbins
+    std::size_t column;  // element index * nbins
     double occupancy;
 };
 
-// Everything the workers share, read-only during the fold.
-struct FoldInput {
-    const NeighborSearch* search;
-    const SpeciesTable* species;
+// Everything the workers share, read-only during the fill.
+struct Plan {
+    std::vector<double> edges;
+    std::size_t nel = 0;
+    std::size_t nbins = 0;
+    SpeciesTable species;
+    NeighborSearch search;
     std::vector<SlotSpecies> by_slot;  // filled only when every site has one species
-    bool single_species;
-    const double* edges;
-    std::int64_t n_edges;
-    double inv_bin;
-    std::size_t nel;
-    std::size_t nbins;
+    std::size_t pieces = 1;
 };
-
-// Adds the pairs around centre i into `hist`.
-void accumulate_centre(const FoldInput& in, std::size_t i, NeighborSearch::Scratch& scratch, double* hist) {
-    const SpeciesTable& sp = *in.species;
-    const std::size_t p_begin = sp.offsets[i], p_end = sp.offsets[i + 1];
-    if (p_begin == p_end) return;
-    const double* edges = in.edges;
-    const std::int64_t n_edges = in.n_edges;
-    const double inv_bin = in.inv_bin;
-    if (in.single_species) {
-        const double occ_i = sp.occupancy[p_begin];
-        double* row = hist + static_cast<std::size_t>(sp.species_index[p_begin]) * in.nel * in.nbins;
-        const SlotSpecies* by_slot = in.by_slot.data();
-        in.search->visit(i, scratch, [&](const std::uint32_t* slots, const double* r, std::size_t n) {
-            for (std::size_t u = 0; u < n; ++u) {
-                std::int64_t k = find_bin(edges, n_edges, r[u], inv_bin);
-                if (k < 0) continue;
-                const SlotSpecies& s = by_slot[slots[u]];
-                row[s.column + static_cast<std::size_t>(k)] += s.occupancy * occ_i;
-            }
-        });
-        return;
-    }
-    const std::size_t nel = in.nel, nbins = in.nbins;
-    in.search->visit(i, scratch, [&](const std::uint32_t* slots, const double* r, std::size_t n) {
-        for (std::size_t u = 0; u < n; ++u) {
-            std::int64_t k = find_bin(edges, n_edges, r[u], inv_bin);
-            if (k < 0) continue;
-            const std::size_t j = static_cast<std::size_t>(in.search->site_at(slots[u]));
-            const std::size_t q_begin = sp.offsets[j], q_end = sp.offsets[j + 1];
-            for (std::size_t p = p_begin; p < p_end; ++p) {
-                double* row = hist + static_cast<std::size_t>(sp.species_index[p]) * nel * nbins +
-                              static_cast<std::size_t>(k);
-                const double occ_p = sp.occupancy[p];
-                for (std::size_t q = q_begin; q < q_end; ++q)
-                    row[static_cast<std::size_t>(sp.species_index[q]) * nbins] += sp.occupancy[q] * occ_p;
-            }
-        }
-    });
-}
-
-// The parallel fold over centres: workers take chunks of centres from a
-// shared counter, each adding into its own histogram; the
-// histograms are then summed element-wise on the calling thread.
-std::vector<double> fill_histogram(const FoldInput& in, std::size_t n_sites, WorkerPool& pool) {
-    const std::size_t size = in.nel * in.nel * in.nbins;
-    const std::size_t tasks = std::max<std::size_t>(1, std::min(pool.size(), n_sites));
-    const std::size_t n_chunks = tasks == 1 ? 1 : std::min(n_sites, tasks * 16);
-    std::atomic<std::size_t> next_chunk{0};
-    std::vector<std::vector<double>> partial(tasks);
-    pool.run(tasks, [&](std::size_t task) {
-        auto scratch = std::make_unique<NeighborSearch::Scratch>();
-        for (;;) {
-            std::size_t chunk = next_chunk.fetch_add(1, std::memory_order_relaxed);
-            if (chunk >= n_chunks) break;
-            if (partial[task].empty()) partial[task].assign(size, 0.0);
-            double* hist = partial[task].data();
-            const std::size_t lo = chunk * n_sites / n_chunks, hi = (chunk + 1) * n_sites / n_chunks;
-            // Centres go in packed (sub-cell) order, so consecutive centres
-            // scan the same neighbouring sub-cells while they are in cache.
-            for (std::size_t slot = lo; slot < hi; ++slot) {
-                const auto i = static_cast<std::size_t>(in.search->site_at(static_cast<std::uint32_t>(slot)));
-                accumulate_centre(in, i, *scratch, hist);
-            }
-        }
-    });
-    std::vector<double> hist(size, 0.0);
-    for (const auto& part : partial) {
-        if (part.empty()) continue;
-        for (std::size_t k = 0; k < size; ++k) hist[k] = part[k] + hist[k];
-    }
-    return hist;
-}
 
 std::string count_text(std::uint64_t n) { return std::to_string(n); }
 
-}  // namespace
-
-std::uint64_t bin_edge_count(double cutoff, double bin_size) {
-    double n = std::ceil((cutoff + bin_size) / bin_size);
-    if (std::isnan(n) || n <= 0.0) return 0;
-    if (n >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(n);
-}
-
-Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff, double bin_size,
-                                      WorkerPool& pool) {
+// The argument checks, in their fixed order; the number of bin edges.
+Result<std::uint64_t> validate(double cutoff, double bin_size) {
     // A NaN or infinite cutoff is not a usable positive distance.
     if (!(cutoff > 0.0) || std::isinf(cutoff)) return fail("cutoff must be positive");
     if (!(bin_size > 0.0) || !(bin_size <= cutoff))
         return fail("bin_size must be positive and no larger than the cutoff");
     const std::uint64_t n_edges = bin_edge_count(cutoff, bin_size);
     if (n_edges <= 1) return fail("cutoff and bin_size give no bins");
-    const std::uint64_t nbins = n_edges - 1;
+    return n_edges;
+}
 
-    const std::vector<Site>& sites = structure.sites();
-    std::vector<std::string> elements = structure.elements();
-    const std::uint64_t nel = elements.size();
-    const std::uint64_t pairs = nel * nel;
+// The species, the histogram's size and bin edges, the neighbour search and
+// the pieces.
+// Builds the species table and the neighbour search, side by side on two
+// workers when the pool has them and the structure is large enough.
+void build_tables(const Structure& structure, double cutoff, WorkerPool& pool, SpeciesTable& sp,
+                  std::optional<Result<NeighborSearch>>& search) {
+    auto species = [&] { sp = build_species_table(structure.sites()); };
+    auto neighbours = [&] { search.emplace(NeighborSearch::build(structure, cutoff)); };
+    if (pool.size() < 2 || structure.sites().size() < min_sites_for_parallel_setup) {
+        species();
+        neighbours();
+        return;
+    }
+    pool.run(2, [&](std::size_t task) { task == 0 ? species() : neighbours(); });
+}
+
+Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, std::uint64_t n_edges,
+                  WorkerPool& pool) {
+    SpeciesTable sp;
+    std::optional<Result<NeighborSearch>> search;
+    build_tables(structure, cutoff, pool, sp, search);
+    const std::size_t nel = sp.elements.size(), nbins = n_edges - 1;
+    const std::uint64_t pairs = std::uint64_t{nel} * nel;
     if (nbins > max_histogram_entries / std::max<std::uint64_t>(pairs, 1)) {
         return fail("cutoff and bin_size give ", count_text(nbins), " bins, too many to hold for ",
                     count_text(pairs), " element pairs (at most ", count_text(max_histogram_entries),
                     " histogram entries)");
     }
-    if (sites.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-        return fail("structure has ", count_text(sites.size()), " sites; the neighbour search holds at most ",
-                    count_text(std::numeric_limits<std::int32_t>::max()));
-    }
-    const Mat3& m = structure.lattice().matrix();
-    CellGrid grid = plan_cell_grid(m, cutoff);
-    {
-        // The reach grows with cutoff / cell width without limit; refuse a
-        // search that could never finish.
-        std::uint64_t images = 1;
-        bool too_far = false;
-        for (std::int64_t r : grid.search_range) {
-            if (r < 0) continue;
-            if (r > (std::int64_t{1} << 30)) {
-                too_far = true;
-                break;
-            }
-            const std::uint64_t span = 2 * static_cast<std::uint64_t>(r) + 1;
-            if (images > max_images_per_centre / span) {
-                too_far = true;
-                break;
-            }
-            images *= span;
-        }
-        if (too_far)
-            return fail("cutoff is too large for this cell: the search would visit more than ",
-                        count_text(max_images_per_centre), " periodic images of the cell around each site");
-    }
-
     std::vector<double> edges(n_edges);
     for (std::uint64_t k = 0; k < n_edges; ++k) edges[k] = static_cast<double>(k) * bin_size;
-
-    SpeciesTable species = build_species_table(sites, elements);
-    std::vector<Vec3> wrapped = wrap_coordinates(sites);
-    file_sites(grid, wrapped);
-    NeighborSearch search(m, wrapped, grid, cutoff);
-    grid = CellGrid{};  // the packed copy is all the visit needs
-
-    FoldInput in;
-    in.search = &search;
-    in.species = &species;
-    in.single_species = true;
-    for (std::size_t i = 0; i < sites.size(); ++i)
-        if (species.offsets[i + 1] - species.offsets[i] != 1) in.single_species = false;
-    if (in.single_species) {
-        in.by_slot.resize(search.n_slots());
-        for (std::uint32_t slot = 0; slot < search.n_slots(); ++slot) {
-            std::size_t j = static_cast<std::size_t>(search.site_at(slot));
-            in.by_slot[slot] = {static_cast<std::size_t>(species.species_index[j]) * nbins, species.occupancy[j]};
+    if (!*search) return search->error();
+    const NeighborSearch& found = **search;
+    std::vector<SlotSpecies> by_slot;
+    bool single_species = true;
+    for (std::size_t i = 0; i + 1 < sp.offsets.size(); ++i)
+        if (sp.offsets[i + 1] - sp.offsets[i] != 1) single_species = false;
+    if (single_species) {
+        by_slot.resize(found.n_slots());
+        for (std::uint32_t slot = 0; slot < found.n_slots(); ++slot) {
+            const std::size_t j = static_cast<std::size_t>(found.site_at(slot));
+            const std::size_t element = sp.species_index[j];
+            by_slot[slot] = {element * nel * nbins, element * nbins, sp.occupancy[j]};
         }
     }
-    in.edges = edges.data();
-    in.n_edges = static_cast<std::int64_t>(n_edges);
-    in.inv_bin = 1.0 / bin_size;
-    in.nel = nel;
-    in.nbins = nbins;
-    std::vector<double> hist = fill_histogram(in, sites.size(), pool);
+    const std::size_t pieces =
+        piece_count(structure.sites().size(), found.candidate_pairs(), pairs * nbins);
+    return Plan{std::move(edges), nel, nbins, std::move(sp), std::move(**search), std::move(by_slot), pieces};
+}
 
+// The histogram step for one centre: every pair the search hands back is
+// binned once per distinct distance and added to the centre's row, the
+// neighbour's row, or both.
+class PairAdder {
+public:
+    PairAdder(const Plan& plan, double inv_bin)
+        : plan_(plan), edges_(plan.edges.data()),
+          n_edges_(static_cast<std::int64_t>(plan.edges.size())), inv_bin_(inv_bin) {}
+
+    // The pairs owned by the centres at the slots [lo, hi).
+    void centres(std::uint32_t lo, std::uint32_t hi, NeighborSearch::Scratch& scratch, double* hist) const {
+        if (!plan_.by_slot.empty()) {
+            const SlotSpecies* by_slot = plan_.by_slot.data();
+            plan_.search.visit(lo, hi, scratch, [&](const std::uint32_t* centres, const std::uint32_t* slots,
+                                                    const double* r, const std::uint8_t* sides, std::size_t n) {
+                for (std::size_t u = 0; u < n; ++u) {
+                    const std::int64_t k = find_bin(edges_, n_edges_, r[u], inv_bin_);
+                    if (k < 0) continue;
+                    const SlotSpecies& i = by_slot[centres[u]];
+                    const SlotSpecies& j = by_slot[slots[u]];
+                    const double weight = j.occupancy * i.occupancy;
+                    if (sides[u] & side_forward) hist[i.row + j.column + static_cast<std::size_t>(k)] += weight;
+                    if (sides[u] & side_reverse) hist[j.row + i.column + static_cast<std::size_t>(k)] += weight;
+                }
+            });
+            return;
+        }
+        plan_.search.visit(lo, hi, scratch, [&](const std::uint32_t* centres, const std::uint32_t* slots,
+                                                const double* r, const std::uint8_t* sides, std::size_t n) {
+            for (std::size_t u = 0; u < n; ++u) {
+                const std::int64_t k = find_bin(edges_, n_edges_, r[u], inv_bin_);
+                if (k < 0) continue;
+                const std::size_t i = static_cast<std::size_t>(plan_.search.site_at(centres[u]));
+                const std::size_t j = static_cast<std::size_t>(plan_.search.site_at(slots[u]));
+                if (sides[u] & side_forward) add_species(i, j, static_cast<std::size_t>(k), hist);
+                if (sides[u] & side_reverse) add_species(j, i, static_cast<std::size_t>(k), hist);
+            }
+        });
+    }
+
+private:
+    // Every species entry p of centre site i with every entry q of neighbour site j.
+    void add_species(std::size_t i, std::size_t j, std::size_t k, double* hist) const {
+        const SpeciesTable& sp = plan_.species;
+        const std::size_t nel = plan_.nel, nbins = plan_.nbins;
+        const std::size_t q_begin = sp.offsets[j], q_end = sp.offsets[j + 1];
+        for (std::size_t p = sp.offsets[i]; p < sp.offsets[i + 1]; ++p) {
+            double* row = hist + static_cast<std::size_t>(sp.species_index[p]) * nel * nbins + k;
+            const double occ_p = sp.occupancy[p];
+            for (std::size_t q = q_begin; q < q_end; ++q)
+                row[static_cast<std::size_t>(sp.species_index[q]) * nbins] += sp.occupancy[q] * occ_p;
+        }
+    }
+
+    const Plan& plan_;
+    const double* edges_;
+    std::int64_t n_edges_;
+    double inv_bin_;
+};
+
+// The pair histogram: every piece fills its own histogram with its centres
+// in packed order; workers take pieces from a shared counter; the pieces are
+// then summed in piece order, so the bits never depend on the pool.
+std::vector<double> fill(const Plan& plan, double bin_size, WorkerPool& pool) {
+    const std::size_t size = plan.nel * plan.nel * plan.nbins;
+    const std::size_t n_slots = plan.search.n_slots(), pieces = plan.pieces;
+    const PairAdder adder(plan, 1.0 / bin_size);
+    std::vector<std::vector<double>> partial(pieces);
+    auto fill_piece = [&](std::size_t piece, NeighborSearch::Scratch& scratch) {
+        partial[piece].assign(size, 0.0);
+        const std::size_t lo = piece * n_slots / pieces, hi = (piece + 1) * n_slots / pieces;
+        adder.centres(static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi), scratch, partial[piece].data());
+    };
+    const std::size_t tasks = std::min(pool.size(), pieces);
+    if (tasks <= 1) {
+        // One worker would take every piece in turn: the calling thread does.
+        auto scratch = std::make_unique<NeighborSearch::Scratch>();
+        for (std::size_t piece = 0; piece < pieces; ++piece) fill_piece(piece, *scratch);
+    } else {
+        std::atomic<std::size_t> next_piece{0};
+        pool.run(tasks, [&](std::size_t) {
+            auto scratch = std::make_unique<NeighborSearch::Scratch>();
+            for (std::size_t piece; (piece = next_piece.fetch_add(1, std::memory_order_relaxed)) < pieces;)
+                fill_piece(piece, *scratch);
+        });
+    }
+    std::vector<double> hist = std::move(partial[0]);
+    for (std::size_t piece = 1; piece < pieces; ++piece) {
+        const std::vector<double>& part = partial[piece];
+        for (std::size_t k = 0; k < size; ++k) hist[k] = hist[k] + part[k];
+        std::vector<double>().swap(partial[piece]);
+    }
+    return hist;
+}
+
+// Shell volumes, element amounts and the curves.
+PrdfResult normalise(Plan& plan, const std::vector<double>& hist) {
+    const std::size_t nel = plan.nel, nbins = plan.nbins;
+    const std::vector<double>& edges = plan.edges;
     std::vector<double> shell(nbins);
-    for (std::uint64_t k = 0; k < nbins; ++k) {
+    for (std::size_t k = 0; k < nbins; ++k) {
         double hi = edges[k + 1] * edges[k + 1] * edges[k + 1];
         double lo = edges[k] * edges[k] * edges[k];
         shell[k] = (hi - lo) * four_thirds_pi;
     }
-    std::map<std::string, double> composition = structure.composition();
-    std::vector<double> amount(nel);
-    for (std::uint64_t a = 0; a < nel; ++a) amount[a] = composition[elements[a]];
-    const double total_amount = structure.n_atoms();
+    const std::vector<double>& amount = plan.species.amount;
+    const double total_amount = plan.species.n_atoms;
 
     PrdfResult result;
     result.total.assign(nbins, 0.0);
-    result.partials.reserve(pairs);
-    for (std::uint64_t a = 0; a < nel; ++a) {
-        for (std::uint64_t b = 0; b < nel; ++b) {
+    result.partials.reserve(nel * nel);
+    for (std::size_t a = 0; a < nel; ++a) {
+        for (std::size_t b = 0; b < nel; ++b) {
             std::vector<double> curve(nbins);
             const double* h = hist.data() + (a * nel + b) * nbins;
-            for (std::uint64_t k = 0; k < nbins; ++k) {
+            for (std::size_t k = 0; k < nbins; ++k) {
                 result.total[k] = h[k] / (shell[k] * total_amount) + result.total[k];
                 curve[k] = amount[a] > 0.0 ? h[k] / (amount[a] * shell[k]) : 0.0;
             }
             result.partials.push_back(std::move(curve));
         }
     }
-    result.elements = std::move(elements);
+    result.elements = std::move(plan.species.elements);
     result.r.assign(edges.begin(), edges.begin() + static_cast<std::ptrdiff_t>(nbins));
-    result.edges = std::move(edges);
+    result.edges = std::move(plan.edges);
     return result;
+}
+
+}  // namespace
+
+std::uint64_t bin_edge_count(double cutoff, double bin_size) {
+    return saturating_u64(std::ceil((cutoff + bin_size) / bin_size));
+}
+
+std::uint64_t piece_count(std::uint64_t n_sites, double work, std::uint64_t entries) {
+    std::uint64_t pieces = std::min(max_pieces, n_sites);
+    if (work < work_per_piece * static_cast<double>(pieces))
+        pieces = static_cast<std::uint64_t>(work / work_per_piece);  // also for NaN: 0
+    pieces = std::min(pieces, max_piece_entries / std::max<std::uint64_t>(entries, 1));
+    return std::max<std::uint64_t>(pieces, 1);
+}
+
+Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff, double bin_size,
+                                      WorkerPool& pool) {
+    auto n_edges = validate(cutoff, bin_size);
+    if (!n_edges) return n_edges.error();
+    auto p = plan(structure, cutoff, bin_size, *n_edges, pool);
+    if (!p) return p.error();
+    std::vector<double> hist = fill(*p, bin_size, pool);
+    return normalise(*p, hist);
 }
 
 Result<PrdfResult> compute_prdf(const Structure& structure, std::uint64_t n_threads, double cutoff,

@@ -22,11 +22,26 @@ struct PrdfResult {
 // Most histogram entries (element pairs times bins) one computation may use.
 inline constexpr std::uint64_t max_histogram_entries = std::uint64_t{1} << 27;
 
-// Most sub-cell images the neighbour search may visit around one centre.
-inline constexpr std::uint64_t max_images_per_centre = std::uint64_t{1} << 30;
+// The histogram is filled in pieces: contiguous runs of centres (in the
+// neighbour search's packed order) that each add into a histogram of their
+// own, in a fixed order, and are then summed in piece order. The pieces
+// depend only on the structure, the cutoff and the histogram size, never on
+// the number of threads, so every result is the same bits on any pool.
+// One piece per work_per_piece candidate pairs the search will test (at
+// least one piece), at most max_pieces, and no more than keep their
+// histograms within max_piece_entries together (unless one alone needs
+// more): the fill holds at most max(max_piece_entries, one histogram) plus
+// the summed histogram.
+inline constexpr std::uint64_t max_pieces = 64;
+inline constexpr double work_per_piece = 32768.0;
+inline constexpr std::uint64_t max_piece_entries = std::uint64_t{1} << 24;
 
-// Bin edges k * bin_size for k = 0 .. ceil((cutoff + bin_size) / bin_size) - 1.
-// Returns just the count when `out` is null.
+// How many pieces for n_sites centres, `work` candidate pairs in all and
+// histograms of `entries` entries.
+std::uint64_t piece_count(std::uint64_t n_sites, double work, std::uint64_t entries);
+
+// How many bin edges k * bin_size: ceil((cutoff + bin_size) / bin_size)
+// (NaN: 0; beyond the range: the largest count).
 std::uint64_t bin_edge_count(double cutoff, double bin_size);
 
 // The bin of distance r by the stored edges, or -1 when r lies beyond the

@@ -380,6 +380,8 @@ PyObject* init_module() {
     if (!from_parts || PyModule_AddObjectRef(module.get(), "_structure", from_parts.get()) < 0)
         return nullptr;
 
+    if (PyModule_AddFunctions(module.get(), rdf_module_functions()) < 0) return nullptr;
+
     PyRef version{PyUnicode_FromString(MOLVANE_VERSION)};
     if (!version || add_to_module(module.get(), "__version__", version.get()) < 0) return nullptr;
     PyObject* read_warning = read_warning_type();

@@ -57,6 +57,9 @@ std::vector<PyMethodDef> reader_methods();    // lib_readers.cpp
 std::vector<PyMethodDef> rdf_methods();       // lib_rdf.cpp
 std::vector<PyMethodDef> disorder_methods();  // lib_disorder.cpp
 
+// Private module functions outside __all__ (lib_rdf.cpp); null-terminated.
+PyMethodDef* rdf_module_functions();
+
 // The module function read_xyz_trajectory (lib_trajectory.cpp).
 extern PyMethodDef read_xyz_trajectory_def;
 

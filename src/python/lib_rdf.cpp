@@ -9,10 +9,11 @@
 
 #include "core/defaults.hpp"
 #include "python/lib.hpp"
+#include "engine/neighbor.hpp"
 #include "engine/pool.hpp"
+#include "engine/rdf.hpp"
 #include "python/pyargs.hpp"
 #include "python/pyobj.hpp"
-#include "engine/rdf.hpp"
 
 // The NumPy C API table lives in this file only; it is imported on first use.
 #define PY_ARRAY_UNIQUE_SYMBOL molvane_rdf_ARRAY_API
@@ -198,7 +199,32 @@ PyObject* available_threads(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// _set_kernel(name): makes the named distance kernel ("plain", "avx2",
+// "avx512") the one later computations use and returns the previous name.
+// For tests that compare the variants; ValueError for a name this CPU cannot run.
+PyObject* set_kernel_py(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"_set_kernel()", {{"name", true}}};
+        PyObject* slots[1];
+        std::string name;
+        if (!bind_args(sig, args, kwargs, slots) || !arg_str(slots[0], "name", name)) return nullptr;
+        auto kernel = kernel_named(name);
+        if (!kernel) return err("unknown kernel " + name + " (plain, avx2, avx512)");
+        if (!kernel_supported(*kernel)) return err("this CPU cannot run the " + name + " kernel");
+        return PyUnicode_FromString(kernel_name(set_kernel(*kernel)));
+    });
+}
+
 }  // namespace
+
+PyMethodDef* rdf_module_functions() {
+    static PyMethodDef table[] = {
+        {"_set_kernel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_kernel_py)),
+         METH_VARARGS | METH_KEYWORDS, "_set_kernel(name)\n--\n\nForces a distance kernel variant (tests)."},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return table;
+}
 
 std::vector<PyMethodDef> rdf_methods() {
     return {
