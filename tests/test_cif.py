@@ -623,6 +623,7 @@ def read_or_fail(text, symprec=1e-4):
     make_cif(rows=["M1 '" + "0.00001Fe + " * 100_000 + "0.00001Ni' 0 0 0 1", "M2 '" + "1Fe+" * 100_000 + "'"]),
     make_cif(rows=["A . . . . 1"] * 100_000),
 ])
+@pytest.mark.filterwarnings("ignore::molvane.ReadWarning")
 def test_hostile_text_ends_in_a_result_or_message(text):
     # Each of these would take minutes if any step were quadratic in the text.
     read_or_fail(text)
@@ -637,6 +638,7 @@ def test_many_distinct_sites_merge_fast():
     assert s.n_sites == 50_000
 
 
+@pytest.mark.filterwarnings("ignore::molvane.ReadWarning")
 def test_mutated_corpus_files_never_crash(corpus):
     import random
     rng = random.Random(11)

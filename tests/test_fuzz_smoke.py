@@ -20,6 +20,9 @@ from pathlib import Path
 import pytest
 
 import molvane
+
+# Mutated files make the readers warn about what they skip; that is expected here.
+pytestmark = pytest.mark.filterwarnings("ignore::molvane.ReadWarning")
 from molvane import Structure, read_xyz_trajectory
 
 from conftest import CORPUS, ROOT

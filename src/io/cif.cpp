@@ -204,11 +204,11 @@ public:
             return;
         }
         auto& held = sites_[match].species;
-        for (const auto& [element, occupancy] : species) {
+        for (const Species& incoming : species) {
             auto same = std::find_if(held.begin(), held.end(),
-                                     [&](const Species& sp) { return sp.first == element; });
-            if (same != held.end()) same->second = std::max(same->second, occupancy);
-            else held.emplace_back(element, occupancy);
+                                     [&](const Species& sp) { return sp.first == incoming.first; });
+            if (same != held.end()) same->second = std::max(same->second, incoming.second);
+            else held.push_back(incoming);
         }
     }
 
