@@ -22,6 +22,7 @@ from collections import namedtuple
 import numpy as np
 
 from molvane._molvane import _DEFAULTS
+from molvane._sums import ExactSum
 
 __all__ = ["RDF", "Shell", "rdf", "rdf_average", "number_density", "element_densities"]
 
@@ -374,7 +375,14 @@ def rdf_average(frames, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin_size
     frames that hold both elements, each bulk density averaged over the same
     frames as its curves. ``progress``, when given, is called as
     ``progress(done, total)`` after each frame (``total`` is None when the
-    iterable has no length)."""
+    iterable has no length).
+
+    ``frames`` may also be the path of an XYZ trajectory: its frames are
+    streamed (as :func:`molvane.trajectory_rdf` does), never all held."""
+    if isinstance(frames, (str, os.PathLike)):
+        from molvane.trajectory import trajectory_rdf
+
+        return trajectory_rdf(os.fspath(frames), cutoff, bin_size, n_threads=n_threads, progress=progress)
     acc = _accumulate(frames, cutoff, bin_size, n_threads, progress)
     return acc.result(cutoff, averaged=True)
 
@@ -395,47 +403,87 @@ def _accumulate(frames, cutoff, bin_size, n_threads, progress):
 
 
 class _Accumulator:
-    """Sums of the engine's curves and of the bulk densities over frames."""
+    """Sums over frames of the engine's curves and of the bulk densities,
+    kept exactly (molvane._sums): frames added in any order, on any thread,
+    and accumulators merged in any grouping give the same bits."""
 
     def __init__(self):
         self.frames = 0
         self.r = None
-        self.total = None
-        self.sums = {}
-        self.counts = {}
-        self.reference = {}
-        self.composition = {}
-        self.bulk = {}
-        self.volume = 0.0
-        self.number_density = 0.0
+        self.bin_size = None
+        self.rows = {}  # ("total",), ("partial", a, b), ("reference", a, b), ("composition", e), ... -> first row
+        self.counts = {}  # pair -> frames that hold it
+        self.sums = ExactSum()
+        self._layouts = {}  # (pairs, elements) -> the rows of a frame's values
+
+    def __getstate__(self):
+        state = dict(self.__dict__)
+        state["_layouts"] = {}
+        return state
 
     def add(self, structure, cutoff, bin_size, n_threads):
-        r, partials, total = structure.prdf(cutoff, bin_size, n_threads)
+        self.add_curves(structure, structure.prdf(cutoff, bin_size, n_threads), bin_size)
+
+    def add_curves(self, structure, curves, bin_size):
+        """Adds one frame whose ``prdf`` result is ``curves``."""
+        r, partials, total = curves
         if self.r is None:
             self.r = r
-            self.total = np.array(total, dtype=np.float64)
-        else:
-            self.total += total
+            self.bin_size = float(bin_size)
         densities = element_densities(structure)
-        for pair, curve in partials.items():
-            if pair in self.sums:
-                self.sums[pair] += curve
-                self.counts[pair] += 1
-                self.reference[pair] += densities[pair[1]]
-            else:
-                self.sums[pair] = np.array(curve, dtype=np.float64)
-                self.counts[pair] = 1
-                self.reference[pair] = densities[pair[1]]
-        for element, amount in structure.composition.items():
-            self.composition[element] = self.composition.get(element, 0.0) + amount
-            self.bulk[element] = self.bulk.get(element, 0.0) + densities[element]
-        self.volume += structure.volume
-        self.number_density += number_density(structure)
+        composition = structure.composition
+        pairs, elements = tuple(partials), tuple(composition)
+        layout = self._layouts.get((pairs, elements))
+        if layout is None:
+            layout = self._layouts[pairs, elements] = self._layout(pairs, elements, len(r))
+        scalars = [densities[b] for _, b in pairs] + list(composition.values())
+        scalars += [densities[e] for e in elements] + [structure.volume, number_density(structure)]
+        self.sums.add_at(layout, np.concatenate([total, *partials.values(), scalars]))
+        for pair in pairs:
+            self.counts[pair] = self.counts.get(pair, 0) + 1
         self.frames += 1
-        self.bin_size = float(bin_size)
+
+    def _row(self, key, length=1):
+        if key not in self.rows:
+            self.rows[key] = self.sums.grow(length)
+        return self.rows[key]
+
+    def _span(self, key, length):
+        return np.arange(self._row(key, length), self.rows[key] + length)
+
+    def _layout(self, pairs, elements, nbins):
+        parts = [self._span(("total",), nbins)] + [self._span(("partial",) + p, nbins) for p in pairs]
+        keys = [("reference",) + p for p in pairs] + [("composition", e) for e in elements]
+        keys += [("bulk", e) for e in elements] + [("volume",), ("number_density",)]
+        return np.concatenate(parts + [np.array([self._row(k) for k in keys], dtype=np.int64)])
+
+    def merge(self, other):
+        """Adds the frames summed in another accumulator."""
+        if other.frames == 0:
+            return
+        if self.r is None:
+            self.r, self.bin_size = other.r, other.bin_size
+        elif not np.array_equal(self.r, other.r):
+            raise ValueError("cannot merge sums over different bins")
+        target = np.empty(other.sums.rows, dtype=np.int64)
+        for key, first in other.rows.items():
+            length = len(self.r) if key[0] in ("total", "partial") else 1
+            target[first : first + length] = self._span(key, length)
+        self.sums.merge(other.sums, target)
+        for pair, count in other.counts.items():
+            self.counts[pair] = self.counts.get(pair, 0) + count
+        self.frames += other.frames
+
+    def _mean(self, key, divisor, length=1):
+        return self.sums.value(range(self.rows[key], self.rows[key] + length), divisor)
+
+    def total(self):
+        """The mean total curve."""
+        return self._mean(("total",), self.frames, len(self.r))
 
     def partials(self):
-        return {pair: self.sums[pair] / self.counts[pair] for pair in sorted(self.sums)}
+        nbins = len(self.r)
+        return {pair: self._mean(("partial",) + pair, count, nbins) for pair, count in sorted(self.counts.items())}
 
     def result(self, cutoff, averaged):
         n = self.frames
@@ -445,10 +493,16 @@ class _Accumulator:
         if nbins > 1 and edges[-1] - float(cutoff) > 1e-6 * self.bin_size:
             keep = nbins - 1
         partials = {pair: curve[:keep] for pair, curve in self.partials().items()}
-        return RDF(edges[: keep + 1], partials, (self.total / n)[:keep],
-                   composition={e: a / n for e, a in self.composition.items()}, volume=self.volume / n,
-                   number_density=self.number_density / n, bulk={e: d / n for e, d in self.bulk.items()},
-                   reference={p: self.reference[p] / self.counts[p] for p in self.sums},
+        elements = [key[1] for key in self.rows if key[0] == "composition"]
+
+        def scalar(key, divisor):
+            return float(self._mean(key, divisor)[0])
+
+        return RDF(edges[: keep + 1], partials, self.total()[:keep],
+                   composition={e: scalar(("composition", e), n) for e in elements},
+                   volume=scalar(("volume",), n), number_density=scalar(("number_density",), n),
+                   bulk={e: scalar(("bulk", e), n) for e in elements},
+                   reference={p: scalar(("reference",) + p, c) for p, c in self.counts.items()},
                    n_frames=n, averaged=averaged)
 
 

@@ -59,7 +59,20 @@ public:
     // Adds one note about the tokens read in capitals, when there were any.
     void report(ReadNotes& notes) const;
 
+    // What was counted, as plain data (to carry it between processes).
+    struct Counts {
+        std::uint64_t recased_atoms = 0;
+        std::vector<std::pair<std::string, std::string>> examples;  // (letters, symbol)
+        bool more_examples = false;
+    };
+    Counts counts() const { return {recased_atoms_, examples_, more_examples_}; }
+    // Adds what another read counted, as if its tokens came after these.
+    void add(const Counts& other);
+
 private:
+    // Keeps the first few distinct examples; notes that there were more.
+    void note_example(std::string_view letters, const std::string& symbol);
+
     std::uint64_t recased_atoms_ = 0;
     std::vector<std::pair<std::string, std::string>> examples_;  // (letters, symbol), distinct, a few
     bool more_examples_ = false;

@@ -236,13 +236,20 @@ Result<Structure> build_frame(std::string_view comment, std::span<const std::str
     return Structure::create(std::move(*lattice), std::move(*sites), layout->pbc);
 }
 
+Result<bool> check_selected(std::uint64_t frames_read, std::uint64_t selected) {
+    if (frames_read == 0) return fail("no frames found in the file");
+    if (selected == 0)
+        return fail("the file has ", std::to_string(frames_read), " frame(s) but none matched start/every/stop");
+    return true;
+}
+
 Result<Trajectory> finish(Trajectory trajectory) {
-    if (trajectory.frames_read == 0) return fail("no frames found in the file");
-    if (trajectory.structures.empty())
-        return fail("the file has ", std::to_string(trajectory.frames_read),
-                    " frame(s) but none matched start/every/stop");
+    auto checked = check_selected(trajectory.frames_read, trajectory.structures.size());
+    if (!checked) return std::move(checked).error();
     return trajectory;
 }
+
+Result<bool> FrameReader::finish() const { return check_selected(frames_read_, frames_selected_); }
 
 Result<FrameReader> FrameReader::open(const std::string& path, const FrameSelection& selection,
                                       const std::optional<Mat3>& cell) {
@@ -295,9 +302,11 @@ Result<Trajectory> read_xyz_trajectory(const std::string& path, const FrameSelec
         trajectory.structures.push_back(std::move((*frame)->structure));
         trajectory.frame_indices.push_back((*frame)->index);
     }
+    auto checked = reader->finish();
+    if (!checked) return std::move(checked).error();
     trajectory.frames_read = reader->frames_read();
     trajectory.notes = reader->notes();
-    return finish(std::move(trajectory));
+    return trajectory;
 }
 
 // --- the index and reading by offset ---

@@ -89,6 +89,7 @@ Result<Structure> build_frame(std::string_view comment, std::span<const std::str
 
 // Fails when no frame was read or none was selected.
 Result<Trajectory> finish(Trajectory trajectory);
+Result<bool> check_selected(std::uint64_t frames_read, std::uint64_t selected);
 
 struct FrameSelection {
     std::uint64_t every = 1;
@@ -122,6 +123,9 @@ public:
     std::uint64_t frames_read() const { return frames_read_; }
     // Frames returned so far.
     std::uint64_t frames_selected() const { return frames_selected_; }
+    // Once `next` has returned nothing: fails as `finish` does when no frame
+    // was read or none was selected.
+    Result<bool> finish() const;
     // What was guessed in the frames returned so far.
     ReadNotes notes() const;
     // The guesses as counts, to be added to those of other reads.
