@@ -18,11 +18,20 @@ from __future__ import annotations
 import math
 import os
 from collections import namedtuple
+from collections.abc import Callable, Iterable
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+import numpy.typing as npt
 
 from molvane._molvane import _DEFAULTS
 from molvane._sums import ExactSum
+
+if TYPE_CHECKING:
+    from molvane._molvane import Structure
+
+    # What Structure.prdf returns: bin centres, partials by pair, total.
+    Curves = tuple[npt.NDArray[np.float64], dict[tuple[str, str], npt.NDArray[np.float64]], npt.NDArray[np.float64]]
 
 __all__ = ["RDF", "Shell", "rdf", "rdf_average", "number_density", "element_densities"]
 
@@ -387,9 +396,10 @@ def rdf_average(frames, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin_size
     return acc.result(cutoff, averaged=True)
 
 
-def _accumulate(frames, cutoff, bin_size, n_threads, progress):
+def _accumulate(frames: Iterable[Structure], cutoff: float, bin_size: float, n_threads: int,
+                progress: Callable[[int, int | None], object] | None) -> _Accumulator:
     try:
-        count = len(frames)
+        count: int | None = len(frames)  # type: ignore[arg-type]
     except TypeError:
         count = None
     acc = _Accumulator()
@@ -407,24 +417,25 @@ class _Accumulator:
     kept exactly (molvane._sums): frames added in any order, on any thread,
     and accumulators merged in any grouping give the same bits."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.frames = 0
-        self.r = None
-        self.bin_size = None
-        self.rows = {}  # ("total",), ("partial", a, b), ("reference", a, b), ("composition", e), ... -> first row
-        self.counts = {}  # pair -> frames that hold it
+        self.r: npt.NDArray[np.float64] | None = None
+        self.bin_size = 0.0
+        # ("total",), ("partial", a, b), ("reference", a, b), ("composition", e), ... -> first row
+        self.rows: dict[tuple[str, ...], int] = {}
+        self.counts: dict[tuple[str, str], int] = {}  # pair -> frames that hold it
         self.sums = ExactSum()
-        self._layouts = {}  # (pairs, elements) -> the rows of a frame's values
+        self._layouts: dict[tuple[tuple[tuple[str, str], ...], tuple[str, ...]], npt.NDArray[np.int64]] = {}
 
-    def __getstate__(self):
+    def __getstate__(self) -> dict[str, Any]:
         state = dict(self.__dict__)
         state["_layouts"] = {}
         return state
 
-    def add(self, structure, cutoff, bin_size, n_threads):
+    def add(self, structure: Structure, cutoff: float, bin_size: float, n_threads: int) -> None:
         self.add_curves(structure, structure.prdf(cutoff, bin_size, n_threads), bin_size)
 
-    def add_curves(self, structure, curves, bin_size):
+    def add_curves(self, structure: Structure, curves: Curves, bin_size: float) -> None:
         """Adds one frame whose ``prdf`` result is ``curves``."""
         r, partials, total = curves
         if self.r is None:
@@ -443,23 +454,25 @@ class _Accumulator:
             self.counts[pair] = self.counts.get(pair, 0) + 1
         self.frames += 1
 
-    def _row(self, key, length=1):
+    def _row(self, key: tuple[str, ...], length: int = 1) -> int:
         if key not in self.rows:
             self.rows[key] = self.sums.grow(length)
         return self.rows[key]
 
-    def _span(self, key, length):
+    def _span(self, key: tuple[str, ...], length: int) -> npt.NDArray[np.int64]:
         return np.arange(self._row(key, length), self.rows[key] + length)
 
-    def _layout(self, pairs, elements, nbins):
+    def _layout(self, pairs: tuple[tuple[str, str], ...], elements: tuple[str, ...],
+                nbins: int) -> npt.NDArray[np.int64]:
         parts = [self._span(("total",), nbins)] + [self._span(("partial",) + p, nbins) for p in pairs]
-        keys = [("reference",) + p for p in pairs] + [("composition", e) for e in elements]
+        keys: list[tuple[str, ...]] = [("reference",) + p for p in pairs]
+        keys += [("composition", e) for e in elements]
         keys += [("bulk", e) for e in elements] + [("volume",), ("number_density",)]
         return np.concatenate(parts + [np.array([self._row(k) for k in keys], dtype=np.int64)])
 
-    def merge(self, other):
+    def merge(self, other: _Accumulator) -> None:
         """Adds the frames summed in another accumulator."""
-        if other.frames == 0:
+        if other.frames == 0 or other.r is None:
             return
         if self.r is None:
             self.r, self.bin_size = other.r, other.bin_size
@@ -467,27 +480,32 @@ class _Accumulator:
             raise ValueError("cannot merge sums over different bins")
         target = np.empty(other.sums.rows, dtype=np.int64)
         for key, first in other.rows.items():
-            length = len(self.r) if key[0] in ("total", "partial") else 1
+            length = self.nbins if key[0] in ("total", "partial") else 1
             target[first : first + length] = self._span(key, length)
         self.sums.merge(other.sums, target)
         for pair, count in other.counts.items():
             self.counts[pair] = self.counts.get(pair, 0) + count
         self.frames += other.frames
 
-    def _mean(self, key, divisor, length=1):
+    @property
+    def nbins(self) -> int:
+        assert self.r is not None, "no frames were added"
+        return len(self.r)
+
+    def _mean(self, key: tuple[str, ...], divisor: int, length: int = 1) -> npt.NDArray[np.float64]:
         return self.sums.value(range(self.rows[key], self.rows[key] + length), divisor)
 
-    def total(self):
+    def total(self) -> npt.NDArray[np.float64]:
         """The mean total curve."""
-        return self._mean(("total",), self.frames, len(self.r))
+        return self._mean(("total",), self.frames, self.nbins)
 
-    def partials(self):
-        nbins = len(self.r)
+    def partials(self) -> dict[tuple[str, str], npt.NDArray[np.float64]]:
+        nbins = self.nbins
         return {pair: self._mean(("partial",) + pair, count, nbins) for pair, count in sorted(self.counts.items())}
 
-    def result(self, cutoff, averaged):
+    def result(self, cutoff: float, averaged: bool) -> RDF:
         n = self.frames
-        nbins = len(self.r)
+        nbins = self.nbins
         edges = np.arange(nbins + 1, dtype=np.float64) * self.bin_size
         keep = nbins
         if nbins > 1 and edges[-1] - float(cutoff) > 1e-6 * self.bin_size:
@@ -495,7 +513,7 @@ class _Accumulator:
         partials = {pair: curve[:keep] for pair, curve in self.partials().items()}
         elements = [key[1] for key in self.rows if key[0] == "composition"]
 
-        def scalar(key, divisor):
+        def scalar(key: tuple[str, ...], divisor: int) -> float:
             return float(self._mean(key, divisor)[0])
 
         return RDF(edges[: keep + 1], partials, self.total()[:keep],

@@ -17,6 +17,7 @@ every worker (a shared file system).
 from __future__ import annotations
 
 import contextlib
+import importlib
 import math
 import os
 from collections.abc import Iterator, Sequence
@@ -49,16 +50,16 @@ def open_client(workers: int | None = None, scheduler: str | None = None) -> Ite
     """A client of a new local cluster of `workers` processes (one thread
     each), or of the running scheduler at `scheduler`; closed on exit."""
     _as_completed()
-    from dask.distributed import Client, LocalCluster
-
+    dask_distributed: Any = importlib.import_module("dask.distributed")
     if scheduler is not None:
-        with Client(scheduler) as client:
+        with dask_distributed.Client(scheduler) as client:
             yield client
         return
     if workers is None or workers < 1:
         raise ValueError("a local cluster needs at least 1 worker")
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
-        with Client(cluster) as client:
+    with dask_distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                       dashboard_address=None) as cluster:
+        with dask_distributed.Client(cluster) as client:
             yield client
 
 

@@ -19,15 +19,18 @@ for frames held in memory.
 from __future__ import annotations
 
 from collections import deque
-from collections.abc import Callable, Generator, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 from molvane._molvane import _DEFAULTS, Structure, _check_selected, _FrameReader, _index_xyz_trajectory
 from molvane.analysis import RDF, _accumulate, _Accumulator
+
+if TYPE_CHECKING:
+    from molvane.analysis import Curves
 
 __all__ = ["average_prdf", "index_xyz_trajectory", "iter_xyz_frames", "trajectory_rdf", "TrajectoryIndex"]
 
@@ -42,8 +45,9 @@ BATCH_ATOMS = 1 << 16
 LARGE_FRAME = 20_000
 
 
-def average_prdf(structures, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin_size"], n_threads=0, *,
-                 progress=None):
+def average_prdf(structures: Iterable[Structure], cutoff: float = _DEFAULTS["cutoff"],
+                 bin_size: float = _DEFAULTS["bin_size"], n_threads: int = 0, *,
+                 progress: Progress | None = None) -> Curves:
     """Mean of ``Structure.prdf`` over the given frames.
 
     Every frame is computed with the same ``cutoff``, ``bin_size`` and
@@ -58,6 +62,7 @@ def average_prdf(structures, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin
     each frame.
     """
     acc = _accumulate(list(structures), cutoff, bin_size, n_threads, progress)
+    assert acc.r is not None
     return acc.r, acc.partials(), acc.total()
 
 

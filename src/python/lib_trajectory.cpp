@@ -99,8 +99,7 @@ PyObject* new_symbol_counts(const SpeciesSymbols::Counts& counts) {
     if (!examples) return nullptr;
     for (std::size_t i = 0; i < counts.examples.size(); ++i) {
         const auto& [letters, symbol] = counts.examples[i];
-        PyObject* pair = Py_BuildValue("(s#s#)", letters.data(), static_cast<Py_ssize_t>(letters.size()),
-                                       symbol.data(), static_cast<Py_ssize_t>(symbol.size()));
+        PyObject* pair = Py_BuildValue("(ss)", letters.c_str(), symbol.c_str());
         if (!pair) return nullptr;
         PyTuple_SetItem(examples.get(), static_cast<Py_ssize_t>(i), pair);  // steals
     }
@@ -270,6 +269,7 @@ struct PyFrameReader {
     FrameReader* reader;
     std::atomic<bool> busy;  // a read is running with the interpreter lock released
     bool warned;             // its notes have been reported
+    std::string* failure;    // a failure met after frames that were returned first
 };
 
 PyFrameReader* frame_reader_of(PyObject* self) { return reinterpret_cast<PyFrameReader*>(self); }
@@ -297,6 +297,7 @@ PyObject* frame_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         object->reader = nullptr;
         new (&object->busy) std::atomic<bool>(false);
         object->warned = false;
+        object->failure = nullptr;
         try {
             object->reader = new FrameReader(std::move(**opened));
         } catch (...) {
@@ -309,6 +310,7 @@ PyObject* frame_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 
 void frame_reader_dealloc(PyObject* self) {
     delete frame_reader_of(self)->reader;
+    delete frame_reader_of(self)->failure;
     PyTypeObject* tp = Py_TYPE(self);
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
     free_slot(self);
@@ -322,6 +324,7 @@ PyObject* frame_reader_read(PyObject* self, PyObject* arg) {
         std::uint64_t max_atoms;
         if (!arg_u64(arg, "max_atoms", max_atoms)) return nullptr;
         PyFrameReader* object = frame_reader_of(self);
+        if (object->failure) return err(*object->failure);
         if (object->busy.exchange(true)) return err("this frame reader is being read in another thread");
         std::vector<IndexedStructure> frames;
         std::optional<Error> failure;
@@ -349,7 +352,11 @@ PyObject* frame_reader_read(PyObject* self, PyObject* arg) {
             }
         }
         object->busy = false;
-        if (failure) return err(failure->message);
+        if (failure) {
+            // The frames before the failure come first; the failure with the next read.
+            if (frames.empty()) return err(failure->message);
+            object->failure = new std::string(std::move(failure->message));
+        }
         if (ended && frames.empty()) {
             auto checked = object->reader->finish();
             if (!checked) return err(checked.error().message);
@@ -377,7 +384,8 @@ PyObject* frame_reader_frames_read(PyObject* self, void*) {
 PyMethodDef frame_reader_methods[] = {
     {"read", frame_reader_read, METH_O,
      "read(max_atoms)\n--\n\nThe next selected frames as (index, Structure) tuples, at least one and\n"
-     "no more than reach max_atoms atoms; [] at the end."},
+     "no more than reach max_atoms atoms; [] at the end. A frame that cannot be read\n"
+     "fails the call after the one that returns the frames before it."},
     {"warn", frame_reader_warn, METH_NOARGS,
      "warn()\n--\n\nReports what was guessed in the frames read so far as ReadWarnings, once."},
     {nullptr, nullptr, 0, nullptr},
