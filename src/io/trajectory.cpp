@@ -16,6 +16,24 @@ namespace {
 // gathered frame, do not fit.
 constexpr std::size_t initial_buffer = 256 * 1024;
 
+// Lines that are skipped are counted this many bytes at a time.
+constexpr std::size_t skip_block = 4096;
+
+// The number of line feeds in [p, p + len). Runs of up to 255 bytes are
+// counted in one byte each, which compilers vectorise well.
+std::size_t count_line_feeds(const char* p, std::size_t len) {
+    std::size_t feeds = 0;
+    while (len > 0) {
+        const std::size_t run = std::min<std::size_t>(len, 255);
+        unsigned char in_run = 0;
+        for (std::size_t i = 0; i < run; ++i) in_run = static_cast<unsigned char>(in_run + (p[i] == '\n'));
+        feeds += in_run;
+        p += run;
+        len -= run;
+    }
+    return feeds;
+}
+
 // The frame's cell: its Lattice item, else the caller's cell.
 Result<Lattice> frame_lattice(std::string_view comment, const std::optional<Mat3>& cell, std::uint64_t index) {
     if (auto value = comment_value(comment, "Lattice")) return lattice_from_text(*value);
@@ -179,16 +197,27 @@ Result<std::uint64_t> LineReader::gather(std::uint64_t n, std::vector<std::strin
 Result<std::uint64_t> LineReader::skip(std::uint64_t n, std::string_view context) {
     std::uint64_t k = 0;
     while (k < n) {
+        const std::size_t from = pos_;  // a line starts here; pos_ follows the last line feed passed
         std::size_t at = pos_;
+        // Whole blocks with fewer line feeds than are still wanted are
+        // counted rather than searched line by line.
+        while (end_ - at >= skip_block) {
+            const char* block = buffer_.get() + at;
+            const std::size_t feeds = count_line_feeds(block, skip_block);
+            if (feeds >= n - k) break;
+            if (feeds > 0)
+                pos_ = at + static_cast<std::size_t>(static_cast<const char*>(memrchr(block, '\n', skip_block)) - block) + 1;
+            k += feeds;
+            at += skip_block;
+        }
         while (k < n) {
             const void* found = std::memchr(buffer_.get() + at, '\n', end_ - at);
             if (!found) break;
-            at = static_cast<std::size_t>(static_cast<const char*>(found) - buffer_.get()) + 1;
+            pos_ = at = static_cast<std::size_t>(static_cast<const char*>(found) - buffer_.get()) + 1;
             ++k;
         }
-        auto valid = check_utf8(pos_, at, context);
+        auto valid = check_utf8(from, pos_, context);
         if (!valid) return std::move(valid).error();
-        pos_ = at;
         if (k == n) break;
         std::size_t keep = pos_;
         auto more = fill(keep, context);
