@@ -461,6 +461,13 @@ std::optional<double> parse_decimal(std::string_view text) {
     return other_decimal(text);
 }
 
+bool parse_decimal_to(std::string_view text, double& out) {
+    if (small_decimal(text, out)) return true;
+    auto value = other_decimal(text);
+    if (value) out = *value;
+    return value.has_value();
+}
+
 Result<double> parse_f64(std::string_view token) {
     if (double value; small_decimal(token, value)) return value;
     if (auto value = other_decimal(token)) return *value;

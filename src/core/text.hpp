@@ -73,6 +73,10 @@ std::string_view strip_quotes(std::string_view text);
 // surrounding whitespace is accepted. Correctly rounded.
 std::optional<double> parse_decimal(std::string_view text);
 
+// parse_decimal into `out`; false (and `out` unspecified) when the text is
+// no number. The form for loops over many numbers.
+bool parse_decimal_to(std::string_view text, double& out);
+
 // parse_decimal of an untrimmed token; fails with "expected a number, found '<token>'".
 Result<double> parse_f64(std::string_view token);
 

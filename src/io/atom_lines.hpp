@@ -12,7 +12,7 @@
 #include "core/lattice.hpp"
 #include "core/result.hpp"
 #include "core/structure.hpp"
-#include "core/text.hpp"  // for parse_f64
+#include "core/text.hpp"  // for parse_decimal_to, parse_f64
 #include "io/read_notes.hpp"
 
 namespace molvane {
@@ -36,11 +36,8 @@ inline Site single_atom_site(const Vec3& frac, std::string symbol) {
 // Reads three tokens from `first` on as numbers.
 inline Result<Vec3> read_three(const std::vector<std::string_view>& tokens, std::size_t first) {
     Vec3 v;
-    for (std::size_t i = 0; i < 3; ++i) {
-        auto value = parse_f64(tokens[first + i]);
-        if (!value) return std::move(value).error();
-        v[i] = *value;
-    }
+    for (std::size_t i = 0; i < 3; ++i)
+        if (!parse_decimal_to(tokens[first + i], v[i])) return parse_f64(tokens[first + i]).error();
     return v;
 }
 
