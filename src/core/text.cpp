@@ -12,9 +12,14 @@
 
 namespace molvane {
 
-// The eight-byte words of `s` are tested together: long texts are mostly ASCII.
+// Four eight-byte words of `s` are tested at once: long texts are mostly ASCII.
 std::size_t ascii_prefix(std::string_view s) {
     std::size_t i = 0;
+    for (; i + 32 <= s.size(); i += 32) {
+        std::uint64_t words[4];
+        std::memcpy(words, s.data() + i, 32);
+        if ((words[0] | words[1] | words[2] | words[3]) & 0x8080808080808080ULL) break;
+    }
     for (; i + 8 <= s.size(); i += 8) {
         std::uint64_t word;
         std::memcpy(&word, s.data() + i, 8);
@@ -522,6 +527,9 @@ Result<InputFile> InputFile::open(const std::string& path) {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return fail(os_error_text(errno));
+    // Files are read front to back: a longer read-ahead keeps the disk busy
+    // while the reader works (a hint; failure changes nothing).
+    (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return InputFile(fd);
 }
 
