@@ -67,7 +67,10 @@ def _prepare(path: str, start: int, stop: int | None, every: int, cell: Cell | N
              scan: bool) -> TrajectoryIndex | None:
     """On a worker: checks the arguments and opens the file as
     read_xyz_trajectory does, then indexes the file when `scan`."""
-    _FrameReader(path, every, start, stop, cell)
+    try:
+        _FrameReader(path, every, start, stop, cell)
+    except ValueError as exc:
+        raise _unreadable(exc, path) from None
     return index_xyz_trajectory(path, stop) if scan else None
 
 
@@ -86,15 +89,20 @@ def _frame_sums(path: str, locations: bytes, file_size: int, cell: Cell | None, 
         try:
             frames, species = _read_indexed_frames(path, table[first:end].tobytes(), file_size, cell)
         except ValueError as exc:
-            if os.path.exists(path):
-                raise
-            raise ValueError(f"{exc} (on the worker at {_worker_address()}; every worker must see the file "
-                             "at the same path, on a shared file system)") from None
+            raise _unreadable(exc, path) from None
         counts.append(species)
         for _, structure in frames:
             acc.add(structure, cutoff, bin_size, 1)
         first = end
     return acc, counts
+
+
+def _unreadable(exc: ValueError, path: str) -> ValueError:
+    """`exc`, naming this worker when the file is not there."""
+    if os.path.exists(path):
+        return exc
+    return ValueError(f"{exc} (on the worker at {_worker_address()}; every worker must see the file at the "
+                      "same path, on a shared file system)")
 
 
 def _worker_address() -> str:
