@@ -496,3 +496,24 @@ def test_frame_sums_do_not_depend_on_order_or_grouping(seed):
     assert np.array_equal(first, summed(rng.permutation(60), 23))
     exact = [float(sum(map(Fraction, terms[:, j])) / 7) for j in (0, 1, 2, 4)]
     assert first[[0, 1, 2, 4]].tolist() == exact and first[1] == 20 / 7 and math.isinf(first[3])
+
+
+NUMBERS = ["0.1", "-0.5", "1.", ".5", "+.5e-3", "12.34567890", "-1234.56789012", "9007199254740992",
+           "9007199254740993", "1234567890123456789", "12345678901234567890", "0.000000000000000000001",
+           "1e22", "1e23", "4.9e-324", "1.7976931348623157e308", "123456789.123456789e-5", "00000000000000000001.5"]
+
+
+def test_numbers_read_exactly(write):
+    atoms = [f"Si {x} 0 0" for x in NUMBERS]
+    structure = read_xyz_trajectory(write(frame(0, UNIT, atoms)))[0][0]
+    assert [f[0] for f in structure.frac_coords] == [float(x) for x in NUMBERS]
+
+
+@pytest.mark.parametrize("gap", [" ", "\t", "\v\f", "\r ", "\u00a0", "\u3000", "  \u2003 "])
+@pytest.mark.parametrize("pad", [0, 5, 61])
+def test_columns_split_at_any_whitespace_across_long_lines(write, gap, pad):
+    comment = UNIT + " Properties=species:S:1:pos:R:3:extra:R:12"
+    columns = ["O", "0.25", "0.5", "0.75"] + [f"{k}.{'9' * (k + pad % 7)}" for k in range(12)]
+    line = " " * pad + gap.join(columns) + (gap if pad else "")
+    s = read_xyz_trajectory(write(frame(0, comment, [line, line.replace("O", "Fe", 1)])))[0][0]
+    assert s.species == [{"O": 1.0}, {"Fe": 1.0}] and s.frac_coords[1] == [0.25, 0.5, 0.75]
