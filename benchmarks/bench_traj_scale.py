@@ -1,7 +1,7 @@
 """Trajectories larger than memory: the frame index, flat memory when
 streaming, and Dask workers.
 
-    python benchmarks/bench_traj_scale.py [--gigabytes 2.2] [--atoms 4000] [--cutoff 4] [--dir /tmp]
+    python benchmarks/bench_traj_scale.py [--gigabytes 2.2] [--atoms 4000] [--cutoff 4] [--dir /tmp] [--parts 123]
 
 Writes a trajectory of about the given size into --dir (checking the free
 space first; removed at the end), then measures:
@@ -81,73 +81,90 @@ def main():
     parser.add_argument("--atoms", type=int, default=4000)
     parser.add_argument("--cutoff", type=float, default=4.0)
     parser.add_argument("--dir", default=tempfile.gettempdir())
+    parser.add_argument("--parts", default="123", help="which of the three measurements to run")
     args = parser.parse_args()
     target = int(args.gigabytes * 1e9)
     free = shutil.disk_usage(args.dir).free
     if free < 2 * target:
         sys.exit(f"{args.dir} has {free / 1e9:.1f} GB free; the benchmark needs {2 * target / 1e9:.1f} GB")
     import molvane
-    from molvane import index_xyz_trajectory, trajectory_rdf
 
     print(load(), f"; {molvane.Structure.available_threads()} threads")
     folder = tempfile.mkdtemp(dir=args.dir, prefix="molvane-bench-")
     path = os.path.join(folder, "big.xyz")
     try:
         t, n_frames = timed(lambda: write_trajectory(path, target, args.atoms))
-        size = os.path.getsize(path)
-        mb = size / 1e6
+        mb = os.path.getsize(path) / 1e6
         print(f"{n_frames} frames x {args.atoms} atoms, {mb / 1e3:.2f} GB (written in {t:.0f} s)")
-
-        print("1. index throughput (best of 3, the two taking turns)")
-        for cold in (True, False):
-            best = {"index_xyz_trajectory": 0.0, "wc -l": 0.0}
-            for _ in range(3):
-                for name, run in [("index_xyz_trajectory", lambda: index_xyz_trajectory(path)),
-                                  ("wc -l", lambda: subprocess.run(["wc", "-l", path], capture_output=True))]:
-                    if cold:
-                        drop_cached_pages(path)
-                    best[name] = max(best[name], mb / timed(run)[0])
-            print(f"   from {'disk' if cold else 'page cache':10s}: "
-                  + "   ".join(f"{name} {rate:7.0f} MB/s" for name, rate in best.items()))
-
-        print("2. peak resident memory of the streamed average (fresh process each)")
-        code = ("import resource, molvane; r = molvane.trajectory_rdf({path!r}, {cutoff}, 0.05, stop={stop}); "
-                "print(r.n_frames, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
-        baseline = in_fresh_process("import resource, molvane; print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
-        print(f"   import molvane alone: {int(baseline[0]) / 1024:7.1f} MB")
-        for stop in (n_frames // 4, n_frames):
-            t, (frames, kb) = timed(lambda: in_fresh_process(code.format(path=path, cutoff=args.cutoff, stop=stop)))
-            print(f"   {int(frames):6d} frames streamed: {int(kb) / 1024:7.1f} MB peak ({t:.0f} s)")
-        held = ("import resource, molvane; s = molvane.read_xyz_trajectory({path!r}, stop={stop})[0]; "
-                "r = molvane.rdf_average(s, {cutoff}, 0.05); "
-                "print(r.n_frames, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
-        t, (frames, kb) = timed(lambda: in_fresh_process(held.format(path=path, cutoff=args.cutoff, stop=n_frames // 4)))
-        print(f"   {int(frames):6d} frames held in memory (read_xyz_trajectory + rdf_average): "
-              f"{int(kb) / 1024:7.1f} MB peak ({t:.0f} s)")
-
-        print(f"3. average of all {n_frames} frames, cutoff {args.cutoff:g} A")
-        timings = {}
-        for threads in (1, 2):
-            t, local = timed(lambda: trajectory_rdf(path, args.cutoff, 0.05, n_threads=threads))
-            timings[f"local stream, {threads} thread(s)"] = t
-        try:
-            from molvane.distributed import open_client
-        except ImportError:
-            print("   (Dask is not installed: pip install 'molvane[dask]')")
-        else:
-            for workers in (1, 2):
-                with open_client(workers) as client:
-                    t, result = timed(lambda: trajectory_rdf(path, args.cutoff, 0.05, client=client))
-                    t_index, _ = timed(lambda: client.submit(index_xyz_trajectory, path, pure=False).result())
-                timings[f"Dask, {workers} worker process(es)"] = t
-                same = np.array_equal(result.total_density(), local.total_density())
-                print(f"   (Dask, {workers} workers: index step on a worker {t_index:.1f} s; "
-                      f"equal to the local result to the last bit: {same})")
-        for name, t in timings.items():
-            print(f"   {name:32s} {t:7.1f} s  {mb / t:6.0f} MB/s  {n_frames / t:6.0f} frames/s")
+        if "1" in args.parts:
+            index_speed(path, mb)
+        if "2" in args.parts:
+            peak_memory(path, n_frames, args.cutoff)
+        if "3" in args.parts:
+            wall_times(path, n_frames, args.cutoff, mb)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     print(load())
+
+
+def index_speed(path, mb):
+    from molvane import index_xyz_trajectory
+
+    print("1. index throughput (best of 3, the two taking turns)")
+    for cold in (True, False):
+        best = {"index_xyz_trajectory": 0.0, "wc -l": 0.0}
+        for _ in range(3):
+            for name, run in [("index_xyz_trajectory", lambda: index_xyz_trajectory(path)),
+                              ("wc -l", lambda: subprocess.run(["wc", "-l", path], capture_output=True))]:
+                if cold:
+                    drop_cached_pages(path)
+                best[name] = max(best[name], mb / timed(run)[0])
+        print(f"   from {'disk' if cold else 'page cache':10s}: "
+              + "   ".join(f"{name} {rate:7.0f} MB/s" for name, rate in best.items()))
+
+
+def peak_memory(path, n_frames, cutoff):
+    """Peak resident memory while averaging, in a fresh process whose peak
+    is reset (/proc/self/clear_refs) once molvane is imported."""
+    print("2. peak resident memory of the average (fresh process each; peak counted after the imports)")
+    start = ("import molvane, resource; open('/proc/self/clear_refs', 'w').write('5'); "
+             "rss = lambda key: int(next(l for l in open('/proc/self/status') if l.startswith(key)).split()[1]); "
+             "before = rss('VmRSS:'); ")
+    report = "; print(r.n_frames, before, rss('VmHWM:'))"
+    streamed = start + f"r = molvane.trajectory_rdf({path!r}, {cutoff}, 0.05, stop={{stop}})" + report
+    held = (start + f"s = molvane.read_xyz_trajectory({path!r}, stop={n_frames // 4})[0]; "
+            f"r = molvane.rdf_average(s, {cutoff}, 0.05)" + report)
+    runs = [("streamed", streamed.format(stop=n_frames // 4)), ("streamed", streamed.format(stop=n_frames)),
+            ("held in memory (read_xyz_trajectory + rdf_average)", held)]
+    for how, code in runs:
+        t, (frames, before, peak) = timed(lambda: in_fresh_process(code))
+        print(f"   {int(frames):6d} frames {how}: {int(peak) / 1024:7.1f} MB peak "
+              f"({int(before) / 1024:.1f} MB after the imports; {t:.0f} s)")
+
+
+def wall_times(path, n_frames, cutoff, mb):
+    from molvane import index_xyz_trajectory, trajectory_rdf
+
+    print(f"3. average of all {n_frames} frames, cutoff {cutoff:g} A")
+    timings = {}
+    for threads in (1, 2):
+        t, local = timed(lambda: trajectory_rdf(path, cutoff, 0.05, n_threads=threads))
+        timings[f"local stream, {threads} thread(s)"] = t
+    try:
+        from molvane.distributed import open_client
+    except ImportError:
+        print("   (Dask is not installed: pip install 'molvane[dask]')")
+    else:
+        for workers in (1, 2):
+            with open_client(workers) as client:
+                t, result = timed(lambda: trajectory_rdf(path, cutoff, 0.05, client=client))
+                t_index, _ = timed(lambda: client.submit(index_xyz_trajectory, path, pure=False).result())
+            timings[f"Dask, {workers} worker process(es)"] = t
+            same = np.array_equal(result.total_density(), local.total_density())
+            print(f"   (Dask, {workers} workers: index step on a worker {t_index:.1f} s; "
+                  f"equal to the local result to the last bit: {same})")
+    for name, t in timings.items():
+        print(f"   {name:32s} {t:7.1f} s  {mb / t:6.0f} MB/s  {n_frames / t:6.0f} frames/s")
 
 
 if __name__ == "__main__":
