@@ -123,6 +123,7 @@ def _structure(
 
 _SpeciesCounts = tuple[int, tuple[tuple[str, str], ...], bool]
 
+@final
 class _FrameReader:
     def __new__(
         cls,
@@ -135,7 +136,7 @@ class _FrameReader:
     @property
     def frames_read(self) -> int: ...
     def read(self, max_atoms: int, /) -> list[tuple[int, Structure]]: ...
-    def warn(self) -> None: ...
+    def warn(self, /) -> None: ...
 
 def _index_xyz_trajectory(path: str, stop: int | None = None) -> tuple[bytes, bytes, int]: ...
 def _read_indexed_frames(

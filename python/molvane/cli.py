@@ -132,7 +132,7 @@ class FrameProgress:
         self.started = time.perf_counter()
         self.shown = 0.0
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             self.bar: Any = None
         else:
@@ -159,7 +159,7 @@ class FrameProgress:
             print("\r\033[K", end="", file=self.stream, flush=True)
 
 
-def cmd_traj(args):
+def cmd_traj(args: argparse.Namespace) -> int:
     cell = None
     if args.cell is not None:
         if len(args.cell) not in (3, 9):
@@ -171,7 +171,7 @@ def cmd_traj(args):
             cell = [args.cell[0:3], args.cell[3:6], args.cell[6:9]]
     if args.workers is not None and args.scheduler is not None:
         raise ValueError("--workers starts a local cluster and --scheduler uses a running one: give one of them")
-    cluster = contextlib.nullcontext()
+    cluster: contextlib.AbstractContextManager[Any] = contextlib.nullcontext()
     if args.workers is not None or args.scheduler is not None:
         from molvane.distributed import open_client
 

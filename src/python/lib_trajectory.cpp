@@ -383,11 +383,11 @@ PyObject* frame_reader_frames_read(PyObject* self, void*) {
 
 PyMethodDef frame_reader_methods[] = {
     {"read", frame_reader_read, METH_O,
-     "read(max_atoms)\n--\n\nThe next selected frames as (index, Structure) tuples, at least one and\n"
+     "read($self, max_atoms, /)\n--\n\nThe next selected frames as (index, Structure) tuples, at least one and\n"
      "no more than reach max_atoms atoms; [] at the end. A frame that cannot be read\n"
      "fails the call after the one that returns the frames before it."},
     {"warn", frame_reader_warn, METH_NOARGS,
-     "warn()\n--\n\nReports what was guessed in the frames read so far as ReadWarnings, once."},
+     "warn($self, /)\n--\n\nReports what was guessed in the frames read so far as ReadWarnings, once."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -426,9 +426,9 @@ PyMethodDef helper_defs[] = {
      "(frames, species_counts): the frames given as packed (index, offset, atoms)\n"
      "triples, read from their offsets, as (index, Structure) tuples."},
     {"_check_selected", py_check_selected, METH_VARARGS,
-     "_check_selected(frames_read, selected)\n--\n\nFails as a read does when no frame was read or none was selected."},
+     "_check_selected(frames_read, selected, /)\n--\n\nFails as a read does when no frame was read or none was selected."},
     {"_warn_species", py_warn_species, METH_O,
-     "_warn_species(counts)\n--\n\nOne ReadWarning for the species read in capitals over all the counts."},
+     "_warn_species(counts, /)\n--\n\nOne ReadWarning for the species read in capitals over all the counts."},
     {nullptr, nullptr, 0, nullptr},
 };
 
