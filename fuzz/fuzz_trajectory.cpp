@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "fuzz_common.hpp"
 #include "io/trajectory.hpp"
@@ -40,6 +42,34 @@ std::uint64_t small_or_huge(FuzzedDataProvider& in) {
     return ~std::uint64_t{0} - (pick - 250);
 }
 
+bool same_structure(const molvane::Structure& a, const molvane::Structure& b) {
+    if (a.lattice().matrix() != b.lattice().matrix() || a.pbc() != b.pbc() || a.sites().size() != b.sites().size())
+        return false;
+    for (std::size_t i = 0; i < a.sites().size(); ++i) {
+        const auto &p = a.sites()[i], &q = b.sites()[i];
+        if (std::memcmp(&p.frac_coords, &q.frac_coords, sizeof p.frac_coords) != 0 || p.species != q.species)
+            return false;
+    }
+    return true;
+}
+
+// A read that succeeded: the index of the same file finds the frames it read,
+// and reading the selected frames by their offsets gives the same structures.
+void check_index(const std::string& path, const molvane::FrameSelection& selection,
+                 const std::optional<molvane::Mat3>& cell, const molvane::Trajectory& trajectory) {
+    auto index = molvane::index_xyz_trajectory(path, selection.stop);
+    if (!index) fuzz::finding("the index failed where the reader did not");
+    if (index->offsets.size() != trajectory.frames_read) fuzz::finding("the index counts other frames");
+    std::vector<molvane::FrameLocation> frames;
+    for (auto i : trajectory.frame_indices) frames.push_back({i, index->offsets[i], index->atoms[i]});
+    molvane::SpeciesSymbols symbols;
+    auto read = molvane::read_indexed_frames(path, frames, index->file_size, cell, symbols);
+    if (!read) fuzz::finding("reading indexed frames failed where the reader did not");
+    for (std::size_t k = 0; k < frames.size(); ++k)
+        if ((*read)[k].index != frames[k].index || !same_structure((*read)[k].structure, trajectory.structures[k]))
+            fuzz::finding("a frame read by its offset differs");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -63,6 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (auto index : trajectory->frame_indices)
             if (!selection.selects(index) || (selection.stop && index >= *selection.stop))
                 fuzz::finding("a frame outside the selection was returned");
+        check_index(path, selection, cell, *trajectory);
     } else if (trajectory.error().message.empty()) {
         fuzz::finding("read_xyz_trajectory failed without a message");
     }

@@ -320,3 +320,200 @@ def test_average_prdf_is_the_mean_of_the_frames(write):
     assert total.max() > 0 and partials["O", "O"].max() > 0
     with pytest.raises(ValueError, match="^no frames to average$"):
         average_prdf([])
+
+
+# --- the frame index, streaming and averages over a path ---
+
+def line_by_line_index(data):
+    """(offsets, atoms) of the frames of `data` (bytes), counted line by line
+    as the reader defines frames: blank lines skipped before a count line."""
+    lines, at = [], 0
+    for line in data.split(b"\n"):
+        lines.append((at, line))
+        at += len(line) + 1
+    if lines and lines[-1][1] == b"":
+        lines.pop()
+    offsets, atoms, i = [], [], 0
+    while i < len(lines):
+        if not lines[i][1].strip():
+            i += 1
+            continue
+        offsets.append(lines[i][0])
+        atoms.append(int(lines[i][1]))
+        i += atoms[-1] + 2
+    return offsets, atoms
+
+
+def frames_with(sizes, lattice='Lattice="6 0 0 0 6.5 0 0 0 7"'):
+    symbols = ["Si", "O", "Mg"]
+    return [frame(0, lattice, [f"{symbols[(i + k) % 3]} {k * 0.7:.8f} {i * 0.13:.8f} {(i * k) % 5:.8f}"
+                               for k in range(n)]) for i, n in enumerate(sizes)]
+
+
+@pytest.mark.parametrize("layout", ["plain", "crlf", "no final newline", "blank lines", "one atom frames"])
+def test_index_agrees_with_a_line_by_line_count(write, layout):
+    from molvane import index_xyz_trajectory
+
+    sizes = [1] * 7 if layout == "one atom frames" else [3, 5, 2, 4]
+    text = "".join(frames_with(sizes))
+    if layout == "crlf":
+        text = text.replace("\n", "\r\n")
+    elif layout == "no final newline":
+        text = text.rstrip("\n")
+    elif layout == "blank lines":
+        text = "\n  \n" + "\n\t\n".join(frames_with(sizes)) + "\n \n"
+    path = write(text)
+    index = index_xyz_trajectory(path)
+    offsets, atoms = line_by_line_index(text.encode())
+    assert index.offsets.tolist() == offsets and index.atoms.tolist() == atoms
+    assert index.file_size == len(text.encode()) and len(index) == len(sizes)
+    assert len(index_xyz_trajectory(path, stop=2)) == 2
+
+
+def test_index_of_the_corpus_and_the_example(corpus):
+    from molvane import index_xyz_trajectory
+
+    root = corpus.parents[2]
+    for path in [root / "examples" / "argon.xyz", *sorted((corpus / "traj").glob("*.xyz"))]:
+        offsets, atoms = line_by_line_index(path.read_bytes())
+        index = index_xyz_trajectory(str(path))
+        assert (index.offsets.tolist(), index.atoms.tolist()) == (offsets, atoms), path.name
+
+
+@pytest.mark.parametrize("text", [
+    frame(0) + "3\nc\nSi 0 0 0\n",                 # a truncated last frame
+    frame(0) + "x\n",                               # a count line that is not one
+    frame(0) + "2\n",                               # no comment line
+    frame(0).encode() + b"1\nc\xff\nSi 0 0 0\n",    # invalid UTF-8 in a comment
+    "",
+])
+def test_index_fails_as_the_reader_does(write, text):
+    from molvane import index_xyz_trajectory
+
+    path = write(text, mode="wb" if isinstance(text, bytes) else "w")
+    with pytest.raises(ValueError) as expected:
+        read_xyz_trajectory(path, every=1000)
+    with pytest.raises(ValueError) as got:
+        index_xyz_trajectory(path)
+    assert str(got.value) == str(expected.value)
+
+
+@pytest.mark.parametrize("kwargs", [{}, {"every": 3, "start": 1}, {"stop": 4}, {"start": 6, "every": 2}])
+def test_iter_xyz_frames_yields_what_the_reader_returns(write, kwargs):
+    from molvane import iter_xyz_frames, same_structure
+
+    path = write("".join(frames_with([3, 5, 2, 4, 1, 6, 2, 3])))
+    structures, indices, _ = read_xyz_trajectory(path, **kwargs)
+    streamed = list(iter_xyz_frames(path, **kwargs))
+    assert [i for i, _ in streamed] == indices
+    assert all(same_structure(a, b) for a, (_, b) in zip(structures, streamed))
+
+
+def test_iter_xyz_frames_checks_at_the_call_and_fails_where_the_reader_does(write, tmp_path):
+    from molvane import iter_xyz_frames
+
+    with pytest.raises(ValueError, match="^every must be at least 1$"):
+        iter_xyz_frames(str(tmp_path / "missing.xyz"), every=0)
+    with pytest.raises(ValueError, match="^could not open "):
+        iter_xyz_frames(str(tmp_path / "missing.xyz"))
+    frames = iter_xyz_frames(write(frame(0) + frame(1) + "3\nc\nSi 0 0 0\n"))
+    assert [i for i, _ in (next(frames), next(frames))] == [0, 1]
+    with pytest.raises(ValueError, match="^frame 2 ends after 1 of 3 atoms$"):
+        next(frames)
+    with pytest.raises(ValueError, match="^the file has 2 frame\\(s\\) but none matched start/every/stop$"):
+        list(iter_xyz_frames(write(frame(0) + frame(1), name="two.xyz"), start=5))
+
+
+def test_iter_xyz_frames_notes_capitals_once_when_done(write):
+    from molvane import iter_xyz_frames
+
+    path = write(frame(0, UNIT, ["FE 0 0 0"]) * 3)
+    with pytest.warns(ReadWarning, match=r"\(FE as Fe\) for 3 atoms$"):
+        assert len(list(iter_xyz_frames(path))) == 3
+
+
+def same_rdf(a, b):
+    return (a.pairs == b.pairs and np.array_equal(a.total_density(), b.total_density())
+            and all(np.array_equal(a.density(*p), b.density(*p)) and np.array_equal(a.g(*p), b.g(*p))
+                    for p in a.pairs)
+            and a.composition == b.composition and a.volume == b.volume
+            and a.number_density == b.number_density and a.n_frames == b.n_frames)
+
+
+np = pytest.importorskip("numpy")
+
+
+@pytest.fixture
+def mixed(write):
+    """Frames of changing cells and species (frame 2 holds no Mg), some large
+    enough to be computed on their own."""
+    texts = frames_with([30, 12, 3, 40, 25, 8, 17])
+    texts[2] = frame(0, 'Lattice="6 0 0 0 6 0 0 0 6"', ["Si 0 0 0", "O 1 1 1", "O 2 0 1"])
+    texts[4] = texts[4].replace('"6 0 0 0 6.5 0 0 0 7"', '"6.2 0.1 0 0 6.4 0 0.3 0 7.1"')
+    return write("".join(texts))
+
+
+@pytest.mark.parametrize("kwargs", [{}, {"every": 2}, {"start": 1, "stop": 6}])
+@pytest.mark.parametrize("n_threads", [1, 2, 3])
+def test_streamed_average_equals_the_in_memory_one(mixed, kwargs, n_threads, monkeypatch):
+    import molvane
+    from molvane import trajectory
+
+    monkeypatch.setattr(trajectory, "LARGE_FRAME", 25)  # some frames alone on all threads
+    monkeypatch.setattr(trajectory, "BATCH_ATOMS", 40)  # and several reads
+    structures, _, _ = read_xyz_trajectory(mixed, **kwargs)
+    expected = molvane.rdf_average(structures, 3.5, 0.1, 1)
+    seen = []
+    got = molvane.trajectory_rdf(mixed, 3.5, 0.1, n_threads=n_threads, progress=lambda d, n: seen.append(d), **kwargs)
+    assert same_rdf(got, expected) and seen == list(range(1, len(structures) + 1))
+    if not kwargs:
+        assert same_rdf(molvane.rdf_average(mixed, 3.5, 0.1, 2), expected)
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_frame_sums_do_not_depend_on_order_or_grouping(seed):
+    import math
+    from fractions import Fraction
+
+    from molvane._sums import ExactSum
+
+    rng = np.random.default_rng(seed)
+    terms = rng.standard_normal((60, 5)) * 10.0 ** rng.integers(-300, 300, (60, 5))
+    terms[:, 1] = [1e16, 1.0, -1e16] * 20  # cancellation that plain sums lose
+    terms[5, 2], terms[9, 3] = 5e-324, np.inf
+    rows = np.arange(5)
+
+    def summed(order, split):
+        parts = [ExactSum(), ExactSum()]
+        for part in parts:
+            part.grow(5)
+        for k, i in enumerate(order):
+            parts[k >= split].add_at(rows, terms[i])
+        parts[0].merge(parts[1], rows)
+        return parts[0].value(rows, 7)
+
+    first = summed(range(60), 60)
+    assert np.array_equal(first, summed(rng.permutation(60), 23))
+    exact = [float(sum(map(Fraction, terms[:, j])) / 7) for j in (0, 1, 2, 4)]
+    assert first[[0, 1, 2, 4]].tolist() == exact and first[1] == 20 / 7 and math.isinf(first[3])
+
+
+NUMBERS = ["0.1", "-0.5", "1.", ".5", "+.5e-3", "12.34567890", "-1234.56789012", "9007199254740992",
+           "9007199254740993", "1234567890123456789", "12345678901234567890", "0.000000000000000000001",
+           "1e22", "1e23", "4.9e-324", "1.7976931348623157e308", "123456789.123456789e-5", "00000000000000000001.5"]
+
+
+def test_numbers_read_exactly(write):
+    atoms = [f"Si {x} 0 0" for x in NUMBERS]
+    structure = read_xyz_trajectory(write(frame(0, UNIT, atoms)))[0][0]
+    assert [f[0] for f in structure.frac_coords] == [float(x) for x in NUMBERS]
+
+
+@pytest.mark.parametrize("gap", [" ", "\t", "\v\f", "\r ", "\u00a0", "\u3000", "  \u2003 "])
+@pytest.mark.parametrize("pad", [0, 5, 61])
+def test_columns_split_at_any_whitespace_across_long_lines(write, gap, pad):
+    comment = UNIT + " Properties=species:S:1:pos:R:3:extra:R:12"
+    columns = ["O", "0.25", "0.5", "0.75"] + [f"{k}.{'9' * (k + pad % 7)}" for k in range(12)]
+    line = " " * pad + gap.join(columns) + (gap if pad else "")
+    s = read_xyz_trajectory(write(frame(0, comment, [line, line.replace("O", "Fe", 1)])))[0][0]
+    assert s.species == [{"O": 1.0}, {"Fe": 1.0}] and s.frac_coords[1] == [0.25, 0.5, 0.75]

@@ -18,12 +18,17 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Callable, Collection, Iterable, Mapping, Sized
-from typing import Literal, NamedTuple, NoReturn, TypeAlias, overload
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, NoReturn, TypeAlias, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from molvane._molvane import _DEFAULTS, Structure
+from molvane._sums import ExactSum
+
+# What Structure.prdf returns: bin centres, partials by pair, total.
+Curves: TypeAlias = tuple[npt.NDArray[np.float64], dict[tuple[str, str], npt.NDArray[np.float64]],
+                          npt.NDArray[np.float64]]
 
 __all__ = ["RDF", "Shell", "rdf", "rdf_average", "number_density", "element_densities"]
 
@@ -414,7 +419,14 @@ def rdf_average(frames: Iterable[Structure], cutoff: float = _DEFAULTS["cutoff"]
     frames that hold both elements, each bulk density averaged over the same
     frames as its curves. ``progress``, when given, is called as
     ``progress(done, total)`` after each frame (``total`` is None when the
-    iterable has no length)."""
+    iterable has no length).
+
+    ``frames`` may also be the path of an XYZ trajectory: its frames are
+    streamed (as :func:`molvane.trajectory_rdf` does), never all held."""
+    if isinstance(frames, (str, os.PathLike)):
+        from molvane.trajectory import trajectory_rdf
+
+        return trajectory_rdf(os.fspath(frames), cutoff, bin_size, n_threads=n_threads, progress=progress)
     acc = _accumulate(frames, cutoff, bin_size, n_threads, progress)
     return acc.result(cutoff, averaged=True)
 
@@ -433,62 +445,114 @@ def _accumulate(frames: Iterable[Structure], cutoff: float, bin_size: float, n_t
 
 
 class _Accumulator:
-    """Sums of the engine's curves and of the bulk densities over frames."""
+    """Sums over frames of the engine's curves and of the bulk densities,
+    kept exactly (molvane._sums): frames added in any order, on any thread,
+    and accumulators merged in any grouping give the same bits."""
 
     def __init__(self) -> None:
         self.frames = 0
-        # The bins and the summed total of the first frame on (empty before it).
-        self.r: FloatArray = np.empty(0)
-        self.total: FloatArray = np.empty(0)
-        self.sums: dict[Pair, FloatArray] = {}
-        self.counts: dict[Pair, int] = {}
-        self.reference: dict[Pair, float] = {}
-        self.composition: dict[str, float] = {}
-        self.bulk: dict[str, float] = {}
-        self.volume = 0.0
-        self.number_density = 0.0
+        self.r: npt.NDArray[np.float64] | None = None
         self.bin_size = 0.0
+        # ("total",), ("partial", a, b), ("reference", a, b), ("composition", e), ... -> first row
+        self.rows: dict[tuple[str, ...], int] = {}
+        self.counts: dict[tuple[str, str], int] = {}  # pair -> frames that hold it
+        self.sums = ExactSum()
+        self._layouts: dict[tuple[tuple[tuple[str, str], ...], tuple[str, ...]], npt.NDArray[np.int64]] = {}
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = dict(self.__dict__)
+        state["_layouts"] = {}
+        return state
 
     def add(self, structure: Structure, cutoff: float, bin_size: float, n_threads: int) -> None:
-        r, partials, total = structure.prdf(cutoff, bin_size, n_threads)
-        if self.frames == 0:
-            self.r = r
-            self.total = np.array(total, dtype=np.float64)
-        else:
-            self.total += total
-        densities = element_densities(structure)
-        for pair, curve in partials.items():
-            if pair in self.sums:
-                self.sums[pair] += curve
-                self.counts[pair] += 1
-                self.reference[pair] += densities[pair[1]]
-            else:
-                self.sums[pair] = np.array(curve, dtype=np.float64)
-                self.counts[pair] = 1
-                self.reference[pair] = densities[pair[1]]
-        for element, amount in structure.composition.items():
-            self.composition[element] = self.composition.get(element, 0.0) + amount
-            self.bulk[element] = self.bulk.get(element, 0.0) + densities[element]
-        self.volume += structure.volume
-        self.number_density += number_density(structure)
-        self.frames += 1
-        self.bin_size = float(bin_size)
+        self.add_curves(structure, structure.prdf(cutoff, bin_size, n_threads), bin_size)
 
-    def partials(self) -> dict[Pair, FloatArray]:
-        return {pair: self.sums[pair] / self.counts[pair] for pair in sorted(self.sums)}
+    def add_curves(self, structure: Structure, curves: Curves, bin_size: float) -> None:
+        """Adds one frame whose ``prdf`` result is ``curves``."""
+        r, partials, total = curves
+        if self.r is None:
+            self.r = r
+            self.bin_size = float(bin_size)
+        densities = element_densities(structure)
+        composition = structure.composition
+        pairs, elements = tuple(partials), tuple(composition)
+        layout = self._layouts.get((pairs, elements))
+        if layout is None:
+            layout = self._layouts[pairs, elements] = self._layout(pairs, elements, len(r))
+        scalars = [densities[b] for _, b in pairs] + list(composition.values())
+        scalars += [densities[e] for e in elements] + [structure.volume, number_density(structure)]
+        self.sums.add_at(layout, np.concatenate([total, *partials.values(), scalars]))
+        for pair in pairs:
+            self.counts[pair] = self.counts.get(pair, 0) + 1
+        self.frames += 1
+
+    def _row(self, key: tuple[str, ...], length: int = 1) -> int:
+        if key not in self.rows:
+            self.rows[key] = self.sums.grow(length)
+        return self.rows[key]
+
+    def _span(self, key: tuple[str, ...], length: int) -> npt.NDArray[np.int64]:
+        return np.arange(self._row(key, length), self.rows[key] + length)
+
+    def _layout(self, pairs: tuple[tuple[str, str], ...], elements: tuple[str, ...],
+                nbins: int) -> npt.NDArray[np.int64]:
+        parts = [self._span(("total",), nbins)] + [self._span(("partial",) + p, nbins) for p in pairs]
+        keys: list[tuple[str, ...]] = [("reference",) + p for p in pairs]
+        keys += [("composition", e) for e in elements]
+        keys += [("bulk", e) for e in elements] + [("volume",), ("number_density",)]
+        return np.concatenate(parts + [np.array([self._row(k) for k in keys], dtype=np.int64)])
+
+    def merge(self, other: _Accumulator) -> None:
+        """Adds the frames summed in another accumulator."""
+        if other.frames == 0 or other.r is None:
+            return
+        if self.r is None:
+            self.r, self.bin_size = other.r, other.bin_size
+        elif not np.array_equal(self.r, other.r):
+            raise ValueError("cannot merge sums over different bins")
+        target = np.empty(other.sums.rows, dtype=np.int64)
+        for key, first in other.rows.items():
+            length = self.nbins if key[0] in ("total", "partial") else 1
+            target[first : first + length] = self._span(key, length)
+        self.sums.merge(other.sums, target)
+        for pair, count in other.counts.items():
+            self.counts[pair] = self.counts.get(pair, 0) + count
+        self.frames += other.frames
+
+    @property
+    def nbins(self) -> int:
+        assert self.r is not None, "no frames were added"
+        return len(self.r)
+
+    def _mean(self, key: tuple[str, ...], divisor: int, length: int = 1) -> npt.NDArray[np.float64]:
+        return self.sums.value(range(self.rows[key], self.rows[key] + length), divisor)
+
+    def total(self) -> npt.NDArray[np.float64]:
+        """The mean total curve."""
+        return self._mean(("total",), self.frames, self.nbins)
+
+    def partials(self) -> dict[tuple[str, str], npt.NDArray[np.float64]]:
+        nbins = self.nbins
+        return {pair: self._mean(("partial",) + pair, count, nbins) for pair, count in sorted(self.counts.items())}
 
     def result(self, cutoff: float, averaged: bool) -> RDF:
         n = self.frames
-        nbins = len(self.r)
+        nbins = self.nbins
         edges = np.arange(nbins + 1, dtype=np.float64) * self.bin_size
         keep = nbins
         if nbins > 1 and edges[-1] - float(cutoff) > 1e-6 * self.bin_size:
             keep = nbins - 1
         partials = {pair: curve[:keep] for pair, curve in self.partials().items()}
-        return RDF(edges[: keep + 1], partials, (self.total / n)[:keep],
-                   composition={e: a / n for e, a in self.composition.items()}, volume=self.volume / n,
-                   number_density=self.number_density / n, bulk={e: d / n for e, d in self.bulk.items()},
-                   reference={p: self.reference[p] / self.counts[p] for p in self.sums},
+        elements = [key[1] for key in self.rows if key[0] == "composition"]
+
+        def scalar(key: tuple[str, ...], divisor: int) -> float:
+            return float(self._mean(key, divisor)[0])
+
+        return RDF(edges[: keep + 1], partials, self.total()[:keep],
+                   composition={e: scalar(("composition", e), n) for e in elements},
+                   volume=scalar(("volume",), n), number_density=scalar(("number_density",), n),
+                   bulk={e: scalar(("bulk", e), n) for e in elements},
+                   reference={p: scalar(("reference",) + p, c) for p, c in self.counts.items()},
                    n_frames=n, averaged=averaged)
 
 

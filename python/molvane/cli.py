@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import inspect
 import math
 import os
@@ -13,7 +14,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 import molvane
-from molvane import analysis
+from molvane import analysis, trajectory
 from molvane._molvane import _DEFAULTS as DEFAULTS
 from molvane.io import cell_parameters, detect_format, read, write
 
@@ -122,7 +123,43 @@ def cmd_rdf(args: argparse.Namespace) -> int:
     return 0
 
 
-def cmd_traj(args):
+class FrameProgress:
+    """Frames done (of frames selected, once known) and their rate on a
+    terminal: a tqdm bar when tqdm is installed, else one line of our own."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+        self.started = time.perf_counter()
+        self.shown = 0.0
+        try:
+            from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
+        except ImportError:
+            self.bar: Any = None
+        else:
+            self.bar = tqdm(total=None, unit="frame", file=stream, dynamic_ncols=True, leave=False)
+
+    def __call__(self, done: int, total: int | None) -> None:
+        if self.bar is not None:
+            if total != self.bar.total:
+                self.bar.total = total
+            self.bar.update(done - self.bar.n)
+            return
+        now = time.perf_counter()
+        if now - self.shown < 0.2:
+            return
+        self.shown = now
+        rate = done / max(now - self.started, 1e-9)
+        of = f"/{total}" if total is not None else ""
+        print(f"\r{done}{of} frames, {rate:.1f} frames/s", end="", file=self.stream, flush=True)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+        else:
+            print("\r\033[K", end="", file=self.stream, flush=True)
+
+
+def cmd_traj(args: argparse.Namespace) -> int:
     cell = None
     if args.cell is not None:
         if len(args.cell) not in (3, 9):
@@ -132,21 +169,24 @@ def cmd_traj(args):
             cell = [[a, 0.0, 0.0], [0.0, b, 0.0], [0.0, 0.0, c]]
         else:
             cell = [args.cell[0:3], args.cell[3:6], args.cell[6:9]]
-    started = time.perf_counter()
-    structures, indices, frames_read = molvane.read_xyz_trajectory(
-        args.file, args.every, args.start, args.stop, cell
-    )
-    show = sys.stderr.isatty()
+    if args.workers is not None and args.scheduler is not None:
+        raise ValueError("--workers starts a local cluster and --scheduler uses a running one: give one of them")
+    cluster: contextlib.AbstractContextManager[Any] = contextlib.nullcontext()
+    if args.workers is not None or args.scheduler is not None:
+        from molvane.distributed import open_client
 
-    def progress(done: int, total: int) -> None:
-        if show:
-            rate = done / max(time.perf_counter() - started, 1e-9)
-            print(f"\rframes read {frames_read}, used {done}/{total}, {rate:.1f} frames/s", end="", file=sys.stderr)
-
-    result = analysis.rdf_average(structures, args.cutoff, args.bin_size, args.threads, progress=progress)
-    if show:
-        print(file=sys.stderr)
-    print(f"averaged {result.n_frames} of {frames_read} frames (indices {indices[0]}..{indices[-1]})")
+        cluster = open_client(args.workers, args.scheduler)
+    progress = FrameProgress(sys.stderr) if sys.stderr.isatty() else None
+    try:
+        with cluster as client:
+            summed = trajectory._trajectory_sums(args.file, args.cutoff, args.bin_size, args.start, args.stop,
+                                                 args.every, cell, client, args.frames_per_task, args.threads,
+                                                 progress, None)
+    finally:
+        if progress is not None:
+            progress.close()
+    result = summed.sums.result(args.cutoff, averaged=True)
+    print(f"averaged {result.n_frames} of {summed.frames_read} frames (indices {summed.first}..{summed.last})")
     result = save_outputs(result, args, Path(args.file).stem, "traj")
     print_pair_table(result)
     return 0
@@ -169,6 +209,13 @@ def positive_float(text: str) -> float:
     value = float(text)
     if not value > 0 or not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"expected a positive number, got {text}")
+    return value
+
+
+def positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a count of 1 or more, got {text}")
     return value
 
 
@@ -254,6 +301,13 @@ def build_parser():
     p.add_argument("--stop", type=count, default=traj["stop"], help="stop reading before this frame (default: the end)")
     p.add_argument("--cell", type=float, nargs="+", metavar="X",
                    help="cell for frames without a Lattice: a b c, or the nine numbers of rows a, b, c")
+    p.add_argument("--workers", type=positive_int, metavar="N",
+                   help="average on a local Dask cluster of N worker processes (needs molvane[dask])")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="average on the running Dask cluster at ADDRESS, e.g. tcp://host:8786; the workers "
+                        "must see the file at the same path")
+    p.add_argument("--frames-per-task", type=positive_int, metavar="N",
+                   help="frames in each Dask task (default: a few tasks per worker thread)")
     add_rdf_options(p, "traj")
     p.set_defaults(run=cmd_traj)
 

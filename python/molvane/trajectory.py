@@ -1,22 +1,53 @@
-"""RDFs averaged over the frames of a trajectory.
+"""RDFs averaged over the frames of trajectories of any length.
 
-    structures, indices, frames_read = molvane.read_xyz_trajectory("md.xyz", every=10)
-    r, partials, total = molvane.average_prdf(structures, cutoff=8.0, bin_size=0.05)
+    result = molvane.trajectory_rdf("md.xyz", cutoff=8.0, bin_size=0.05, every=10)
+    for index, frame in molvane.iter_xyz_frames("md.xyz", every=10):
+        ...
+    index = molvane.index_xyz_trajectory("md.xyz")    # where every frame starts
 
-``molvane.rdf_average`` gives the same mean as an ``RDF`` result, with g(r),
-coordination numbers and the rest.
+``trajectory_rdf`` streams the file: it holds a few frames at a time however
+long the file is, and computes them in parallel, one frame per thread (or one
+frame on every thread when frames are large). Given a ``dask.distributed``
+client it splits the frames between the workers by the frame index instead.
+The sums over frames are exact, so the result is the same to the last bit on
+one thread, on many, or on any number of workers.
+
+``read_xyz_trajectory`` with ``average_prdf`` or ``rdf_average`` does the same
+for frames held in memory.
 """
 
 from __future__ import annotations
 
-from molvane._molvane import _DEFAULTS
-from molvane.analysis import _accumulate
+from collections import deque
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import TYPE_CHECKING, Any, NamedTuple
 
-__all__ = ["average_prdf"]
+import numpy as np
+import numpy.typing as npt
+
+from molvane._molvane import _DEFAULTS, Structure, _check_selected, _FrameReader, _index_xyz_trajectory
+from molvane.analysis import RDF, _accumulate, _Accumulator
+
+if TYPE_CHECKING:
+    from molvane.analysis import Curves
+
+__all__ = ["average_prdf", "index_xyz_trajectory", "iter_xyz_frames", "trajectory_rdf", "TrajectoryIndex"]
+
+Cell = Sequence[Sequence[float]]
+Progress = Callable[[int, "int | None"], object]
+
+# Frames are read in batches of about this many atoms (at least one frame):
+# enough to amortise each call, small enough to keep memory flat.
+BATCH_ATOMS = 1 << 16
+# Frames of at least this many sites are computed one at a time on every
+# thread; smaller ones one per thread, side by side.
+LARGE_FRAME = 20_000
 
 
-def average_prdf(structures, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin_size"], n_threads=0, *,
-                 progress=None):
+def average_prdf(structures: Iterable[Structure], cutoff: float = _DEFAULTS["cutoff"],
+                 bin_size: float = _DEFAULTS["bin_size"], n_threads: int = 0, *,
+                 progress: Progress | None = None) -> Curves:
     """Mean of ``Structure.prdf`` over the given frames.
 
     Every frame is computed with the same ``cutoff``, ``bin_size`` and
@@ -31,4 +62,184 @@ def average_prdf(structures, cutoff=_DEFAULTS["cutoff"], bin_size=_DEFAULTS["bin
     each frame.
     """
     acc = _accumulate(list(structures), cutoff, bin_size, n_threads, progress)
-    return acc.r, acc.partials(), acc.total / acc.frames
+    assert acc.r is not None
+    return acc.r, acc.partials(), acc.total()
+
+
+class TrajectoryIndex:
+    """Where each frame of an XYZ trajectory starts, from
+    :func:`index_xyz_trajectory`.
+
+    ``offsets[i]`` is the byte offset of frame i's atom-count line and
+    ``atoms[i]`` its atom count (read-only ``uint64`` arrays, one entry per
+    frame, in file order); ``file_size`` is the size of the file when it was
+    indexed. Readers check it and each count line against the file, so a
+    file that changed since fails with a clear error instead of being read
+    wrongly. An index pickles (with its path), so it can be kept or sent to
+    workers.
+    """
+
+    __slots__ = ("path", "offsets", "atoms", "file_size")
+
+    def __init__(self, path: str, offsets: npt.NDArray[np.uint64], atoms: npt.NDArray[np.uint64],
+                 file_size: int) -> None:
+        self.path = path
+        self.offsets = offsets
+        self.atoms = atoms
+        self.file_size = file_size
+
+    def __len__(self) -> int:
+        return len(self.offsets)
+
+    def __repr__(self) -> str:
+        return f"TrajectoryIndex({self.path!r}, {len(self)} frames, {self.file_size} bytes)"
+
+    def __getstate__(self) -> tuple[str, bytes, bytes, int]:
+        return self.path, self.offsets.tobytes(), self.atoms.tobytes(), self.file_size
+
+    def __setstate__(self, state: tuple[str, bytes, bytes, int]) -> None:
+        self.path, offsets, atoms, self.file_size = state
+        self.offsets, self.atoms = _u64_array(offsets), _u64_array(atoms)
+
+    def selected(self, start: int = 0, stop: int | None = None, every: int = 1) -> npt.NDArray[np.int64]:
+        """The frames kept by start, stop and every (as read_xyz_trajectory
+        keeps them); fails as it does when none is."""
+        end = len(self) if stop is None else min(stop, len(self))
+        frames = np.arange(start, end, every, dtype=np.int64) if start < end else np.zeros(0, dtype=np.int64)
+        _check_selected(end, len(frames))
+        return frames
+
+    def locations(self, frames: npt.NDArray[np.int64]) -> bytes:
+        """The (index, offset, atoms) triples of `frames`, packed for the reader."""
+        table = np.stack([frames.astype(np.uint64), self.offsets[frames], self.atoms[frames]], axis=1)
+        return table.astype("<u8").tobytes()
+
+
+def _u64_array(packed: bytes) -> npt.NDArray[np.uint64]:
+    array = np.frombuffer(packed, dtype="<u8").astype(np.uint64)
+    array.flags.writeable = False
+    return array
+
+
+def index_xyz_trajectory(path: str, stop: int | None = None) -> TrajectoryIndex:
+    """Scans an XYZ trajectory once, without parsing coordinates, and returns
+    a :class:`TrajectoryIndex`: the byte offset and atom count of every frame
+    (of the first ``stop`` frames, when given). The scan checks what
+    ``read_xyz_trajectory`` checks in frames it skips (count lines, comment
+    lines, the number of atom lines, UTF-8) and fails with the same
+    messages."""
+    offsets, atoms, file_size = _index_xyz_trajectory(path, stop)
+    return TrajectoryIndex(path, _u64_array(offsets), _u64_array(atoms), file_size)
+
+
+def iter_xyz_frames(path: str, start: int = 0, stop: int | None = None, every: int = 1,
+                    cell: Cell | None = None) -> Iterator[tuple[int, Structure]]:
+    """Yields ``(index, Structure)`` for the frames ``read_xyz_trajectory``
+    would keep, one at a time: memory stays that of a few frames whatever
+    the length of the file. The arguments are checked and the file opened at
+    the call; a frame that cannot be read raises ``ValueError`` when it is
+    reached. What was guessed (species in capitals) is reported as a
+    ``ReadWarning`` when the iteration ends or is closed."""
+    reader = _FrameReader(path, every, start, stop, cell)
+    return _frames_of(reader)
+
+
+def _frames_of(reader: _FrameReader) -> Generator[tuple[int, Structure], None, None]:
+    try:
+        while batch := reader.read(BATCH_ATOMS):
+            batch.reverse()
+            while batch:
+                yield batch.pop()
+    finally:
+        reader.warn()
+
+
+class _Summed(NamedTuple):
+    """Frame sums and what was read to make them."""
+
+    sums: _Accumulator
+    frames_read: int
+    first: int  # index of the first frame summed
+    last: int  # and of the last
+
+
+def trajectory_rdf(path: str, cutoff: float = _DEFAULTS["cutoff"], bin_size: float = _DEFAULTS["bin_size"],
+                   start: int = 0, stop: int | None = None, every: int = 1, cell: Cell | None = None,
+                   client: Any = None, frames_per_task: int | None = None, *, n_threads: int = 0,
+                   progress: Progress | None = None, index: TrajectoryIndex | None = None) -> RDF:
+    """The mean RDF of the frames of an XYZ trajectory (those
+    ``read_xyz_trajectory`` keeps with the same start, stop, every and cell)
+    as an :class:`RDF`, equal to ``rdf_average`` of those frames.
+
+    Without ``client`` the file is streamed on this machine with
+    ``n_threads`` threads (0: all). With a ``dask.distributed.Client`` the
+    selected frames are split into tasks of ``frames_per_task`` frames
+    (default: a few tasks per worker, at most about 256 MB of frames each);
+    each worker reads its frames by offset and returns sums, which are added
+    exactly, so the result does not depend on the number of workers or on
+    scheduling. The workers must see the file at the same path (a shared file
+    system). ``index`` (from :func:`index_xyz_trajectory`) saves the scan
+    that the distributed path otherwise runs first on a worker.
+
+    ``progress``, when given, is called as ``progress(done, total)`` as frames
+    are done (``total`` is None while it is not known).
+    """
+    summed = _trajectory_sums(path, cutoff, bin_size, start, stop, every, cell, client, frames_per_task,
+                              n_threads, progress, index)
+    return summed.sums.result(cutoff, averaged=True)
+
+
+def _trajectory_sums(path: str, cutoff: float, bin_size: float, start: int, stop: int | None, every: int,
+                     cell: Cell | None, client: Any, frames_per_task: int | None, n_threads: int,
+                     progress: Progress | None, index: TrajectoryIndex | None) -> _Summed:
+    if client is not None:
+        from molvane.distributed import distributed_sums
+
+        return distributed_sums(client, path, cutoff, bin_size, start, stop, every, cell, frames_per_task,
+                                progress, index)
+    if index is not None:
+        raise ValueError("index is used only with a client; a local run streams the file")
+    return _stream_sums(path, cutoff, bin_size, start, stop, every, cell, n_threads, progress)
+
+
+def _stream_sums(path: str, cutoff: float, bin_size: float, start: int, stop: int | None, every: int,
+                 cell: Cell | None, n_threads: int, progress: Progress | None) -> _Summed:
+    reader = _FrameReader(path, every, start, stop, cell)
+    frames = _frames_of(reader)
+    threads = n_threads or Structure.available_threads()
+    acc = _Accumulator()
+    first = last = -1
+
+    def added() -> None:
+        if progress is not None:
+            progress(acc.frames, None)
+
+    with ThreadPoolExecutor(max(threads, 1)) as pool:
+        # Small frames are computed side by side, one per thread; their sums
+        # are added in frame order as they finish (the order does not change
+        # the sums, but keeps memory to a few frames).
+        pending: deque[tuple[Structure, Future[Any]]] = deque()
+
+        def drain(keep: int) -> None:
+            while len(pending) > keep:
+                structure, curves = pending.popleft()
+                acc.add_curves(structure, curves.result(), bin_size)
+                added()
+
+        try:
+            for index, structure in frames:
+                first = index if first < 0 else first
+                last = index
+                if threads > 1 and structure.n_sites < LARGE_FRAME:
+                    pending.append((structure, pool.submit(structure.prdf, cutoff, bin_size, 1)))
+                    drain(2 * threads)
+                else:
+                    drain(0)
+                    acc.add(structure, cutoff, bin_size, threads)
+                    added()
+            drain(0)
+        finally:
+            for _, curves in pending:
+                curves.cancel()
+            frames.close()
+    return _Summed(acc, reader.frames_read, first, last)

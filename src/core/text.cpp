@@ -1,6 +1,9 @@
 // Text helpers shared by every reader.
 #include "core/text.hpp"
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <cmath>
@@ -9,8 +12,24 @@
 
 namespace molvane {
 
+// Four eight-byte words of `s` are tested at once: long texts are mostly ASCII.
+std::size_t ascii_prefix(std::string_view s) {
+    std::size_t i = 0;
+    for (; i + 32 <= s.size(); i += 32) {
+        std::uint64_t words[4];
+        std::memcpy(words, s.data() + i, 32);
+        if ((words[0] | words[1] | words[2] | words[3]) & 0x8080808080808080ULL) break;
+    }
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, s.data() + i, 8);
+        if (word & 0x8080808080808080ULL) break;
+    }
+    while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
+    return i;
+}
+
 bool is_ascii(std::string_view s) {
-    // Eight bytes at a time: long texts are mostly ASCII.
     std::uint64_t seen = 0;
     std::size_t i = 0;
     for (; i + 8 <= s.size(); i += 8) {
@@ -162,17 +181,121 @@ std::vector<std::string_view> split_lines(std::string_view text) {
     return lines;
 }
 
-void split_whitespace_into(std::string_view s, std::vector<std::string_view>& out) {
+namespace {
+
+// What a byte is to the splitter: 0 an ASCII non-space, 1 an ASCII space
+// (space, tab, line feed, vertical tab, form feed, carriage return), 2 a
+// byte of a multi-byte character, which take_space decodes.
+constexpr std::array<unsigned char, 256> byte_kinds = [] {
+    std::array<unsigned char, 256> kinds{};
+    for (int b = 0x80; b < 256; ++b) kinds[b] = 2;
+    for (int b : {' ', '\t', '\n', '\v', '\f', '\r'}) kinds[b] = 1;
+    return kinds;
+}();
+
+}  // namespace
+
+// The general splitter: byte by byte, decoding multi-byte characters.
+static void split_any_whitespace(std::string_view s, std::vector<std::string_view>& out) {
     out.clear();
-    std::size_t i = 0;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(s.data());
+    // True when the character at i is whitespace; i moves past it either way.
+    const auto space_at = [&](std::size_t& i) {
+        const unsigned char kind = byte_kinds[bytes[i]];
+        if (kind == 2) return take_space(s, i);
+        ++i;
+        return kind == 1;
+    };
     const std::size_t n = s.size();
+    std::size_t i = 0;
     while (i < n) {
-        std::size_t start = i;
-        if (take_space(s, i)) continue;
+        const std::size_t start = i;
+        if (space_at(i)) continue;
         std::size_t end = i;
-        while (end < n && !take_space(s, i)) end = i;
+        while (end < n && !space_at(i)) end = i;
         out.push_back(s.substr(start, end - start));
     }
+}
+
+namespace {
+
+// One bit per byte of eight ASCII bytes: set for whitespace. Sets `ascii`
+// to false (and returns 0) when a byte is not ASCII.
+inline unsigned ascii_space_marks(std::uint64_t w, bool& ascii) {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL, high = 0x8080808080808080ULL;
+    if (w & high) {
+        ascii = false;
+        return 0;
+    }
+    // For ASCII bytes b, (b | 0x80) - k keeps its high bit exactly when b >= k.
+    const std::uint64_t space = ~(((w ^ (0x20 * ones)) | high) - ones) & high;
+    const std::uint64_t from_tab = ((w | high) - 0x09 * ones) & high;
+    const std::uint64_t to_return = ~((w | high) - 0x0E * ones) & high;
+    return static_cast<unsigned>((((space | (from_tab & to_return)) >> 7) * 0x0102040810204080ULL) >> 56);
+}
+
+// The bytes [from, from + len) of `s` (len <= 8) as a little-endian word,
+// without reading outside `s`.
+inline std::uint64_t load_word(std::string_view s, std::size_t from, std::size_t len) {
+    std::uint64_t w = 0;
+    if (len == 8) {
+        std::memcpy(&w, s.data() + from, 8);
+    } else if (s.size() >= 8) {
+        // The last eight bytes, shifted so that the tail comes first.
+        std::memcpy(&w, s.data() + s.size() - 8, 8);
+        if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+        return w >> (8 * (8 - len));
+    } else {
+        for (std::size_t k = 0; k < len; ++k) w |= std::uint64_t{static_cast<unsigned char>(s[from + k])} << (8 * k);
+        return w;
+    }
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    return w;
+}
+
+}  // namespace
+
+void split_whitespace_into(std::string_view s, std::vector<std::string_view>& out) {
+    // ASCII text, 64 bytes at a time: a bit per byte marks whitespace, and
+    // each word runs from a mark's fall to its next rise, so the loops turn
+    // once per word rather than once per byte. The first non-ASCII byte
+    // hands the whole text to the general splitter.
+    out.clear();
+    const std::size_t n = s.size();
+    constexpr std::size_t none = static_cast<std::size_t>(-1);
+    std::size_t open = none;  // start of a word that runs into the next block
+    bool after_space = true;
+    for (std::size_t base = 0; base < n; base += 64) {
+        const std::size_t block = std::min<std::size_t>(64, n - base);
+        std::uint64_t marks = 0;
+        bool ascii = true;
+        for (std::size_t k = 0; k < block; k += 8) {
+            const std::size_t len = std::min<std::size_t>(8, block - k);
+            marks |= std::uint64_t{ascii_space_marks(load_word(s, base + k, len), ascii)} << k;
+        }
+        if (!ascii) return split_any_whitespace(s, out);
+        if (block < 64) marks |= ~std::uint64_t{0} << block;  // past the end counts as whitespace
+        const std::uint64_t before = (marks << 1) | (after_space ? 1 : 0);
+        std::uint64_t starts = ~marks & before;
+        std::uint64_t ends = marks & ~before;
+        if (open != none && ends) {
+            out.push_back(s.substr(open, base + static_cast<std::size_t>(std::countr_zero(ends)) - open));
+            ends &= ends - 1;
+            open = none;
+        }
+        while (starts) {
+            const std::size_t from = base + static_cast<std::size_t>(std::countr_zero(starts));
+            starts &= starts - 1;
+            if (!ends) {
+                open = from;
+                break;
+            }
+            out.push_back(s.substr(from, base + static_cast<std::size_t>(std::countr_zero(ends)) - from));
+            ends &= ends - 1;
+        }
+        after_space = (marks >> 63) != 0;
+    }
+    if (open != none) out.push_back(s.substr(open));
 }
 
 std::vector<std::string_view> split_whitespace(std::string_view s) {
@@ -189,7 +312,84 @@ std::string_view strip_quotes(std::string_view s) {
     return s;
 }
 
-std::optional<double> parse_decimal(std::string_view text) {
+namespace {
+
+// Clinger's fast path: a token of the grammar whose digits, read as one
+// integer w, stay within 2^53 and whose decimal exponent e lies within
+// +-22 is w * 10^e or w / 10^-e, and as both operands are exact doubles the
+// one operation rounds correctly. False for every other token.
+bool small_decimal(std::string_view t, double& out) {
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const std::size_t n = t.size();
+    std::size_t i = 0;
+    const bool negative = n > 0 && t[0] == '-';
+    if (n > 0 && (t[0] == '+' || t[0] == '-')) ++i;
+    std::uint64_t w = 0;
+    // Reads a run of digits into w, eight at a time where it can; false
+    // past 19 digits in all, which could overflow w.
+    std::size_t digits = 0;
+    const auto read_digits = [&]() {
+        const std::size_t from = i;
+        while (n - i >= 8 && digits + (i - from) + 8 <= 19) {
+            std::uint64_t eight;
+            std::memcpy(&eight, t.data() + i, 8);
+            if constexpr (std::endian::native == std::endian::big) eight = __builtin_bswap64(eight);
+            if ((((eight + 0x4646464646464646ULL) | (eight - 0x3030303030303030ULL)) & 0x8080808080808080ULL) != 0)
+                break;
+            eight = ((eight & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
+            eight = ((eight & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
+            w = w * 100000000 + (((eight & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32);
+            i += 8;
+        }
+        for (; i < n && is_ascii_digit(t[i]); ++i) {
+            if (digits + (i - from) >= 19) return false;
+            w = w * 10 + static_cast<std::uint64_t>(t[i] - '0');
+        }
+        digits += i - from;
+        return true;
+    };
+    if (!read_digits()) return false;
+    long exponent = 0;
+    if (i < n && t[i] == '.') {
+        ++i;
+        const std::size_t before = digits;
+        if (!read_digits()) return false;
+        exponent = -static_cast<long>(digits - before);
+    }
+    if (digits == 0) return false;
+    if (i < n && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        const bool exp_negative = i < n && t[i] == '-';
+        if (i < n && (t[i] == '+' || t[i] == '-')) ++i;
+        const std::size_t exp_start = i;
+        long e = 0;
+        for (; i < n && is_ascii_digit(t[i]) && i - exp_start < 4; ++i) e = e * 10 + (t[i] - '0');
+        if (i == exp_start) return false;
+        exponent += exp_negative ? -e : e;
+    }
+    if (i != n || w > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return false;
+    const double value = static_cast<double>(w);
+    out = exponent < 0 ? value / powers[-exponent] : value * powers[exponent];
+    if (negative) out = -out;
+    return true;
+}
+
+
+// Tokens that small_decimal does not take. Other plain numbers
+// ("1.2345678901234567890", "3e-300") go straight to from_chars: given a
+// first character that is a digit or a point, it takes the whole token
+// exactly when the grammar does. Everything else takes the full path.
+std::optional<double> other_decimal(std::string_view text) {
+    {
+        const std::size_t first = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;
+        if (first < text.size() && (is_ascii_digit(text[first]) || text[first] == '.')) {
+            double value = 0.0;
+            const char* end = text.data() + text.size();
+            auto [stop, ec] = std::from_chars(text.data() + first, end, value, std::chars_format::general);
+            if (ec == std::errc() && stop == end) return text[0] == '-' ? -value : value;
+        }
+    }
     std::size_t pos = 0;
     bool negative = false;
     if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
@@ -259,8 +459,23 @@ std::optional<double> parse_decimal(std::string_view text) {
     return negative ? -value : value;
 }
 
+}  // namespace
+
+std::optional<double> parse_decimal(std::string_view text) {
+    if (double value; small_decimal(text, value)) return value;
+    return other_decimal(text);
+}
+
+bool parse_decimal_to(std::string_view text, double& out) {
+    if (small_decimal(text, out)) return true;
+    auto value = other_decimal(text);
+    if (value) out = *value;
+    return value.has_value();
+}
+
 Result<double> parse_f64(std::string_view token) {
-    if (auto value = parse_decimal(token)) return *value;
+    if (double value; small_decimal(token, value)) return value;
+    if (auto value = other_decimal(token)) return *value;
     return fail("expected a number, found '", token, "'");
 }
 
@@ -312,7 +527,16 @@ Result<InputFile> InputFile::open(const std::string& path) {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return fail(os_error_text(errno));
+    // Files are read front to back: a longer read-ahead keeps the disk busy
+    // while the reader works (a hint; failure changes nothing).
+    (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return InputFile(fd);
+}
+
+Result<bool> InputFile::seek(std::uint64_t offset) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return fail(os_error_text(EINVAL));
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return fail(os_error_text(errno));
+    return true;
 }
 
 InputFile::~InputFile() {

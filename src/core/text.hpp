@@ -23,6 +23,8 @@ inline char to_ascii_lower(char c) { return is_ascii_upper(c) ? static_cast<char
 
 // True when no byte has its high bit set.
 bool is_ascii(std::string_view text);
+// The number of leading bytes without the high bit set.
+std::size_t ascii_prefix(std::string_view text);
 
 // Copy with ASCII A-Z turned into a-z; every other byte unchanged.
 std::string ascii_lower(std::string_view text);
@@ -71,6 +73,10 @@ std::string_view strip_quotes(std::string_view text);
 // surrounding whitespace is accepted. Correctly rounded.
 std::optional<double> parse_decimal(std::string_view text);
 
+// parse_decimal into `out`; false (and `out` unspecified) when the text is
+// no number. The form for loops over many numbers.
+bool parse_decimal_to(std::string_view text, double& out);
+
 // parse_decimal of an untrimmed token; fails with "expected a number, found '<token>'".
 Result<double> parse_f64(std::string_view token);
 
@@ -101,6 +107,8 @@ public:
 
     // Up to `size` bytes into `buffer`; 0 at the end of the file.
     Result<std::size_t> read(char* buffer, std::size_t size);
+    // Moves the read position to `offset` bytes from the start.
+    Result<bool> seek(std::uint64_t offset);
     // The size of a regular file, else 0 (a hint for reserving).
     std::size_t size_hint() const;
 

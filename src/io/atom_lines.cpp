@@ -2,9 +2,9 @@
 #include "io/atom_lines.hpp"
 
 #include <algorithm>
-#include <limits>
 
 #include "core/elements.hpp"  // for clean_symbol, element_from_text
+#include "core/numeric.hpp"   // for saturating_add
 
 namespace molvane {
 
@@ -13,14 +13,22 @@ std::string SpeciesSymbols::operator()(std::string_view token, std::uint64_t ato
     if (!capital_second || (token.size() > 2 && is_ascii_letter(token[2]))) return clean_symbol(token);
     auto element = element_from_text(token);
     if (!element || element->size() != 2) return clean_symbol(token);
-    const std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
-    recased_atoms_ = atoms > most - recased_atoms_ ? most : recased_atoms_ + atoms;
-    std::string letters(token.substr(0, 2));
+    recased_atoms_ = saturating_add(recased_atoms_, atoms);
+    note_example(token.substr(0, 2), *element);
+    return std::move(*element);
+}
+
+void SpeciesSymbols::note_example(std::string_view letters, const std::string& symbol) {
     const bool seen = std::any_of(examples_.begin(), examples_.end(),
                                   [&](const auto& example) { return example.first == letters; });
-    if (!seen && examples_.size() < 4) examples_.emplace_back(std::move(letters), *element);
+    if (!seen && examples_.size() < 4) examples_.emplace_back(std::string(letters), symbol);
     else if (!seen) more_examples_ = true;
-    return std::move(*element);
+}
+
+void SpeciesSymbols::add(const Counts& other) {
+    recased_atoms_ = saturating_add(recased_atoms_, other.recased_atoms);
+    for (const auto& [letters, symbol] : other.examples) note_example(letters, symbol);
+    more_examples_ = more_examples_ || other.more_examples;
 }
 
 void SpeciesSymbols::report(ReadNotes& notes) const {

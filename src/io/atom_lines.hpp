@@ -12,7 +12,7 @@
 #include "core/lattice.hpp"
 #include "core/result.hpp"
 #include "core/structure.hpp"
-#include "core/text.hpp"  // for parse_f64
+#include "core/text.hpp"  // for parse_decimal_to, parse_f64
 #include "io/read_notes.hpp"
 
 namespace molvane {
@@ -36,11 +36,8 @@ inline Site single_atom_site(const Vec3& frac, std::string symbol) {
 // Reads three tokens from `first` on as numbers.
 inline Result<Vec3> read_three(const std::vector<std::string_view>& tokens, std::size_t first) {
     Vec3 v;
-    for (std::size_t i = 0; i < 3; ++i) {
-        auto value = parse_f64(tokens[first + i]);
-        if (!value) return std::move(value).error();
-        v[i] = *value;
-    }
+    for (std::size_t i = 0; i < 3; ++i)
+        if (!parse_decimal_to(tokens[first + i], v[i])) return parse_f64(tokens[first + i]).error();
     return v;
 }
 
@@ -59,7 +56,20 @@ public:
     // Adds one note about the tokens read in capitals, when there were any.
     void report(ReadNotes& notes) const;
 
+    // What was counted, as plain data (to carry it between processes).
+    struct Counts {
+        std::uint64_t recased_atoms = 0;
+        std::vector<std::pair<std::string, std::string>> examples;  // (letters, symbol)
+        bool more_examples = false;
+    };
+    Counts counts() const { return {recased_atoms_, examples_, more_examples_}; }
+    // Adds what another read counted, as if its tokens came after these.
+    void add(const Counts& other);
+
 private:
+    // Keeps the first few distinct examples; notes that there were more.
+    void note_example(std::string_view letters, const std::string& symbol);
+
     std::uint64_t recased_atoms_ = 0;
     std::vector<std::pair<std::string, std::string>> examples_;  // (letters, symbol), distinct, a few
     bool more_examples_ = false;

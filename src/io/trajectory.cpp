@@ -1,21 +1,38 @@
 // Multi-frame XYZ trajectory reader. Frames are read one after another; only
 // the atom lines of the frame being parsed are held, and frames that are not
-// selected are read line by line and dropped.
+// selected are passed over line by line.
 #include "io/trajectory.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 
-#include "core/text.hpp"  // for trim, parse_count, is_valid_utf8, os_error_text
 #include "io/extxyz.hpp"  // for comment_value, lattice_from_text, frame_layout, read_atom_lines
 
 namespace molvane {
 
 namespace {
 
+// The buffer starts this large and doubles when one line, or the lines of one
+// gathered frame, do not fit.
+constexpr std::size_t initial_buffer = 256 * 1024;
+
+// Lines that are skipped are counted this many bytes at a time.
+constexpr std::size_t skip_block = 4096;
+
+// The number of line feeds in [p, p + len). Runs of up to 255 bytes are
+// counted in one byte each, which compilers vectorise well.
+std::size_t count_line_feeds(const char* p, std::size_t len) {
+    std::size_t feeds = 0;
+    while (len > 0) {
+        const std::size_t run = std::min<std::size_t>(len, 255);
+        unsigned char in_run = 0;
+        for (std::size_t i = 0; i < run; ++i) in_run = static_cast<unsigned char>(in_run + (p[i] == '\n'));
+        feeds += in_run;
+        p += run;
+        len -= run;
+    }
+    return feeds;
+}
 
 // The frame's cell: its Lattice item, else the caller's cell.
 Result<Lattice> frame_lattice(std::string_view comment, const std::optional<Mat3>& cell, std::uint64_t index) {
@@ -26,150 +43,216 @@ Result<Lattice> frame_lattice(std::string_view comment, const std::optional<Mat3
                 "so pass cell=[[a],[b],[c]]");
 }
 
-// Closes a file descriptor when it goes out of scope.
-struct FileCloser {
-    int fd;
-    ~FileCloser() { ::close(fd); }
+// The head of a frame: blank lines skipped, its count line (and where it
+// starts) and its comment line.
+struct FrameHead {
+    std::uint64_t offset;
+    std::uint64_t atoms;
 };
 
-// Reads frames into `out` until the end of the file or `stop`.
-Result<bool> read_frames(LineReader& reader, const FrameSelection& selection, const std::optional<Mat3>& cell,
-                         Trajectory& out) {
-    SpeciesSymbols symbols;
-    std::string line, comment;
-    std::string frame_text;              // the selected frame's atom lines, back to back
-    std::vector<std::size_t> line_ends;  // end offset of each line in frame_text
-    std::vector<std::string_view> atom_lines;
-    for (std::uint64_t index = 0;; ++index) {
-        std::string_view count_text;
-        for (;;) {
-            auto got = reader.next(line, "the atom count");
-            if (!got) return std::move(got).error();
-            if (!*got) {
-                symbols.report(out.notes);
-                return true;
-            }
-            count_text = trim(line);
-            if (!count_text.empty()) break;
-        }
-        auto count = parse_count(count_text);
-        if (!count)
-            return fail("frame ", std::to_string(index), ": expected an atom count, found '", count_text, "'");
-        const std::uint64_t n = *count;
+// Reads the comment line of frame `index` into `comment`.
+Result<bool> read_comment(LineReader& reader, std::uint64_t index, std::string& comment) {
+    auto line = reader.next("the comment line");
+    if (!line) return std::move(line).error();
+    if (!*line) return fail("frame ", std::to_string(index), " ends before its comment line");
+    comment.assign(**line);
+    return true;
+}
 
-        auto got = reader.next(comment, "the comment line");
-        if (!got) return std::move(got).error();
-        if (!*got) return fail("frame ", std::to_string(index), " ends before its comment line");
-
-        const bool selected = selection.selects(index);
-        frame_text.clear();
-        line_ends.clear();
-        // Nothing is reserved from the declared count: storage grows with the lines read.
-        for (std::uint64_t k = 0; k < n; ++k) {
-            got = selected ? reader.append_line(frame_text, "an atom line") : reader.skip_line("an atom line");
-            if (!got) return std::move(got).error();
-            if (!*got)
-                return fail("frame ", std::to_string(index), " ends after ", std::to_string(k), " of ",
-                            std::to_string(n), " atoms");
-            if (selected) line_ends.push_back(frame_text.size());
-        }
-        if (selected) {
-            atom_lines.clear();
-            std::size_t begin = 0;
-            for (std::size_t end : line_ends) {
-                atom_lines.push_back(std::string_view(frame_text).substr(begin, end - begin));
-                begin = end;
-            }
-            auto structure = build_frame(comment, atom_lines, cell, index, symbols);
-            if (!structure) return std::move(structure).error();
-            out.structures.push_back(std::move(*structure));
-            out.frame_indices.push_back(index);
-        }
-        out.frames_read = index + 1;
-        if (selection.stop && out.frames_read >= *selection.stop) {
-            symbols.report(out.notes);
-            return true;
-        }
+// Reads the head of frame `index`; nothing at the end of the file. The
+// comment line goes to `comment`.
+Result<std::optional<FrameHead>> read_head(LineReader& reader, std::uint64_t index, std::string& comment) {
+    std::uint64_t offset;
+    std::string_view count_text;
+    for (;;) {
+        offset = reader.offset();
+        auto line = reader.next("the atom count");
+        if (!line) return std::move(line).error();
+        if (!*line) return std::optional<FrameHead>();
+        count_text = trim(**line);
+        if (!count_text.empty()) break;
     }
+    auto count = parse_count(count_text);
+    if (!count) return fail("frame ", std::to_string(index), ": expected an atom count, found '", count_text, "'");
+    auto read = read_comment(reader, index, comment);
+    if (!read) return std::move(read).error();
+    return std::optional<FrameHead>(FrameHead{offset, *count});
+}
+
+Error ends_early(std::uint64_t index, std::uint64_t got, std::uint64_t atoms) {
+    return fail("frame ", std::to_string(index), " ends after ", std::to_string(got), " of ", std::to_string(atoms),
+                " atoms");
+}
+
+// Reads the atom lines of a frame whose head was read and builds it.
+Result<Structure> read_body(LineReader& reader, std::uint64_t index, std::uint64_t atoms, const std::string& comment,
+                            const std::optional<Mat3>& cell, SpeciesSymbols& symbols,
+                            std::vector<std::string_view>& lines) {
+    auto got = reader.gather(atoms, lines, "an atom line");
+    if (!got) return std::move(got).error();
+    if (*got < atoms) return ends_early(index, *got, atoms);
+    return build_frame(comment, lines, cell, index, symbols);
+}
+
+Error changed(std::uint64_t index, std::string_view what) {
+    return fail("frame ", std::to_string(index), ": the file changed since it was indexed (", what,
+                "); index it again");
 }
 
 }  // namespace
 
-Result<bool> LineReader::fill(std::string_view context) {
+// --- LineReader ---
+
+LineReader::LineReader(InputFile file)
+    : file_(std::move(file)), buffer_(new char[initial_buffer]), capacity_(initial_buffer) {}
+
+Result<bool> LineReader::fill(std::size_t& keep, std::string_view context) {
     if (eof_) return false;
+    if (keep > 0) {
+        std::memmove(buffer_.get(), buffer_.get() + keep, end_ - keep);
+        base_ += keep;
+        pos_ -= keep;
+        end_ -= keep;
+        ascii_end_ -= keep;
+        keep = 0;
+    }
+    if (end_ == capacity_) {
+        std::unique_ptr<char[]> bigger(new char[2 * capacity_]);
+        std::memcpy(bigger.get(), buffer_.get(), end_);
+        buffer_ = std::move(bigger);
+        capacity_ *= 2;
+    }
+    auto got = file_.read(buffer_.get() + end_, capacity_ - end_);
+    if (!got) return fail("error reading ", context, ": ", got.error().message);
+    if (*got == 0) {
+        eof_ = true;
+        return false;
+    }
+    const bool all_ascii = ascii_end_ == end_;
+    end_ += *got;
+    if (all_ascii) ascii_end_ += ascii_prefix(std::string_view(buffer_.get() + ascii_end_, end_ - ascii_end_));
+    return true;
+}
+
+Result<bool> LineReader::check_utf8(std::size_t from, std::size_t to, std::string_view context) {
+    if (to <= ascii_end_) return true;
+    if (!is_valid_utf8(std::string_view(buffer_.get() + from, to - from)))
+        return fail("error reading ", context, ": stream did not contain valid UTF-8");
+    ascii_end_ = to + ascii_prefix(std::string_view(buffer_.get() + to, end_ - to));
+    return true;
+}
+
+Result<std::optional<LineReader::Span>> LineReader::take_line(std::size_t& keep, std::string_view context) {
+    using Line = std::optional<Span>;
+    std::size_t scanned = pos_;
     for (;;) {
-        ssize_t got = ::read(fd_, buffer_, sizeof buffer_);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return fail("error reading ", context, ": ", os_error_text(errno));
+        const void* found = std::memchr(buffer_.get() + scanned, '\n', end_ - scanned);
+        const bool last = !found && eof_;
+        if (found || last) {
+            const std::size_t stop =
+                found ? static_cast<std::size_t>(static_cast<const char*>(found) - buffer_.get()) : end_;
+            if (last && pos_ == end_) return Line();
+            auto valid = check_utf8(pos_, stop, context);
+            if (!valid) return std::move(valid).error();
+            std::size_t len = stop - pos_;
+            if (found && len > 0 && buffer_[stop - 1] == '\r') --len;
+            const Span line{pos_, len};
+            pos_ = found ? stop + 1 : end_;
+            return Line(line);
         }
-        if (got == 0) {
-            eof_ = true;
-            return false;
+        const std::size_t done = end_ - pos_;
+        auto more = fill(keep, context);
+        if (!more) return std::move(more).error();
+        scanned = pos_ + done;
+    }
+}
+
+Result<std::optional<std::string_view>> LineReader::next(std::string_view context) {
+    std::size_t keep = pos_;
+    auto line = take_line(keep, context);
+    if (!line) return std::move(line).error();
+    if (!*line) return std::optional<std::string_view>();
+    return std::optional<std::string_view>(std::string_view(buffer_.get() + (*line)->first, (*line)->second));
+}
+
+Result<std::uint64_t> LineReader::gather(std::uint64_t n, std::vector<std::string_view>& lines,
+                                         std::string_view context) {
+    // Lines are kept as spans from `keep`, the frame's first byte, which
+    // moves to 0 when the buffer is refilled.
+    spans_.clear();
+    std::size_t keep = pos_;
+    std::uint64_t k = 0;
+    for (; k < n; ++k) {
+        auto line = take_line(keep, context);
+        if (!line) return std::move(line).error();
+        if (!*line) break;
+        spans_.emplace_back((*line)->first - keep, (*line)->second);
+    }
+    lines.clear();
+    lines.reserve(spans_.size());
+    for (const auto& [from, len] : spans_) lines.emplace_back(buffer_.get() + keep + from, len);
+    return k;
+}
+
+Result<std::uint64_t> LineReader::skip(std::uint64_t n, std::string_view context) {
+    std::uint64_t k = 0;
+    while (k < n) {
+        const std::size_t from = pos_;  // a line starts here; pos_ follows the last line feed passed
+        std::size_t at = pos_;
+        // Whole blocks with fewer line feeds than are still wanted are
+        // counted rather than searched line by line.
+        while (end_ - at >= skip_block) {
+            const char* block = buffer_.get() + at;
+            const std::size_t feeds = count_line_feeds(block, skip_block);
+            if (feeds >= n - k) break;
+            if (feeds > 0)
+                pos_ = at + static_cast<std::size_t>(static_cast<const char*>(memrchr(block, '\n', skip_block)) - block) + 1;
+            k += feeds;
+            at += skip_block;
         }
-        pos_ = 0;
-        end_ = static_cast<std::size_t>(got);
+        while (k < n) {
+            const void* found = std::memchr(buffer_.get() + at, '\n', end_ - at);
+            if (!found) break;
+            pos_ = at = static_cast<std::size_t>(static_cast<const char*>(found) - buffer_.get()) + 1;
+            ++k;
+        }
+        auto valid = check_utf8(from, pos_, context);
+        if (!valid) return std::move(valid).error();
+        if (k == n) break;
+        std::size_t keep = pos_;
+        auto more = fill(keep, context);
+        if (!more) return std::move(more).error();
+        if (!*more) {
+            if (pos_ < end_) {
+                auto last = check_utf8(pos_, end_, context);
+                if (!last) return std::move(last).error();
+                pos_ = end_;
+                ++k;
+            }
+            break;
+        }
+    }
+    return k;
+}
+
+Result<bool> LineReader::seek(std::uint64_t offset, std::string_view context) {
+    if (offset >= base_ && offset - base_ <= end_) {
+        // Already in the buffer (frames read in file order often are).
+        const std::size_t to = static_cast<std::size_t>(offset - base_);
+        if (to < pos_ || to > ascii_end_)
+            ascii_end_ = to + ascii_prefix(std::string_view(buffer_.get() + to, end_ - to));
+        pos_ = to;
         return true;
     }
-}
-
-Result<bool> LineReader::next(std::string& line, std::string_view context) {
-    line.clear();
-    return append_line(line, context);
-}
-
-// Hands the bytes of the current line to `take`, piece by piece as they lie
-// in the buffer, and consumes its "\n". True when a "\n" ended the line,
-// false when the file ended first.
-template <typename Take>
-Result<bool> LineReader::read_pieces(std::string_view context, Take&& take) {
-    for (;;) {
-        if (pos_ == end_) {
-            auto more = fill(context);
-            if (!more) return std::move(more).error();
-            if (!*more) return false;
-        }
-        const char* start = buffer_ + pos_;
-        const std::size_t avail = end_ - pos_;
-        const void* found = std::memchr(start, '\n', avail);
-        const std::size_t n = found ? static_cast<std::size_t>(static_cast<const char*>(found) - start) : avail;
-        take(std::string_view(start, n));
-        pos_ += found ? n + 1 : n;
-        if (found) return true;
-    }
-}
-
-Result<bool> LineReader::append_line(std::string& out, std::string_view context) {
-    const std::size_t first = out.size();
-    auto newline = read_pieces(context, [&](std::string_view piece) { out.append(piece); });
-    if (!newline) return std::move(newline).error();
-    if (!*newline && out.size() == first) return false;
-    const std::string_view line = std::string_view(out).substr(first);
-    if (!is_ascii(line) && !is_valid_utf8(line))
-        return fail("error reading ", context, ": stream did not contain valid UTF-8");
-    if (*newline && out.size() > first && out.back() == '\r') out.pop_back();
+    auto moved = file_.seek(offset);
+    if (!moved) return fail("error reading ", context, ": ", moved.error().message);
+    base_ = offset;
+    pos_ = end_ = ascii_end_ = 0;
+    eof_ = false;
     return true;
 }
 
-Result<bool> LineReader::skip_line(std::string_view context) {
-    // ASCII pieces are passed over in the buffer; from the first non-ASCII
-    // piece on, the bytes are gathered for the UTF-8 check (an ASCII prefix
-    // cannot change whether the rest is valid).
-    scratch_.clear();
-    bool gathering = false, any = false;
-    auto newline = read_pieces(context, [&](std::string_view piece) {
-        any = any || !piece.empty();
-        if (gathering || !is_ascii(piece)) {
-            gathering = true;
-            scratch_.append(piece);
-        }
-    });
-    if (!newline) return std::move(newline).error();
-    if (!*newline && !any) return false;
-    if (gathering && !is_valid_utf8(scratch_))
-        return fail("error reading ", context, ": stream did not contain valid UTF-8");
-    return true;
-}
+// --- frames ---
 
 Result<Structure> build_frame(std::string_view comment, std::span<const std::string_view> atom_lines,
                               const std::optional<Mat3>& cell, std::uint64_t index, SpeciesSymbols& symbols) {
@@ -182,33 +265,132 @@ Result<Structure> build_frame(std::string_view comment, std::span<const std::str
     return Structure::create(std::move(*lattice), std::move(*sites), layout->pbc);
 }
 
+Result<bool> check_selected(std::uint64_t frames_read, std::uint64_t selected) {
+    if (frames_read == 0) return fail("no frames found in the file");
+    if (selected == 0)
+        return fail("the file has ", std::to_string(frames_read), " frame(s) but none matched start/every/stop");
+    return true;
+}
+
 Result<Trajectory> finish(Trajectory trajectory) {
-    if (trajectory.frames_read == 0) return fail("no frames found in the file");
-    if (trajectory.structures.empty())
-        return fail("the file has ", std::to_string(trajectory.frames_read),
-                    " frame(s) but none matched start/every/stop");
+    auto checked = check_selected(trajectory.frames_read, trajectory.structures.size());
+    if (!checked) return std::move(checked).error();
     return trajectory;
+}
+
+Result<bool> FrameReader::finish() const { return check_selected(frames_read_, frames_selected_); }
+
+Result<FrameReader> FrameReader::open(const std::string& path, const FrameSelection& selection,
+                                      const std::optional<Mat3>& cell) {
+    if (selection.every == 0) return fail("every must be at least 1");
+    auto file = InputFile::open(path);
+    if (!file) return fail("could not open ", path, ": ", file.error().message);
+    return FrameReader(LineReader(std::move(*file)), selection, cell);
+}
+
+Result<std::optional<IndexedStructure>> FrameReader::next() {
+    using Next = std::optional<IndexedStructure>;
+    while (!done_) {
+        if (selection_.stop && frames_read_ >= *selection_.stop) break;
+        const std::uint64_t index = frames_read_;
+        auto head = read_head(reader_, index, comment_);
+        if (!head) return std::move(head).error();
+        if (!*head) break;
+        const std::uint64_t atoms = (*head)->atoms;
+        if (selection_.selects(index)) {
+            auto structure = read_body(reader_, index, atoms, comment_, cell_, symbols_, lines_);
+            if (!structure) return std::move(structure).error();
+            frames_read_ = index + 1;
+            ++frames_selected_;
+            return Next(IndexedStructure{index, std::move(*structure)});
+        }
+        auto got = reader_.skip(atoms, "an atom line");
+        if (!got) return std::move(got).error();
+        if (*got < atoms) return ends_early(index, *got, atoms);
+        frames_read_ = index + 1;
+    }
+    done_ = true;
+    return Next();
+}
+
+ReadNotes FrameReader::notes() const {
+    ReadNotes notes;
+    symbols_.report(notes);
+    return notes;
 }
 
 Result<Trajectory> read_xyz_trajectory(const std::string& path, const FrameSelection& selection,
                                        const std::optional<Mat3>& cell) {
-    if (selection.every == 0) return fail("every must be at least 1");
-    if (path.find('\0') != std::string::npos)
-        return fail("could not open ", path, ": file name contained an unexpected NUL byte");
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return fail("could not open ", path, ": ", os_error_text(errno));
-    FileCloser closer{fd};
-
+    auto reader = FrameReader::open(path, selection, cell);
+    if (!reader) return std::move(reader).error();
     Trajectory trajectory;
-    if (!(selection.stop && *selection.stop == 0)) {
-        LineReader reader(fd);
-        auto done = read_frames(reader, selection, cell, trajectory);
-        if (!done) return std::move(done).error();
+    for (;;) {
+        auto frame = reader->next();
+        if (!frame) return std::move(frame).error();
+        if (!*frame) break;
+        trajectory.structures.push_back(std::move((*frame)->structure));
+        trajectory.frame_indices.push_back((*frame)->index);
     }
-    return finish(std::move(trajectory));
+    auto checked = reader->finish();
+    if (!checked) return std::move(checked).error();
+    trajectory.frames_read = reader->frames_read();
+    trajectory.notes = reader->notes();
+    return trajectory;
+}
+
+// --- the index and reading by offset ---
+
+Result<FrameIndex> index_xyz_trajectory(const std::string& path, std::optional<std::uint64_t> stop) {
+    auto file = InputFile::open(path);
+    if (!file) return fail("could not open ", path, ": ", file.error().message);
+    LineReader reader(std::move(*file));
+    FrameIndex index;
+    index.file_size = reader.file_size();
+    std::string comment;
+    for (std::uint64_t i = 0; !stop || i < *stop; ++i) {
+        auto head = read_head(reader, i, comment);
+        if (!head) return std::move(head).error();
+        if (!*head) break;
+        auto got = reader.skip((*head)->atoms, "an atom line");
+        if (!got) return std::move(got).error();
+        if (*got < (*head)->atoms) return ends_early(i, *got, (*head)->atoms);
+        index.offsets.push_back((*head)->offset);
+        index.atoms.push_back((*head)->atoms);
+    }
+    if (index.offsets.empty()) return fail("no frames found in the file");
+    return index;
+}
+
+Result<std::vector<IndexedStructure>> read_indexed_frames(const std::string& path,
+                                                          std::span<const FrameLocation> frames,
+                                                          std::uint64_t file_size, const std::optional<Mat3>& cell,
+                                                          SpeciesSymbols& symbols) {
+    std::vector<IndexedStructure> out;
+    if (frames.empty()) return out;
+    auto file = InputFile::open(path);
+    if (!file) return fail("could not open ", path, ": ", file.error().message);
+    LineReader reader(std::move(*file));
+    if (reader.file_size() != file_size)
+        return changed(frames[0].index, std::to_string(file_size) + " bytes then, " +
+                                            std::to_string(reader.file_size()) + " bytes now");
+    std::string comment;
+    std::vector<std::string_view> lines;
+    for (const FrameLocation& at : frames) {
+        auto moved = reader.seek(at.offset, "the atom count");
+        if (!moved) return std::move(moved).error();
+        // The count line must be where the index put it, with its count.
+        auto line = reader.next("the atom count");
+        if (!line) return std::move(line).error();
+        if (!*line || parse_count(trim(**line)) != at.atoms)
+            return changed(at.index, "no count line of " + std::to_string(at.atoms) + " atoms at byte " +
+                                         std::to_string(at.offset));
+        auto read = read_comment(reader, at.index, comment);
+        if (!read) return std::move(read).error();
+        auto structure = read_body(reader, at.index, at.atoms, comment, cell, symbols, lines);
+        if (!structure) return std::move(structure).error();
+        out.push_back(IndexedStructure{at.index, std::move(*structure)});
+    }
+    return out;
 }
 
 }  // namespace molvane

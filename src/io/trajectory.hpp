@@ -1,18 +1,23 @@
-// Multi-frame XYZ trajectories: a buffered line reader, frame selection, and
-// each selected frame read by the extended XYZ frame pieces (io/extxyz).
+// Multi-frame XYZ trajectories: a buffered line reader, frame selection, a
+// frame index (where each frame starts), reading frames one after another or
+// by their offsets, and each selected frame read by the extended XYZ frame
+// pieces (io/extxyz).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/lattice.hpp"
 #include "core/result.hpp"
 #include "core/structure.hpp"
+#include "core/text.hpp"  // for InputFile
 #include "io/atom_lines.hpp"
 #include "io/read_notes.hpp"
 
@@ -25,36 +30,55 @@ struct Trajectory {
     ReadNotes notes;                           // what was guessed while reading
 };
 
-// Reads lines from a file descriptor through one 8192-byte buffer. Does not
-// own the descriptor.
+// Reads the lines of a file through one buffer, which grows only to hold the
+// longest line, or the lines of one frame while they are gathered. Lines end
+// at "\n", which is removed with one "\r" before it; a last line without "\n"
+// is kept as it is. Every line must be valid UTF-8. Failures read
+// "error reading <context>: <error text>".
 class LineReader {
 public:
-    explicit LineReader(int fd) : fd_(fd) {}
+    explicit LineReader(InputFile file);
 
-    // The next line (line feed and one carriage return before it removed)
-    // into `line`; false at the end of the file. Failures read
-    // "error reading <context>: <error text>".
-    Result<bool> next(std::string& line, std::string_view context);
+    // The next line, or nothing at the end of the file. The view is valid
+    // until the next call.
+    Result<std::optional<std::string_view>> next(std::string_view context);
 
-    // As `next`, appending the line to `out`.
-    Result<bool> append_line(std::string& out, std::string_view context);
+    // Reads up to `n` lines into `lines` (views valid until the next call)
+    // and returns how many there were: fewer than `n` at the end of the file.
+    Result<std::uint64_t> gather(std::uint64_t n, std::vector<std::string_view>& lines, std::string_view context);
 
-    // Reads past the next line, checking only that it is valid UTF-8; false
-    // at the end of the file.
-    Result<bool> skip_line(std::string_view context);
+    // Reads past up to `n` lines, checking only that they are valid UTF-8,
+    // and returns how many there were.
+    Result<std::uint64_t> skip(std::uint64_t n, std::string_view context);
+
+    // The file offset of the next line.
+    std::uint64_t offset() const { return base_ + pos_; }
+    // Continues reading at a file offset.
+    Result<bool> seek(std::uint64_t offset, std::string_view context);
+    // The size of the file (0 when it is not a regular file).
+    std::uint64_t file_size() const { return file_.size_hint(); }
 
 private:
-    // Refills the buffer; false at the end of the file.
-    Result<bool> fill(std::string_view context);
-    template <typename Take>
-    Result<bool> read_pieces(std::string_view context, Take&& take);
+    using Span = std::pair<std::size_t, std::size_t>;  // start in the buffer, length
 
-    int fd_;
-    std::size_t pos_ = 0;
-    std::size_t end_ = 0;
+    // The next line, or nothing at the end of the file. Bytes from `keep` on
+    // stay in the buffer (`keep` moves down with them when it is refilled).
+    Result<std::optional<Span>> take_line(std::size_t& keep, std::string_view context);
+    // Drops the bytes before `keep` (positions move down by `keep`, which
+    // becomes 0) and reads more; false at the end of the file.
+    Result<bool> fill(std::size_t& keep, std::string_view context);
+    // Fails unless the bytes [from, to) of the buffer are valid UTF-8.
+    Result<bool> check_utf8(std::size_t from, std::size_t to, std::string_view context);
+
+    InputFile file_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_;
+    std::size_t pos_ = 0;        // next unread byte
+    std::size_t end_ = 0;        // end of the bytes read
+    std::size_t ascii_end_ = 0;  // [pos_, ascii_end_) is known to be ASCII
+    std::uint64_t base_ = 0;     // file offset of buffer_[0]
     bool eof_ = false;
-    std::string scratch_;  // the non-ASCII part of a skipped line
-    char buffer_[8192];
+    std::vector<Span> spans_;  // gathered lines, from the first one's start
 };
 
 // One selected frame as a structure: its cell from the Lattice item, else
@@ -65,6 +89,7 @@ Result<Structure> build_frame(std::string_view comment, std::span<const std::str
 
 // Fails when no frame was read or none was selected.
 Result<Trajectory> finish(Trajectory trajectory);
+Result<bool> check_selected(std::uint64_t frames_read, std::uint64_t selected);
 
 struct FrameSelection {
     std::uint64_t every = 1;
@@ -74,8 +99,87 @@ struct FrameSelection {
     bool selects(std::uint64_t index) const { return index >= start && (index - start) % every == 0; }
 };
 
+// A frame of a trajectory and its index in the file.
+struct IndexedStructure {
+    std::uint64_t index;
+    Structure structure;
+};
+
+// Reads the selected frames of a trajectory one after another. Frames that
+// are not selected are read line by line (their count line, comment line,
+// number of lines and UTF-8 checked) and dropped; only the frame being parsed
+// is held.
+class FrameReader {
+public:
+    // Fails with "every must be at least 1" before the file is opened, or
+    // with "could not open <path>: <error text>".
+    static Result<FrameReader> open(const std::string& path, const FrameSelection& selection,
+                                    const std::optional<Mat3>& cell);
+
+    // The next selected frame; nothing once the file or `stop` is reached.
+    Result<std::optional<IndexedStructure>> next();
+
+    // Frames read completely so far, selected or not.
+    std::uint64_t frames_read() const { return frames_read_; }
+    // Frames returned so far.
+    std::uint64_t frames_selected() const { return frames_selected_; }
+    // Once `next` has returned nothing: fails as `finish` does when no frame
+    // was read or none was selected.
+    Result<bool> finish() const;
+    // What was guessed in the frames returned so far.
+    ReadNotes notes() const;
+    // The guesses as counts, to be added to those of other reads.
+    const SpeciesSymbols& symbols() const { return symbols_; }
+
+private:
+    FrameReader(LineReader reader, const FrameSelection& selection, const std::optional<Mat3>& cell)
+        : reader_(std::move(reader)), selection_(selection), cell_(cell) {}
+
+    LineReader reader_;
+    FrameSelection selection_;
+    std::optional<Mat3> cell_;
+    std::uint64_t frames_read_ = 0;
+    std::uint64_t frames_selected_ = 0;
+    bool done_ = false;
+    SpeciesSymbols symbols_;
+    std::string comment_;
+    std::vector<std::string_view> lines_;
+};
+
 // Reads the selected frames of the trajectory at `path`.
 Result<Trajectory> read_xyz_trajectory(const std::string& path, const FrameSelection& selection,
                                        const std::optional<Mat3>& cell);
+
+// Where the frames of a trajectory start: the file offset of each frame's
+// atom-count line and its atom count, in file order, and the size of the
+// file when it was indexed.
+struct FrameIndex {
+    std::vector<std::uint64_t> offsets;
+    std::vector<std::uint64_t> atoms;
+    std::uint64_t file_size = 0;
+};
+
+// Scans the trajectory at `path` (up to `stop` frames) without parsing atom
+// lines, checking what the reader checks in frames it does not select: count
+// lines, comment lines, the number of atom lines and UTF-8. Fails as the
+// reader does, and with "no frames found in the file" when there is none.
+Result<FrameIndex> index_xyz_trajectory(const std::string& path, std::optional<std::uint64_t> stop);
+
+// A frame to read by its place in the file, as an index gives it.
+struct FrameLocation {
+    std::uint64_t index;
+    std::uint64_t offset;
+    std::uint64_t atoms;
+};
+
+// Reads the given frames of the trajectory at `path` from their offsets,
+// each as the reader reads a selected frame (same structures, same
+// messages). Fails with "frame <i>: the file changed since it was indexed
+// ..." when its size is no longer `file_size` or a frame's count line is not
+// where the index put it. Guesses are counted in `symbols`.
+Result<std::vector<IndexedStructure>> read_indexed_frames(const std::string& path,
+                                                          std::span<const FrameLocation> frames,
+                                                          std::uint64_t file_size, const std::optional<Mat3>& cell,
+                                                          SpeciesSymbols& symbols);
 
 }  // namespace molvane

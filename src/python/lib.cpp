@@ -376,6 +376,7 @@ PyObject* init_module() {
         return nullptr;
     }
     if (add_to_module(module.get(), name, function.get()) < 0) return nullptr;
+    if (!add_trajectory_helpers(module.get())) return nullptr;
     PyRef from_parts{PyCFunction_NewEx(&structure_from_parts_def, module.get(), module_name.get())};
     if (!from_parts || PyModule_AddObjectRef(module.get(), "_structure", from_parts.get()) < 0)
         return nullptr;

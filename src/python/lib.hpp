@@ -62,5 +62,8 @@ PyMethodDef* rdf_module_functions();
 
 // The module function read_xyz_trajectory (lib_trajectory.cpp).
 extern PyMethodDef read_xyz_trajectory_def;
+// Adds the private trajectory helpers of the Python layer to the module
+// (lib_trajectory.cpp); false with an exception set.
+bool add_trajectory_helpers(PyObject* module);
 
 }  // namespace molvane

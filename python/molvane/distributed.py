@@ -1,0 +1,155 @@
+"""Trajectory averages split between the workers of a Dask cluster.
+
+    from dask.distributed import Client
+    result = molvane.trajectory_rdf("/shared/md.xyz", cutoff=8.0, client=Client("tcp://scheduler:8786"))
+
+needs ``pip install 'molvane[dask]'``; importing molvane never imports Dask.
+A worker first indexes the file (where every frame starts, without parsing
+coordinates); the selected frames are then split into tasks, each of which
+reads its frames by their offsets, computes them and returns its sums (not
+averages). The sums are exact (molvane._sums), so adding them in whatever
+order the tasks finish gives the same bits as the local stream, whatever the
+number of workers or the scheduling, and a task run again after its worker
+died gives the same sums. The file must be readable at the same path on
+every worker (a shared file system).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import importlib
+import math
+import os
+from collections.abc import Iterator, Sequence
+from typing import Any
+
+import numpy as np
+
+from molvane._molvane import _FrameReader, _read_indexed_frames, _warn_species
+from molvane.analysis import _Accumulator
+from molvane.trajectory import BATCH_ATOMS, Progress, TrajectoryIndex, _Summed, index_xyz_trajectory
+
+Cell = Sequence[Sequence[float]]
+
+# By default a task holds about this many bytes of frames, and each worker
+# thread gets a few tasks, so that a slow or lost worker delays little.
+TASK_BYTES = 256 << 20
+TASKS_PER_THREAD = 4
+
+
+def _as_completed() -> Any:
+    try:
+        from dask.distributed import as_completed
+    except ImportError as exc:
+        raise ImportError("distributed averages need Dask: pip install 'molvane[dask]'") from exc
+    return as_completed
+
+
+@contextlib.contextmanager
+def open_client(workers: int | None = None, scheduler: str | None = None) -> Iterator[Any]:
+    """A client of a new local cluster of `workers` processes (one thread
+    each), or of the running scheduler at `scheduler`; closed on exit."""
+    _as_completed()
+    dask_distributed: Any = importlib.import_module("dask.distributed")
+    if scheduler is not None:
+        with dask_distributed.Client(scheduler) as client:
+            yield client
+        return
+    if workers is None or workers < 1:
+        raise ValueError("a local cluster needs at least 1 worker")
+    with dask_distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                       dashboard_address=None) as cluster:
+        with dask_distributed.Client(cluster) as client:
+            yield client
+
+
+def _prepare(path: str, start: int, stop: int | None, every: int, cell: Cell | None,
+             scan: bool) -> TrajectoryIndex | None:
+    """On a worker: checks the arguments and opens the file as
+    read_xyz_trajectory does, then indexes the file when `scan`."""
+    try:
+        _FrameReader(path, every, start, stop, cell)
+    except ValueError as exc:
+        raise _unreadable(exc, path) from None
+    return index_xyz_trajectory(path, stop) if scan else None
+
+
+def _frame_sums(path: str, locations: bytes, file_size: int, cell: Cell | None, cutoff: float,
+                bin_size: float) -> tuple[_Accumulator, list[Any]]:
+    """On a worker: the sums of the frames at `locations` (packed (index,
+    offset, atoms) triples), read a few at a time, and the counts of species
+    read in capitals."""
+    table = np.frombuffer(locations, dtype="<u8").reshape(-1, 3)
+    acc = _Accumulator()
+    counts = []
+    first = 0
+    while first < len(table):
+        atoms = np.cumsum(table[first:, 2], dtype=np.float64)
+        end = first + max(1, int(np.searchsorted(atoms, BATCH_ATOMS)))
+        try:
+            frames, species = _read_indexed_frames(path, table[first:end].tobytes(), file_size, cell)
+        except ValueError as exc:
+            raise _unreadable(exc, path) from None
+        counts.append(species)
+        for _, structure in frames:
+            acc.add(structure, cutoff, bin_size, 1)
+        first = end
+    return acc, counts
+
+
+def _unreadable(exc: ValueError, path: str) -> ValueError:
+    """`exc`, naming this worker when the file is not there."""
+    if os.path.exists(path):
+        return exc
+    return ValueError(f"{exc} (on the worker at {_worker_address()}; every worker must see the file at the "
+                      "same path, on a shared file system)")
+
+
+def _worker_address() -> str:
+    try:
+        from dask.distributed import get_worker
+
+        return str(get_worker().address)
+    except (ImportError, ValueError):
+        return "unknown"
+
+
+def _frames_per_task(client: Any, index: TrajectoryIndex, selected: int) -> int:
+    threads = sum(int(w.get("nthreads", 1)) for w in client.scheduler_info()["workers"].values()) or 1
+    frame_bytes = max(index.file_size // max(len(index), 1), 1)
+    by_size = max(TASK_BYTES // frame_bytes, 1)
+    by_balance = math.ceil(selected / (TASKS_PER_THREAD * threads))
+    return max(1, min(by_size, by_balance))
+
+
+def distributed_sums(client: Any, path: str, cutoff: float, bin_size: float, start: int, stop: int | None,
+                     every: int, cell: Cell | None, frames_per_task: int | None, progress: Progress | None,
+                     index: TrajectoryIndex | None) -> _Summed:
+    as_completed = _as_completed()
+    if frames_per_task is not None and frames_per_task < 1:
+        raise ValueError("frames_per_task must be at least 1")
+    if index is not None and index.path != path:
+        raise ValueError(f"the index is of {index.path}, not of {path}")
+    prepared = client.submit(_prepare, path, start, stop, every, cell, index is None, pure=False).result()
+    index = index if index is not None else prepared
+    assert index is not None
+    frames = index.selected(start, stop, every)
+    per_task = frames_per_task or _frames_per_task(client, index, len(frames))
+    chunks = [frames[i : i + per_task] for i in range(0, len(frames), per_task)]
+    futures = [client.submit(_frame_sums, path, index.locations(chunk), index.file_size, cell, cutoff, bin_size,
+                             pure=False) for chunk in chunks]
+    order = {future.key: i for i, future in enumerate(futures)}
+    counts: list[list[Any]] = [[] for _ in futures]
+    acc = _Accumulator()
+    try:
+        for future in as_completed(futures):
+            task_sums, counts[order[future.key]] = future.result()
+            future.release()
+            acc.merge(task_sums)
+            if progress is not None:
+                progress(acc.frames, len(frames))
+    finally:
+        client.cancel([f for f in futures if not f.done()])
+    _warn_species([c for task in counts for c in task])
+    frames_read = len(index) if stop is None else min(stop, len(index))
+    return _Summed(acc, frames_read, int(frames[0]), int(frames[-1]))
