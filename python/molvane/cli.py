@@ -11,7 +11,7 @@ import sys
 import time
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any, Literal, NoReturn, TextIO
 
 import molvane
 from molvane import analysis, trajectory
@@ -34,7 +34,7 @@ def formula(structure: molvane.Structure) -> str:
     return " ".join(parts)
 
 
-def print_pair_table(result, out=sys.stdout):
+def print_pair_table(result: analysis.RDF, out: TextIO = sys.stdout) -> None:
     """First shell of every (centre, neighbour) pair of an RDF result."""
     print(f"{'pair':<12} {'first peak (A)':>15} {'first min (A)':>14} {'coordination':>13}", file=out)
     for a, b in result.pairs:
@@ -62,13 +62,14 @@ def print_expansion_report(report: Mapping[str, Any], out: TextIO = sys.stdout) 
         print(f"warning: {warning}", file=out)
 
 
-def save_outputs(result, args, default_name, kind):
+def save_outputs(result: analysis.RDF, args: argparse.Namespace, default_name: str,
+                 kind: str) -> analysis.RDF:
     """Figures and CSV of an RDF result into --out (default <input>_<kind>)."""
     from molvane.plotting import CSV_NAME
 
     if args.smear is not None:
         result = result.smeared(args.smear)
-    quantity = "g" if args.g or args.weights else "density"
+    quantity: Literal["g", "density"] = "g" if args.g or args.weights else "density"
     out_dir = Path(args.out or f"{default_name}_{kind}")
     title = args.title if args.title is not None else default_name
     files = result.plot(out_dir, title=title, quantity=quantity, weights=args.weights)
@@ -230,7 +231,7 @@ class HelpFormatter(argparse.HelpFormatter):
     """Appends "(default: ...)" to options whose help does not state the
     default itself, except required options and those without a value."""
 
-    def _get_help_string(self, action):
+    def _get_help_string(self, action: argparse.Action) -> str:
         text = action.help or ""
         if (action.required or any(action.default is v for v in (None, False, argparse.SUPPRESS))
                 or "default" in text or not action.option_strings):
@@ -241,17 +242,17 @@ class HelpFormatter(argparse.HelpFormatter):
 class Parser(argparse.ArgumentParser):
     """Reports a usage error as one line `molvane: error: ...`, status 2."""
 
-    def error(self, message):
+    def error(self, message: str) -> NoReturn:
         self.exit(2, f"molvane: error: {message}\n")
 
 
-def _trajectory_defaults():
+def _trajectory_defaults() -> dict[str, Any]:
     """Defaults of read_xyz_trajectory (every, start, stop), from its signature."""
     params = inspect.signature(molvane.read_xyz_trajectory).parameters
     return {name: params[name].default for name in ("every", "start", "stop")}
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     fmt = HelpFormatter
     parser = Parser(
         prog="molvane", description="Radial distribution functions of crystals, disorder included.", formatter_class=fmt
@@ -262,7 +263,7 @@ def build_parser():
     def add_format(p: argparse.ArgumentParser) -> None:
         p.add_argument("--format", choices=FORMATS, help="file format (default: from the file name)")
 
-    def add_rdf_options(p, kind):
+    def add_rdf_options(p: argparse.ArgumentParser, kind: str) -> None:
         p.add_argument("--cutoff", type=positive_float, default=DEFAULTS["cutoff"], help="largest distance, in A")
         p.add_argument("--bin-size", type=positive_float, default=DEFAULTS["bin_size"], help="histogram bin width, in A")
         p.add_argument("--threads", type=count, default=0, help="worker threads (0: all available)")
