@@ -192,18 +192,18 @@ Result<Scale> read_scale(const std::vector<std::string_view>& tokens) {
     return scale;
 }
 
-}  // namespace
+// The scaled cell of lines 2 to 5 and the factors that scaled each Cartesian
+// component (also applied to Cartesian coordinates).
+struct Cell {
+    Lattice lattice;
+    Vec3 axis_scale;
+};
 
-Result<Structure> parse_poscar(std::string_view text, ReadNotes* notes) {
-    const std::vector<std::string_view> lines = split_lines(text);
-    if (lines.size() < 8) return fail("POSCAR is too short to contain a structure");
-    std::vector<std::string_view> tokens;
-
+Result<Cell> read_cell(const std::vector<std::string_view>& lines, std::vector<std::string_view>& tokens) {
     split_whitespace_into(lines[1], tokens);
     auto scale_read = read_scale(tokens);
     if (!scale_read) return std::move(scale_read).error();
     double s = scale_read->s;
-
     Mat3 m;
     for (std::size_t k = 0; k < 3; ++k) {
         split_whitespace_into(lines[2 + k], tokens);
@@ -212,7 +212,6 @@ Result<Structure> parse_poscar(std::string_view text, ReadNotes* notes) {
         if (!row) return std::move(row).error();
         m[k] = *row;
     }
-
     // A negative scale is the wanted cell volume (of either handedness).
     if (!scale_read->axes && s < 0) {
         auto unscaled = Lattice::create(m);
@@ -224,73 +223,80 @@ Result<Structure> parse_poscar(std::string_view text, ReadNotes* notes) {
         for (std::size_t j = 0; j < 3; ++j) row[j] *= axis_scale[j];
     auto lattice = Lattice::create(m);
     if (!lattice) return std::move(lattice).error();
+    return Cell{std::move(*lattice), axis_scale};
+}
 
-    // Species names and counts: VASP 5 has a names line above the counts;
-    // VASP 4 has none and names its species elsewhere, if at all.
-    std::vector<std::string_view> line6;
-    split_whitespace_into(lines[5], line6);
-    const bool vasp4 = line6.empty() || parse_count(line6[0]);
-    const std::size_t counts_line = vasp4 ? 5 : 6;
+// The atom counts of one line and their total (the largest count when the
+// sum does not fit, with `overflow` set).
+struct Counts {
     std::vector<std::uint64_t> counts;
-    split_whitespace_into(lines[counts_line], tokens);
+    std::uint64_t total = 0;
+    bool overflow = false;
+};
+
+Result<Counts> read_counts(const std::vector<std::string_view>& tokens) {
+    Counts out;
     for (std::string_view token : tokens) {
         auto count = parse_count(token);
         if (!count) return fail("bad atom count '", token, "'");
-        counts.push_back(*count);
+        out.counts.push_back(*count);
     }
-    std::uint64_t total = 0;
-    bool overflow = false;
-    for (std::uint64_t count : counts) {
-        overflow = overflow || count > u64_max - total;
-        total = overflow ? u64_max : total + count;
+    for (std::uint64_t count : out.counts) {
+        out.overflow = out.overflow || count > u64_max - out.total;
+        out.total = out.overflow ? u64_max : out.total + count;
     }
-    std::size_t next = counts_line + 1;
-    const bool selective = starts_with_any(lines[next], "sS");
-    const std::size_t first = next + (selective ? 2 : 1);  // the first coordinate line
+    return out;
+}
 
-    constexpr std::string_view unnamed =
-        "POSCAR does not name one species per atom count (VASP 4 files need the species on the comment line)";
-    SpeciesSymbols symbols;
+constexpr std::string_view unnamed =
+    "POSCAR does not name one species per atom count (VASP 4 files need the species on the comment line)";
+
+// One species name per count: from the names line (VASP 5), else from where a
+// VASP 4 file names them; notes say where they came from or what was ignored.
+Result<std::vector<std::string>> species_names(const std::vector<std::string_view>& lines,
+                                               const std::vector<std::string_view>& line6, bool vasp4,
+                                               const Counts& c, std::size_t first, bool selective,
+                                               SpeciesSymbols& symbols, ReadNotes* notes) {
     std::vector<std::string> names;
     if (vasp4) {
         std::vector<std::string_view> words;
         split_whitespace_into(lines[0], words);
-        auto found = species_from_comment_words(words, counts.size());
-        if (!found) found = species_from_formula(words, counts);
-        if (!found) found = species_after_coordinates(lines, first, counts, total, selective);
+        auto found = species_from_comment_words(words, c.counts.size());
+        if (!found) found = species_from_formula(words, c.counts);
+        if (!found) found = species_after_coordinates(lines, first, c.counts, c.total, selective);
         if (!found) return fail(unnamed);
         if (notes)
             notes->add("POSCAR has no line of species names; read ", name_list(found->names), " from ",
                        found->source);
-        names = std::move(found->names);
-    } else {
-        if (counts.size() > line6.size()) return fail(unnamed);
-        for (std::size_t i = 0; i < counts.size(); ++i) names.push_back(symbols(line6[i], counts[i]));
-        if (notes && line6.size() > counts.size()) {
-            std::vector<std::string> ignored(line6.begin() + static_cast<std::ptrdiff_t>(counts.size()), line6.end());
-            notes->add("POSCAR names ", std::to_string(line6.size()), " species for ", std::to_string(counts.size()),
-                       counts.size() == 1 ? " atom count" : " atom counts", "; ignored ", name_list(ignored));
-        }
+        return std::move(found->names);
     }
-
-    if (selective) {
-        ++next;
-        if (next >= lines.size()) return fail("POSCAR ends before the coordinates");
+    if (c.counts.size() > line6.size()) return fail(unnamed);
+    for (std::size_t i = 0; i < c.counts.size(); ++i) names.push_back(symbols(line6[i], c.counts[i]));
+    if (notes && line6.size() > c.counts.size()) {
+        std::vector<std::string> ignored(line6.begin() + static_cast<std::ptrdiff_t>(c.counts.size()), line6.end());
+        notes->add("POSCAR names ", std::to_string(line6.size()), " species for ", std::to_string(c.counts.size()),
+                   c.counts.size() == 1 ? " atom count" : " atom counts", "; ignored ", name_list(ignored));
     }
-    const bool cartesian = starts_with_any(lines[next], "CcKk");
-    if (overflow) return fail("POSCAR atom counts add up to more than 18446744073709551615 atoms");
+    return names;
+}
 
+// The sites of the coordinate lines from `first` on, each with the species of
+// its count block; Cartesian coordinates are scaled and made fractional.
+Result<std::vector<Site>> read_sites(const std::vector<std::string_view>& lines, std::size_t first,
+                                     const Counts& c, const std::vector<std::string>& names,
+                                     const Cell& cell, bool cartesian, std::vector<std::string_view>& tokens) {
     // Reserve only for the coordinate lines that are present.
     const std::uint64_t present = lines.size() > first ? lines.size() - first : 0;
     std::vector<Site> sites;
-    sites.reserve(static_cast<std::size_t>(std::min(total, present)));
-    const Mat3& inv = lattice->inverse();
+    sites.reserve(static_cast<std::size_t>(std::min(c.total, present)));
+    const Mat3& inv = cell.lattice.inverse();
+    const Vec3& scale = cell.axis_scale;
     std::size_t block = 0;
-    std::uint64_t left_in_block = counts.empty() ? 0 : counts[0];
-    for (std::uint64_t k = 0; k < total; ++k) {
+    std::uint64_t left_in_block = c.counts.empty() ? 0 : c.counts[0];
+    for (std::uint64_t k = 0; k < c.total; ++k) {
         if (k >= present)
-            return fail("POSCAR ends after ", std::to_string(k), " of ", std::to_string(total), " coordinates");
-        while (left_in_block == 0) left_in_block = counts[++block];
+            return fail("POSCAR ends after ", std::to_string(k), " of ", std::to_string(c.total), " coordinates");
+        while (left_in_block == 0) left_in_block = c.counts[++block];
         --left_in_block;
         split_whitespace_into(lines[first + k], tokens);
         if (tokens.size() < 3) return fail("coordinate line ", std::to_string(k + 1), " is incomplete");
@@ -298,11 +304,47 @@ Result<Structure> parse_poscar(std::string_view text, ReadNotes* notes) {
         if (!xyz) return std::move(xyz).error();
         Vec3 frac = *xyz;
         if (cartesian)
-            frac = cartesian_to_fractional(inv, axis_scale[0] * frac[0], axis_scale[1] * frac[1],
-                                           axis_scale[2] * frac[2]);
+            frac = cartesian_to_fractional(inv, scale[0] * frac[0], scale[1] * frac[1], scale[2] * frac[2]);
         sites.push_back(single_atom_site(frac, names[block]));
     }
-    auto structure = Structure::create(std::move(*lattice), std::move(sites));
+    return sites;
+}
+
+}  // namespace
+
+Result<Structure> parse_poscar(std::string_view text, ReadNotes* notes) {
+    const std::vector<std::string_view> lines = split_lines(text);
+    if (lines.size() < 8) return fail("POSCAR is too short to contain a structure");
+    std::vector<std::string_view> tokens;
+    auto cell = read_cell(lines, tokens);
+    if (!cell) return std::move(cell).error();
+
+    // Species names and counts: VASP 5 has a names line above the counts;
+    // VASP 4 has none and names its species elsewhere, if at all.
+    std::vector<std::string_view> line6;
+    split_whitespace_into(lines[5], line6);
+    const bool vasp4 = line6.empty() || parse_count(line6[0]);
+    const std::size_t counts_line = vasp4 ? 5 : 6;
+    split_whitespace_into(lines[counts_line], tokens);
+    auto counts = read_counts(tokens);
+    if (!counts) return std::move(counts).error();
+    std::size_t next = counts_line + 1;
+    const bool selective = starts_with_any(lines[next], "sS");
+    const std::size_t first = next + (selective ? 2 : 1);  // the first coordinate line
+
+    SpeciesSymbols symbols;
+    auto names = species_names(lines, line6, vasp4, *counts, first, selective, symbols, notes);
+    if (!names) return std::move(names).error();
+    if (selective) {
+        ++next;
+        if (next >= lines.size()) return fail("POSCAR ends before the coordinates");
+    }
+    const bool cartesian = starts_with_any(lines[next], "CcKk");
+    if (counts->overflow) return fail("POSCAR atom counts add up to more than 18446744073709551615 atoms");
+
+    auto sites = read_sites(lines, first, *counts, *names, *cell, cartesian, tokens);
+    if (!sites) return std::move(sites).error();
+    auto structure = Structure::create(std::move(cell->lattice), std::move(*sites));
     if (structure && notes) symbols.report(*notes);
     return structure;
 }
