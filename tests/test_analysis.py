@@ -54,6 +54,8 @@ def test_result_holds_the_engine_curves_unchanged():
     assert result.g_total()[-1] == pytest.approx(total[-1] / (s.n_atoms / s.volume))
     # Equal weights are the plain total; the result cannot be changed.
     assert np.allclose(result.weighted({"Mg": 2.0, "O": 2.0}), result.g_total(), rtol=1e-12, atol=1e-12)
+    # A phase common to all (complex) weights changes nothing.
+    assert np.allclose(result.weighted({"Mg": 2j, "O": 2j}), result.g_total(), rtol=1e-12, atol=1e-12)
     with pytest.raises(ValueError):
         result.total_density()[0] = 1.0
     with pytest.raises(AttributeError):
@@ -62,6 +64,24 @@ def test_result_holds_the_engine_curves_unchanged():
         result.g("Mg", "Fe")
     # cutoff 10 with bins of 0.3: the engine's 34th bin reaches 10.2 but counts only to 10.
     assert molvane.rdf(s, 10.0, 0.3).edges[-1] == pytest.approx(9.9)
+    assert molvane.rdf(s, 10.0, 0.35).edges[-1] == pytest.approx(9.8)  # 10.15 overshoots by less than half a bin
+
+
+def test_average_of_copies_is_the_single_result():
+    s = rocksalt(cation={"Mg": 0.8, "Fe": 0.2})
+    one, avg = molvane.rdf(s, 6.0, 0.1), molvane.rdf_average([s, s, s], 6.0, 0.1)
+    assert avg.pairs == one.pairs and avg.composition == pytest.approx(one.composition)
+    assert (avg.volume, avg.number_density) == pytest.approx((one.volume, one.number_density))
+    for a, b in one.pairs:
+        assert np.allclose(avg.g(a, b), one.g(a, b), rtol=1e-12, atol=0), (a, b)
+        assert avg.bulk_density(b) == pytest.approx(one.bulk_density(b))
+    assert np.allclose(avg.g_total(), one.g_total(), rtol=1e-12, atol=0)
+
+
+def test_element_without_amount_has_no_conventional_curves():
+    result = molvane.rdf(rocksalt(cation={"Mg": 1.0, "Fe": 0.0}), 4.0, 0.1)
+    assert np.isnan(result.g("Fe", "O")).all() and np.isnan(result.g("O", "Fe")).all()
+    assert not np.isnan(result.g("Mg", "O")).any()
 
 
 @pytest.mark.parametrize(
@@ -115,28 +135,29 @@ def curve(**bins):
 
 
 @pytest.mark.parametrize(
-    "density, peak, minimum, shell_bins",
+    "density, peak, minimum, coordination",
     [
         # Two shells far apart: the minimum is the middle of the empty stretch.
-        (curve(b5=4, b30=4), 0.55, 1.75, [5]),
+        (curve(b5=4, b30=4), 0.55, 1.75, 4 * VOLUMES[5]),
         # A stray pair well before the shell is noise, not a peak; a flat top
         # peaks in its middle.
-        (curve(b5=0.05, b20=6, b21=6, b38=8), 2.05, 2.95, [5, 20, 21]),
+        (curve(b5=0.05, b20=6, b21=6, b38=8), 2.05, 2.95, 0.05 * VOLUMES[5] + 6 * (VOLUMES[20] + VOLUMES[21])),
+        # One that stands out by 15% of the tallest is the first peak.
+        (curve(b5=1.5, b20=6, b21=6, b38=8), 0.55, 1.25, 1.5 * VOLUMES[5]),
+        # Counted up to the minimum itself, halfway through its bin.
+        (curve(b5=4, b30=4) + 0.5, 0.55, 1.75, 4 * VOLUMES[5] + 0.5 * 4.1887902047863905 * 1.75**3),
         # Still falling at the cutoff: no minimum.
         (np.linspace(5, 1, 40), 0.05, None, None),
         (np.zeros(40), None, None, None),
     ],
 )
-def test_first_shell_cases(density, peak, minimum, shell_bins):
+def test_first_shell_cases(density, peak, minimum, coordination):
     shell = _first_shell(density, EDGES)
     if peak is None:
         assert shell is None
         return
     assert shell.peak == pytest.approx(peak) and shell.minimum == pytest.approx(minimum)
-    if shell_bins is None:
-        assert shell.coordination is None
-    else:
-        assert shell.coordination == pytest.approx(sum(density[k] * VOLUMES[k] for k in shell_bins))
+    assert shell.coordination == (None if coordination is None else pytest.approx(coordination))
 
 
 def test_matches_ase_and_freud_on_an_ordered_cell():
@@ -205,6 +226,24 @@ def test_smearing_keeps_coordination_numbers():
             assert smeared.coordination(*pair)[k] == pytest.approx(result.coordination(*pair)[k], abs=1e-6)
     assert smeared.first_shell("Mg", "O").coordination == pytest.approx(6.0, abs=1e-6)
     assert np.max(smeared.g("Mg", "O")) < 0.3 * np.max(result.g("Mg", "O"))
+    # A pair 0.3 A apart smeared by 0.2 A: what spreads below r = 0 comes back.
+    close = molvane.rdf(cubic(10.0, [[0, 0, 0], [0.03, 0, 0]], [{"Fe": 1.0}] * 2), 4.0, 0.02).smeared(0.2)
+    assert close.coordination("Fe", "Fe")[100] == pytest.approx(1.0, abs=1e-9)
+
+
+def test_structure_factor_of_one_excess_bin():
+    # g = 1 except 1 + delta in the bin centred at r0: S(Q) - 1 is that bin's
+    # excess pairs times sin(Q r0) / (Q r0) times the Lorch window at r0.
+    rho, delta, k = 0.05, 0.8, 12
+    g = np.ones(40)
+    g[k] += delta
+    result = molvane.RDF(EDGES, {("X", "X"): rho * g}, rho * g, composition={"X": 4.0}, volume=80.0,
+                         number_density=rho, bulk={"X": rho}, reference={("X", "X"): rho})
+    q = np.array([0.5, 2.0, 7.5])
+    r0, cutoff = 0.5 * (EDGES[k] + EDGES[k + 1]), EDGES[-1]
+    window = np.sin(np.pi * r0 / cutoff) / (np.pi * r0 / cutoff)
+    expected = 1 + rho * VOLUMES[k] * delta * np.sin(q * r0) / (q * r0) * window
+    assert result.structure_factor(q) == pytest.approx(expected, rel=1e-12)
 
 
 def test_weights_come_from_periodictable_or_ask_for_the_extra(monkeypatch):

@@ -272,6 +272,7 @@ def test_labels_naming_no_element_fail(label):
     ("M1", "0.5Nb+0.5Zr", "0.5", {"Nb": 0.25, "Zr": 0.25}),
     ("M1", "'0.5Nb + 0.25Nb'", "?", {"Nb": 0.75}),
     ("M1", "'0.7Nb + 0.2Zr + .1Ti'", "1", {"Nb": 0.7, "Zr": 0.2, "Ti": 0.1}),
+    ("M1", "1.0Nb", "1", {"Nb": 1.0}),
     # not a mixed symbol: the label decides
     ("Fe1", "2b", "1", {"Fe": 1.0}), ("Nb,Zr", "'0.8Nb + 0.2Xx'", "1", {"Nb": 1.0}),
     ("Nb1", "'0.8nb + 0.2zr'", "1", {"Nb": 1.0}), ("Nb1", "'0.8Nb +'", "1", {"Nb": 1.0}),

@@ -58,6 +58,25 @@ def test_expand_writes_a_poscar_that_reads_back(tmp_path):
         assert e1 == e2 and c1 == pytest.approx(c2, abs=1e-12)
 
 
+@pytest.mark.parametrize("argv", [["rdf", "x.cif"], ["expand", "x.cif", "-o", "y"]])
+def test_command_defaults_are_the_api_defaults(argv):
+    args = build_parser().parse_args(argv)
+    shared = {name: value for name, value in molvane._molvane._DEFAULTS.items() if hasattr(args, name)}
+    assert len(shared) >= 3 and all(getattr(args, name) == value for name, value in shared.items())
+    assert getattr(args, "threads", 0) == 0
+    assert build_parser().parse_args(argv + ["--seed", "0", "--max-denominator", "0"]).seed == 0
+
+
+def test_rdf_of_an_expanded_structure_with_weights(tmp_path):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("periodictable")
+    res = run("rdf", EXAMPLES / "ferropericlase.cif", "--expand", "--max-sites", 64, "--max-denominator", 1,
+              "--weights", "xray", "--cutoff", 4, "--out", tmp_path / "out")
+    assert res.returncode == 0, res.stderr
+    assert "expanded into a 1x1x1 supercell" in res.stdout  # no denominator above 1: no larger cell
+    assert "note: a static structure gives one spike per shell" in res.stdout  # --weights draws g(r)
+
+
 def test_traj_averages_frames(tmp_path):
     pytest.importorskip("matplotlib")
     res = run("traj", EXAMPLES / "argon.xyz", "--every", 2, "--cutoff", 5, "--out", tmp_path / "t")
@@ -109,6 +128,8 @@ def test_rdf_weighted_smeared_curves(tmp_path):
         (["info", "structure.txt"], "cannot tell the format of structure.txt"),
         (["rdf", "bad.cif"], "molvane: error: "),
         (["rdf", "bad.cif", "--cutoff", "-1"], "argument --cutoff: expected a positive number, got -1"),
+        (["rdf", "bad.cif", "--bin-size", "0"], "argument --bin-size: expected a positive number, got 0"),
+        (["expand", "bad.cif", "-o", "x", "--seed", "-1"], "argument --seed: expected a count of 0 or more, got -1"),
         (["traj"], "the following arguments are required: file"),
     ],
 )

@@ -67,6 +67,10 @@ MISSING_NI_1 = (
         ({"Fe": 0.99999}, {}, 1, 0, [], [("Fe", 0.99999, 1, 1)]),
         # With n = D no approximation warning, however far off the counts are.
         ({"Fe": 0.3}, {"max_denominator": 2}, 2, 6, [], [("Fe", 0.3, 8, 2)]),
+        # Each fifth ties with q = 1 at this bound, but the vacancy of 0.6 is nearer a half.
+        ({"Fe": 0.2, "Ni": 0.2}, {"max_denominator": 2}, 2, 5, [], [("Fe", 0.2, 8, 2), ("Ni", 0.2, 8, 1)]),
+        # A species listed with no occupancy gets no atoms and no warning.
+        ({"Fe": 0.5, "Ni": 0.0}, {}, 2, 4, [], [("Fe", 0.5, 8, 4), ("Ni", 0.0, 8, 0)]),
     ],
 )
 def test_worked_cases(species, kwargs, scale, vacancies, warnings, rows):

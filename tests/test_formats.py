@@ -51,6 +51,8 @@ def test_vasp5_and_vasp4_layouts():
         read_poscar(poscar(names=None, comment="iron oxide"))
     s, notes = read_noting(read_poscar, poscar(names="Fe O Cl"))
     assert s.species == s5.species and notes == ["POSCAR names 3 species for 2 atom counts; ignored Cl"]
+    _, notes = read_noting(read_poscar, poscar(names="Fe O H He Li Be B C N F Ne"))
+    assert notes == ["POSCAR names 11 species for 2 atom counts; ignored H, He, Li, Be, B, C, N, F, ... (9 in all)"]
 
 
 NOTE4 = "POSCAR has no line of species names; read "
@@ -112,8 +114,9 @@ def test_coordinate_modes(scale, cell, mode, frac):
     assert s.frac_coords == [[frac] * 3]
 
 
-def test_selective_dynamics_flags_and_unwrapped_coordinates():
-    s = read_poscar(poscar(extra=("Selective dynamics",), coords=("0 0 0 T T F", "1.25 -0.1 0.5 F F F")))
+@pytest.mark.parametrize("line", ["Selective dynamics", "selective"])
+def test_selective_dynamics_flags_and_unwrapped_coordinates(line):
+    s = read_poscar(poscar(extra=(line,), coords=("0 0 0 T T F", "1.25 -0.1 0.5 F F F")))
     assert s.frac_coords == [[0, 0, 0], [1.25, -0.1, 0.5]]
 
 
@@ -250,6 +253,8 @@ def test_only_the_first_frame_is_read(tail, notes):
     ('pbc="F F F"', (False, False, False)),
     ('PBC="true False 1"', (True, False, True)),
     ("pbc=f", (False, False, False)),
+    ("pbc=T", (True, True, True)),
+    ("xpbc=F", (True, True, True)),  # another key ending in "pbc"
     ('pbc="0, 0, 1"', (False, False, True)),
 ])
 def test_pbc_item_in_both_readers(tmp_path, item, pbc):

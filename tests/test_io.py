@@ -5,6 +5,7 @@ import pytest
 
 import molvane
 from molvane import io
+from molvane._molvane import _structure
 
 ORDERED = ["cif/10000001.cif", "cif/10010.cif", "cif/9012705.cif", "poscar/Cr2O3.direct.poscar",
            "poscar/Cr2O3.direct.poscar", "xyz/xyz_B5C7_novirials.xyz"]
@@ -60,6 +61,28 @@ def test_cif_keeps_the_handedness_of_a_left_handed_cell(tmp_path):
 
     molvane.write(tmp_path / "chiral.cif", s)
     assert signed_volume(molvane.read(tmp_path / "chiral.cif")) == pytest.approx(signed_volume(s), rel=1e-12)
+
+
+def test_written_texts():
+    s = molvane.Structure([[4, 0, 0], [0, 4, 0], [0, 0, 5]], [[0, 0, 0], [0.5, 0.5, 0.25]], [{"O": 1}, {"Fe": 1}])
+    assert io.to_poscar(s, comment=" two\tatoms ") == (
+        "two atoms\n1.0\n  4 0 0\n  0 4 0\n  0 0 5\n  Fe O\n  1 1\nDirect\n  0.5 0.5 0.25\n  0 0 0\n")
+    assert io.to_xyz(s) == ('2\nLattice="4 0 0 0 4 0 0 0 5" Properties=species:S:1:pos:R:3 pbc="T T T"\n'
+                            "O 0 0 0\nFe 2 2 1.25\n")
+    # Repeated symbols of a site are added up; a slab is written periodic, with a warning.
+    slab = _structure(s.lattice_matrix, [[0.5, 0, 0]], [[("Fe", 0.25), ("Ni", 0.5), ("Fe", 0.125)]], (True, True, False))
+    with pytest.warns(UserWarning, match=r"non-periodic directions of this structure \(pbc=\(True, True, False\)\)"):
+        text = io.to_cif(slab, name="x y")
+    assert text.startswith("data_x_y\n") and "\n_cell_length_c 5\n_cell_angle_alpha 90\n" in text
+    assert text.endswith("\nFe1 Fe 0.5 0 0 0.375\nNi1 Ni 0.5 0 0 0.5\n")
+
+
+@pytest.mark.parametrize("name, fmt", [
+    ("x.CIF", "cif"), ("POSCAR", "poscar"), ("CONTCAR_relaxed", "poscar"), ("contcar", "poscar"),
+    ("Si.vasp", "poscar"), ("a.Poscar", "poscar"), ("m.XYZ", "xyz"), ("run.extxyz", "xyz"),
+])
+def test_format_from_the_file_name(name, fmt):
+    assert io.detect_format(name) == fmt
 
 
 @pytest.mark.parametrize("name, structure, message", [

@@ -74,6 +74,7 @@ def test_argument_errors(call, message):
         ((1.5, 1, 1), TypeError, "argument 'na': 'float' object cannot be interpreted as an integer"),
         ((1, None, 1), TypeError, "argument 'nb': 'NoneType' object cannot be interpreted as an integer"),
         ((0, 2, 2), ValueError, "supercell dimensions must be at least 1"),
+        ((2, 2, 0), ValueError, "supercell dimensions must be at least 1"),
     ],
 )
 def test_supercell_count_errors(cubic, args, exc, message):

@@ -110,9 +110,11 @@ def test_hm_spellings(symbol, found):
     ([("_symmetry_space_group_name_H-M", "?"), ("_symmetry_Int_Tables_number", "227")], None,
      ("it_number", 525, True, ["", ""])),
     ([("_space_group_IT_number", "231")], None, ("identity", 0, False, ["_space_group_it_number", "231"])),
+    ([("_space_group_IT_number", "230")], None, ("it_number", 530, False, ["", ""])),
     # R groups without named axes follow the cell
     ([("_symmetry_space_group_name_H-M", "R -3 m")], (5, 5, 5, 50, 50, 50), ("hm", 459, False, ["", ""])),
     ([("_space_group_IT_number", "166")], (5, 5, 14, 90, 90, 120), ("it_number", 458, False, ["", ""])),
+    ([("_symmetry_space_group_name_H-M", "R -3 m")], (5, 5, 5, 90, 90, 120), ("hm", 458, False, ["", ""])),
     ([("_symmetry_space_group_name_H-M", "R -3 m :H")], (5, 5, 5, 50, 50, 50), ("hm", 458, False, ["", ""])),
 ])
 def test_block_names_its_group(items, cell, expected):

@@ -114,6 +114,10 @@ def test_periodic_directions_are_kept():
     assert Structure(CUBE4, [[0, 0, 0]], [{"Fe": 1}], pbc=False).pbc == (False, False, False)
     with pytest.raises(ValueError, match="^pbc must be one bool or three"):
         Structure(CUBE4, [[0, 0, 0]], [{"Fe": 1}], pbc=(True, False))
+    with pytest.raises(ValueError, match="^pbc must be one bool or three"):
+        Structure(CUBE4, [[0, 0, 0]], [{"Fe": 1}], pbc=(True, False, True, True))
+    with pytest.raises(TypeError, match="^argument 'pbc': "):
+        Structure(CUBE4, [[0, 0, 0]], [{"Fe": 1}], pbc=None)
     with pytest.raises(TypeError, match="^argument 'pbc': "):
         Structure(CUBE4, [[0, 0, 0]], [{"Fe": 1}], pbc="TTF")
     with pytest.raises(TypeError, match="takes 3 positional arguments but 4 were given"):
@@ -144,6 +148,7 @@ def test_occupancy_limit_and_ordering(occupancies, accepted, ordered):
         ([{"Fe": 1}, {"Fe": 1}, {"Fe": 0.5}], "Structure(3 sites, Fe2.5000, disordered)"),
         ([{"Zn": 1}, {"al": 1}], "Structure(2 sites, Zn1 al1)"),
         ([{"X": 0.125}], "Structure(1 sites, X0.1250, disordered)"),
+        ([{"Fe": 0.9995}], "Structure(1 sites, Fe0.9995, disordered)"),
     ],
 )
 def test_repr(species, text):
