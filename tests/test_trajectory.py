@@ -1,4 +1,5 @@
 """Multi-frame XYZ trajectories through read_xyz_trajectory."""
+import random
 import threading
 import time
 import warnings
@@ -503,10 +504,27 @@ NUMBERS = ["0.1", "-0.5", "1.", ".5", "+.5e-3", "12.34567890", "-1234.56789012",
            "1e22", "1e23", "4.9e-324", "1.7976931348623157e308", "123456789.123456789e-5", "00000000000000000001.5"]
 
 
+def random_numbers(count, seed=5):
+    """Number texts of every length around the eight-byte steps of the reader."""
+    rng = random.Random(seed)
+    texts = []
+    for _ in range(count):
+        whole = "".join(rng.choice("0123456789") for _ in range(rng.randrange(0, 12)))
+        part = "".join(rng.choice("0123456789") for _ in range(rng.randrange(0, 21)))
+        text = rng.choice(["", "-", "+"]) + whole + ("." + part if part or not whole else "")
+        texts.append((text if any(c.isdigit() for c in text) else text + "7") +
+                     rng.choice(["", "", f"e{rng.randrange(-30, 30)}"]))
+    return texts
+
+
 def test_numbers_read_exactly(write):
     atoms = [f"Si {x} 0 0" for x in NUMBERS]
     structure = read_xyz_trajectory(write(frame(0, UNIT, atoms)))[0][0]
     assert [f[0] for f in structure.frac_coords] == [float(x) for x in NUMBERS]
+    texts = random_numbers(3000)
+    atoms = [" ".join(["Si"] + texts[k:k + 3]) for k in range(0, len(texts), 3)]
+    structure = read_xyz_trajectory(write(frame(0, UNIT, atoms)))[0][0]
+    assert [x for f in structure.frac_coords for x in f] == [float(x) for x in texts]
 
 
 @pytest.mark.parametrize("gap", [" ", "\t", "\v\f", "\r ", "\u00a0", "\u3000", "  \u2003 "])

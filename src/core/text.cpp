@@ -124,7 +124,7 @@ bool take_space(std::string_view s, std::size_t& pos) {
     unsigned char b = static_cast<unsigned char>(s[pos]);
     if (b < 0x80) {
         ++pos;
-        return b == ' ' || static_cast<unsigned>(b - 0x09) < 5u;
+        return is_ascii_space(static_cast<char>(b));
     }
     std::size_t len;
     bool space = is_unicode_space(decode_utf8(s, pos, len));
@@ -314,67 +314,96 @@ std::string_view strip_quotes(std::string_view s) {
 
 namespace {
 
-// Clinger's fast path: a token of the grammar whose digits, read as one
+// Eight bytes of digit values 0-9, the first in the lowest byte, as the
+// number they spell.
+inline std::uint64_t eight_digits(std::uint64_t d) {
+    d = (d * 10 + (d >> 8)) & 0x00FF00FF00FF00FFULL;
+    d = (d * 100 + (d >> 16)) & 0x0000FFFF0000FFFFULL;
+    return (d * 10000 + (d >> 32)) & 0xFFFFFFFFULL;
+}
+
+// Reads the run of digits at `p` into w (w * 10 + digit for each) and counts
+// them in `digits`; null when the count would pass 19, which could overflow
+// w. Eight bytes are looked at a time while eight remain: the first byte
+// that is no digit is the lowest flagged one, since neither the carries of
+// the addition nor the borrows of the subtraction reach a byte above a
+// digit from below.
+inline const char* read_digit_run(const char* p, const char* end, std::uint64_t& w, unsigned& digits) {
+    static constexpr std::uint64_t scale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+    constexpr std::uint64_t zeros = 0x3030303030303030ULL, high = 0x8080808080808080ULL;
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+        const std::uint64_t flags = ((word + 0x4646464646464646ULL) | (word - zeros)) & high;
+        const unsigned k = flags ? static_cast<unsigned>(std::countr_zero(flags)) / 8 : 8;
+        if (digits + k > 19) return nullptr;
+        if (k == 0) return p;
+        // The k digits moved to the top bytes, zeros below them.
+        w = w * scale[k] + eight_digits((word - zeros) << (8 * (8 - k)));
+        digits += k;
+        p += k;
+        if (k < 8) return p;
+    }
+    for (; p < end && is_ascii_digit(*p); ++p) {
+        if (digits == 19) return nullptr;
+        w = w * 10 + static_cast<std::uint64_t>(*p - '0');
+        ++digits;
+    }
+    return p;
+}
+
+}  // namespace
+
+// Clinger's fast path: a number of the grammar whose digits, read as one
 // integer w, stay within 2^53 and whose decimal exponent e lies within
 // +-22 is w * 10^e or w / 10^-e, and as both operands are exact doubles the
-// one operation rounds correctly. False for every other token.
-bool small_decimal(std::string_view t, double& out) {
+// one operation rounds correctly.
+const char* scan_small_decimal(const char* p, const char* end, double& out) {
     static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    const std::size_t n = t.size();
-    std::size_t i = 0;
-    const bool negative = n > 0 && t[0] == '-';
-    if (n > 0 && (t[0] == '+' || t[0] == '-')) ++i;
+    const bool negative = p < end && *p == '-';
+    if (p < end && (*p == '+' || *p == '-')) ++p;
     std::uint64_t w = 0;
-    // Reads a run of digits into w, eight at a time where it can; false
-    // past 19 digits in all, which could overflow w.
-    std::size_t digits = 0;
-    const auto read_digits = [&]() {
-        const std::size_t from = i;
-        while (n - i >= 8 && digits + (i - from) + 8 <= 19) {
-            std::uint64_t eight;
-            std::memcpy(&eight, t.data() + i, 8);
-            if constexpr (std::endian::native == std::endian::big) eight = __builtin_bswap64(eight);
-            if ((((eight + 0x4646464646464646ULL) | (eight - 0x3030303030303030ULL)) & 0x8080808080808080ULL) != 0)
-                break;
-            eight = ((eight & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
-            eight = ((eight & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
-            w = w * 100000000 + (((eight & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32);
-            i += 8;
-        }
-        for (; i < n && is_ascii_digit(t[i]); ++i) {
-            if (digits + (i - from) >= 19) return false;
-            w = w * 10 + static_cast<std::uint64_t>(t[i] - '0');
-        }
-        digits += i - from;
-        return true;
-    };
-    if (!read_digits()) return false;
+    unsigned digits = 0;
+    p = read_digit_run(p, end, w, digits);
+    if (!p) return nullptr;
     long exponent = 0;
-    if (i < n && t[i] == '.') {
-        ++i;
-        const std::size_t before = digits;
-        if (!read_digits()) return false;
+    if (p < end && *p == '.') {
+        const unsigned before = digits;
+        p = read_digit_run(p + 1, end, w, digits);
+        if (!p) return nullptr;
         exponent = -static_cast<long>(digits - before);
     }
-    if (digits == 0) return false;
-    if (i < n && (t[i] == 'e' || t[i] == 'E')) {
-        ++i;
-        const bool exp_negative = i < n && t[i] == '-';
-        if (i < n && (t[i] == '+' || t[i] == '-')) ++i;
-        const std::size_t exp_start = i;
+    if (digits == 0) return nullptr;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        const bool exp_negative = p < end && *p == '-';
+        if (p < end && (*p == '+' || *p == '-')) ++p;
+        const char* exp_start = p;
         long e = 0;
-        for (; i < n && is_ascii_digit(t[i]) && i - exp_start < 4; ++i) e = e * 10 + (t[i] - '0');
-        if (i == exp_start) return false;
+        for (; p < end && is_ascii_digit(*p); ++p) {
+            if (p - exp_start == 4) return nullptr;
+            e = e * 10 + (*p - '0');
+        }
+        if (p == exp_start) return nullptr;
         exponent += exp_negative ? -e : e;
     }
-    if (i != n || w > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return false;
+    if (w > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return nullptr;
     const double value = static_cast<double>(w);
     out = exponent < 0 ? value / powers[-exponent] : value * powers[exponent];
     if (negative) out = -out;
-    return true;
+    return p;
 }
 
+namespace {
+
+// A whole token of the fast path; false for every other token.
+bool small_decimal(std::string_view t, double& out) {
+    const char* end = t.data() + t.size();
+    const char* stop = scan_small_decimal(t.data(), end, out);
+    return stop && stop == end;  // an empty view may have no data at all
+}
 
 // Tokens that small_decimal does not take. Other plain numbers
 // ("1.2345678901234567890", "3e-300") go straight to from_chars: given a

@@ -18,6 +18,8 @@ inline bool is_ascii_upper(char c) { return c >= 'A' && c <= 'Z'; }
 inline bool is_ascii_lower(char c) { return c >= 'a' && c <= 'z'; }
 inline bool is_ascii_letter(char c) { return is_ascii_upper(c) || is_ascii_lower(c); }
 inline bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+// The ASCII members of Unicode whitespace: space, tab, LF, VT, FF, CR.
+inline bool is_ascii_space(char c) { return c == ' ' || static_cast<unsigned char>(c - 0x09) < 5u; }
 inline char to_ascii_upper(char c) { return is_ascii_lower(c) ? static_cast<char>(c - 'a' + 'A') : c; }
 inline char to_ascii_lower(char c) { return is_ascii_upper(c) ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -76,6 +78,12 @@ std::optional<double> parse_decimal(std::string_view text);
 // parse_decimal into `out`; false (and `out` unspecified) when the text is
 // no number. The form for loops over many numbers.
 bool parse_decimal_to(std::string_view text, double& out);
+
+// Reads a number of the decimal grammar from `p` on, as far as it goes,
+// when its digits fit in 53 bits and its exponent within +-22 (the forms
+// files mostly hold): the value goes to `out` and the byte after the number
+// is returned. Null for every other start, which parse_decimal decides.
+const char* scan_small_decimal(const char* p, const char* end, double& out);
 
 // parse_decimal of an untrimmed token; fails with "expected a number, found '<token>'".
 Result<double> parse_f64(std::string_view token);

@@ -87,6 +87,31 @@ Result<Pbc> read_pbc(std::string_view comment) {
     return pbc;
 }
 
+// The species token and the position of an atom line, in one pass over its
+// bytes, when the tokens it needs are ASCII and its coordinates plain
+// decimals; false sends the line to the general reading (split into
+// words, every number form), which gives the same result for the lines
+// read here and the messages for the rest.
+bool read_plain_atom_line(std::string_view line, const FrameLayout& layout, std::string_view& species, Vec3& cart) {
+    const char* p = line.data();
+    const char* const end = p + line.size();
+    const std::uint64_t needed = layout.tokens_needed();
+    for (std::uint64_t t = 0; t < needed; ++t) {
+        while (p < end && is_ascii_space(*p)) ++p;
+        if (p == end) return false;
+        if (t - layout.pos < 3) {
+            p = scan_small_decimal(p, end, cart[t - layout.pos]);
+            if (!p || (p < end && !is_ascii_space(*p))) return false;
+            continue;
+        }
+        const char* start = p;
+        for (; p < end && !is_ascii_space(*p); ++p)
+            if (static_cast<unsigned char>(*p) >= 0x80) return false;
+        if (t == layout.species) species = std::string_view(start, static_cast<std::size_t>(p - start));
+    }
+    return true;
+}
+
 // The number of whole frames that follow line `from`, as the trajectory
 // reader finds them (blank lines before a count line skipped), and the number
 // of non-blank lines after them that form no whole frame.
@@ -177,14 +202,20 @@ Result<std::vector<Site>> read_atom_lines(std::span<const std::string_view> line
     sites.reserve(lines.size());
     std::vector<std::string_view> tokens;
     for (std::size_t k = 0; k < lines.size(); ++k) {
-        split_whitespace_into(lines[k], tokens);
-        if (tokens.size() < needed) {
-            const std::string where = frame ? "frame " + std::to_string(*frame) + ", " : std::string();
-            return fail(where, "atom line ", std::to_string(k + 1), " is incomplete");
+        std::string_view species;
+        Vec3 cart;
+        if (!read_plain_atom_line(lines[k], layout, species, cart)) {
+            split_whitespace_into(lines[k], tokens);
+            if (tokens.size() < needed) {
+                const std::string where = frame ? "frame " + std::to_string(*frame) + ", " : std::string();
+                return fail(where, "atom line ", std::to_string(k + 1), " is incomplete");
+            }
+            auto read = read_three(tokens, layout.pos);
+            if (!read) return std::move(read).error();
+            species = tokens[layout.species];
+            cart = *read;
         }
-        auto cart = read_three(tokens, layout.pos);
-        if (!cart) return std::move(cart).error();
-        sites.push_back(single_atom_site(to_fractional(lattice, *cart), symbols(tokens[layout.species])));
+        sites.push_back(single_atom_site(to_fractional(lattice, cart), symbols(species)));
     }
     return sites;
 }
