@@ -456,17 +456,19 @@ def mixed(write):
 
 @pytest.mark.parametrize("kwargs", [{}, {"every": 2}, {"start": 1, "stop": 6}])
 @pytest.mark.parametrize("n_threads", [1, 2, 3])
-def test_streamed_average_equals_the_in_memory_one(mixed, kwargs, n_threads, monkeypatch):
+@pytest.mark.parametrize("large", [25, None])
+def test_streamed_average_equals_the_in_memory_one(mixed, kwargs, n_threads, large, monkeypatch):
     import molvane
     from molvane import trajectory
 
-    monkeypatch.setattr(trajectory, "LARGE_FRAME", 25)  # some frames alone on all threads
-    monkeypatch.setattr(trajectory, "BATCH_ATOMS", 40)  # and several reads
+    if large:  # streamed, some frames alone on all threads; otherwise tasks of frames on threads
+        monkeypatch.setattr(trajectory, "LARGE_FRAME", large)
+    monkeypatch.setattr(trajectory, "BATCH_ATOMS", 40)  # several reads
     structures, _, _ = read_xyz_trajectory(mixed, **kwargs)
     expected = molvane.rdf_average(structures, 3.5, 0.1, 1)
     seen = []
     got = molvane.trajectory_rdf(mixed, 3.5, 0.1, n_threads=n_threads, progress=lambda d, n: seen.append(d), **kwargs)
-    assert same_rdf(got, expected) and seen == list(range(1, len(structures) + 1))
+    assert same_rdf(got, expected) and seen[-1] == len(structures) and seen == sorted(set(seen))
     if not kwargs:
         assert same_rdf(molvane.rdf_average(mixed, 3.5, 0.1, 2), expected)
 
@@ -535,3 +537,20 @@ def test_columns_split_at_any_whitespace_across_long_lines(write, gap, pad):
     line = " " * pad + gap.join(columns) + (gap if pad else "")
     s = read_xyz_trajectory(write(frame(0, comment, [line, line.replace("O", "Fe", 1)])))[0][0]
     assert s.species == [{"O": 1.0}, {"Fe": 1.0}] and s.frac_coords[1] == [0.25, 0.5, 0.75]
+
+
+@pytest.mark.parametrize("n_threads", [1, 2])
+def test_averages_fail_at_the_first_bad_frame_and_note_capitals_once(write, n_threads):
+    import molvane
+
+    good = [frame(i, UNIT, ["FE 0 0 0", "O 0 0 0.5"]) for i in range(8)]
+    bad = [frame(i, UNIT, {3: ["Si 0 x 0"], 6: ["Si 0"]}.get(i)) for i in range(8)]
+    with pytest.raises(ValueError) as expected:
+        read_xyz_trajectory(write("".join(bad), name="bad.xyz"))
+    with pytest.raises(ValueError) as got:
+        molvane.trajectory_rdf(write("".join(bad), name="bad.xyz"), 2.0, 0.1, n_threads=n_threads)
+    assert str(got.value) == str(expected.value)
+    with pytest.warns(ReadWarning) as caught:
+        molvane.trajectory_rdf(write("".join(good)), 2.0, 0.1, n_threads=n_threads)
+    assert [str(w.message) for w in caught] == [
+        "read species written in capitals as two-letter elements (FE as Fe) for 8 atoms"]

@@ -18,24 +18,23 @@ from __future__ import annotations
 
 import contextlib
 import importlib
-import math
 import os
 from collections.abc import Iterator, Sequence
 from typing import Any
 
-import numpy as np
-
-from molvane._molvane import _FrameReader, _read_indexed_frames, _warn_species
+from molvane._molvane import _FrameReader, _warn_species
 from molvane.analysis import _Accumulator
-from molvane.trajectory import BATCH_ATOMS, Progress, TrajectoryIndex, _Summed, index_xyz_trajectory
+from molvane.trajectory import (
+    Progress,
+    TrajectoryIndex,
+    _read_sums,
+    _Summed,
+    _summed_of,
+    _tasks,
+    index_xyz_trajectory,
+)
 
 Cell = Sequence[Sequence[float]]
-
-# By default a task holds about this many bytes of frames, and each worker
-# thread gets a few tasks, so that a slow or lost worker delays little.
-TASK_BYTES = 256 << 20
-TASKS_PER_THREAD = 4
-
 
 def _as_completed() -> Any:
     try:
@@ -76,25 +75,12 @@ def _prepare(path: str, start: int, stop: int | None, every: int, cell: Cell | N
 
 def _frame_sums(path: str, locations: bytes, file_size: int, cell: Cell | None, cutoff: float,
                 bin_size: float) -> tuple[_Accumulator, list[Any]]:
-    """On a worker: the sums of the frames at `locations` (packed (index,
-    offset, atoms) triples), read a few at a time, and the counts of species
-    read in capitals."""
-    table = np.frombuffer(locations, dtype="<u8").reshape(-1, 3)
-    acc = _Accumulator()
-    counts = []
-    first = 0
-    while first < len(table):
-        atoms = np.cumsum(table[first:, 2], dtype=np.float64)
-        end = first + max(1, int(np.searchsorted(atoms, BATCH_ATOMS)))
-        try:
-            frames, species = _read_indexed_frames(path, table[first:end].tobytes(), file_size, cell)
-        except ValueError as exc:
-            raise _unreadable(exc, path) from None
-        counts.append(species)
-        for _, structure in frames:
-            acc.add(structure, cutoff, bin_size, 1)
-        first = end
-    return acc, counts
+    """On a worker: the sums of the frames at `locations`; a file the worker
+    cannot see is named as such."""
+    try:
+        return _read_sums(path, locations, file_size, cell, cutoff, bin_size)
+    except ValueError as exc:
+        raise _unreadable(exc, path) from None
 
 
 def _unreadable(exc: ValueError, path: str) -> ValueError:
@@ -114,12 +100,8 @@ def _worker_address() -> str:
         return "unknown"
 
 
-def _frames_per_task(client: Any, index: TrajectoryIndex, selected: int) -> int:
-    threads = sum(int(w.get("nthreads", 1)) for w in client.scheduler_info()["workers"].values()) or 1
-    frame_bytes = max(index.file_size // max(len(index), 1), 1)
-    by_size = max(TASK_BYTES // frame_bytes, 1)
-    by_balance = math.ceil(selected / (TASKS_PER_THREAD * threads))
-    return max(1, min(by_size, by_balance))
+def _worker_threads(client: Any) -> int:
+    return sum(int(w.get("nthreads", 1)) for w in client.scheduler_info()["workers"].values()) or 1
 
 
 def distributed_sums(client: Any, path: str, cutoff: float, bin_size: float, start: int, stop: int | None,
@@ -134,8 +116,7 @@ def distributed_sums(client: Any, path: str, cutoff: float, bin_size: float, sta
     index = index if index is not None else prepared
     assert index is not None
     frames = index.selected(start, stop, every)
-    per_task = frames_per_task or _frames_per_task(client, index, len(frames))
-    chunks = [frames[i : i + per_task] for i in range(0, len(frames), per_task)]
+    chunks = _tasks(index, frames, _worker_threads(client), frames_per_task)
     futures = [client.submit(_frame_sums, path, index.locations(chunk), index.file_size, cell, cutoff, bin_size,
                              pure=False) for chunk in chunks]
     order = {future.key: i for i, future in enumerate(futures)}
@@ -151,5 +132,4 @@ def distributed_sums(client: Any, path: str, cutoff: float, bin_size: float, sta
     finally:
         client.cancel([f for f in futures if not f.done()])
     _warn_species([c for task in counts for c in task])
-    frames_read = len(index) if stop is None else min(stop, len(index))
-    return _Summed(acc, frames_read, int(frames[0]), int(frames[-1]))
+    return _summed_of(acc, index, frames, stop)

@@ -5,10 +5,12 @@
         ...
     index = molvane.index_xyz_trajectory("md.xyz")    # where every frame starts
 
-``trajectory_rdf`` streams the file: it holds a few frames at a time however
-long the file is, and computes them in parallel, one frame per thread (or one
-frame on every thread when frames are large). Given a ``dask.distributed``
-client it splits the frames between the workers by the frame index instead.
+``trajectory_rdf`` holds a few frames at a time however long the file is. On
+one thread it streams the file; on several it first indexes the file (where
+every frame starts) and gives each thread tasks of frames to read by offset
+and compute, or, when frames are large, streams them and computes each on
+every thread. Given a ``dask.distributed`` client it splits the frames
+between the workers by the frame index in the same way.
 The sums over frames are exact, so the result is the same to the last bit on
 one thread, on many, or on any number of workers.
 
@@ -26,7 +28,15 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from molvane._molvane import _DEFAULTS, Structure, _check_selected, _FrameReader, _index_xyz_trajectory
+from molvane._molvane import (
+    _DEFAULTS,
+    Structure,
+    _check_selected,
+    _FrameReader,
+    _index_xyz_trajectory,
+    _read_indexed_frames,
+    _warn_species,
+)
 from molvane.analysis import RDF, _accumulate, _Accumulator
 
 if TYPE_CHECKING:
@@ -43,6 +53,13 @@ BATCH_ATOMS = 1 << 16
 # Frames of at least this many sites are computed one at a time on every
 # thread; smaller ones one per thread, side by side.
 LARGE_FRAME = 20_000
+# By default a task holds about this many bytes of frames, and each thread
+# (or worker thread) gets a few tasks, so that a slow one delays little.
+TASK_BYTES = 256 << 20
+TASKS_PER_THREAD = 4
+# Threads of this process share the work more finely: a task costs them
+# little more than opening the file.
+LOCAL_TASKS_PER_THREAD = 16
 
 
 def average_prdf(structures: Iterable[Structure], cutoff: float = _DEFAULTS["cutoff"],
@@ -154,6 +171,39 @@ def _frames_of(reader: _FrameReader) -> Generator[tuple[int, Structure], None, N
         reader.warn()
 
 
+def _tasks(index: TrajectoryIndex, frames: npt.NDArray[np.int64], threads: int,
+           frames_per_task: int | None = None, tasks_per_thread: int = TASKS_PER_THREAD) -> list[npt.NDArray[np.int64]]:
+    """`frames` cut into consecutive tasks of `frames_per_task` frames
+    (default: `tasks_per_thread` tasks per thread, each at most about
+    TASK_BYTES)."""
+    if frames_per_task is None:
+        frame_bytes = max(index.file_size // max(len(index), 1), 1)
+        by_size = max(TASK_BYTES // frame_bytes, 1)
+        by_balance = -(-len(frames) // (tasks_per_thread * max(threads, 1)))
+        frames_per_task = max(1, min(by_size, by_balance))
+    return [frames[i : i + frames_per_task] for i in range(0, len(frames), frames_per_task)]
+
+
+def _read_sums(path: str, locations: bytes, file_size: int, cell: Cell | None, cutoff: float,
+               bin_size: float) -> tuple[_Accumulator, list[Any]]:
+    """The sums of the frames at `locations` (packed (index, offset, atoms)
+    triples), read a batch at a time and each computed on one thread, and the
+    counts of species read in capitals."""
+    table = np.frombuffer(locations, dtype="<u8").reshape(-1, 3)
+    acc = _Accumulator()
+    counts = []
+    first = 0
+    while first < len(table):
+        atoms = np.cumsum(table[first:, 2], dtype=np.float64)
+        end = first + max(1, int(np.searchsorted(atoms, BATCH_ATOMS)))
+        frames, species = _read_indexed_frames(path, table[first:end].tobytes(), file_size, cell)
+        counts.append(species)
+        for _, structure in frames:
+            acc.add(structure, cutoff, bin_size, 1)
+        first = end
+    return acc, counts
+
+
 class _Summed(NamedTuple):
     """Frame sums and what was read to make them."""
 
@@ -171,8 +221,11 @@ def trajectory_rdf(path: str, cutoff: float = _DEFAULTS["cutoff"], bin_size: flo
     ``read_xyz_trajectory`` keeps with the same start, stop, every and cell)
     as an :class:`RDF`, equal to ``rdf_average`` of those frames.
 
-    Without ``client`` the file is streamed on this machine with
-    ``n_threads`` threads (0: all). With a ``dask.distributed.Client`` the
+    Without ``client`` the frames are computed on this machine with
+    ``n_threads`` threads (0: all): on one thread the file is streamed; on
+    several it is indexed first and the threads read tasks of frames by
+    offset, side by side (frames of 20,000 sites or more are streamed
+    instead, each computed on every thread). With a ``dask.distributed.Client`` the
     selected frames are split into tasks of ``frames_per_task`` frames
     (default: a few tasks per worker, at most about 256 MB of frames each);
     each worker reads its frames by offset and returns sums, which are added
@@ -199,14 +252,58 @@ def _trajectory_sums(path: str, cutoff: float, bin_size: float, start: int, stop
                                 progress, index)
     if index is not None:
         raise ValueError("index is used only with a client; a local run streams the file")
-    return _stream_sums(path, cutoff, bin_size, start, stop, every, cell, n_threads, progress)
+    threads = n_threads or Structure.available_threads()
+    if threads > 1:
+        summed = _task_sums(path, cutoff, bin_size, start, stop, every, cell, threads, progress)
+        if summed is not None:
+            return summed
+    return _stream_sums(path, cutoff, bin_size, start, stop, every, cell, threads, progress)
+
+
+def _task_sums(path: str, cutoff: float, bin_size: float, start: int, stop: int | None, every: int,
+               cell: Cell | None, threads: int, progress: Progress | None) -> _Summed | None:
+    """The sums of the selected frames in tasks that the threads read by
+    offset and compute side by side; None when the frames are too few or too
+    large for that, or the file cannot be indexed (the stream then reports
+    the first fault it meets, as read_xyz_trajectory does)."""
+    _FrameReader(path, every, start, stop, cell)  # the arguments and the file, checked as the stream checks them
+    try:
+        index = index_xyz_trajectory(path, stop)
+        frames = index.selected(start, stop, every)
+    except ValueError:
+        return None
+    if len(frames) < 2 * threads or int(index.atoms[frames].max()) >= LARGE_FRAME:
+        return None
+    acc = _Accumulator()
+    with ThreadPoolExecutor(threads) as pool:
+        futures = [pool.submit(_read_sums, path, index.locations(task), index.file_size, cell, cutoff, bin_size)
+                   for task in _tasks(index, frames, threads, tasks_per_thread=LOCAL_TASKS_PER_THREAD)]
+        counts = []
+        try:
+            # In frame order, so that a fault is the first one the file holds.
+            for future in futures:
+                task_sums, task_counts = future.result()
+                acc.merge(task_sums)
+                counts.extend(task_counts)
+                if progress is not None:
+                    progress(acc.frames, len(frames))
+        finally:
+            for future in futures:
+                future.cancel()
+    _warn_species(counts)
+    return _summed_of(acc, index, frames, stop)
+
+
+def _summed_of(acc: _Accumulator, index: TrajectoryIndex, frames: npt.NDArray[np.int64],
+               stop: int | None) -> _Summed:
+    frames_read = len(index) if stop is None else min(stop, len(index))
+    return _Summed(acc, frames_read, int(frames[0]), int(frames[-1]))
 
 
 def _stream_sums(path: str, cutoff: float, bin_size: float, start: int, stop: int | None, every: int,
-                 cell: Cell | None, n_threads: int, progress: Progress | None) -> _Summed:
+                 cell: Cell | None, threads: int, progress: Progress | None) -> _Summed:
     reader = _FrameReader(path, every, start, stop, cell)
     frames = _frames_of(reader)
-    threads = n_threads or Structure.available_threads()
     acc = _Accumulator()
     first = last = -1
 
