@@ -149,7 +149,7 @@ def wall_times(path, n_frames, cutoff, mb):
     timings = {}
     for threads in (1, 2):
         t, local = timed(lambda: trajectory_rdf(path, cutoff, 0.05, n_threads=threads))
-        timings[f"local stream, {threads} thread(s)"] = t
+        timings[f"local, {threads} thread(s)"] = t
     try:
         from molvane.distributed import open_client
     except ImportError:
