@@ -37,8 +37,13 @@ bool convert_cell(PyObject* slot, std::optional<Mat3>& cell) {
     return true;
 }
 
-// path, every, start, stop, cell from their slots, in that order.
-bool convert_selection(PyObject** slots, std::string& path, FrameSelection& selection, std::optional<Mat3>& cell) {
+// Binds (path, every=1, start=0, stop=None, cell=None) as the function named
+// `name` and converts them, in that order.
+bool bind_selection(const char* name, PyObject* args, PyObject* kwargs, std::string& path, FrameSelection& selection,
+                    std::optional<Mat3>& cell) {
+    const Signature sig{name, {{"path", true}, {"every", false}, {"start", false}, {"stop", false}, {"cell", false}}};
+    PyObject* slots[5];
+    if (!bind_args(sig, args, kwargs, slots)) return false;
     if (!arg_str(slots[0], "path", path)) return false;
     if (slots[1] && !arg_u64(slots[1], "every", selection.every)) return false;
     if (slots[2] && !arg_u64(slots[2], "start", selection.start)) return false;
@@ -127,14 +132,10 @@ bool arg_symbol_counts(PyObject* obj, SpeciesSymbols::Counts& out) {
 
 PyObject* py_read_xyz_trajectory(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"read_xyz_trajectory()",
-                                   {{"path", true}, {"every", false}, {"start", false}, {"stop", false}, {"cell", false}}};
-        PyObject* slots[5];
-        if (!bind_args(sig, args, kwargs, slots)) return nullptr;
         std::string path;
         FrameSelection selection;
         std::optional<Mat3> cell;
-        if (!convert_selection(slots, path, selection, cell)) return nullptr;
+        if (!bind_selection("read_xyz_trajectory()", args, kwargs, path, selection, cell)) return nullptr;
 
         std::optional<Result<Trajectory>> read;
         {
@@ -276,14 +277,10 @@ PyFrameReader* frame_reader_of(PyObject* self) { return reinterpret_cast<PyFrame
 
 PyObject* frame_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"_FrameReader()",
-                                   {{"path", true}, {"every", false}, {"start", false}, {"stop", false}, {"cell", false}}};
-        PyObject* slots[5];
-        if (!bind_args(sig, args, kwargs, slots)) return nullptr;
         std::string path;
         FrameSelection selection;
         std::optional<Mat3> cell;
-        if (!convert_selection(slots, path, selection, cell)) return nullptr;
+        if (!bind_selection("_FrameReader()", args, kwargs, path, selection, cell)) return nullptr;
         std::optional<Result<FrameReader>> opened;
         {
             ReleaseGil unlocked;
