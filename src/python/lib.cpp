@@ -28,15 +28,7 @@ struct PyStructure {
 // A list with one 3-float list per entry of `rows`.
 template <typename Rows, typename Get>
 PyObject* new_rows_list(const Rows& rows, Get&& get) {
-    PyRef list{PyList_New(static_cast<Py_ssize_t>(rows.size()))};
-    if (!list) return nullptr;
-    Py_ssize_t i = 0;
-    for (const auto& row : rows) {
-        PyObject* item = new_float_list(get(row));
-        if (!item) return nullptr;
-        PyList_SetItem(list.get(), i++, item);
-    }
-    return list.release();
+    return new_list(rows, [&](const auto& row) { return new_float_list(get(row)); });
 }
 
 // A dict whose keys are inserted in the map's (byte) order.
@@ -44,7 +36,7 @@ PyObject* new_float_dict(const std::map<std::string, double>& entries) {
     PyRef dict{PyDict_New()};
     if (!dict) return nullptr;
     for (const auto& [key, value] : entries) {
-        PyRef k{PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()))};
+        PyRef k{new_str(key)};
         if (!k) return nullptr;
         PyRef v{PyFloat_FromDouble(value)};
         if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
@@ -156,7 +148,7 @@ PyObject* structure_repr(PyObject* self) {
         }
         if (!s.is_ordered()) text += ", disordered";
         text += ')';
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        return new_str(text);
     });
 }
 
@@ -180,16 +172,7 @@ PyObject* get_volume(PyObject* self, void*) {
 
 PyObject* get_elements(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        auto elements = structure_of(self).elements();
-        PyRef list{PyList_New(static_cast<Py_ssize_t>(elements.size()))};
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < elements.size(); ++i) {
-            PyObject* s = PyUnicode_FromStringAndSize(elements[i].data(),
-                                                      static_cast<Py_ssize_t>(elements[i].size()));
-            if (!s) return nullptr;
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), s);
-        }
-        return list.release();
+        return new_list(structure_of(self).elements(), [](const std::string& e) { return new_str(e); });
     });
 }
 
@@ -219,41 +202,23 @@ PyObject* get_cart_coords(PyObject* self, void*) {
 
 PyObject* get_species(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        const auto& sites = structure_of(self).sites();
-        PyRef list{PyList_New(static_cast<Py_ssize_t>(sites.size()))};
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < sites.size(); ++i) {
+        return new_list(structure_of(self).sites(), [](const Site& site) {
             std::map<std::string, double> entries;
-            for (const auto& [element, occupancy] : sites[i].species) entries[element] = occupancy;
-            PyObject* dict = new_float_dict(entries);
-            if (!dict) return nullptr;
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict);
-        }
-        return list.release();
+            for (const auto& [element, occupancy] : site.species) entries[element] = occupancy;
+            return new_float_dict(entries);
+        });
     });
 }
 
 PyObject* get_site_species(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        const auto& sites = structure_of(self).sites();
-        PyRef list{PyList_New(static_cast<Py_ssize_t>(sites.size()))};
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < sites.size(); ++i) {
-            const auto& species = sites[i].species;
-            PyRef pairs{PyList_New(static_cast<Py_ssize_t>(species.size()))};
-            if (!pairs) return nullptr;
-            for (std::size_t k = 0; k < species.size(); ++k) {
-                const auto& [element, occupancy] = species[k];
-                PyRef symbol{PyUnicode_FromStringAndSize(element.data(),
-                                                         static_cast<Py_ssize_t>(element.size()))};
-                PyRef value{PyFloat_FromDouble(occupancy)};
-                PyObject* pair = symbol && value ? PyTuple_Pack(2, symbol.get(), value.get()) : nullptr;
-                if (!pair) return nullptr;
-                PyList_SetItem(pairs.get(), static_cast<Py_ssize_t>(k), pair);  // steals
-            }
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pairs.release());
-        }
-        return list.release();
+        const auto pair_of = [](const Species& species) -> PyObject* {
+            PyRef symbol{new_str(species.first)};
+            PyRef value{PyFloat_FromDouble(species.second)};
+            return symbol && value ? PyTuple_Pack(2, symbol.get(), value.get()) : nullptr;
+        };
+        return new_list(structure_of(self).sites(),
+                        [&](const Site& site) { return new_list(site.species, pair_of); });
     });
 }
 
@@ -446,19 +411,10 @@ const Structure& structure_of(PyObject* self) {
     return *reinterpret_cast<PyStructure*>(self)->value;
 }
 
-PyObject* new_float_list(const Vec3& v) {
-    PyRef list{PyList_New(3)};
-    if (!list) return nullptr;
-    for (Py_ssize_t j = 0; j < 3; ++j) {
-        PyObject* f = PyFloat_FromDouble(v[static_cast<std::size_t>(j)]);
-        if (!f) return nullptr;
-        PyList_SetItem(list.get(), j, f);  // steals
-    }
-    return list.release();
-}
+PyObject* new_float_list(const Vec3& v) { return new_list(v, PyFloat_FromDouble); }
 
 PyObject* err(const std::string& message) {
-    PyRef text{PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))};
+    PyRef text{new_str(message)};
     if (text) PyErr_SetObject(PyExc_ValueError, text.get());
     return nullptr;
 }

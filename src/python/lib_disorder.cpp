@@ -12,10 +12,6 @@ namespace molvane {
 
 namespace {
 
-PyObject* new_str(const std::string& text) {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
 // dict[key] = value, taking ownership of value; false with an exception set.
 bool set_item(PyObject* dict, const char* key, PyObject* value) {
     PyRef owned{value};
@@ -43,33 +39,11 @@ PyObject* report_dict(const Expansion& expansion) {
     PyRef dict{PyDict_New()};
     if (!dict) return nullptr;
 
-    PyRef scale{PyList_New(3)};
-    if (!scale) return nullptr;
-    for (Py_ssize_t i = 0; i < 3; ++i) {
-        PyObject* v = new_u64(expansion.scale[static_cast<std::size_t>(i)]);
-        if (!v) return nullptr;
-        PyList_SetItem(scale.get(), i, v);  // steals
-    }
-    if (!set_item(dict.get(), "scale", scale.release())) return nullptr;
+    if (!set_item(dict.get(), "scale", new_list(expansion.scale, new_u64))) return nullptr;
     if (!set_item(dict.get(), "n_vacancies", new_u64(expansion.n_vacancies))) return nullptr;
-
-    PyRef warnings{PyList_New(static_cast<Py_ssize_t>(expansion.warnings.size()))};
-    if (!warnings) return nullptr;
-    for (std::size_t i = 0; i < expansion.warnings.size(); ++i) {
-        PyObject* text = new_str(expansion.warnings[i]);
-        if (!text) return nullptr;
-        PyList_SetItem(warnings.get(), static_cast<Py_ssize_t>(i), text);
-    }
-    if (!set_item(dict.get(), "warnings", warnings.release())) return nullptr;
-
-    PyRef rows{PyList_New(static_cast<Py_ssize_t>(expansion.occupancy_report.size()))};
-    if (!rows) return nullptr;
-    for (std::size_t i = 0; i < expansion.occupancy_report.size(); ++i) {
-        PyObject* row = report_row(expansion.occupancy_report[i]);
-        if (!row) return nullptr;
-        PyList_SetItem(rows.get(), static_cast<Py_ssize_t>(i), row);
-    }
-    if (!set_item(dict.get(), "occupancy_report", rows.release())) return nullptr;
+    if (!set_item(dict.get(), "warnings", new_list(expansion.warnings, [](const std::string& w) { return new_str(w); })))
+        return nullptr;
+    if (!set_item(dict.get(), "occupancy_report", new_list(expansion.occupancy_report, report_row))) return nullptr;
     return dict.release();
 }
 

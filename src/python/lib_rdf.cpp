@@ -55,10 +55,6 @@ PyObject* take_array(std::vector<double>&& values) {
     return array.release();
 }
 
-PyObject* new_str(const std::string& text) {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
 // Converts cutoff, bin_size and n_threads from their slots (nullptr: default).
 bool convert_common(PyObject** slots, double& cutoff, double& bin_size, std::uint64_t& n_threads) {
     if (slots[0] && !arg_f64(slots[0], "cutoff", cutoff)) return false;

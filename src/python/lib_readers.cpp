@@ -30,7 +30,7 @@ bool read_file_or_raise(const std::string& path, std::string& text) {
     auto content = read_text_file(path);
     if (!content) {
         std::string msg = "could not read " + path + ": " + content.error().message;
-        PyRef value{PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size()))};
+        PyRef value{new_str(msg)};
         if (value) PyErr_SetObject(PyExc_OSError, value.get());
         return false;
     }

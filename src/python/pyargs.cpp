@@ -231,15 +231,22 @@ bool arg_u64(PyObject* obj, const char* arg, std::uint64_t& out) {
     return true;
 }
 
-bool arg_rows(PyObject* obj, const char* arg, std::vector<std::vector<double>>& out) {
+// Every item of the sequence `obj` through `extract` into `out`; a failure
+// is prefixed with the argument's name.
+template <class T, class Extract>
+static bool arg_list(PyObject* obj, const char* arg, std::vector<T>& out, Extract&& extract) {
     out.clear();
     bool ok = for_each_in_sequence(obj, [&](PyObject* item) {
-        std::vector<double> row;
-        if (!extract_f64_vec(item, row)) return false;
-        out.push_back(std::move(row));
+        T value;
+        if (!extract(item, value)) return false;
+        out.push_back(std::move(value));
         return true;
     });
     return ok || prefix_type_error(arg);
+}
+
+bool arg_rows(PyObject* obj, const char* arg, std::vector<std::vector<double>>& out) {
+    return arg_list(obj, arg, out, extract_f64_vec);
 }
 
 bool arg_pbc(PyObject* obj, const char* arg, Pbc& out) {
@@ -265,31 +272,19 @@ bool arg_pbc(PyObject* obj, const char* arg, Pbc& out) {
 }
 
 bool arg_species_list(PyObject* obj, const char* arg, std::vector<std::vector<Species>>& out) {
-    out.clear();
-    bool ok = for_each_in_sequence(obj, [&](PyObject* item) {
-        std::vector<Species> site;
-        if (!extract_species(item, site)) return false;
-        out.push_back(std::move(site));
-        return true;
-    });
-    return ok || prefix_type_error(arg);
+    return arg_list(obj, arg, out, extract_species);
 }
 
 bool arg_species_pairs(PyObject* obj, const char* arg, std::vector<std::vector<Species>>& out) {
-    out.clear();
-    bool ok = for_each_in_sequence(obj, [&](PyObject* item) {
-        std::vector<Species> site;
-        bool site_ok = for_each_in_sequence(item, [&](PyObject* pair) {
+    return arg_list(obj, arg, out, [](PyObject* item, std::vector<Species>& site) {
+        site.clear();
+        return for_each_in_sequence(item, [&](PyObject* pair) {
             Species species;
             if (!extract_pair(pair, species)) return false;
             site.push_back(std::move(species));
             return true;
         });
-        if (!site_ok) return false;
-        out.push_back(std::move(site));
-        return true;
     });
-    return ok || prefix_type_error(arg);
 }
 
 }  // namespace molvane

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <iterator>
+#include <string_view>
 #include <utility>
 
 namespace molvane {
@@ -46,5 +48,25 @@ public:
 private:
     PyThreadState* state_;
 };
+
+// A new str of the UTF-8 bytes of `text`.
+inline PyObject* new_str(std::string_view text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// A new list of convert(item) for each of `items`; null, with the error set,
+// when a conversion fails.
+template <class Items, class Convert>
+PyObject* new_list(const Items& items, Convert&& convert) {
+    PyRef list{PyList_New(static_cast<Py_ssize_t>(std::size(items)))};
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& item : items) {
+        PyObject* value = convert(item);
+        if (!value) return nullptr;
+        PyList_SetItem(list.get(), i++, value);  // steals
+    }
+    return list.release();
+}
 
 }  // namespace molvane
