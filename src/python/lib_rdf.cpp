@@ -72,16 +72,13 @@ bool convert_optional_str(PyObject* slot, const char* name, std::string& out, bo
 // Runs the computation with the interpreter lock released.
 Result<PrdfResult> run_unlocked(PyObject* self, std::uint64_t n_threads, double cutoff, double bin_size) {
     const Structure& structure = structure_of(self);
-    std::optional<Result<PrdfResult>> result;
-    {
-        ReleaseGil unlocked;
+    return without_gil([&]() -> Result<PrdfResult> {
         try {
-            result.emplace(compute_prdf(structure, n_threads, cutoff, bin_size));
+            return compute_prdf(structure, n_threads, cutoff, bin_size);
         } catch (const std::bad_alloc&) {
-            result.emplace(fail("not enough memory for the RDF histograms"));
+            return fail("not enough memory for the RDF histograms");
         }
-    }
-    return std::move(*result);
+    });
 }
 
 // N / V: the summed site occupancies over the cell volume.
@@ -186,11 +183,8 @@ PyObject* available_threads(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const Signature sig{"Structure.available_threads()", {}};
         if (!bind_args(sig, args, kwargs, nullptr)) return nullptr;
-        std::size_t n = 0;
-        {
-            ReleaseGil unlocked;  // the first call starts the default pool's threads
-            n = default_pool().size();
-        }
+        // The first call starts the default pool's threads.
+        const std::size_t n = without_gil([] { return default_pool().size(); });
         return PyLong_FromSize_t(std::max<std::size_t>(n, 1));
     });
 }

@@ -137,13 +137,9 @@ PyObject* py_read_xyz_trajectory(PyObject*, PyObject* args, PyObject* kwargs) {
         std::optional<Mat3> cell;
         if (!bind_selection("read_xyz_trajectory()", args, kwargs, path, selection, cell)) return nullptr;
 
-        std::optional<Result<Trajectory>> read;
-        {
-            ReleaseGil unlocked;
-            read.emplace(read_xyz_trajectory(path, selection, cell));
-        }
-        if (!*read) return err(read->error().message);
-        Trajectory& trajectory = **read;
+        auto read = without_gil([&] { return read_xyz_trajectory(path, selection, cell); });
+        if (!read) return err(read.error().message);
+        Trajectory& trajectory = *read;
 
         const auto n = static_cast<Py_ssize_t>(trajectory.structures.size());
         PyRef structures{PyList_New(n)};
@@ -185,17 +181,13 @@ PyObject* py_index_xyz_trajectory(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!arg_u64(slots[1], "stop", value)) return nullptr;
             stop = value;
         }
-        std::optional<Result<FrameIndex>> index;
-        {
-            ReleaseGil unlocked;
-            index.emplace(index_xyz_trajectory(path, stop));
-        }
-        if (!*index) return err(index->error().message);
-        PyRef offsets{new_u64_bytes((*index)->offsets)};
+        auto index = without_gil([&] { return index_xyz_trajectory(path, stop); });
+        if (!index) return err(index.error().message);
+        PyRef offsets{new_u64_bytes(index->offsets)};
         if (!offsets) return nullptr;
-        PyRef atoms{new_u64_bytes((*index)->atoms)};
+        PyRef atoms{new_u64_bytes(index->atoms)};
         if (!atoms) return nullptr;
-        return Py_BuildValue("(OOK)", offsets.get(), atoms.get(), static_cast<unsigned long long>((*index)->file_size));
+        return Py_BuildValue("(OOK)", offsets.get(), atoms.get(), static_cast<unsigned long long>(index->file_size));
     });
 }
 
@@ -217,13 +209,9 @@ PyObject* py_read_indexed_frames(PyObject*, PyObject* args, PyObject* kwargs) {
         for (std::size_t i = 0; i < packed.size(); i += 3) frames.push_back({packed[i], packed[i + 1], packed[i + 2]});
 
         SpeciesSymbols symbols;
-        std::optional<Result<std::vector<IndexedStructure>>> read;
-        {
-            ReleaseGil unlocked;
-            read.emplace(read_indexed_frames(path, frames, file_size, cell, symbols));
-        }
-        if (!*read) return err(read->error().message);
-        PyRef list{new_frame_list(**read)};
+        auto read = without_gil([&] { return read_indexed_frames(path, frames, file_size, cell, symbols); });
+        if (!read) return err(read.error().message);
+        PyRef list{new_frame_list(*read)};
         if (!list) return nullptr;
         PyRef counts{new_symbol_counts(symbols.counts())};
         if (!counts) return nullptr;
@@ -281,12 +269,8 @@ PyObject* frame_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         FrameSelection selection;
         std::optional<Mat3> cell;
         if (!bind_selection("_FrameReader()", args, kwargs, path, selection, cell)) return nullptr;
-        std::optional<Result<FrameReader>> opened;
-        {
-            ReleaseGil unlocked;
-            opened.emplace(FrameReader::open(path, selection, cell));
-        }
-        if (!*opened) return err(opened->error().message);
+        auto opened = without_gil([&] { return FrameReader::open(path, selection, cell); });
+        if (!opened) return err(opened.error().message);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* self = alloc(type, 0);
         if (!self) return nullptr;
@@ -296,7 +280,7 @@ PyObject* frame_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         object->warned = false;
         object->failure = nullptr;
         try {
-            object->reader = new FrameReader(std::move(**opened));
+            object->reader = new FrameReader(std::move(*opened));
         } catch (...) {
             Py_DECREF(self);
             throw;

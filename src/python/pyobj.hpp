@@ -49,6 +49,13 @@ private:
     PyThreadState* state_;
 };
 
+// fn() with the interpreter lock released; it may touch only native data.
+template <class Fn>
+auto without_gil(Fn&& fn) {
+    ReleaseGil unlocked;
+    return fn();
+}
+
 // A new str of the UTF-8 bytes of `text`.
 inline PyObject* new_str(std::string_view text) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
