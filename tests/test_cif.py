@@ -95,8 +95,12 @@ ITEMS = [
     ("_CELL_LENGTH_A 3", {"_cell_length_a": "3"}),
     ("_a\n\n  \n'P 1'\n_b 2", {"_a": "P 1", "_b": "2"}),
     ("_b 1\n_a\n\n", {"_b": "1"}),
-    ("_a\n# note\n_b 2", {"_a": "", "_b": "2"}),
-    ("_a\n_b 1", {"_a": "_b 1"}),
+    # A tag followed by another tag has no value and is dropped.
+    ("_a\n# note\n_b 2", {"_b": "2"}),
+    ("_a\n_b 1", {"_b": "1"}),
+    ("_a 1 _b 'x y' z", {"_a": "1", "_b": "x y z"}),
+    # Dotted names are the same items as their underscore forms.
+    ("_Cell.Length_a 5\n_atom_site.fract_x 1", {"_cell_length_a": "5", "_atom_site_fract_x": "1"}),
     ("_a\n;\n ab \ncd\n; tail ignored\n_b 2", {"_a": "abcd", "_b": "2"}),
     ("_a\n; opening text ignored\n# x\n\n_y\n", {"_a": "# x_y"}),
     ("_a 1\ndata_x\n_a 2", {"_a": "2"}),
@@ -115,15 +119,19 @@ def test_items(text, items):
 LOOPS = [
     ("loop_\n_a\n_b\n1 2 3\n4\n5", [(["_a", "_b"], [["1", "2"], ["3", "4"]])]),
     ("loop_\n_a\n_b\n1 2\ndata_other\n3 4", [(["_a", "_b"], [["1", "2"]])]),
-    ("loop_\n_a\n1\nLOOP_\n", [(["_a"], [["1"], ["LOOP_"]])]),
+    ("loop_\n_a\n1\nLOOP_\n", [(["_a"], [["1"]])]),
+    ("loop_\n_a\n1\n'loop_' save_x 2", [(["_a"], [["1"], ["loop_"]])]),
     ("loop_\n_a\n1\nloop_\n_b\n2", [(["_a"], [["1"]]), (["_b"], [["2"]])]),
     ("loop_\n1 2\n3\n_c 1", []),
-    ("loop_\n_a\n_b extra words", [(["_a", "_b"], [])]),
+    # Tags end at the first value, values at the next tag.
+    ("loop_\n_a\n_b extra words", [(["_a", "_b"], [["extra", "words"]])]),
+    ("loop_\n_author 'Sillen, L G'\n_c 120\nloop_ _d _e 1 2 3",
+     [(["_author"], [["Sillen, L G"]]), (["_d", "_e"], [["1", "2"]])]),
     ("Loop_\n_A\n\n# c\n_B\n1 # c\n\n;\nx\ny\n;\n", [(["_a", "_b"], [["1", "xy"]])]),
     ("loop_\n_a\n1\n_b 2\n", [(["_a"], [["1"]])]),
     ("loop_\n_a\n'1 2' \"3\" ''", [(["_a"], [["1 2"], ["3"], [""]])]),
     ("loop_\n_a\n_b\nO7' 1 H2'1 2", [(["_a", "_b"], [["O7'", "1"], ["H2'1", "2"]])]),
-    ("loop_ _a\n_b 1", []),
+    ("loop_ _a\n_b 1", [(["_a", "_b"], [])]),
 ]
 
 
@@ -311,8 +319,9 @@ def test_merging_examples():
     assert s.frac_coords == [[0.99995, 0.0, 0.0]]
     s = read(make_cif(rows=["Fe Fe 0.5 0.5 0.5 0.5", "Co Co 0.5 0.5 0.5(1) 0.5"]))
     assert s.species == [{"Fe": 0.5, "Co": 0.5}]
+    # Rows of one element at one place are parts of one site (Fe2+ and Fe3+).
     s = read(make_cif(rows=["Fe1 Fe 0.5 0.5 0.5 0.3", "Fe2 Fe 0.5 0.5 0.5 0.6"]))
-    assert s.species == [{"Fe": 0.6}]
+    assert s.species == [{"Fe": 0.3 + 0.6}]
     s = read(make_cif(rows=["Fe1 Fe 0.1234(5) 0 0 1"]))
     assert s.frac_coords == [[0.1234, 0.0, 0.0]]
 
@@ -324,18 +333,27 @@ def test_no_merging_without_positive_symprec(symprec):
 
 
 def scan_merge(images, symprec):
-    """The merge as a plain scan over the sites kept so far."""
+    """The merge as a plain scan over the sites kept so far: per element the
+    larger occupancy of each row's images, the rows added in row order while
+    the site holds at most 1.001, else the largest."""
     sites = []
-    for element, occ, f in images:
+    for element, occ, f, row in images:
         for site in sites:
             if all(min(d, 1 - d) < symprec if d > 0.5 else d < symprec
                    for d in (abs(a - b) for a, b in zip(site[0], f))):
-                sp = site[1]
-                sp[element] = max(sp[element], occ) if element in sp else occ
+                parts = site[1].setdefault(element, {})
+                parts[row] = max(parts.get(row, occ), occ)
                 break
         else:
-            sites.append((f, {element: occ}))
-    return sites
+            sites.append((f, {element: {row: occ}}))
+    out = []
+    for f, elements in sites:
+        summed = {e: sum(p[r] for r in sorted(p)) for e, p in elements.items()}
+        # the builder adds from zero after the first row; Python's sum does the same
+        if sum(summed.values()) > 1.001:
+            summed = {e: max(p.values()) for e, p in elements.items()}
+        out.append((f, summed))
+    return out
 
 
 OPS = [((1, 0, 0, 0), (0, 1, 0, 0), (0, 0, 1, 0)), ((-1, 0, 0, 0), (0, -1, 0, 0), (0, 0, -1, 0)),
@@ -358,7 +376,7 @@ def test_merge_equals_the_scan(symprec, n_rows):
         rows.append(f"{element}{i} {element} {f[0]!r} {f[1]!r} {f[2]!r} {occ}")
         for op in OPS:
             g = [((r[0] * f[0] + r[1] * f[1]) + r[2] * f[2]) + r[3] for r in op]
-            images.append((element, occ, [v - math.floor(v) for v in g]))
+            images.append((element, occ, [v - math.floor(v) for v in g], i))
     expected = scan_merge(images, symprec)
     try:
         s = read(make_cif(ops=OP_TEXT, rows=rows), symprec)

@@ -44,7 +44,7 @@ Result<Structure> Structure::create(Lattice lattice, std::vector<Site> sites, Pb
     if (sites.empty()) return fail("structure has no sites");
     for (const Site& site : sites) {
         double sum = site.occupancy_sum();
-        if (sum > 1.001)
+        if (sum > max_occupancy_sum)
             return fail("a site has occupancies summing to ", format_fixed4(sum), ", which exceeds 1");
     }
     for (std::size_t i = 0; i < sites.size(); ++i)

@@ -1,0 +1,27 @@
+// Magnetic symmetry operations as magnetic CIFs write them: an operation
+// text with a fourth term, the time-reversal sign ("x,y,z,+1", "-x,y,-z,-1"),
+// and the centerings ("x+1/2,y+1/2,z,+1") that combine with every operation.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "core/result.hpp"
+#include "io/symmetry.hpp"
+
+namespace molvane {
+
+struct MagneticOp {
+    SymmOp op;              // what the operation does to positions
+    int time_reversal = 1;  // +1 or -1
+};
+
+// Reads "x,y,z,+1": three components as parse_symmop reads them, then +1,
+// 1 or -1. Fails on a missing or other fourth term.
+Result<MagneticOp> parse_magnetic_symmop(std::string_view text);
+
+// Every centering applied after every operation, centerings outer:
+// c∘g = (Rc Rg, Rc tg + tc). With no centering the operations alone.
+std::vector<SymmOp> with_centerings(const std::vector<SymmOp>& ops, const std::vector<SymmOp>& centerings);
+
+}  // namespace molvane
