@@ -676,3 +676,174 @@ def test_mutated_corpus_files_never_crash(corpus):
                 assert s.n_sites > 0
             except ValueError:
                 pass
+
+
+# --- what real files say: magnetic operations, tokens, symbols, mixed rows ---------
+
+MCIF = """data_tetragonal
+_cell_length_a 4
+_cell_length_b 4
+_cell_length_c 6
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+_space_group_magn.name_BNS "I4'"
+loop_
+_space_group_symop_magn_operation.id
+_space_group_symop_magn_operation.xyz
+1 x,y,z,+1
+2 -y,x,-z,-1
+3 -x,-y,z,+1
+4 y,-x,-z,-1
+loop_
+_space_group_symop_magn_centering.id
+_space_group_symop_magn_centering.xyz
+1 x,y,z,+1
+2 x+1/2,y+1/2,z+1/2,+1
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+Fe1 Fe 0.1 0.2 0.3
+O1 O 0 0 0
+"""
+
+
+def images(ops, centerings, point):
+    """Every centering after every operation, applied by hand, wrapped and
+    rounded so that equal positions compare equal."""
+    out = set()
+    for c in centerings:
+        for g in ops:
+            p = [sum(r * v for r, v in zip(row, point)) + t for row, t in g]
+            q = [sum(r * v for r, v in zip(row, p)) + t for row, t in c]
+            out.add(tuple(round(v % 1.0, 9) % 1.0 for v in q))
+    return out
+
+
+def test_magnetic_operations_and_centerings():
+    from pymatgen.io.cif import CifParser
+
+    s = read(MCIF)
+    ops = [(((1, 0, 0), 0), ((0, 1, 0), 0), ((0, 0, 1), 0)), (((0, -1, 0), 0), ((1, 0, 0), 0), ((0, 0, -1), 0)),
+           (((-1, 0, 0), 0), ((0, -1, 0), 0), ((0, 0, 1), 0)), (((0, 1, 0), 0), ((-1, 0, 0), 0), ((0, 0, -1), 0))]
+    cents = [(((1, 0, 0), 0), ((0, 1, 0), 0), ((0, 0, 1), 0)), (((1, 0, 0), .5), ((0, 1, 0), .5), ((0, 0, 1), .5))]
+    expected = len(images(ops, cents, (0.1, 0.2, 0.3))) + len(images(ops, cents, (0, 0, 0)))
+    assert (s.n_sites, s.composition) == (expected, {"Fe": 8.0, "O": 2.0})
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        peer = CifParser.from_str(MCIF).parse_structures(primitive=False)[0]
+    assert s.n_sites == len(peer)
+
+
+@pytest.mark.parametrize("change,note", [
+    # a malformed time-reversal term: that operation is skipped, with a note
+    (("2 -y,x,-z,-1", "2 -y,x,-z,+2"),
+     "skipped 1 symmetry operation that could not be read (first: '-y,x,-z,+2')"),
+    (("2 -y,x,-z,-1", "2 -y,x,-z"), "skipped 1 symmetry operation that could not be read (first: '-y,x,-z')"),
+    # centerings without operations are applied alone
+    (("_space_group_symop_magn_operation.xyz\n", "_other.xyz\n"),
+     "magnetic centerings are listed without magnetic operations; only the centerings were applied"),
+])
+def test_magnetic_operations_bad_input(change, note):
+    s, notes = with_notes(read, MCIF.replace(*change))
+    assert note in notes
+    assert s.n_sites >= 2
+
+
+def test_loop_tags_end_at_the_first_value():
+    import gemmi
+
+    # A loop whose header line holds a tag and its value: the angles after it
+    # are items, not more tags of the loop.
+    text = ("data_x\nloop_\n_publ_author_name 'Sillen, L G'\n_cell_length_a 4\n_cell_length_b 4\n"
+            "_cell_length_c 6\n_cell_angle_alpha 90\n_cell_angle_beta 90\n_cell_angle_gamma 120\n"
+            + ATOM_HEAD + "Si1 Si 0 0 0 1\n")
+    assert float(gemmi.cif.read_string(text).sole_block().find_value("_cell_angle_gamma")) == 120.0
+    assert read(text).lattice_matrix == reference_matrix(4, 4, 6, 90, 90, 120)
+
+
+def test_dotted_names_are_the_underscore_items():
+    survey = Path(__file__).parent / "data" / "survey" / "easydiff" / "lbco.cif"
+    text = survey.read_text()
+    underscored = "\n".join(line.replace(".", "_", 1) if line.startswith("_") else line
+                            for line in text.splitlines())
+    a, b = read(text), read(underscored)
+    assert (a.lattice_matrix, a.frac_coords, a.species) == (b.lattice_matrix, b.frac_coords, b.species)
+    assert a.n_sites == 5  # Pm-3m: 1a (La/Ba) + 1b (Co) + 3c (O)
+
+
+SILICON_FD3M_PRIMITIVE = """data_Si
+_symmetry_space_group_name_H-M 'Fd-3m'
+_cell_length_a 3.86697
+_cell_length_b 3.86697
+_cell_length_c 3.86697
+_cell_angle_alpha 60
+_cell_angle_beta 60
+_cell_angle_gamma 60
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+Si0 Si 0.875 0.875 0.875
+Si1 Si 0.125 0.125 0.125
+"""
+
+
+def test_a_symbol_on_a_cell_that_does_not_fit_it():
+    s, notes = with_notes(read, SILICON_FD3M_PRIMITIVE)
+    assert (s.n_sites, s.composition) == (2, {"Si": 2.0})  # a primitive diamond cell holds 2 Si
+    assert notes == ["the cell does not fit space group 'Fd-3m' (_symmetry_space_group_name_h-m): cubic cells "
+                     "have a = b = c and all angles 90 degrees; no operations were taken from it and the sites "
+                     "were read as listed"]
+    # On the conventional cell the symbol gives the 8 atoms of diamond (8a, origin choice 1).
+    conventional = SILICON_FD3M_PRIMITIVE.replace("60", "90").replace("3.86697", "5.46873")
+    conventional = conventional.replace("Si0 Si 0.875 0.875 0.875\nSi1 Si 0.125 0.125 0.125", "Si0 Si 0 0 0")
+    assert read(conventional).composition == {"Si": 8.0}
+
+
+def test_too_close_images_after_expansion():
+    # Listed operations always apply; images of different rows closer than
+    # 0.7 A earn a note. On the a axis (4 A): Fe at 0.1, 0.9 and O at 0.25, 0.75.
+    xs = [0.1, 0.9, 0.25, 0.75]
+    close = sum(1 for i in range(4) for j in range(i + 1, 4)
+                if 4 * min(abs(xs[i] - xs[j]), 1 - abs(xs[i] - xs[j])) < 0.7)
+    s, notes = with_notes(read, make_cif(ops=["x,y,z", "-x,-y,-z"], rows=["Fe1 Fe 0.1 0 0 1", "O1 O 0.25 0 0 1"]))
+    assert s.n_sites == 4
+    assert notes == [f"after the symmetry operations, {close} pairs of fully occupied sites lie closer than 0.7000 "
+                     "angstrom (first: 'Fe1' and 'O1', 0.6000 angstrom apart); the operations may not belong "
+                     "to this cell or these sites"]
+    # partly occupied sites are disorder, not a warning
+    assert with_notes(read, make_cif(ops=["x,y,z", "-x,-y,-z"],
+                                     rows=["Fe1 Fe 0.1 0 0 0.5", "O1 O 0.25 0 0 0.5"]))[1] == []
+
+
+@pytest.mark.parametrize("rows,species,note", [
+    (["Fe1 Fe2+ 0.5 0.5 0.5 0.4", "Fe2 Fe3+ 0.5 0.5 0.5 0.6"], {"Fe": 0.4 + 0.6}, None),
+    (["OH2 O 0 0 0 0.655", "OH O 0 0 0 0.345"], {"O": 0.655 + 0.345}, None),
+    (["Fe1 Fe 0.5 0.5 0.5 1", "Fe2 Fe 0.5 0.5 0.5 0.7"], {"Fe": 1.0},
+     "rows 'Fe1' and 'Fe2' put Fe at one place with occupancies adding to 1.7000, more than a site holds; "
+     "kept the larger (two rows describing the same atom?)"),
+])
+def test_rows_of_one_element_at_one_place(rows, species, note):
+    s, notes = with_notes(read, make_cif(rows=rows))
+    assert s.species == [species]
+    assert notes == ([note] if note else [])
+
+
+@pytest.mark.parametrize("symbol,species", [
+    ("'0.967(4)Mg + 0.033(4)Fe'", {"Mg": 0.967, "Fe": 0.033}),
+    ("'0.56(4)Mg + 0.29(3)Ta + 0.15(5)Zr'", {"Mg": 0.56, "Ta": 0.29, "Zr": 0.15}),
+    ("'0.5(4Mg + 0.5Fe'", None), ("'0.5()Mg + 0.5Fe'", None), ("'0.5(x)Mg + 0.5Fe'", None),
+])
+def test_mixed_symbols_with_uncertainties(symbol, species):
+    text = make_cif(rows=[f"M1 {symbol} 0 0 0 1"])
+    if species is None:
+        with pytest.raises(ValueError, match="could not determine the element of an atom site"):
+            read(text)
+    else:
+        assert read(text).species == [species]

@@ -401,3 +401,30 @@ def test_corpus_geometry_matches_ase(corpus, name, _):
     assert s.n_sites == len(ref)
     np.testing.assert_allclose(s.lattice_matrix, ref.cell.array, rtol=0, atol=1e-12)
     np.testing.assert_allclose(s.frac_coords, ref.get_scaled_positions(wrap=False), rtol=0, atol=1e-12)
+
+
+def test_single_quoted_values_in_both_xyz_readers(tmp_path):
+    from io import StringIO
+
+    import ase.io
+
+    comment = "Lattice='4 0 0 0 5 0 0 0 6' Properties='species:S:1:pos:R:3:forces:R:3' pbc='T T F'"
+    text = f"2\n{comment}\nSi 1 1 1 0 0 0\nO 2 2.5 3 0 0 0\n"
+    atoms = ase.io.read(StringIO(text), format="extxyz")
+    for s in both_xyz_readers(text, tmp_path):
+        assert s.lattice_matrix == atoms.cell.tolist()
+        assert s.pbc == tuple(atoms.pbc)
+        assert s.frac_coords == atoms.get_scaled_positions(wrap=False).tolist()
+
+
+@pytest.mark.parametrize("names, refused", [
+    ("Hamburger Pizza", "Hamburger"), ("Fe Xx", "Xx"), ("Fe OH", "OH"),
+    ("Fe_pv O_s", None), ("Fe/1a2b3c O", None), ("FE O", None),
+])
+def test_vasp5_names_must_be_elements(names, refused):
+    text = poscar(names=names)
+    if refused:
+        with pytest.raises(ValueError, match=f"^POSCAR species name '{refused}' is not an element symbol"):
+            read_poscar(text)
+    else:
+        assert read_noting(read_poscar, text)[0].composition == {"Fe": 1.0, "O": 1.0}
