@@ -847,3 +847,14 @@ def test_mixed_symbols_with_uncertainties(symbol, species):
             read(text)
     else:
         assert read(text).species == [species]
+
+
+def test_coordinate_system_code_names_the_setting():
+    # A real file names origin choice 2 only through the coordinate-system
+    # code: the same structure as the symbol 'F d -3 m :2', with no
+    # too-close warning (origin choice 1 would put O atoms 0.12 A apart).
+    text = (Path(__file__).parent / "data" / "survey" / "easydiff" / "Fe3O4.cif").read_text()
+    s, notes = with_notes(read, text)
+    named = read(text.replace("'F d -3 m'", "'F d -3 m :2'").replace("_space_group.IT_coordinate_system_code 2", ""))
+    assert (s.frac_coords, s.species, notes) == (named.frac_coords, named.species, [])
+    assert s.composition == {"Fe": 24.0, "O": 32.0}  # Fe3O4, Z = 8

@@ -153,6 +153,19 @@ std::optional<std::string_view> symbol_item(const Block& block, const std::strin
     return v;
 }
 
+// The setting the block's coordinate-system code names (origin choice "2",
+// axes "h" or "r", "b1" and the like) for a symbol that names none; the
+// match unchanged when there is no code or the table has no such setting.
+SpaceGroupMatch in_coordinate_system(const Block& block, const SpaceGroupMatch& match, bool rhombohedral) {
+    auto code = symbol_item(block, "_space_group_it_coordinate_system_code");
+    if (!code) return match;
+    std::string symbol(match.group.hm_full());
+    symbol.append(":").append(*code);
+    auto coded = find_hm_symbol(symbol, rhombohedral);
+    if (!coded || coded->group.it_number() != match.group.it_number()) return match;
+    return *coded;
+}
+
 }  // namespace
 
 Result<CifSymmetry> symmetry_from_block(const Block& block) {
@@ -189,6 +202,8 @@ Result<CifSymmetry> symmetry_from_block(const Block& block) {
         } else if (auto number = parse_count(*symbol)) {
             match = find_it_number(*number, rhombohedral);
         }
+        if (match && name.source != Source::hall && symbol->find(':') == std::string_view::npos)
+            match = in_coordinate_system(block, *match, rhombohedral);
         if (!match) {
             if (out.unknown_tag.empty()) {
                 out.unknown_tag = name.tag;

@@ -1,0 +1,165 @@
+#!/usr/bin/env python3
+"""The survey of real structure files in tests/data/survey: each file read
+with molvane and with the peers (ASE, pymatgen, gemmi), side by side.
+
+    python scripts/survey.py            # writes tests/data/survey/TABLE.md and DIGEST.tsv
+    python scripts/survey.py --check    # compares molvane's readings with DIGEST.tsv
+
+A reading is a formula (element counts in the cell, occupancies summed) and a
+site count, or a refusal. The right reading is the peers' when they agree
+with each other and with the file's own formula and Z; where they do not,
+RIGHT below says what the file means and why. The digest of molvane's reading
+(every bit of the cell, coordinates and species, and the warnings) is what
+tests/test_survey.py holds fixed.
+"""
+from __future__ import annotations
+
+import hashlib
+import io
+import sys
+import warnings
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+SURVEY = ROOT / "tests" / "data" / "survey"
+
+# Files whose right reading the peers do not settle, decided by hand: the
+# reading and the reason.
+RIGHT: dict[str, tuple[str, str]] = {}
+
+
+def file_format(name: str) -> str:
+    lower = name.lower()
+    if lower.endswith((".cif", ".mcif")):
+        return "cif"
+    if lower.endswith((".xyz", ".extxyz")):
+        return "xyz"
+    return "poscar"
+
+
+def formula(counts: dict[str, float]) -> str:
+    parts = []
+    for element in sorted(counts):
+        n = counts[element]
+        text = f"{n:.3f}".rstrip("0").rstrip(".")
+        parts.append(element + ("" if text == "1" else text))
+    return "".join(parts)
+
+
+def molvane_reading(path: Path):
+    """(reading, digest): the reading as 'formula / N sites' or 'refused:
+    message', the digest as 12 hex digits over every bit of the result and
+    the warnings."""
+    import molvane
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            s = molvane.Structure.from_str(path.read_text(encoding="utf-8", errors="replace"),
+                                           file_format(path.name))
+        except ValueError as e:
+            s, error = None, str(e)
+    notes = [str(w.message) for w in caught if issubclass(w.category, molvane.ReadWarning)]
+    if s is None:
+        text = "refused: " + error
+        payload = text
+    else:
+        text = f"{formula(s.composition)} / {s.n_sites} sites"
+        payload = repr((s.lattice_matrix, s.frac_coords, s.species, s.pbc))
+    if notes:
+        text += " [warns: " + "; ".join(notes) + "]"
+    digest = hashlib.sha256((payload + "\n" + "\n".join(notes)).encode()).hexdigest()[:12]
+    return text, digest
+
+
+def _counts(symbols_occupancies) -> dict[str, float]:
+    out: dict[str, float] = {}
+    for element, occ in symbols_occupancies:
+        out[element] = out.get(element, 0.0) + occ
+    return out
+
+
+def ase_reading(path: Path) -> str:
+    import ase.io
+
+    fmt = {"cif": "cif", "poscar": "vasp", "xyz": "extxyz"}[file_format(path.name)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        atoms = ase.io.read(str(path), format=fmt)
+    occupancies = atoms.info.get("occupancy")
+    if occupancies:  # one atom per site; the species of its site kept aside by tag
+        pairs = [pair for tag in atoms.get_tags() for pair in occupancies[str(tag)].items()]
+        return f"{formula(_counts(pairs))} / {len(atoms)} sites"
+    return f"{formula(_counts((s, 1.0) for s in atoms.get_chemical_symbols()))} / {len(atoms)} sites"
+
+
+def pymatgen_reading(path: Path) -> str:
+    fmt = file_format(path.name)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        if fmt == "cif":
+            from pymatgen.io.cif import CifParser
+
+            s = CifParser(str(path)).parse_structures(primitive=False)[0]
+        elif fmt == "poscar":
+            from pymatgen.io.vasp import Poscar
+
+            s = Poscar.from_str(path.read_text()).structure
+        else:
+            from pymatgen.io.ase import AseAtomsAdaptor
+            import ase.io
+
+            s = AseAtomsAdaptor.get_structure(ase.io.read(str(path), format="extxyz"))
+    pairs = [(str(sp.symbol), occ) for site in s for sp, occ in site.species.items()]
+    return f"{formula(_counts(pairs))} / {len(s)} sites"
+
+
+def gemmi_reading(path: Path) -> str:
+    if file_format(path.name) != "cif":
+        return ""
+    import gemmi
+
+    st = gemmi.read_small_structure(str(path))
+    sites = st.get_all_unit_cell_sites()
+    return f"{formula(_counts((site.element.name, site.occ) for site in sites))} / {len(sites)} sites"
+
+
+def peer(reader, path: Path) -> str:
+    try:
+        return reader(path)
+    except Exception as e:  # a peer's failure is a reading too
+        return f"fails: {type(e).__name__}: {str(e).splitlines()[0][:80] if str(e) else ''}"
+
+
+def manifest() -> list[list[str]]:
+    lines = (SURVEY / "MANIFEST.tsv").read_text().splitlines()
+    return [line.split("\t") for line in lines[1:] if line.strip()]
+
+
+def main(argv: list[str]) -> int:
+    rows = manifest()
+    if "--check" in argv:
+        held = dict(line.split("\t")[:2] for line in (SURVEY / "DIGEST.tsv").read_text().splitlines()[1:])
+        changed = [f for f, *_ in rows if molvane_reading(SURVEY / f)[1] != held.get(f)]
+        print("\n".join(changed) or "no reading changed")
+        return 1 if changed else 0
+    digest_lines = ["file\tdigest\tmolvane"]
+    table = ["| file | origin | ASE | pymatgen | gemmi | right reading | molvane |", "|---|---|---|---|---|---|---|"]
+    for name, repo, path, commit in rows:
+        f = SURVEY / name
+        text, digest = molvane_reading(f)
+        digest_lines.append(f"{name}\t{digest}\t{text}")
+        readings = [peer(ase_reading, f), peer(pymatgen_reading, f), peer(gemmi_reading, f)]
+        right = RIGHT.get(name, (None, ""))[0]
+        if right is None:
+            agreeing = {r for r in readings if r and not r.startswith("fails")}
+            right = agreeing.pop() if len(agreeing) == 1 else "see peers"
+        cells = [name, f"{repo} `{path}` @{commit[:10]}", *readings, right, text]
+        table.append("| " + " | ".join(c.replace("|", "\\|") for c in cells) + " |")
+    (SURVEY / "DIGEST.tsv").write_text("\n".join(digest_lines) + "\n")
+    (SURVEY / "TABLE.md").write_text("\n".join(table) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
