@@ -858,3 +858,34 @@ def test_coordinate_system_code_names_the_setting():
     named = read(text.replace("'F d -3 m'", "'F d -3 m :2'").replace("_space_group.IT_coordinate_system_code 2", ""))
     assert (s.frac_coords, s.species, notes) == (named.frac_coords, named.species, [])
     assert s.composition == {"Fe": 24.0, "O": 32.0}  # Fe3O4, Z = 8
+
+
+@pytest.mark.parametrize("name,composition", [
+    ("MnO.mcif", {"Mn": 32.0, "O": 32.0}),  # rock salt in the doubled magnetic cell: 4 operations x 32 centerings
+    ("TmAgGe.mcif", {"Tm": 3.0, "Ag": 3.0, "Ge": 3.0}),  # ZrNiAl type, Z = 3; older dotted tag names
+])
+def test_magnetic_cifs_from_a_server(name, composition):
+    from pymatgen.io.cif import CifParser
+
+    path = Path(__file__).parent / "data" / "survey" / "dans" / name
+    s, notes = with_notes(Structure.from_cif, str(path))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        peer = CifParser(str(path)).parse_structures(primitive=False)[0]
+    assert (s.composition, notes) == (composition, [])
+    assert (s.n_sites, dict(peer.composition.as_dict())) == (len(peer), composition)
+
+
+def test_superspace_operations_give_the_basic_structure():
+    # The superspace group C2/m1'(a0g)00s acts on the basic structure as C 2/m
+    # does: the same sites as the symbol from the table, and a note.
+    text = (Path(__file__).parent / "data" / "survey" / "dans" / "Li2IrO3.mcif").read_text()
+    s, notes = with_notes(read, text)
+    start, end = text.index("loop_\n_space_group_symop.magn_ssg_id"), text.index("loop_\n_atom_site_label")
+    named = read(text[:start] + "_symmetry_space_group_name_H-M 'C 1 2/m 1'\n" + text[end:])
+    assert sorted(map(tuple, s.frac_coords)) == sorted(map(tuple, named.frac_coords))
+    assert s.composition == {"Li": 8.0, "Ir": 4.0, "O": 12.0}  # Li2IrO3, Z = 4
+    assert notes == ["read the basic structure of a modulated magnetic structure from its superspace operations; "
+                     "the modulation is not applied"]
+    bad = with_notes(read, text.replace("4 x1,-x2,x3,x4,+1", "4 x1,-x2,x3,x4,+2"))[1]
+    assert "skipped 1 symmetry operation that could not be read (first: 'x1,-x2,x3,x4,+2')" in bad

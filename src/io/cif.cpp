@@ -110,6 +110,15 @@ Result<std::vector<SymmOp>> listed_operations(const Block& block, CifSymmetry& o
         ops = column_operations(*col->first, col->second, magnetic_positions, out.unreadable);
     if (auto col = first_column(block, {"_space_group_symop_magn_centering_xyz"}))
         centerings = column_operations(*col->first, col->second, magnetic_positions, out.unreadable);
+    if (ops.empty() && centerings.empty()) {
+        // A modulated magnetic structure: the superspace operations' action
+        // on the basic structure.
+        if (auto col = first_column(block, {"_space_group_symop_magn_ssg_operation_algebraic"}))
+            ops = column_operations(*col->first, col->second, parse_superspace_positions, out.unreadable);
+        if (auto col = first_column(block, {"_space_group_symop_magn_ssg_centering_algebraic"}))
+            centerings = column_operations(*col->first, col->second, parse_superspace_positions, out.unreadable);
+        out.superspace = !ops.empty() || !centerings.empty();
+    }
     if (ops.empty() && !centerings.empty()) {
         out.centerings_alone = true;
         ops.push_back(SymmOp::identity());
@@ -602,6 +611,9 @@ void note_skips(const CifSymmetry& ops, const RowSkips& skips, ReadNotes& notes)
     if (!ops.misfit.empty())
         notes.add("the cell does not fit space group '", ops.misfit_symbol, "' (", ops.misfit_tag, "): ",
                   ops.misfit, "; no operations were taken from it and the sites were read as listed");
+    if (ops.superspace)
+        notes.add("read the basic structure of a modulated magnetic structure from its superspace operations; "
+                  "the modulation is not applied");
     if (ops.centerings_alone)
         notes.add("magnetic centerings are listed without magnetic operations; only the centerings were applied");
     if (ops.unreadable.count)

@@ -40,10 +40,13 @@ struct CifSymmetry {
     // Magnetic centerings were listed without magnetic operations; they
     // were applied alone.
     bool centerings_alone = false;
+    // The operations are superspace operations acting on the basic structure.
+    bool superspace = false;
 };
 
 // Operations from the first loop of operation texts, else from the magnetic
-// operations combined with the magnetic centerings; when these give none (no
+// operations combined with the magnetic centerings (or, for a modulated
+// structure, from the superspace ones); when these give none (no
 // such loop, no rows, no readable row), from the space group the block names,
 // provided the cell fits the group's crystal system.
 // Fails when magnetic operations and centerings combine into too many.

@@ -1,6 +1,8 @@
 // Magnetic symmetry operations: the time-reversal term and centerings.
 #include "io/magnetic.hpp"
 
+#include <string>
+
 #include "core/text.hpp"  // for trim, strip_quotes
 
 namespace molvane {
@@ -18,6 +20,31 @@ Result<MagneticOp> parse_magnetic_symmop(std::string_view text) {
     if (!spatial) return spatial.error();
     out.op = *spatial;
     return out;
+}
+
+Result<SymmOp> parse_superspace_positions(std::string_view text) {
+    std::string_view op = trim(strip_quotes(trim(text)));
+    std::size_t commas = 0, third = std::string_view::npos;
+    for (std::size_t i = 0; i < op.size(); ++i) {
+        if (op[i] != ',') continue;
+        if (++commas == 3) third = i;
+    }
+    if (commas < 4) return fail("expected at least 5 components in superspace operation '", op, "'");
+    std::string_view sign = trim(op.substr(op.rfind(',') + 1));
+    if (sign != "+1" && sign != "1" && sign != "-1")
+        return fail("time-reversal term '", sign, "' of superspace operation '", op, "' is not +1 or -1");
+    std::string spatial;
+    std::string_view head = op.substr(0, third);
+    for (std::size_t i = 0; i < head.size(); ++i) {
+        const char c = head[i];
+        if ((c == 'x' || c == 'X') && i + 1 < head.size() && head[i + 1] >= '1' && head[i + 1] <= '3') {
+            spatial.push_back("xyz"[head[i + 1] - '1']);
+            ++i;
+        } else {
+            spatial.push_back(c);
+        }
+    }
+    return parse_symmop(spatial);
 }
 
 std::vector<SymmOp> with_centerings(const std::vector<SymmOp>& ops, const std::vector<SymmOp>& centerings) {
