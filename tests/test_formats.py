@@ -1,5 +1,6 @@
 """POSCAR/CONTCAR and extended XYZ readers, through the Structure factories."""
 import warnings
+from pathlib import Path
 
 import pytest
 
@@ -260,6 +261,9 @@ def test_only_the_first_frame_is_read(tail, notes):
     ("pbc=T", (True, True, True)),
     ("xpbc=F", (True, True, True)),  # another key ending in "pbc"
     ('pbc="0, 0, 1"', (False, False, True)),
+    # arrays in brackets, as extended XYZ writers put them
+    ("pbc=[T, T, F]", (True, True, False)),
+    ("pbc={F F T}", (False, False, True)),
 ])
 def test_pbc_item_in_both_readers(tmp_path, item, pbc):
     for s in both_xyz_readers(f"1\n{CUBE2} {item}\nSi 1 1 1\n", tmp_path):
@@ -428,3 +432,11 @@ def test_vasp5_names_must_be_elements(names, refused):
             read_poscar(text)
     else:
         assert read_noting(read_poscar, text)[0].composition == {"Fe": 1.0, "O": 1.0}
+
+
+def test_bracketed_pbc_in_a_real_file():
+    import ase.io
+
+    path = Path(__file__).parent / "data" / "survey" / "extxyz" / "append.xyz"
+    frames, _, _ = read_xyz_trajectory(str(path))
+    assert [f.pbc for f in frames] == [tuple(a.pbc) for a in ase.io.read(str(path), index=":")]

@@ -167,6 +167,11 @@ std::optional<std::string_view> comment_value(std::string_view comment, std::str
         rest.remove_prefix(1);
         return rest.substr(0, rest.find(quote));
     }
+    if (rest.front() == '[' || rest.front() == '{') {  // an array: "pbc=[T, T, F]"
+        const char close = rest.front() == '[' ? ']' : '}';
+        rest.remove_prefix(1);
+        return rest.substr(0, rest.find(close));
+    }
     for (std::size_t i = 0; i < rest.size();) {
         std::size_t len;
         if (is_unicode_space(decode_utf8(rest, i, len))) return rest.substr(0, i);

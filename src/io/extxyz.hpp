@@ -20,7 +20,8 @@ namespace molvane {
 // The value of `key` in a comment line: keys match without regard to ASCII
 // case and must start the line or follow a space, tab, line feed, form feed
 // or carriage return; a value in double or single quotes runs to the next
-// such quote (or the end of the line), a bare one to the next whitespace.
+// such quote (or the end of the line), an array in [ ] or { } to its
+// closing bracket, a bare one to the next whitespace.
 std::optional<std::string_view> comment_value(std::string_view comment, std::string_view key);
 
 // The cell from the nine numbers of a Lattice value (rows a, b, c), written
