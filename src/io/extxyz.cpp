@@ -194,12 +194,13 @@ Vec3 fractional_last_axis_first(const Lattice& lattice, const Vec3& c) {
 
 Vec3 fractional_first_axis_first(const Lattice& lattice, const Vec3& c) { return lattice.to_fractional(c); }
 
-Result<std::vector<Site>> read_atom_lines(std::span<const std::string_view> lines, const FrameLayout& layout,
-                                          const Lattice& lattice, ToFractional to_fractional,
-                                          std::optional<std::uint64_t> frame, SpeciesSymbols& symbols) {
+Result<Sites> read_atom_lines(std::span<const std::string_view> lines, const FrameLayout& layout,
+                              const Lattice& lattice, ToFractional to_fractional, std::optional<std::uint64_t> frame,
+                              SpeciesSymbols& symbols) {
     const std::uint64_t needed = layout.tokens_needed();
-    std::vector<Site> sites;
-    sites.reserve(lines.size());
+    Sites sites = symbols.start_sites();
+    sites.reserve(lines.size(), lines.size());
+    TokenSymbols symbol_of(symbols, sites);
     std::vector<std::string_view> tokens;
     for (std::size_t k = 0; k < lines.size(); ++k) {
         std::string_view species;
@@ -215,7 +216,7 @@ Result<std::vector<Site>> read_atom_lines(std::span<const std::string_view> line
             species = tokens[layout.species];
             cart = *read;
         }
-        sites.push_back(single_atom_site(to_fractional(lattice, cart), symbols(species)));
+        sites.add_atom(to_fractional(lattice, cart), symbol_of(species));
     }
     return sites;
 }
