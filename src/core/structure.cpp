@@ -140,10 +140,22 @@ std::optional<Error> site_problem(const Sites& sites, std::size_t i) {
     return std::nullopt;
 }
 
+// True when sites of one entry each have finite coordinates and occupancies
+// in [0, 1.001]: then no check below can fail. One pass without branches.
+bool plainly_valid(const Sites& sites) {
+    if (!sites.one_entry_per_site()) return false;
+    bool valid = true;
+    for (double o : sites.entry_occupancies()) valid &= (o >= 0.0) & (o <= 1.001);
+    for (const Vec3& f : sites.frac_coords())
+        valid &= (f[0] - f[0] == 0.0) & (f[1] - f[1] == 0.0) & (f[2] - f[2] == 0.0);  // finite
+    return valid;
+}
+
 }  // namespace
 
 Result<Structure> Structure::create(Lattice lattice, Sites sites, Pbc pbc) {
     if (sites.empty()) return fail("structure has no sites");
+    if (plainly_valid(sites)) return settled(std::move(lattice), std::move(sites), pbc);
     for (std::size_t i = 0; i < sites.size(); ++i) {
         double sum = sites.occupancy_sum(i);
         if (sum > 1.001)
@@ -151,6 +163,10 @@ Result<Structure> Structure::create(Lattice lattice, Sites sites, Pbc pbc) {
     }
     for (std::size_t i = 0; i < sites.size(); ++i)
         if (auto problem = site_problem(sites, i)) return std::move(*problem);
+    return settled(std::move(lattice), std::move(sites), pbc);
+}
+
+Result<Structure> Structure::settled(Lattice lattice, Sites sites, Pbc pbc) {
     bool columns_fit = true;
     SiteColumns::each(sites.columns_, sites.columns_, [&](const auto& column, const auto&) {
         if (!column.empty() && column.size() != sites.size()) columns_fit = false;

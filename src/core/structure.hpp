@@ -182,6 +182,9 @@ public:
     Result<Structure> make_supercell(std::uint64_t na, std::uint64_t nb, std::uint64_t nc) const;
 
 private:
+    // The structure of sites whose species passed the checks.
+    static Result<Structure> settled(Lattice lattice, Sites sites, Pbc pbc);
+
     Structure(Lattice lattice, Sites sites, Pbc pbc)
         : lattice_(std::move(lattice)), sites_(std::move(sites)), pbc_(pbc) {}
 
