@@ -50,6 +50,21 @@ def test_sequence_inputs_of_any_kind():
     assert a.lattice_matrix == b.lattice_matrix and a.species == b.species
 
 
+def test_coordinate_arrays_read_as_their_lists():
+    rows = [[0.1, -0.2, 1.5], [1 / 3, 2 / 3, 0.0], [float("nan"), 0, 0]]
+    species = [{"Fe": 1}, {"O": 0.5}, {"O": 1}]
+    for array in (np.array(rows[:2]), np.asfortranarray(rows[:2]), np.array(rows[:2], dtype=np.float32),
+                  np.array(rows[:2])[:, ::-1][:, ::-1], np.arange(6).reshape(2, 3)):
+        s = Structure(CUBE4, array, species[:2])
+        assert s.frac_coords == array.tolist() and s._frac_array.tolist() == array.tolist()
+        assert s._frac_array.dtype == np.float64 and s._frac_array.shape == (2, 3)
+    for coords in (rows, np.array(rows)):
+        with pytest.raises(ValueError, match="site 2 has a coordinate that is not a finite number"):
+            Structure(CUBE4, coords, species)
+    with pytest.raises(ValueError, match="each coordinate must have 3 components"):
+        Structure(CUBE4, np.zeros((1, 4)), species[:1])
+
+
 @pytest.mark.parametrize(
     "matrix, coords, species, message",
     [

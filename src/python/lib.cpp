@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <new>
@@ -48,8 +49,9 @@ PyObject* new_float_dict(const std::map<std::string, double>& entries) {
 
 // --- constructor ---
 
-Result<Structure> build_structure(const std::vector<std::vector<double>>& matrix,
-                                  const std::vector<std::vector<double>>& frac_coords,
+// `frac_coords` holds rows of any length (vectors) or of three (Vec3).
+template <class Rows>
+Result<Structure> build_structure(const std::vector<std::vector<double>>& matrix, const Rows& frac_coords,
                                   const std::vector<std::vector<Species>>& species, const Pbc& pbc) {
     if (matrix.size() != 3) return fail("matrix must be 3x3");
     Mat3 m;
@@ -81,16 +83,19 @@ PyObject* construct(const Signature& sig, bool species_as_pairs, PyObject* args,
     return guarded([&]() -> PyObject* {
         PyObject* slots[4];
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
-        std::vector<std::vector<double>> matrix, frac_coords;
+        std::vector<std::vector<double>> matrix, frac_rows;
+        std::vector<Vec3> frac_array;
         std::vector<std::vector<Species>> species;
         Pbc pbc = all_periodic;
         if (!arg_rows(slots[0], "matrix", matrix)) return nullptr;
-        if (!arg_rows(slots[1], "frac_coords", frac_coords)) return nullptr;
+        const bool array = coordinate_buffer(slots[1], frac_array);
+        if (!array && !arg_rows(slots[1], "frac_coords", frac_rows)) return nullptr;
         if (!(species_as_pairs ? arg_species_pairs(slots[2], "species", species)
                                : arg_species_list(slots[2], "species", species)))
             return nullptr;
         if (slots[3] && !arg_pbc(slots[3], "pbc", pbc)) return nullptr;
-        auto structure = build_structure(matrix, frac_coords, species, pbc);
+        auto structure = array ? build_structure(matrix, frac_array, species, pbc)
+                               : build_structure(matrix, frac_rows, species, pbc);
         if (!structure) return err(structure.error().message);
         return wrap_structure(std::move(*structure));
     });
@@ -194,6 +199,16 @@ PyObject* get_frac_coords(PyObject* self, void*) {
     });
 }
 
+PyObject* get_frac_array(PyObject* self, void*) {
+    return guarded([&] {
+        static_assert(sizeof(Vec3) == 3 * sizeof(double));
+        const auto frac = structure_of(self).sites().frac_coords();
+        std::vector<double> values(frac.size() * 3);
+        std::memcpy(values.data(), frac.data(), values.size() * sizeof(double));
+        return take_array(std::move(values), 3);
+    });
+}
+
 PyObject* get_cart_coords(PyObject* self, void*) {
     return guarded([&] {
         const Lattice& lattice = structure_of(self).lattice();
@@ -281,6 +296,7 @@ PyGetSetDef structure_getset[] = {
     {"lattice_matrix", get_lattice_matrix, nullptr, nullptr, nullptr},
     {"frac_coords", get_frac_coords, nullptr, nullptr, nullptr},
     {"cart_coords", get_cart_coords, nullptr, nullptr, nullptr},
+    {"_frac_array", get_frac_array, nullptr, "frac_coords as an (n_sites, 3) float64 array.", nullptr},
     {"species", get_species, nullptr, "Per-site {element: occupancy}.", nullptr},
     {"_site_species", get_site_species, nullptr,
      "Per-site list of (element, occupancy) pairs in the site's own order, repeats kept.", nullptr},
