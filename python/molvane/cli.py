@@ -34,8 +34,10 @@ def formula(structure: molvane.Structure) -> str:
     return " ".join(parts)
 
 
-def print_pair_table(result: RDF, out: TextIO = sys.stdout) -> None:
-    """First shell of every (centre, neighbour) pair of an RDF result."""
+def print_pair_table(result: RDF, out: TextIO | None = None) -> None:
+    """First shell of every (centre, neighbour) pair of an RDF result, to
+    ``out`` (default: sys.stdout as it is at the call)."""
+    out = out or sys.stdout
     print(f"{'pair':<12} {'first peak (A)':>15} {'first min (A)':>14} {'coordination':>13}", file=out)
     for a, b in result.pairs:
         shell = result.first_shell(a, b)
@@ -46,7 +48,8 @@ def print_pair_table(result: RDF, out: TextIO = sys.stdout) -> None:
         print(f"{label:<12} {peak:>15} {minimum:>14} {cn:>13}", file=out)
 
 
-def print_expansion_report(report: Mapping[str, Any], out: TextIO = sys.stdout) -> None:
+def print_expansion_report(report: Mapping[str, Any], out: TextIO | None = None) -> None:
+    out = out or sys.stdout
     n = report["scale"]
     print(f"expanded into a {n[0]}x{n[1]}x{n[2]} supercell, {report['n_vacancies']} vacancies", file=out)
     rows = report["occupancy_report"]
@@ -326,6 +329,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command with the arguments ``argv`` (default: those of the
+    process) and returns its exit status: 0, or 2 after printing an error."""
     parser = build_parser()
     args = parser.parse_args(argv)
     run: Callable[[argparse.Namespace], int] = args.run

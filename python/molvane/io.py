@@ -105,7 +105,7 @@ def _scale(rows: Sequence[Sequence[float]]) -> float:
 
 def cell_parameters(matrix: Sequence[Sequence[float]]) -> tuple[list[float], list[float]]:
     """Cell lengths [a, b, c] and angles [alpha, beta, gamma] (degrees) of
-    the rows of `matrix`; angles from atan2(|u x v|, u . v), exact near 0
+    the rows of `matrix`; angles from ``atan2(|u x v|, u . v)``, exact near 0
     and 180 degrees as well."""
     lengths = [math.sqrt(sum(v * v for v in row)) for row in matrix]
 
