@@ -8,7 +8,9 @@
   names are the binding's interface to the package and are allowed;
 - native code that imports the package (the binding sits below it).
 
-    python scripts/check_import_cycles.py        # exit status 1 on a fault
+    python scripts/check_import_cycles.py [ROOT]   # exit status 1 on a fault
+
+ROOT is the repository to check (default: the one holding this script).
 """
 
 from __future__ import annotations
@@ -18,7 +20,7 @@ import re
 import sys
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(sys.argv[1]).resolve() if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent
 PACKAGE = ROOT / "python" / "molvane"
 NATIVE = "molvane._molvane"
 

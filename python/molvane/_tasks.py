@@ -28,7 +28,7 @@ from molvane._molvane import (
     _warn_species,
 )
 
-__all__ = ["TrajectoryIndex", "index_xyz_trajectory", "frames_of", "split", "read_sums", "Summed", "summed_of",
+__all__ = ["TrajectoryIndex", "index_xyz_trajectory", "open_frames", "frames_of", "split", "read_sums", "Summed", "summed_of",
            "local_sums", "Cell"]
 
 Cell = Sequence[Sequence[float]]
@@ -115,6 +115,12 @@ def index_xyz_trajectory(path: str, stop: int | None = None) -> TrajectoryIndex:
 
 
 
+def open_frames(path: str, start: int, stop: int | None, every: int, cell: Cell | None) -> _FrameReader:
+    """A reader of the frames selected as read_xyz_trajectory selects them;
+    the arguments are checked and the file opened here, with its messages."""
+    return _FrameReader(path, every, start, stop, cell)
+
+
 def frames_of(reader: _FrameReader) -> Generator[tuple[int, Structure], None, None]:
     try:
         while batch := reader.read(BATCH_ATOMS):
@@ -174,7 +180,7 @@ def task_sums(path: str, cutoff: float, bin_size: float, start: int, stop: int |
     offset and compute side by side; None when the frames are too few or too
     large for that, or the file cannot be indexed (the stream then reports
     the first fault it meets, as read_xyz_trajectory does)."""
-    _FrameReader(path, every, start, stop, cell)  # the arguments and the file, checked as the stream checks them
+    open_frames(path, start, stop, every, cell)  # the arguments and the file, checked as the stream checks them
     try:
         index = index_xyz_trajectory(path, stop)
         frames = index.selected(start, stop, every)
@@ -210,7 +216,7 @@ def summed_of(acc: Accumulator, index: TrajectoryIndex, frames: npt.NDArray[np.i
 
 def stream_sums(path: str, cutoff: float, bin_size: float, start: int, stop: int | None, every: int,
                  cell: Cell | None, threads: int, progress: Progress | None) -> Summed:
-    reader = _FrameReader(path, every, start, stop, cell)
+    reader = open_frames(path, start, stop, every, cell)
     frames = frames_of(reader)
     acc = Accumulator()
     first = last = -1

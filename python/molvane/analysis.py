@@ -425,10 +425,10 @@ def rdf_average(frames: Iterable[Structure] | str | os.PathLike[str], cutoff: fl
         summed = _file_sums(path, cutoff, bin_size, start, stop, every, cell, client, frames_per_task,
                             n_threads, progress, index)
         return _result(summed.sums, cutoff, averaged=True, frames_read=summed.frames_read)
-    given = [name for name, value, default in
-             (("start", start, 0), ("stop", stop, None), ("every", every, 1), ("cell", cell, None),
-              ("client", client, None), ("frames_per_task", frames_per_task, None), ("index", index, None))
-             if value is not default and value != default]
+    given = [name for name, is_given in
+             (("start", start != 0), ("stop", stop is not None), ("every", every != 1), ("cell", cell is not None),
+              ("client", client is not None), ("frames_per_task", frames_per_task is not None),
+              ("index", index is not None)) if is_given]
     if given:
         raise ValueError(f"{', '.join(given)} select frames of a trajectory file; give its path, or select "
                          "the frames of an iterable before passing it")

@@ -15,10 +15,8 @@ from typing import Any, Literal, NoReturn, TextIO
 
 import molvane
 from molvane.analysis import RDF, number_density
-from molvane.io import cell_parameters, detect_format, read, write
+from molvane.io import FORMATS, cell_parameters, detect_format, read, write
 from molvane.scattering import WEIGHT_SCHEMES
-
-FORMATS = ("cif", "poscar", "xyz")
 
 
 def read_structure(path: str, fmt: str | None = None) -> molvane.Structure:

@@ -23,8 +23,9 @@ from collections.abc import Iterator
 from typing import Any
 
 from molvane._accumulate import Accumulator, Progress
-from molvane._molvane import _FrameReader, _warn_species
-from molvane._tasks import Cell, Summed, TrajectoryIndex, index_xyz_trajectory, read_sums, split, summed_of
+from molvane._molvane import _warn_species
+from molvane._tasks import (Cell, Summed, TrajectoryIndex, index_xyz_trajectory, open_frames, read_sums, split,
+                            summed_of)
 
 __all__ = ["open_client", "distributed_sums"]
 
@@ -60,7 +61,7 @@ def _prepare(path: str, start: int, stop: int | None, every: int, cell: Cell | N
     """On a worker: checks the arguments and opens the file as
     read_xyz_trajectory does, then indexes the file when `scan`."""
     try:
-        _FrameReader(path, every, start, stop, cell)
+        open_frames(path, start, stop, every, cell)
     except ValueError as exc:
         raise _unreadable(exc, path) from None
     return index_xyz_trajectory(path, stop) if scan else None

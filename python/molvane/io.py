@@ -21,8 +21,10 @@ from pathlib import Path
 
 from molvane._molvane import Structure
 
-__all__ = ["read", "write", "detect_format", "cell_parameters", "to_cif", "to_poscar", "to_xyz"]
+__all__ = ["FORMATS", "read", "write", "detect_format", "cell_parameters", "to_cif", "to_poscar", "to_xyz"]
 
+# The formats read and written, by their main names.
+FORMATS = ("cif", "poscar", "xyz")
 # Format names as `read`, `write` and `Structure.from_str` take them.
 _FORMAT_NAMES = {"cif": "cif", "poscar": "poscar", "contcar": "poscar", "vasp": "poscar", "xyz": "xyz",
                  "extxyz": "xyz"}

@@ -20,8 +20,8 @@ from collections.abc import Generator, Iterable, Iterator
 from typing import Any
 
 from molvane._accumulate import Curves, Progress, accumulate
-from molvane._molvane import _DEFAULTS, Structure, _FrameReader
-from molvane._tasks import Cell, TrajectoryIndex, frames_of, index_xyz_trajectory
+from molvane._molvane import _DEFAULTS, Structure
+from molvane._tasks import Cell, TrajectoryIndex, frames_of, index_xyz_trajectory, open_frames
 from molvane.analysis import RDF, rdf_average
 
 __all__ = ["average_prdf", "index_xyz_trajectory", "iread", "iter_xyz_frames", "trajectory_rdf", "TrajectoryIndex"]
@@ -36,7 +36,7 @@ def iread(path: str, *, start: int = 0, stop: int | None = None, every: int = 1,
     the file opened at the call; a frame that cannot be read raises
     ``ValueError`` when it is reached. What was guessed (species in capitals)
     is reported as a ``ReadWarning`` when the iteration ends or is closed."""
-    return _structures(frames_of(_FrameReader(path, every, start, stop, cell)))
+    return _structures(frames_of(open_frames(path, start, stop, every, cell)))
 
 
 def _structures(frames: Generator[tuple[int, Structure], None, None]) -> Generator[Structure, None, None]:
@@ -50,7 +50,7 @@ def iter_xyz_frames(path: str, start: int = 0, stop: int | None = None, every: i
     """Yields ``(index, Structure)`` for the frames ``read_xyz_trajectory``
     would keep, one at a time, as :func:`iread` does with the index of each
     frame in the file."""
-    return frames_of(_FrameReader(path, every, start, stop, cell))
+    return frames_of(open_frames(path, start, stop, every, cell))
 
 
 def trajectory_rdf(path: str, cutoff: float = _DEFAULTS["cutoff"], bin_size: float = _DEFAULTS["bin_size"],
