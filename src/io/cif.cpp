@@ -253,6 +253,12 @@ inline bool coords_close(const Vec3& a, const Vec3& b, double tol) {
     return axis_close(a[0], b[0], tol) && axis_close(a[1], b[1], tol) && axis_close(a[2], b[2], tol);
 }
 
+// A site while images still join it.
+struct Site {
+    Vec3 frac_coords{};
+    std::vector<Species> species;
+};
+
 // Merges images into sites: an image joins the first site (in creation
 // order) that lies within `symprec` on every axis, else it starts a new one.
 // A grid of buckets at least 2 * symprec wide finds the candidates; the
@@ -318,12 +324,12 @@ public:
     const std::vector<std::size_t>& site_rows() const { return site_rows_; }
 
     bool empty() const { return sites_.empty(); }
-
-    // The sites. Where rows of one element meet at one place (Fe2+ 0.4 and
-    // Fe3+ 0.6 on one site), their occupancies add, in row order, when the
-    // site's occupancies then sum to at most max_occupancy_sum; otherwise
-    // the larger is kept and the case goes to `overfull`.
-    std::vector<Site> take(std::vector<Overfull>& overfull) {
+    // The merged sites in creation order. Where rows of one element meet at
+    // one place (Fe2+ 0.4 and Fe3+ 0.6 on one site), their occupancies add,
+    // in row order, when the site's occupancies then sum to at most
+    // max_occupancy_sum; otherwise the larger is kept and the case goes to
+    // `overfull`.
+    Sites take(std::vector<Overfull>& overfull) {
         for (auto it = parts_.begin(); it != parts_.end();) {
             const std::size_t site = it->first.site;
             auto end = it;
@@ -331,7 +337,15 @@ public:
             settle(site, it, end, overfull);
             it = end;
         }
-        return std::move(sites_);
+        Sites sites;
+        std::size_t entries = 0;
+        for (const Site& site : sites_) entries += site.species.size();
+        sites.reserve(sites_.size(), entries);
+        for (const Site& site : sites_) {
+            sites.add_site(site.frac_coords);
+            for (const auto& [element, occupancy] : site.species) sites.add_species(element, occupancy);
+        }
+        return sites;
     }
 
 private:

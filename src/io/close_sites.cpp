@@ -37,12 +37,12 @@ double image_distance(const Mat3& m, Vec3 df) {
     return best;
 }
 
-// The element with the largest occupancy of a site.
-std::string_view main_element(const Site& site) {
-    const Species* best = &site.species.front();
-    for (const Species& sp : site.species)
-        if (sp.second > best->second) best = &sp;
-    return best->first;
+// The element with the largest occupancy of site i.
+std::string_view main_element(const Sites& sites, std::size_t i) {
+    std::size_t best = sites.entries_begin(i);
+    for (std::size_t e = best; e < sites.entries_end(i); ++e)
+        if (sites.entry(e).occupancy > sites.entry(best).occupancy) best = e;
+    return sites.symbol(sites.entry(best).symbol);
 }
 
 }  // namespace
@@ -53,7 +53,8 @@ ClosePairs close_full_sites(const Structure& structure) {
     const Mat3& m = structure.lattice().matrix();
     std::vector<std::size_t> full;
     for (std::size_t i = 0; i < sites.size(); ++i)
-        if (std::fabs(sites[i].occupancy_sum() - 1.0) < 1e-6 && !sites[i].species.empty()) full.push_back(i);
+        if (sites.entries_end(i) > sites.entries_begin(i) && std::fabs(sites.occupancy_sum(i) - 1.0) < 1e-6)
+            full.push_back(i);
     if (full.size() < 2) return out;
     bool found = false;
 
@@ -72,7 +73,7 @@ ClosePairs close_full_sites(const Structure& structure) {
     std::vector<std::size_t> head(n[0] * n[1] * n[2], none), next(full.size(), none);
     std::vector<std::array<std::size_t, 3>> where(full.size());
     for (std::size_t p = 0; p < full.size(); ++p) {
-        const Vec3& f = sites[full[p]].frac_coords;
+        const Vec3& f = sites.frac(full[p]);
         where[p] = {bucket_of(f[0], 0), bucket_of(f[1], 1), bucket_of(f[2], 2)};
         const std::size_t b = (where[p][0] * n[1] + where[p][1]) * n[2] + where[p][2];
         next[p] = head[b];
@@ -88,7 +89,7 @@ ClosePairs close_full_sites(const Structure& structure) {
         return count;
     };
     for (std::size_t p = 0; p < full.size(); ++p) {
-        const Site& si = sites[full[p]];
+        const Vec3& fi = sites.frac(full[p]);
         std::size_t xs[3], ys[3], zs[3];
         const std::size_t nx = around(where[p][0], 0, xs), ny = around(where[p][1], 1, ys),
                           nz = around(where[p][2], 2, zs);
@@ -99,11 +100,10 @@ ClosePairs close_full_sites(const Structure& structure) {
                 for (std::size_t iz = 0; iz < nz; ++iz)
                     for (std::size_t q = head[(xs[ix] * n[1] + ys[iy]) * n[2] + zs[iz]]; q != none; q = next[q]) {
                         if (q <= p) continue;
-                        const Site& sj = sites[full[q]];
-                        const Vec3 df{sj.frac_coords[0] - si.frac_coords[0], sj.frac_coords[1] - si.frac_coords[1],
-                                      sj.frac_coords[2] - si.frac_coords[2]};
+                        const Vec3& fj = sites.frac(full[q]);
+                        const Vec3 df{fj[0] - fi[0], fj[1] - fi[1], fj[2] - fi[2]};
                         const double d = image_distance(m, df);
-                        if (!too_close(main_element(si), main_element(sj), d)) continue;
+                        if (!too_close(main_element(sites, full[p]), main_element(sites, full[q]), d)) continue;
                         ++out.count;
                         if (nearest == none || q < nearest) {
                             nearest = q;
