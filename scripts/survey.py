@@ -33,10 +33,11 @@ RIGHT: dict[str, tuple[str, str]] = {
     "dans/YMnO3.mcif": ("Mn6O18Y6 / 30 sites", MAGNETIC + "; P6_3cm, Z = 6"),
     "dans/Ca3Co2O6.mcif": ("Ca72Co48O144 / 264 sites", MAGNETIC + "; R-3c Z = 6 (hexagonal) in the 2a x 2b x c cell"),
     "dans/Li2IrO3.mcif": ("Ir4Li8O12 / 24 sites", "superspace operations on the basic structure: C2/m, Z = 4"),
+    "easydiff/ncaf.cif": ("Al8Ca12F56Na8 / 84 sites", "dotted tag names; I2_13, Na2Ca3Al2F14 with Z = 4"),
     "mace/slab_zero_vacuum.xyz": ("a refusal: no three-dimensional cell", "the third cell vector is zero (a slab)"),
 }
 QUIP_Z = ("a refusal: no species column", "species only as indices into Z_values; ASE reads the indices as atomic numbers")
-for name in ("NaCl", "beta_Sn", "hcp", "skutterudite_filled"):
+for name in ("NaCl", "beta_Sn", "hcp", "hcp_ortho", "dia", "skutterudite_filled"):
     RIGHT[f"quip/{name}.xyz"] = QUIP_Z
 NO_CELL = "a refusal: a molecule without a cell"
 
