@@ -229,6 +229,9 @@ def test_xyz_count_line(count):
     (f"2\n{CUBE2}\nSi 0 0 0\nSi 0 0\n", "atom line 2 is incomplete"),
     (f"1\n{CUBE2}\nSi 0 0 zero\n", "expected a number, found 'zero'"),
     (f"0\n{CUBE2}\n", "structure has no sites"),
+    # a quoted value left open
+    ("1\nLattice='2 0 0 0 2 0 0 0 2\nSi 0 0 0\n", 'unterminated Lattice="..." field'),
+    ("1\nLattice='2 0 0 0 2 0 0 0 2' pbc='T T\nSi 0 0 0\n", "cannot read pbc=T T; expected T or F for each of the cell vectors a, b, c"),
     (f"18446744073709551615\n{CUBE2}\nSi 0 0 0\n", "XYZ ends after 1 of 18446744073709551615 atoms"),
 ])
 def test_xyz_failures(text, message):
