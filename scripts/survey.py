@@ -34,6 +34,10 @@ RIGHT: dict[str, tuple[str, str]] = {
     "dans/Ca3Co2O6.mcif": ("Ca72Co48O144 / 264 sites", MAGNETIC + "; R-3c Z = 6 (hexagonal) in the 2a x 2b x c cell"),
     "dans/Li2IrO3.mcif": ("Ir4Li8O12 / 24 sites", "superspace operations on the basic structure: C2/m, Z = 4"),
     "easydiff/ncaf.cif": ("Al8Ca12F56Na8 / 84 sites", "dotted tag names; I2_13, Na2Ca3Al2F14 with Z = 4"),
+    "easydiff/Ho2Ti2O7.cif": ("Ho16O56Ti16 / 88 sites", "pyrochlore, Z = 8; the coordinate-system code names origin "
+                              "choice 2 (ASE and pymatgen take origin 1 and stack O atoms)"),
+    "easydiff/Co2SiO4.cif": ("Co8O16Si4 / 28 sites", "olivine, Pnma, Z = 4; the reference-setting symbol is the only "
+                             "symbol (the peers do not read it)"),
     "mace/slab_zero_vacuum.xyz": ("a refusal: no three-dimensional cell", "the third cell vector is zero (a slab)"),
 }
 QUIP_Z = ("a refusal: no species column", "species only as indices into Z_values; ASE reads the indices as atomic numbers")

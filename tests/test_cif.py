@@ -889,3 +889,12 @@ def test_superspace_operations_give_the_basic_structure():
                      "the modulation is not applied"]
     bad = with_notes(read, text.replace("4 x1,-x2,x3,x4,+1", "4 x1,-x2,x3,x4,+2"))[1]
     assert "skipped 1 symmetry operation that could not be read (first: 'x1,-x2,x3,x4,+2')" in bad
+
+
+def test_the_reference_setting_symbol_alone():
+    # A real file names its group only by _space_group_name_H-M_ref: olivine,
+    # Pnma, Z = 4, read as if the symbol had been the H-M alt one.
+    text = (Path(__file__).parent / "data" / "survey" / "easydiff" / "Co2SiO4.cif").read_text()
+    s, alt = read(text), read(text.replace("_space_group_name_H-M_ref", "_space_group_name_H-M_alt"))
+    assert (s.frac_coords, s.species) == (alt.frac_coords, alt.species)
+    assert s.composition == {"Co": 8.0, "Si": 4.0, "O": 16.0}
