@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "python/lib.hpp"
-#include "python/pyargs.hpp"
-#include "python/pyobj.hpp"
+#include "binding/binding.hpp"
+#include "binding/pyargs.hpp"
+#include "binding/pyobj.hpp"
 #include "io/trajectory.hpp"
 
 namespace molvane {

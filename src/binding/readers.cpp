@@ -7,9 +7,9 @@
 #include "io/poscar.hpp"
 #include "io/extxyz.hpp"
 #include "core/defaults.hpp"
-#include "python/lib.hpp"
-#include "python/pyargs.hpp"
-#include "python/pyobj.hpp"
+#include "binding/binding.hpp"
+#include "binding/pyargs.hpp"
+#include "binding/pyobj.hpp"
 #include "core/text.hpp"  // for read_text_file, ascii_lower
 
 namespace molvane {

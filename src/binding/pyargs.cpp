@@ -1,5 +1,5 @@
 // Argument binding and conversion shared by every Python-callable function.
-#include "python/pyargs.hpp"
+#include "binding/pyargs.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -7,7 +7,7 @@
 #include <map>
 #include <string_view>
 
-#include "python/pyobj.hpp"
+#include "binding/pyobj.hpp"
 
 namespace molvane {
 

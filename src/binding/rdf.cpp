@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "core/defaults.hpp"
-#include "python/lib.hpp"
+#include "binding/binding.hpp"
 #include "engine/neighbor.hpp"
 #include "engine/pool.hpp"
 #include "engine/rdf.hpp"
-#include "python/pyargs.hpp"
-#include "python/pyobj.hpp"
+#include "binding/pyargs.hpp"
+#include "binding/pyobj.hpp"
 
 // The NumPy C API table lives in this file only; it is imported on first use.
 #define PY_ARRAY_UNIQUE_SYMBOL molvane_rdf_ARRAY_API
