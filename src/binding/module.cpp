@@ -14,10 +14,10 @@
 #include <stdexcept>
 
 #include "core/defaults.hpp"
+#include "core/number.hpp"  // for format_fixed4
 #include "core/numeric.hpp"  // for saturating_i64
 #include "binding/pyargs.hpp"
 #include "binding/pyobj.hpp"
-#include "core/text.hpp"  // for format_fixed4
 
 namespace molvane {
 

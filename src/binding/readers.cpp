@@ -10,7 +10,8 @@
 #include "binding/binding.hpp"
 #include "binding/pyargs.hpp"
 #include "binding/pyobj.hpp"
-#include "core/text.hpp"  // for read_text_file, ascii_lower
+#include "core/file.hpp"  // for read_text_file
+#include "core/text.hpp"  // for ascii_lower
 
 namespace molvane {
 

@@ -10,7 +10,8 @@
 #include <sstream>
 #include <string>
 
-#include "core/text.hpp"  // for parse_count, trim
+#include "core/number.hpp"  // for parse_count
+#include "core/text.hpp"  // for trim
 #include "engine/pool.hpp"  // for max_pool_threads
 
 namespace molvane {

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "core/text.hpp"  // for os_error_text
+#include "core/file.hpp"  // for os_error_text
 #include "engine/cpus.hpp"  // for default_thread_count
 
 namespace molvane {

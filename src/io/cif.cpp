@@ -11,7 +11,8 @@
 #include <utility>
 
 #include "core/elements.hpp"
-#include "core/text.hpp"  // for trim, strip_quotes, split_whitespace, parse_decimal, parse_count
+#include "core/number.hpp"  // for parse_decimal, parse_count
+#include "core/text.hpp"  // for trim, strip_quotes, split_whitespace
 #include "io/cif_syntax.hpp"
 #include "io/close_sites.hpp"
 #include "io/magnetic.hpp"
