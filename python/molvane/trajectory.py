@@ -20,6 +20,7 @@ for frames held in memory.
 
 from __future__ import annotations
 
+import os
 from collections import deque
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -45,6 +46,7 @@ if TYPE_CHECKING:
 __all__ = ["average_prdf", "index_xyz_trajectory", "iter_xyz_frames", "trajectory_rdf", "TrajectoryIndex"]
 
 Cell = Sequence[Sequence[float]]
+PathArg = str | os.PathLike[str]
 Progress = Callable[[int, "int | None"], object]
 
 # Frames are read in batches of about this many atoms (at least one frame):
@@ -138,18 +140,25 @@ def _u64_array(packed: bytes) -> npt.NDArray[np.uint64]:
     return array
 
 
-def index_xyz_trajectory(path: str, stop: int | None = None) -> TrajectoryIndex:
+def _text(path: PathArg) -> str:
+    """A path as text (a path-like object through os.fspath; anything else
+    is left for the reader to refuse)."""
+    return os.fspath(path) if isinstance(path, os.PathLike) else path
+
+
+def index_xyz_trajectory(path: PathArg, stop: int | None = None) -> TrajectoryIndex:
     """Scans an XYZ trajectory once, without parsing coordinates, and returns
     a :class:`TrajectoryIndex`: the byte offset and atom count of every frame
     (of the first ``stop`` frames, when given). The scan checks what
     ``read_xyz_trajectory`` checks in frames it skips (count lines, comment
     lines, the number of atom lines, UTF-8) and fails with the same
     messages."""
+    path = _text(path)
     offsets, atoms, file_size = _index_xyz_trajectory(path, stop)
     return TrajectoryIndex(path, _u64_array(offsets), _u64_array(atoms), file_size)
 
 
-def iter_xyz_frames(path: str, start: int = 0, stop: int | None = None, every: int = 1,
+def iter_xyz_frames(path: PathArg, start: int = 0, stop: int | None = None, every: int = 1,
                     cell: Cell | None = None) -> Iterator[tuple[int, Structure]]:
     """Yields ``(index, Structure)`` for the frames ``read_xyz_trajectory``
     would keep, one at a time: memory stays that of a few frames whatever
@@ -213,7 +222,7 @@ class _Summed(NamedTuple):
     last: int  # and of the last
 
 
-def trajectory_rdf(path: str, cutoff: float = _DEFAULTS["cutoff"], bin_size: float = _DEFAULTS["bin_size"],
+def trajectory_rdf(path: PathArg, cutoff: float = _DEFAULTS["cutoff"], bin_size: float = _DEFAULTS["bin_size"],
                    start: int = 0, stop: int | None = None, every: int = 1, cell: Cell | None = None,
                    client: Any = None, frames_per_task: int | None = None, *, n_threads: int = 0,
                    progress: Progress | None = None, index: TrajectoryIndex | None = None) -> RDF:
@@ -237,7 +246,7 @@ def trajectory_rdf(path: str, cutoff: float = _DEFAULTS["cutoff"], bin_size: flo
     ``progress``, when given, is called as ``progress(done, total)`` as frames
     are done (``total`` is None while it is not known).
     """
-    summed = _trajectory_sums(path, cutoff, bin_size, start, stop, every, cell, client, frames_per_task,
+    summed = _trajectory_sums(_text(path), cutoff, bin_size, start, stop, every, cell, client, frames_per_task,
                               n_threads, progress, index)
     return summed.sums.result(cutoff, averaged=True)
 
