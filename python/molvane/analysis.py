@@ -26,6 +26,9 @@ import numpy.typing as npt
 from molvane._molvane import _DEFAULTS, Structure
 from molvane._sums import ExactSum
 
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
 # What Structure.prdf returns: bin centres, partials by pair, total.
 Curves: TypeAlias = tuple[npt.NDArray[np.float64], dict[tuple[str, str], npt.NDArray[np.float64]],
                           npt.NDArray[np.float64]]
@@ -358,13 +361,19 @@ class RDF:
         write_csv(path, self._edges, columns)
         return os.fspath(path)
 
-    def plot(self, folder: str | os.PathLike[str], title: str | None = None, quantity: Quantity = "g",
-             weights: Weights | None = None) -> list[str]:
+    def plot(self, folder: str | os.PathLike[str] | None = None, title: str | None = None, quantity: Quantity = "g",
+             weights: Weights | None = None, *, note: str | None = None, dpi: float = 150,
+             figure_format: str = "png", ax: Axes | None = None) -> list[str]:
         """Draw the total (``rdf_total.png``) and the partials, one panel per
         centre element (``rdf_partials.png``), into ``folder``; needs
-        matplotlib (``pip install 'molvane[plot]'``). ``quantity`` is "g" or
-        "density"; ``weights`` (as in :meth:`weighted`) adds the weighted
-        total to the first figure. Returns the paths written."""
+        matplotlib (``pip install 'molvane[plot]'``). A file name ending in
+        .png, .svg or .pdf instead gets the total figure alone; with ``ax``
+        (a matplotlib Axes) the total is drawn there and nothing is written.
+        ``quantity`` is "g" or "density"; ``weights`` (as in :meth:`weighted`)
+        adds the weighted total to the first figure; ``note`` is a line under
+        the title; ``figure_format`` ("png", "svg" or "pdf") names the files
+        in a folder; ``dpi`` sets the resolution of PNG files. Returns the
+        paths written."""
         from molvane import plotting
 
         if quantity not in ("g", "density"):
@@ -372,11 +381,12 @@ class RDF:
         if weights is not None:
             _weights(weights, self.elements)
         conventional = quantity == "g"
-        subtitle = f"average of {self._n_frames} frame{'s' if self._n_frames != 1 else ''}" if self._averaged else None
+        average = f"average of {self._n_frames} frame{'s' if self._n_frames != 1 else ''}" if self._averaged else None
+        subtitle = "; ".join(text for text in (average, note) if text) or None
         if conventional:
             lines = [("total", self.g_total())]
             if weights is not None:
-                lines = [(f"{_weights_label(weights, display=True)}-weighted", self.weighted(weights)),
+                lines = [(_weights_label(weights, display=True), self.weighted(weights)),
                          ("unweighted", self.g_total())]
             reference = (1.0, "1 (uncorrelated)")
             references: dict[str, float] = {}
@@ -388,7 +398,7 @@ class RDF:
             panels = {a: [(b, self._density[c, b]) for (c, b) in self._density if c == a] for a in self.elements}
         return plotting.draw_rdf(folder, self.r, lines, panels, conventional=conventional, title=title,
                                  subtitle=subtitle, reference=reference, references=references,
-                                 elements=self.elements)
+                                 elements=self.elements, dpi=dpi, figure_format=figure_format, ax=ax)
 
 
 # --- building results ---
@@ -560,9 +570,11 @@ class _Accumulator:
 
 
 def _weights_label(weights: Weights, display: bool = False) -> str:
+    """The column name suffix ("neutron", "xray", "weighted"), or for a
+    figure the phrase ("neutron-weighted", "X-ray-weighted", "weighted")."""
     if not isinstance(weights, str):
         return "weighted"
-    return {"xray": "X-ray"}.get(weights, weights) if display else weights
+    return {"xray": "X-ray"}.get(weights, weights) + "-weighted" if display else weights
 
 
 def _weights(weights: Weights, elements: Iterable[str]) -> dict[str, float | complex]:
