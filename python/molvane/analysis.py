@@ -71,6 +71,11 @@ with it."""
     minimum: float | None
     coordination: float | None
 
+    def __repr__(self) -> str:
+        # Twelve significant digits: 6.0, not 6.000000000000002.
+        values = (f"{name}={None if v is None else float(f'{v:.12g}')!r}" for name, v in zip(self._fields, self))
+        return f"Shell({', '.join(values)})"
+
 
 WEIGHT_SCHEMES = ("neutron", "xray")
 
@@ -585,8 +590,14 @@ def _weights(weights: Weights, elements: Iterable[str]) -> dict[str, float | com
         return {e: _tabulated_weight(weights, e) for e in elements}
     if not isinstance(weights, dict):
         raise ValueError("weights must be 'neutron', 'xray' or a dict of element weights")
+    names = list(elements)
+    unknown = [key for key in weights if key not in names]
+    if unknown:
+        raise ValueError(f"weights given for {', '.join(map(repr, unknown))}, which "
+                         f"{'is not an element' if len(unknown) == 1 else 'are not elements'} of this structure; "
+                         f"the elements are {', '.join(names)}")
     out: dict[str, float | complex] = {}
-    for e in elements:
+    for e in names:
         if e not in weights:
             raise ValueError(f"no weight given for {e}")
         value = complex(weights[e])

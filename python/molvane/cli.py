@@ -26,6 +26,7 @@ FORMATS = ("cif", "poscar", "xyz")
 class OptionError(ValueError):
     """A refused option value; its message names the option, not the input file."""
 
+AVOGADRO = 6.02214076e23  # per mol, exact in the SI
 # Above about this many atom pairs within the cutoff an RDF takes seconds.
 LONG_RUN_PAIRS = 2e8
 FIGURE_FORMATS = ("png", "svg", "pdf")
@@ -145,6 +146,20 @@ def save_outputs(result: analysis.RDF, args: argparse.Namespace, default_name: s
 # --- subcommands ---
 
 
+def mass_density(s: molvane.Structure) -> float | None:
+    """Mass density in g/cm^3 from the standard atomic masses of the
+    periodictable package, or None without it (or for a symbol it lacks)."""
+    try:
+        import periodictable
+    except ImportError:
+        return None
+    try:
+        mass = sum(amount * periodictable.elements.symbol(e).mass for e, amount in s.composition.items())
+    except ValueError:
+        return None
+    return float(mass) / AVOGADRO / (s.volume * 1e-24)
+
+
 def cmd_info(args: argparse.Namespace) -> int:
     s = read_structure(args.file, args.format, args.block)
     lengths, angles = cell_parameters(s.lattice_matrix)
@@ -155,6 +170,9 @@ def cmd_info(args: argparse.Namespace) -> int:
     print("cell angles:    alpha={:.4f}  beta={:.4f}  gamma={:.4f}  (deg)".format(*angles))
     print(f"volume:         {s.volume:.5f} A^3")
     print(f"number density: {analysis.number_density(s):.6f} atoms/A^3")
+    grams = mass_density(s)
+    if grams is not None:
+        print(f"density:        {grams:.4f} g/cm^3")
     summary = s.disorder_summary()
     if not summary:
         print("ordered:        yes")
@@ -250,9 +268,10 @@ def note_short_box(path: str, args: argparse.Namespace, cell: list[list[float]] 
         cross = [[u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]]
                  for u, v in ((m[1], m[2]), (m[2], m[0]), (m[0], m[1]))]
         heights = [frame.volume / math.sqrt(sum(c * c for c in w)) for w in cross]
-        if args.cutoff > min(heights) / 2:
-            print(f"note: the cutoff {args.cutoff:g} A is beyond half the shortest box height ({min(heights) / 2:.4g} A):"
-                  f" atoms meet their own periodic images (at {min(heights):.4g} A); MD analyses usually stop at half"
+        shortest = min(heights)
+        if args.cutoff > shortest / 2:
+            print(f"note: the cutoff {args.cutoff:g} A is beyond half the shortest box height ({shortest / 2:.4g} A):"
+                  f" atoms meet their own periodic images (at {shortest:.4g} A); MD analyses usually stop at half"
                   " the box")
 
 

@@ -55,17 +55,22 @@ def _matplotlib() -> tuple[type[Figure], type[FigureCanvasAgg]]:
 
 def write_csv(path: Path_, edges: npt.ArrayLike, columns: Sequence[Curve]) -> None:
     """Write one row per bin: r (the bin centre), r_left, r_right, then the
-    named ``columns`` (a list of (name, curve)). repr() keeps every float
-    exact."""
+    named ``columns`` (a list of (name, curve)). Distances are rounded at the
+    15th significant digit of the last edge (0.15, not 0.15000000000000002);
+    repr() keeps every curve value exact."""
+    from molvane.io import _number
+
     bounds = np.asarray(edges, dtype=np.float64)
     names = [name for name, _ in columns]
     curves = [np.asarray(curve, dtype=np.float64) for _, curve in columns]
     with open(os.fspath(path), "w", newline="", encoding="utf-8") as handle:
         writer = csv.writer(handle)
         writer.writerow(["r", "r_left", "r_right"] + names)
+        scale = float(np.max(np.abs(bounds))) if len(bounds) else 1.0
         for k in range(len(bounds) - 1):
             lo, hi = float(bounds[k]), float(bounds[k + 1])
-            writer.writerow([repr(0.5 * (lo + hi)), repr(lo), repr(hi)] + [repr(float(c[k])) for c in curves])
+            distances = [_number(v, scale) for v in (0.5 * (lo + hi), lo, hi)]
+            writer.writerow(distances + [repr(float(c[k])) for c in curves])
 
 
 def _grid(n: int) -> tuple[int, int]:
