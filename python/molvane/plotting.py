@@ -94,11 +94,12 @@ def draw_rdf(folder: Path_ | None, x: npt.ArrayLike, lines: Sequence[Curve], pan
              *, conventional: bool, title: str | None = None, subtitle: str | None = None,
              reference: tuple[float, str] | None = None, references: Mapping[str, float] | None = None,
              elements: Sequence[str] | None = None, dpi: float = 150, figure_format: str = "png",
-             ax: Axes | None = None) -> list[str]:
+             ax: Axes | None = None, folder_only: bool = False) -> list[str]:
     """Draw ``rdf_total.png`` and ``rdf_partials.png`` into ``folder`` (made
     if missing) and return their paths. ``figure_format`` ("png", "svg" or
     "pdf") sets their suffix, ``dpi`` the resolution of PNGs. A ``folder``
-    ending in .png, .svg or .pdf is a file that gets the total figure alone;
+    ending in .png, .svg or .pdf is a file that gets the total figure alone
+    (unless ``folder_only``);
     with ``ax`` the total is drawn into those axes and nothing is written.
 
     ``x``: bin centres (Å). ``lines``: (label, curve) for the first figure,
@@ -123,7 +124,7 @@ def draw_rdf(folder: Path_ | None, x: npt.ArrayLike, lines: Sequence[Curve], pan
     if not (dpi > 0 and math.isfinite(dpi)):
         raise ValueError(f"dpi must be a positive number, not {dpi!r}")
     target = Path(os.fspath(folder))
-    if target.suffix.lower() in FIGURE_SUFFIXES:
+    if target.suffix.lower() in FIGURE_SUFFIXES and not folder_only:
         figures = [(target, _total_figure(figure_class, centres, lines, conventional, title, subtitle, reference))]
     else:
         target.mkdir(parents=True, exist_ok=True)
@@ -278,7 +279,7 @@ def save_prdf_plots(r: npt.ArrayLike, partials: Mapping[tuple[str, str], npt.Arr
         panels.setdefault(a, []).append((b, curve))
     reference = (float(density), "N / V") if density is not None else None
     written = draw_rdf(folder, x, [("total", total)], panels, conventional=False, title=title,
-                       reference=reference)
+                       reference=reference, folder_only=True)
     path = Path(os.fspath(folder)) / CSV_NAME
     columns: list[Curve] = [("rho_total", total)]
     columns += [(f"rho_{a}_{b}", curve) for (a, b), curve in partials.items()]
