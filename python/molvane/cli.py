@@ -7,6 +7,7 @@ import contextlib
 import inspect
 import math
 import os
+import re
 import sys
 import time
 import warnings
@@ -465,7 +466,8 @@ def error_line(exc: BaseException, path: str | None) -> str:
     """`molvane: error: ...` for an exception, naming the input file unless
     the message does."""
     text = as_flags(str(exc))
-    if path is not None and path not in text and not isinstance(exc, (ImportError, OptionError)):
+    named = path is not None and re.search(rf"(^|\s){re.escape(path)}(:|\s|$)", text)
+    if path is not None and not named and not isinstance(exc, (ImportError, OptionError)):
         text = f"{path}: {text}"
     return f"molvane: error: {text}"
 
