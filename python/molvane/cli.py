@@ -16,16 +16,15 @@ from pathlib import Path
 from typing import Any, Literal, NoReturn, TextIO
 
 import molvane
-from molvane import analysis, trajectory
-from molvane._molvane import _DEFAULTS as DEFAULTS
+from molvane.analysis import RDF, number_density
 from molvane.interop import occupancy_changes
-from molvane.io import cell_parameters, detect_format, read, write
-
-FORMATS = ("cif", "poscar", "xyz")
+from molvane.io import FORMATS, cell_parameters, detect_format, read, write
+from molvane.scattering import WEIGHT_SCHEMES
 
 
 class OptionError(ValueError):
     """A refused option value; its message names the option, not the input file."""
+
 
 AVOGADRO = 6.02214076e23  # per mol, exact in the SI
 # Above about this many atom pairs within the cutoff an RDF takes seconds.
@@ -80,10 +79,12 @@ def formula(structure: molvane.Structure) -> str:
     return " ".join(parts)
 
 
-def print_pair_table(result: analysis.RDF, out: TextIO = sys.stdout) -> None:
-    """First shell of every unordered pair A-B of an RDF result: where the
-    peak and the minimum after it are (the same seen from A or from B), and
-    the coordination number each way: B atoms around an A, A atoms around a B."""
+def print_pair_table(result: RDF, out: TextIO | None = None) -> None:
+    """First shell of every unordered pair A-B of an RDF result, to ``out``
+    (default: sys.stdout as it is at the call): where the peak and the
+    minimum after it are (the same seen from A or from B), and the
+    coordination number each way: B atoms around an A, A atoms around a B."""
+    out = out or sys.stdout
     print(f"{'pair A-B':<12} {'first peak (A)':>15} {'first min (A)':>14} {'B around A':>11} {'A around B':>11}",
           file=out)
     for a, b in result.pairs:
@@ -96,9 +97,10 @@ def print_pair_table(result: analysis.RDF, out: TextIO = sys.stdout) -> None:
         print(f"{f'{a}-{b}':<12} {peak:>15} {minimum:>14} {counts[0]:>11} {counts[1]:>11}", file=out)
 
 
-def print_expansion_report(report: Mapping[str, Any], out: TextIO = sys.stdout) -> None:
+def print_expansion_report(report: Mapping[str, Any], out: TextIO | None = None) -> None:
     """The supercell, then every occupancy with the change the whole atoms
     made to it, then the warnings."""
+    out = out or sys.stdout
     n = report["scale"]
     print(f"expanded into a {n[0]}x{n[1]}x{n[2]} supercell, {report['n_vacancies']} vacancies", file=out)
     rows = report["occupancy_report"]
@@ -119,24 +121,22 @@ def print_expansion_report(report: Mapping[str, Any], out: TextIO = sys.stdout) 
               "(see the change column)", file=sys.stderr)
 
 
-def save_outputs(result: analysis.RDF, args: argparse.Namespace, default_name: str,
-                 kind: str) -> analysis.RDF:
+def save_outputs(result: RDF, args: argparse.Namespace, default_name: str,
+                 kind: str) -> RDF:
     """Figures and CSV of an RDF result into --out (default <input>_<kind>)."""
     from molvane.plotting import CSV_NAME
 
-    notes = []
-    if args.weights:
-        notes.append(analysis._weights_label(args.weights, display=True))
+    note = None
     if args.smear is not None:
         if args.smear < 2 * args.bin_size:
             warnings.warn(f"--smear {args.smear:g} is below two bins of {args.bin_size:g} A, so the curves stay "
                           f"jagged; use --smear {2 * args.bin_size:g} or more, or a smaller --bin-size", stacklevel=2)
         result = result.smeared(args.smear)
-        notes.append(f"smeared by a Gaussian of σ = {args.smear:g} Å")
+        note = f"smeared by a Gaussian of σ = {args.smear:g} Å"
     quantity: Literal["g", "density"] = "density" if args.density and not args.weights else "g"
     out_dir = Path(args.out or f"{default_name}_{kind}")
     title = args.title if args.title is not None else default_name
-    files = result.plot(out_dir, title=title, quantity=quantity, weights=args.weights, note="; ".join(notes) or None,
+    files = result.plot(out_dir, title=title, quantity=quantity, weights=args.weights, note=note,
                         dpi=args.dpi, figure_format=args.figure_format)
     files.append(result.to_csv(out_dir / CSV_NAME, quantity=quantity, weights=args.weights))
     for f in files:
@@ -170,7 +170,7 @@ def cmd_info(args: argparse.Namespace) -> int:
     print("cell lengths:   a={:.5f}  b={:.5f}  c={:.5f}  (A)".format(*lengths))
     print("cell angles:    alpha={:.4f}  beta={:.4f}  gamma={:.4f}  (deg)".format(*angles))
     print(f"volume:         {s.volume:.5f} A^3")
-    print(f"number density: {analysis.number_density(s):.6f} atoms/A^3")
+    print(f"number density: {number_density(s):.6f} atoms/A^3")
     grams = mass_density(s)
     if grams is not None:
         print(f"density:        {grams:.4f} g/cm^3")
@@ -197,10 +197,10 @@ def cmd_rdf(args: argparse.Namespace) -> int:
         print_expansion_report(report)
     elif not s.is_ordered:
         print("note: the structure is disordered; curves are weighted by occupancy (use --expand to order it)")
-    pairs = s.n_atoms * analysis.number_density(s) * 4 / 3 * math.pi * args.cutoff**3
+    pairs = s.n_atoms * number_density(s) * 4 / 3 * math.pi * args.cutoff**3
     if pairs > LONG_RUN_PAIRS:
         print(f"note: about {pairs:.1e} atom pairs lie within the cutoff; this takes a while", file=sys.stderr)
-    result = analysis.rdf(s, args.cutoff, args.bin_size, args.threads)
+    result = molvane.rdf(s, args.cutoff, args.bin_size, args.threads)
     print(f"{s.n_sites} sites, cutoff {args.cutoff:g} A, bin size {args.bin_size:g} A")
     result = save_outputs(result, args, Path(args.file).stem, "rdf")
     print_pair_table(result)
@@ -264,7 +264,7 @@ def note_short_box(path: str, args: argparse.Namespace, cell: list[list[float]] 
     the first frame kept: each atom then meets its own periodic images."""
     with contextlib.suppress(ValueError, OSError), warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        _, frame = next(trajectory.iter_xyz_frames(path, args.start, args.start + 1, 1, cell))
+        frame = next(molvane.iread(path, start=args.start, stop=args.start + 1, cell=cell))
         m = frame.lattice_matrix
         cross = [[u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]]
                  for u, v in ((m[1], m[2]), (m[2], m[0]), (m[0], m[1]))]
@@ -298,14 +298,14 @@ def cmd_traj(args: argparse.Namespace) -> int:
     progress = FrameProgress(sys.stderr) if sys.stderr.isatty() else None
     try:
         with cluster as client:
-            summed = trajectory._trajectory_sums(args.file, args.cutoff, args.bin_size, args.start, args.stop,
-                                                 args.every, cell, client, args.frames_per_task, args.threads,
-                                                 progress, None)
+            result = molvane.rdf_average(args.file, args.cutoff, args.bin_size, args.threads, start=args.start,
+                                         stop=args.stop, every=args.every, cell=cell, client=client,
+                                         frames_per_task=args.frames_per_task, progress=progress)
     finally:
         if progress is not None:
             progress.close()
-    result = summed.sums.result(args.cutoff, averaged=True)
-    print(f"averaged {result.n_frames} of {summed.frames_read} frames (indices {summed.first}..{summed.last})")
+    last = args.start + args.every * (result.n_frames - 1)
+    print(f"averaged {result.n_frames} of {result.frames_read} frames (indices {args.start}..{last})")
     result = save_outputs(result, args, Path(args.file).stem, "traj")
     print_pair_table(result)
     return 0
@@ -380,10 +380,14 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"molvane: error: {message}\n")
 
 
-def _trajectory_defaults() -> dict[str, Any]:
-    """Defaults of read_xyz_trajectory (every, start, stop), from its signature."""
-    params = inspect.signature(molvane.read_xyz_trajectory).parameters
-    return {name: params[name].default for name in ("every", "start", "stop")}
+def defaults_of(function: Callable[..., object], *names: str) -> dict[str, Any]:
+    """Defaults of the named parameters of a public call, from its signature."""
+    params = inspect.signature(function).parameters
+    return {name: params[name].default for name in names}
+
+
+DEFAULTS = {**defaults_of(molvane.rdf, "cutoff", "bin_size"),
+            **defaults_of(molvane.Structure.expand_occupancies, "max_sites", "seed", "max_denominator")}
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -406,7 +410,7 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("--density", action="store_true",
                        help="write local densities in atoms/A^3 instead of conventional curves g(r), tending to 1")
         p.add_argument("--g", action="store_true", help=argparse.SUPPRESS)  # g(r) is the default now
-        p.add_argument("--weights", choices=analysis.WEIGHT_SCHEMES,
+        p.add_argument("--weights", choices=WEIGHT_SCHEMES,
                        help="add the total weighted as a neutron or X-ray experiment sees it (draws g(r))")
         p.add_argument("--smear", type=positive_float, metavar="SIGMA",
                        help="broaden every curve by a Gaussian of this width, in A")
@@ -434,7 +438,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_expand_options(p)
     p.set_defaults(run=cmd_rdf)
 
-    traj = _trajectory_defaults()
+    traj = defaults_of(molvane.read_xyz_trajectory, "every", "start", "stop")
     p = sub.add_parser("traj", help="RDF averaged over the frames of an XYZ trajectory", formatter_class=fmt)
     p.add_argument("file")
     p.add_argument("--every", type=count, default=traj["every"], help="keep every n-th frame")
@@ -473,6 +477,8 @@ def error_line(exc: BaseException, path: str | None) -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command with the arguments ``argv`` (default: those of the
+    process) and returns its exit status: 0, or 2 after printing an error."""
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:

@@ -21,8 +21,10 @@ from pathlib import Path
 
 from molvane._molvane import Structure
 
-__all__ = ["read", "write", "detect_format", "cell_parameters", "to_cif", "to_poscar", "to_xyz"]
+__all__ = ["FORMATS", "read", "write", "detect_format", "cell_parameters", "to_cif", "to_poscar", "to_xyz"]
 
+# The formats read and written, by their main names.
+FORMATS = ("cif", "poscar", "xyz")
 # Format names as `read`, `write` and `Structure.from_str` take them.
 _FORMAT_NAMES = {"cif": "cif", "poscar": "poscar", "contcar": "poscar", "vasp": "poscar", "xyz": "xyz",
                  "extxyz": "xyz"}
@@ -99,13 +101,20 @@ def _number(value: float, scale: float = 1.0) -> str:
     return "0" if text == "-0" else text
 
 
+def number_text(value: float, scale: float = 1.0) -> str:
+    """How the writers write a number: `value` rounded at the 15th
+    significant digit of `scale`, without float noise ("0.15", not
+    "0.15000000000000002")."""
+    return _number(value, scale)
+
+
 def _scale(rows: Sequence[Sequence[float]]) -> float:
     return max(abs(v) for row in rows for v in row)
 
 
 def cell_parameters(matrix: Sequence[Sequence[float]]) -> tuple[list[float], list[float]]:
     """Cell lengths [a, b, c] and angles [alpha, beta, gamma] (degrees) of
-    the rows of `matrix`; angles from atan2(|u x v|, u . v), exact near 0
+    the rows of `matrix`; angles from ``atan2(|u x v|, u . v)``, exact near 0
     and 180 degrees as well."""
     lengths = [math.sqrt(sum(v * v for v in row)) for row in matrix]
 

@@ -18,6 +18,8 @@ from typing import TYPE_CHECKING, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
+from molvane import _bins
+
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -58,7 +60,7 @@ def write_csv(path: Path_, edges: npt.ArrayLike, columns: Sequence[Curve]) -> No
     named ``columns`` (a list of (name, curve)). Distances are rounded at the
     15th significant digit of the last edge (0.15, not 0.15000000000000002);
     repr() keeps every curve value exact."""
-    from molvane.io import _number
+    from molvane.io import number_text
 
     bounds = np.asarray(edges, dtype=np.float64)
     names = [name for name, _ in columns]
@@ -69,7 +71,7 @@ def write_csv(path: Path_, edges: npt.ArrayLike, columns: Sequence[Curve]) -> No
         scale = float(np.max(np.abs(bounds))) if len(bounds) else 1.0
         for k in range(len(bounds) - 1):
             lo, hi = float(bounds[k]), float(bounds[k + 1])
-            distances = [_number(v, scale) for v in (0.5 * (lo + hi), lo, hi)]
+            distances = [number_text(v, scale) for v in (0.5 * (lo + hi), lo, hi)]
             writer.writerow(distances + [repr(float(c[k])) for c in curves])
 
 
@@ -156,7 +158,10 @@ def _total_figure(figure_class: type[Figure], x: npt.NDArray[np.float64], lines:
     _draw_total(ax, x, lines, conventional, reference)
     # Beside the axes, where it cannot cover a peak.
     fig.legend(loc="outside right upper", fontsize="small", frameon=False)
-    ax.set_title(_heading(title, "total g(r)" if conventional else "total density", subtitle), fontsize="medium")
+    what = "total g(r)" if conventional else "total density"
+    if len(lines) > 1:  # several totals: the first, drawn boldest, is the one the heading names
+        what += f", {lines[0][0]}"
+    ax.set_title(_heading(title, what, subtitle), fontsize="medium")
     return fig
 
 
@@ -271,9 +276,8 @@ def save_prdf_plots(r: npt.ArrayLike, partials: Mapping[tuple[str, str], npt.Arr
     figure, partials figure, CSV (columns r, r_left, r_right, rho_total and
     one rho_A_B per pair).
     """
-    left = np.asarray(r, dtype=np.float64)
-    edges = np.arange(len(left) + 1, dtype=np.float64) * float(bin_size)
-    x = 0.5 * (edges[:-1] + edges[1:])
+    edges = _bins.edges(r, bin_size)
+    x = _bins.centres(edges)
     panels: dict[str, list[Curve]] = {}
     for (a, b), curve in partials.items():
         panels.setdefault(a, []).append((b, curve))
@@ -283,5 +287,5 @@ def save_prdf_plots(r: npt.ArrayLike, partials: Mapping[tuple[str, str], npt.Arr
     path = Path(os.fspath(folder)) / CSV_NAME
     columns: list[Curve] = [("rho_total", total)]
     columns += [(f"rho_{a}_{b}", curve) for (a, b), curve in partials.items()]
-    write_csv(path, np.append(left, edges[-1]), columns)
+    write_csv(path, edges, columns)
     return written + [str(path)]
