@@ -413,8 +413,8 @@ std::string row_name(const AtomColumns& c, std::size_t r) {
     return "row " + std::to_string(r + 1);
 }
 
-// Where row `r` is and what it says, for a refusal: "row 3: label 'Sl',
-// type symbol '?'".
+// Where row `r` is and what it says, for a refusal: "row 3 of the atom-site
+// loop: label 'Sl', type symbol '?'".
 std::string row_description(const AtomColumns& c, std::size_t r) {
     std::string out = "row " + std::to_string(r + 1) + " of the atom-site loop";
     const char* sep = ": ";
