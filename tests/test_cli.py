@@ -126,14 +126,17 @@ def test_rdf_weighted_smeared_curves(tmp_path):
     pytest.importorskip("matplotlib")
     pytest.importorskip("periodictable")
     out = tmp_path / "fp"
-    res = run("rdf", EXAMPLES / "ferropericlase.cif", "--weights", "neutron", "--smear", 0.1, "--out", out)
+    res = run("rdf", EXAMPLES / "ferropericlase.cif", "--weights", "neutron", "--smear", 0.1, "--out", out,
+              "--show", "Mg-O")
     assert res.returncode == 0, res.stderr
     header, body = read_csv(out / "rdf.csv")
     assert header[3:6] == ["g_total", "g_neutron", "g_Fe_Fe"] and "g_O_Mg" not in header
     expected = molvane.rdf(molvane.Structure.from_cif(str(EXAMPLES / "ferropericlase.cif"))).smeared(0.1)
     assert np.array_equal(body[:, 4], expected.weighted("neutron"))
-    line = next(l for l in res.stdout.splitlines() if l.startswith("Mg-O"))
-    assert float(line.split()[3]) == pytest.approx(6.0, abs=1e-3)
+    # --show: that pair alone; 6 O around a Mg site, and 6 x 0.8 Mg around an O (Mg shares its site with Fe)
+    rows = [l.split() for l in res.stdout.splitlines()[-2:]]
+    assert rows[0][0] == "pair" and rows[1][0] == "Mg-O"
+    assert [float(v) for v in rows[1][3:]] == pytest.approx([6.0, 4.8], abs=1e-3)
 
 
 @pytest.mark.parametrize(

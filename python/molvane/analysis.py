@@ -337,7 +337,8 @@ class RDF:
 
     def plot(self, folder: str | os.PathLike[str] | None = None, title: str | None = None, quantity: Quantity = "g",
              weights: Weights | None = None, *, note: str | None = None, dpi: float = 150,
-             figure_format: str = "png", ax: Axes | None = None) -> list[str]:
+             figure_format: str = "png", ax: Axes | None = None,
+             only: Iterable[Pair] | None = None) -> list[str]:
         """Draw the total (``rdf_total.png``) and the partials, one panel per
         centre element (``rdf_partials.png``), into ``folder``; needs
         matplotlib (``pip install 'molvane[plot]'``). A file name ending in
@@ -346,8 +347,9 @@ class RDF:
         ``quantity`` is "g" or "density"; ``weights`` (as in :meth:`weighted`)
         adds the weighted total to the first figure; ``note`` is a line under
         the title; ``figure_format`` ("png", "svg" or "pdf") names the files
-        in a folder; ``dpi`` sets the resolution of PNG files. Returns the
-        paths written."""
+        in a folder; ``dpi`` sets the resolution of PNG files; ``only``
+        (pairs (centre, neighbour)) limits the partials figure to those
+        curves. Returns the paths written."""
         from molvane import plotting
 
         if quantity not in ("g", "density"):
@@ -370,6 +372,10 @@ class RDF:
             reference = (self._number_density, "N / V")
             references = {b: self.bulk_density(b) for b in self.elements}
             panels = {a: [(b, self._density[c, b]) for (c, b) in self._density if c == a] for a in self.elements}
+        if only is not None:
+            keep = {self._pair(a, b) for a, b in only}
+            panels = {a: [(b, c) for b, c in curves if (a, b) in keep] for a, curves in panels.items()}
+            panels = {a: curves for a, curves in panels.items() if curves}
         return plotting.draw_rdf(folder, self.r, lines, panels, conventional=conventional, title=title,
                                  subtitle=subtitle, reference=reference, references=references,
                                  elements=self.elements, dpi=dpi, figure_format=figure_format, ax=ax)

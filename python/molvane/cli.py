@@ -79,17 +79,16 @@ def formula(structure: molvane.Structure) -> str:
     return " ".join(parts)
 
 
-def print_pair_table(result: RDF, out: TextIO | None = None) -> None:
-    """First shell of every unordered pair A-B of an RDF result, to ``out``
-    (default: sys.stdout as it is at the call): where the peak and the
-    minimum after it are (the same seen from A or from B), and the
-    coordination number each way: B atoms around an A, A atoms around a B."""
+def print_pair_table(result: RDF, out: TextIO | None = None, pairs: Sequence[tuple[str, str]] | None = None) -> None:
+    """First shell of every unordered pair A-B of an RDF result (or of the
+    given `pairs`), to ``out`` (default: sys.stdout as it is at the call):
+    where the peak and the minimum after it are (the same seen from A or from
+    B), and the coordination number each way: B atoms around an A, A atoms
+    around a B."""
     out = out or sys.stdout
     print(f"{'pair A-B':<12} {'first peak (A)':>15} {'first min (A)':>14} {'B around A':>11} {'A around B':>11}",
           file=out)
-    for a, b in result.pairs:
-        if a > b:
-            continue
+    for a, b in pairs or [(a, b) for a, b in result.pairs if a <= b]:
         shell, back = result.first_shell(a, b), result.first_shell(b, a)
         peak = "-" if shell is None else f"{shell.peak:.3f}"
         minimum = "-" if shell is None or shell.minimum is None else f"{shell.minimum:.3f}"
@@ -137,7 +136,7 @@ def save_outputs(result: RDF, args: argparse.Namespace, default_name: str,
     out_dir = Path(args.out or f"{default_name}_{kind}")
     title = args.title if args.title is not None else default_name
     files = result.plot(out_dir, title=title, quantity=quantity, weights=args.weights, note=note,
-                        dpi=args.dpi, figure_format=args.figure_format)
+                        dpi=args.dpi, figure_format=args.figure_format, only=shown_pairs(args.show))
     files.append(result.to_csv(out_dir / CSV_NAME, quantity=quantity, weights=args.weights))
     for f in files:
         print(f"wrote {f}")
@@ -203,7 +202,7 @@ def cmd_rdf(args: argparse.Namespace) -> int:
     result = molvane.rdf(s, args.cutoff, args.bin_size, args.threads)
     print(f"{s.n_sites} sites, cutoff {args.cutoff:g} A, bin size {args.bin_size:g} A")
     result = save_outputs(result, args, Path(args.file).stem, "rdf")
-    print_pair_table(result)
+    print_pair_table(result, pairs=args.show)
     if args.smear is None and not args.density:
         hint = "--smear 0.05" if args.bin_size <= 0.025 else "--smear 0.05 --bin-size 0.02"
         print(f"note: a static structure gives one spike per shell; {hint} broadens them as thermal motion would")
@@ -307,7 +306,7 @@ def cmd_traj(args: argparse.Namespace) -> int:
     last = args.start + args.every * (result.n_frames - 1)
     print(f"averaged {result.n_frames} of {result.frames_read} frames (indices {args.start}..{last})")
     result = save_outputs(result, args, Path(args.file).stem, "traj")
-    print_pair_table(result)
+    print_pair_table(result, pairs=args.show)
     return 0
 
 
@@ -352,6 +351,22 @@ def block_choice(text: str) -> str | int:
         return int(text)
     except ValueError:
         return text
+
+
+def pair_list(text: str) -> list[tuple[str, str]]:
+    """Element pairs written A-B, separated by commas: "Mg-O,Fe-O"."""
+    pairs = []
+    for item in text.split(","):
+        a, dash, b = item.strip().partition("-")
+        if not (dash and a and b):
+            raise argparse.ArgumentTypeError(f"expected element pairs such as Mg-O,Fe-O, got {text}")
+        pairs.append((a, b))
+    return pairs
+
+
+def shown_pairs(pairs: Sequence[tuple[str, str]] | None) -> list[tuple[str, str]] | None:
+    """The curves of the partials figure for --show: each pair seen from both ends."""
+    return None if pairs is None else [p for a, b in pairs for p in ((a, b), (b, a))]
 
 
 def count(text: str) -> int:
@@ -416,6 +431,8 @@ def build_parser() -> argparse.ArgumentParser:
                        help="broaden every curve by a Gaussian of this width, in A")
         p.add_argument("--out", help=f"output folder (default: <input name>_{kind})")
         p.add_argument("--title", help="figure title (default: the input name)")
+        p.add_argument("--show", type=pair_list, metavar="A-B,...",
+                       help="only these element pairs in the table and the partials figure (default: all)")
         p.add_argument("--dpi", type=positive_int, default=150, help="resolution of PNG figures, in dots per inch")
         p.add_argument("--figure-format", choices=FIGURE_FORMATS, default="png",
                        help="figure file type; svg and pdf are vector graphics")
