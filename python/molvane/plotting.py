@@ -118,6 +118,7 @@ def draw_rdf(folder: Path_ | None, x: npt.ArrayLike, lines: Sequence[Curve], pan
     centres = np.asarray(x, dtype=np.float64)
     if ax is not None:
         _draw_total(ax, centres, lines, conventional, reference)
+        ax.legend(fontsize="small", frameon=False)
         return []
     if folder is None:
         raise ValueError("give a folder or a file name to write to, or ax= to draw into")
