@@ -219,23 +219,20 @@ public:
     }
 
     bool empty() const { return sites_.empty(); }
-    // The merged sites in creation order; each site's list is freed as it
-    // is copied, so that the two forms are not held whole at once.
-    Sites take() {
+    // The merged sites in creation order.
+    Sites take() const {
         Sites sites;
         std::size_t entries = 0;
         for (const Site& site : sites_) entries += site.species.size();
         sites.reserve(sites_.size(), entries);
-        for (Site& site : sites_) {
+        for (const Site& site : sites_) {
             if (site.species.size() == 1) {
                 sites.add_atom(site.frac_coords, sites.symbol_index(site.species[0].first), site.species[0].second);
             } else {
                 sites.add_site(site.frac_coords);
                 for (const auto& [element, occupancy] : site.species) sites.add_species(element, occupancy);
             }
-            std::vector<Species>().swap(site.species);
         }
-        sites_.clear();
         return sites;
     }
 
