@@ -86,32 +86,27 @@ Result<PrdfResult> run_unlocked(PyObject* self, std::uint64_t n_threads, double 
     });
 }
 
-// N / V: the summed site occupancies over the cell volume.
-double number_density(const Structure& structure) {
-    return structure.n_atoms() / structure.lattice().volume();
-}
+// What prdf(save_plots=...) calls, set by the package when it is imported
+// (molvane._plot_hand_over): the binding never imports the package itself.
+PyObject* plot_hook = nullptr;
 
-// Hands the curves to molvane.plotting.save_prdf_plots.
+// Hands the curves to the hook, which passes them on to
+// molvane.plotting.save_prdf_plots with bin_size, title and N / V.
 bool save_plots(PyObject* self, PyObject* r, PyObject* partials, PyObject* total, const std::string& folder,
                 double bin_size, bool has_title, const std::string& title) {
-    PyRef kwargs{PyDict_New()};
-    if (!kwargs) return false;
+    if (!plot_hook) {
+        PyErr_SetString(PyExc_ImportError, "saving plots needs the molvane package: import molvane");
+        return false;
+    }
     PyRef bin{PyFloat_FromDouble(bin_size)};
-    if (!bin || PyDict_SetItemString(kwargs.get(), "bin_size", bin.get()) < 0) return false;
+    if (!bin) return false;
     PyRef title_obj{has_title ? new_str(title) : Py_NewRef(Py_None)};
-    if (!title_obj || PyDict_SetItemString(kwargs.get(), "title", title_obj.get()) < 0) return false;
-    PyRef density{PyFloat_FromDouble(number_density(structure_of(self)))};
-    if (!density || PyDict_SetItemString(kwargs.get(), "density", density.get()) < 0) return false;
-
-    PyRef module{PyImport_ImportModule("molvane.plotting")};
-    if (!module) return false;
-    PyRef function{PyObject_GetAttrString(module.get(), "save_prdf_plots")};
-    if (!function) return false;
+    if (!title_obj) return false;
     PyRef folder_obj{new_str(folder)};
     if (!folder_obj) return false;
-    PyRef args{PyTuple_Pack(4, r, partials, total, folder_obj.get())};
+    PyRef args{PyTuple_Pack(7, self, r, partials, total, folder_obj.get(), bin.get(), title_obj.get())};
     if (!args) return false;
-    PyRef ignored{PyObject_Call(function.get(), args.get(), kwargs.get())};
+    PyRef ignored{PyObject_Call(plot_hook, args.get(), nullptr)};
     return static_cast<bool>(ignored);
 }
 
@@ -210,12 +205,27 @@ PyObject* set_kernel_py(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// _set_plot_hook(function): the callable prdf(save_plots=...) hands its
+// curves to, as function(structure, r, partials, total, folder, bin_size, title).
+PyObject* set_plot_hook_py(PyObject*, PyObject* function) {
+    if (!PyCallable_Check(function)) {
+        PyErr_SetString(PyExc_TypeError, "the plot hook must be callable");
+        return nullptr;
+    }
+    PyObject* previous = plot_hook;
+    plot_hook = Py_NewRef(function);
+    Py_XDECREF(previous);
+    Py_RETURN_NONE;
+}
+
 }  // namespace
 
 PyMethodDef* rdf_module_functions() {
     static PyMethodDef table[] = {
         {"_set_kernel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_kernel_py)),
          METH_VARARGS | METH_KEYWORDS, "_set_kernel(name)\n--\n\nForces a distance kernel variant (tests)."},
+        {"_set_plot_hook", set_plot_hook_py, METH_O,
+         "_set_plot_hook(function, /)\n--\n\nSets what prdf(save_plots=...) hands its curves to."},
         {nullptr, nullptr, 0, nullptr},
     };
     return table;
