@@ -26,11 +26,10 @@ from typing import Any, Literal, NoReturn, TypeAlias, overload
 import numpy as np
 import numpy.typing as npt
 
-from molvane import _bins, distributed
+from molvane import _bins, _shells, distributed
 from molvane._accumulate import Accumulator, Progress, accumulate
 from molvane._bins import element_densities, number_density, shell_volumes
 from molvane._molvane import _DEFAULTS, Structure
-from molvane import _shells
 from molvane._shells import Shell, convolve_folded, gaussian_kernel
 from molvane._tasks import Cell, Summed, TrajectoryIndex, local_sums
 from molvane.scattering import WEIGHT_SCHEMES, Weights, weights_label, weights_of  # noqa: F401 (read here by older code)
@@ -50,7 +49,6 @@ def _frozen(values: npt.ArrayLike) -> FloatArray:
     array = np.array(values, dtype=np.float64)
     array.flags.writeable = False
     return array
-
 
 
 class RDF:
