@@ -353,8 +353,12 @@ public:
         for (const Site& site : sites_) entries += site.species.size();
         sites.reserve(sites_.size(), entries);
         for (const Site& site : sites_) {
-            sites.add_site(site.frac_coords);
-            for (const auto& [element, occupancy] : site.species) sites.add_species(element, occupancy);
+            if (site.species.size() == 1) {
+                sites.add_atom(site.frac_coords, sites.symbol_index(site.species[0].first), site.species[0].second);
+            } else {
+                sites.add_site(site.frac_coords);
+                for (const auto& [element, occupancy] : site.species) sites.add_species(element, occupancy);
+            }
         }
         return sites;
     }
