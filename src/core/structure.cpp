@@ -114,7 +114,28 @@ Result<Structure> Structure::make_supercell(std::uint64_t na, std::uint64_t nb,
                     copy.species = s.species;
                     sites.push_back(std::move(copy));
                 }
-    return Structure::create(std::move(*lattice), std::move(sites), pbc_);
+    auto super = Structure::create(std::move(*lattice), std::move(sites), pbc_);
+    // The crystal-basis tensors keep their values: a* N = (a / N)* etc.
+    if (super && !displacements_.empty()) {
+        std::vector<Displacement>& copies = super->displacements_;
+        copies.reserve(static_cast<std::size_t>(total));
+        for (std::uint64_t cell = 0; cell < total / sites_.size(); ++cell)
+            copies.insert(copies.end(), displacements_.begin(), displacements_.end());
+    }
+    return super;
+}
+
+Result<Structure> Structure::with_displacements(std::vector<Displacement> values) const {
+    if (!values.empty() && values.size() != sites_.size())
+        return fail("got displacement parameters for ", std::to_string(values.size()), " sites, but the structure has ",
+                    std::to_string(sites_.size()));
+    for (std::size_t i = 0; i < values.size(); ++i)
+        for (double v : values[i].u)
+            if (!std::isfinite(v))
+                return fail("site ", std::to_string(i), " has a displacement parameter that is not a finite number");
+    Structure copy = *this;
+    copy.displacements_ = std::move(values);
+    return copy;
 }
 
 }  // namespace molvane

@@ -27,6 +27,18 @@ struct Site {
     bool is_ordered() const;
 };
 
+// --- displacement parameters (optional, one per site) ---
+// Atomic displacement parameters of one site, in Å². Anisotropic: U11 U22
+// U33 U12 U13 U23 in the crystal basis of the CIF dictionary (axes along
+// a, b, c scaled by the reciprocal lengths a*, b*, c*). Isotropic: u[0] is
+// U_iso, the rest zero. `none`: the site has none.
+struct Displacement {
+    enum Kind : std::uint8_t { none, isotropic, anisotropic };
+    Kind kind = none;
+    std::array<double, 6> u{};
+};
+// --- end displacement parameters ---
+
 // Which of the directions a, b, c are periodic.
 using Pbc = std::array<bool, 3>;
 inline constexpr Pbc all_periodic{true, true, true};
@@ -58,6 +70,12 @@ public:
 
     Result<Structure> make_supercell(std::uint64_t na, std::uint64_t nb, std::uint64_t nc) const;
 
+    // Displacement parameters: empty when no site has any, else one per site.
+    const std::vector<Displacement>& displacements() const { return displacements_; }
+    // A copy holding `values` (one per site, or none at all); fails when the
+    // count differs from the sites' or a value is not finite.
+    Result<Structure> with_displacements(std::vector<Displacement> values) const;
+
 private:
     Structure(Lattice lattice, std::vector<Site> sites, Pbc pbc)
         : lattice_(std::move(lattice)), sites_(std::move(sites)), pbc_(pbc) {}
@@ -65,6 +83,7 @@ private:
     Lattice lattice_;
     std::vector<Site> sites_;
     Pbc pbc_;
+    std::vector<Displacement> displacements_;
 };
 
 }  // namespace molvane

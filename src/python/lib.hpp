@@ -56,6 +56,9 @@ PyObject* guarded(Fn&& body) {
 std::vector<PyMethodDef> reader_methods();    // lib_readers.cpp
 std::vector<PyMethodDef> rdf_methods();       // lib_rdf.cpp
 std::vector<PyMethodDef> disorder_methods();  // lib_disorder.cpp
+std::vector<PyMethodDef> pdf_methods();       // lib_pdf.cpp
+// The getter of Structure.displacements (lib_pdf.cpp).
+PyObject* get_displacements(PyObject* self, void*);
 
 // Private module functions outside __all__ (lib_rdf.cpp); null-terminated.
 PyMethodDef* rdf_module_functions();

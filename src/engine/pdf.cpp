@@ -1,0 +1,339 @@
+// Pair sums of G(r): argument and displacement checks, Cartesian tensors,
+// the reach of the widest Gaussian, and the Gaussians added piece by piece
+// on a worker pool over the neighbour search's pairs.
+#include "engine/pdf.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <map>
+#include <memory>
+
+#include "engine/neighbor.hpp"
+#include "engine/pool.hpp"
+#include "engine/rdf.hpp"  // for piece_count, max_histogram_entries
+
+namespace molvane {
+
+namespace {
+
+// 1 / sqrt(2 pi) as the nearest double.
+constexpr double inv_sqrt_two_pi = 0.3989422804014327;
+
+// A symmetric tensor as xx yy zz xy xz yz.
+using Sym6 = std::array<double, 6>;
+
+std::string site_name(const Structure& s, std::size_t i) {
+    return "site " + std::to_string(i) + " (" + s.sites()[i].species.front().first + ")";
+}
+
+Result<bool> validate(const PdfGrid& grid, const PeakWidth& width) {
+    if (!(grid.rstep > 0.0) || !std::isfinite(grid.rstep)) return fail("rstep must be a positive number");
+    if (!(grid.rmin >= 0.0) || !std::isfinite(grid.rmin)) return fail("rmin must be a number of at least 0");
+    if (grid.n_points < 1 || grid.n_points > max_pdf_points)
+        return fail("the grid would hold ", std::to_string(grid.n_points), " points; at most ",
+                    std::to_string(max_pdf_points), " are allowed");
+    const double values[3] = {width.delta1, width.delta2, width.qbroad};
+    const char* names[3] = {"delta1", "delta2", "qbroad"};
+    for (int k = 0; k < 3; ++k)
+        if (!(values[k] >= 0.0) || !std::isfinite(values[k])) return fail(names[k], " must be a number of at least 0");
+    return true;
+}
+
+// U in Cartesian axes: U_c = L^T N U N L, L the lattice matrix (rows a, b,
+// c) and N = diag(a*, b*, c*); U_iso times the unit tensor when isotropic.
+Sym6 cartesian(const Displacement& d, const Lattice& lattice) {
+    if (d.kind == Displacement::isotropic) return {d.u[0], d.u[0], d.u[0], 0.0, 0.0, 0.0};
+    const Mat3& l = lattice.matrix();
+    const Mat3& inv = lattice.inverse();
+    Vec3 recip{};
+    for (int k = 0; k < 3; ++k)
+        recip[k] = std::sqrt(inv[0][k] * inv[0][k] + inv[1][k] * inv[1][k] + inv[2][k] * inv[2][k]);
+    const int row[6] = {0, 1, 2, 0, 0, 1}, col[6] = {0, 1, 2, 1, 2, 2};
+    Mat3 u{};
+    for (int k = 0; k < 6; ++k) u[row[k]][col[k]] = u[col[k]][row[k]] = d.u[k] * recip[row[k]] * recip[col[k]];
+    Sym6 out{};
+    for (int k = 0; k < 6; ++k) {
+        double sum = 0.0;
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) sum += l[i][row[k]] * u[i][j] * l[j][col[k]];
+        out[k] = sum;
+    }
+    return out;
+}
+
+// Leading minors all positive.
+bool positive_definite(const Sym6& u) {
+    const double m2 = u[0] * u[1] - u[3] * u[3];
+    const double m3 = u[0] * (u[1] * u[2] - u[5] * u[5]) - u[3] * (u[3] * u[2] - u[5] * u[4]) +
+                      u[4] * (u[3] * u[5] - u[1] * u[4]);
+    return u[0] > 0.0 && m2 > 0.0 && m3 > 0.0;
+}
+
+Result<std::vector<Sym6>> cartesian_tensors(const Structure& s, const std::vector<Displacement>& displacements) {
+    const std::size_t n = s.sites().size();
+    if (displacements.size() != n) {
+        if (displacements.empty()) return fail("the structure has no displacement parameters; give uiso");
+        return fail("got displacement parameters for ", std::to_string(displacements.size()),
+                    " sites, but the structure has ", std::to_string(n));
+    }
+    std::string missing;
+    std::size_t n_missing = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (displacements[i].kind != Displacement::none) continue;
+        if (++n_missing <= 5) missing += (missing.empty() ? "" : ", ") + site_name(s, i);
+    }
+    if (n_missing)
+        return fail(std::to_string(n_missing), n_missing == 1 ? " site has" : " sites have",
+                    " no displacement parameters (", missing, n_missing > 5 ? ", ..." : "", "); give uiso");
+    std::vector<Sym6> out(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = cartesian(displacements[i], s.lattice());
+        if (!positive_definite(out[i]) || !std::isfinite(out[i][0] + out[i][1] + out[i][2] + out[i][3] + out[i][4] + out[i][5]))
+            return fail("the displacement parameters of ", site_name(s, i), " are not positive definite");
+    }
+    return out;
+}
+
+// Every site's species as element indices (byte order) and occupancies.
+struct Species2 {
+    std::vector<std::string> elements;
+    std::vector<std::size_t> offsets{0};
+    std::vector<std::uint32_t> element;
+    std::vector<double> occupancy;
+};
+
+Species2 species_of(const Structure& s) {
+    Species2 out;
+    out.elements = s.elements();
+    std::map<std::string, std::uint32_t> index;
+    for (std::uint32_t k = 0; k < out.elements.size(); ++k) index[out.elements[k]] = k;
+    for (const Site& site : s.sites()) {
+        for (const auto& [symbol, occupancy] : site.species) {
+            out.element.push_back(index[symbol]);
+            out.occupancy.push_back(occupancy);
+        }
+        out.offsets.push_back(out.element.size());
+    }
+    return out;
+}
+
+// The search cutoff: the grid's last point plus the reach of the widest
+// Gaussian there. Widths grow with qbroad, so the bound is iterated to a
+// fixed point; it fails when qbroad makes the reach run away.
+Result<double> search_cutoff(const PdfGrid& grid, const PeakWidth& width, const std::vector<Sym6>& u) {
+    double trace = 0.0;  // bounds every eigenvalue
+    for (const Sym6& t : u) trace = std::max(trace, t[0] + t[1] + t[2]);
+    const double r_last = grid.rmin + static_cast<double>(grid.n_points - 1) * grid.rstep;
+    const double sigma0 = std::sqrt(2.0 * trace);
+    double cutoff = r_last;
+    for (int pass = 0; pass < 60; ++pass) {
+        const double next = r_last + gaussian_reach * sigma0 * std::sqrt(1.0 + width.qbroad * width.qbroad * cutoff * cutoff);
+        if (next <= cutoff * (1.0 + 1e-12)) return cutoff + grid.rstep;
+        cutoff = next;
+        if (!(cutoff < 2.0 * r_last + 100.0))
+            return fail("qbroad widens the peaks beyond the range; use a smaller qbroad");
+    }
+    return cutoff + grid.rstep;
+}
+
+// Everything the workers read.
+struct Plan {
+    PdfGrid grid;
+    PeakWidth width;
+    Species2 species;
+    std::vector<Sym6> u;
+    NeighborSearch search;
+    Mat3 m{};
+    std::size_t n_curves = 0;
+    std::size_t pieces = 1;
+};
+
+std::size_t curve_index(std::size_t a, std::size_t b, std::size_t nel) {
+    if (a > b) std::swap(a, b);
+    return a * (2 * nel - a + 1) / 2 + (b - a);
+}
+
+// The piece's sums, plus the shortest pair whose width came out imaginary.
+struct PieceSums {
+    std::vector<double> curves;
+    double bad_distance = 0.0;
+};
+
+class GaussianAdder {
+public:
+    explicit GaussianAdder(const Plan& plan) : p_(plan), values_(plan.grid.n_points) {}
+
+    void centres(std::uint32_t lo, std::uint32_t hi, NeighborSearch::Scratch& scratch, PieceSums& out) {
+        p_.search.visit(lo, hi, scratch,
+                        [&](const std::uint32_t* centres, const std::uint32_t* slots, const double* r,
+                            const std::uint8_t* sides, const Vec3* shifts, std::size_t n) {
+                            for (std::size_t e = 0; e < n; ++e) pair(centres[e], slots[e], r[e], sides[e], shifts[e], out);
+                        });
+    }
+
+private:
+    // sigma^2 of the pair: the two tensors along the pair's direction.
+    double projected(std::uint32_t centre, std::uint32_t slot, double d, const Vec3& shift, std::size_t i,
+                     std::size_t j) const {
+        const Sym6& a = p_.u[i];
+        const Sym6& b = p_.u[j];
+        const bool iso_a = a[3] == 0.0 && a[4] == 0.0 && a[5] == 0.0 && a[0] == a[1] && a[1] == a[2];
+        const bool iso_b = b[3] == 0.0 && b[4] == 0.0 && b[5] == 0.0 && b[0] == b[1] && b[1] == b[2];
+        if (iso_a && iso_b) return a[0] + b[0];
+        const Vec3 x = p_.search.coords_at(centre), y = p_.search.coords_at(slot);
+        const Vec3 f{y[0] + shift[0] - x[0], y[1] + shift[1] - x[1], y[2] + shift[2] - x[2]};
+        Vec3 c{};
+        for (int k = 0; k < 3; ++k) c[k] = (f[0] * p_.m[0][k] + f[1] * p_.m[1][k]) + f[2] * p_.m[2][k];
+        const double inv = 1.0 / d;
+        for (double& v : c) v *= inv;
+        Sym6 s{};
+        for (int k = 0; k < 6; ++k) s[k] = a[k] + b[k];
+        return c[0] * c[0] * s[0] + c[1] * c[1] * s[1] + c[2] * c[2] * s[2] +
+               2.0 * (c[0] * c[1] * s[3] + c[0] * c[2] * s[4] + c[1] * c[2] * s[5]);
+    }
+
+    void pair(std::uint32_t centre, std::uint32_t slot, double d, std::uint8_t side, const Vec3& shift,
+              PieceSums& out) {
+        const std::size_t i = static_cast<std::size_t>(p_.search.site_at(centre));
+        const std::size_t j = static_cast<std::size_t>(p_.search.site_at(slot));
+        const PeakWidth& w = p_.width;
+        const double factor = 1.0 - w.delta1 / d - w.delta2 / (d * d) + w.qbroad * w.qbroad * d * d;
+        const double var = projected(centre, slot, d, shift, i, j) * factor;
+        if (!(var > 0.0)) {
+            if (out.bad_distance == 0.0 || d < out.bad_distance) out.bad_distance = d;
+            return;
+        }
+        const double sigma = std::sqrt(var);
+        const PdfGrid& g = p_.grid;
+        const double reach = gaussian_reach * sigma;
+        const double lo = std::ceil((d - reach - g.rmin) / g.rstep);
+        const double hi = std::floor((d + reach - g.rmin) / g.rstep);
+        const double last = static_cast<double>(g.n_points - 1);
+        if (hi < 0.0 || lo > last) return;
+        const std::size_t k_lo = static_cast<std::size_t>(std::max(lo, 0.0));
+        const std::size_t k_hi = static_cast<std::size_t>(std::min(hi, last));
+        // From the grid point nearest d outwards: g(k +- 1) = g(k) f, where
+        // each step's factor f shrinks by c = exp(-h^2 / sigma^2).
+        const double centre_k = std::min(std::max(std::nearbyint((d - g.rmin) / g.rstep), static_cast<double>(k_lo)),
+                                         static_cast<double>(k_hi));
+        const std::size_t k0 = static_cast<std::size_t>(centre_k);
+        const double a = 0.5 / var, h = g.rstep;
+        const double x0 = (g.rmin + static_cast<double>(k0) * h) - d;
+        const double c = std::exp(-2.0 * a * h * h);
+        const double peak = inv_sqrt_two_pi / sigma;
+        double* v = values_.data();
+        v[k0] = peak * std::exp(-a * x0 * x0);
+        double f = std::exp(-a * (2.0 * x0 * h + h * h));
+        for (std::size_t k = k0; k < k_hi; ++k) {
+            v[k + 1] = v[k] * f;
+            f *= c;
+        }
+        f = std::exp(-a * (h * h - 2.0 * x0 * h));
+        for (std::size_t k = k0; k > k_lo; --k) {
+            v[k - 1] = v[k] * f;
+            f *= c;
+        }
+        // Both ordered pairs for an entry that stands for both.
+        const double times = side == side_both ? 2.0 : 1.0;
+        add(i, j, times, k_lo, k_hi, out.curves.data());
+    }
+
+    // Every species of site i with every species of site j.
+    void add(std::size_t i, std::size_t j, double times, std::size_t k_lo, std::size_t k_hi, double* curves) const {
+        const Species2& sp = p_.species;
+        const std::size_t nel = sp.elements.size(), n = p_.grid.n_points;
+        const double* v = values_.data();
+        for (std::size_t ps = sp.offsets[i]; ps < sp.offsets[i + 1]; ++ps)
+            for (std::size_t qs = sp.offsets[j]; qs < sp.offsets[j + 1]; ++qs) {
+                const double weight = times * (sp.occupancy[ps] * sp.occupancy[qs]);
+                double* out = curves + curve_index(sp.element[ps], sp.element[qs], nel) * n;
+                for (std::size_t k = k_lo; k <= k_hi; ++k) out[k] += weight * v[k];
+            }
+    }
+
+    const Plan& p_;
+    std::vector<double> values_;
+};
+
+Result<Plan> plan(const Structure& structure, const std::vector<Displacement>& displacements, const PdfGrid& grid,
+                  const PeakWidth& width) {
+    auto ok = validate(grid, width);
+    if (!ok) return ok.error();
+    auto u = cartesian_tensors(structure, displacements);
+    if (!u) return u.error();
+    auto cutoff = search_cutoff(grid, width, *u);
+    if (!cutoff) return cutoff.error();
+    Species2 species = species_of(structure);
+    const std::size_t nel = species.elements.size();
+    const std::size_t n_curves = nel * (nel + 1) / 2;
+    if (grid.n_points > max_histogram_entries / n_curves)
+        return fail("the grid would hold ", std::to_string(grid.n_points), " points for ", std::to_string(n_curves),
+                    " element pairs, more than ", std::to_string(max_histogram_entries), " values");
+    auto search = NeighborSearch::build(structure, *cutoff);
+    if (!search) return search.error();
+    const std::size_t pieces =
+        piece_count(structure.sites().size(), search->candidate_pairs(), n_curves * grid.n_points);
+    return Plan{grid, width, std::move(species), std::move(*u), std::move(*search), structure.lattice().matrix(),
+                n_curves, pieces};
+}
+
+// Each piece (a fixed run of centres) sums into its own curves; the pieces
+// are added in piece order, so the bits do not depend on the pool.
+Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool) {
+    const std::size_t size = plan.n_curves * plan.grid.n_points;
+    const std::size_t n_slots = plan.search.n_slots(), pieces = plan.pieces;
+    std::vector<PieceSums> partial(pieces);
+    auto fill_piece = [&](std::size_t piece, NeighborSearch::Scratch& scratch, GaussianAdder& adder) {
+        partial[piece].curves.assign(size, 0.0);
+        const std::size_t lo = piece * n_slots / pieces, hi = (piece + 1) * n_slots / pieces;
+        adder.centres(static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi), scratch, partial[piece]);
+    };
+    const std::size_t tasks = std::min(pool.size(), pieces);
+    if (tasks <= 1) {
+        auto scratch = std::make_unique<NeighborSearch::Scratch>();
+        GaussianAdder adder(plan);
+        for (std::size_t piece = 0; piece < pieces; ++piece) fill_piece(piece, *scratch, adder);
+    } else {
+        std::atomic<std::size_t> next_piece{0};
+        pool.run(tasks, [&](std::size_t) {
+            auto scratch = std::make_unique<NeighborSearch::Scratch>();
+            GaussianAdder adder(plan);
+            for (std::size_t piece; (piece = next_piece.fetch_add(1, std::memory_order_relaxed)) < pieces;)
+                fill_piece(piece, *scratch, adder);
+        });
+    }
+    double bad = 0.0;
+    for (const PieceSums& part : partial)
+        if (part.bad_distance > 0.0 && (bad == 0.0 || part.bad_distance < bad)) bad = part.bad_distance;
+    if (bad > 0.0)
+        return fail("delta1 and delta2 leave no peak width for pairs at ", std::to_string(bad),
+                    " A; use smaller values");
+    std::vector<double> sum = std::move(partial[0].curves);
+    for (std::size_t piece = 1; piece < pieces; ++piece) {
+        const std::vector<double>& part = partial[piece].curves;
+        for (std::size_t k = 0; k < size; ++k) sum[k] = sum[k] + part[k];
+        std::vector<double>().swap(partial[piece].curves);
+    }
+    PdfPairSums out;
+    out.elements = plan.species.elements;
+    const std::size_t n = plan.grid.n_points;
+    for (std::size_t c = 0; c < plan.n_curves; ++c)
+        out.curves.emplace_back(sum.begin() + static_cast<std::ptrdiff_t>(c * n),
+                                sum.begin() + static_cast<std::ptrdiff_t>((c + 1) * n));
+    return out;
+}
+
+}  // namespace
+
+Result<PdfPairSums> compute_pdf_pairs(const Structure& structure, const std::vector<Displacement>& displacements,
+                                      const PdfGrid& grid, const PeakWidth& width, std::uint64_t n_threads) {
+    auto p = plan(structure, displacements, grid, width);
+    if (!p) return p.error();
+    if (n_threads == 0) return fill(*p, default_pool());
+    auto pool = WorkerPool::create(static_cast<std::size_t>(std::min(n_threads, max_pool_threads)), n_threads);
+    if (!pool) return pool.error();
+    return fill(*p, **pool);
+}
+
+}  // namespace molvane
