@@ -6,6 +6,7 @@ from molvane._molvane import ReadWarning, Structure, __version__, read_xyz_traje
 from molvane.analysis import RDF, rdf, rdf_average
 from molvane.interop import _reduce_structure, from_ase, from_pymatgen, same_structure, to_ase, to_pymatgen
 from molvane.io import read, write
+from molvane.pdf import PDF, pdf
 from molvane.trajectory import (TrajectoryIndex, average_prdf, index_xyz_trajectory, iter_xyz_frames,
                                 trajectory_rdf)
 
@@ -13,4 +14,4 @@ copyreg.pickle(Structure, _reduce_structure)
 
 __all__ = ["Structure", "ReadWarning", "read_xyz_trajectory", "average_prdf", "RDF", "rdf", "rdf_average",
            "index_xyz_trajectory", "iter_xyz_frames", "trajectory_rdf", "TrajectoryIndex",
-           "read", "write", "from_ase", "to_ase", "from_pymatgen", "to_pymatgen", "same_structure", "__version__"]
+           "read", "write", "from_ase", "to_ase", "from_pymatgen", "to_pymatgen", "same_structure", "PDF", "pdf", "__version__"]
