@@ -185,3 +185,17 @@ def test_sites_without_or_with_impossible_displacements_are_named():
         molvane.pdf(flat)
     with pytest.raises(ValueError, match="not a finite number"):
         plain.with_displacements([0.01, float("inf")])
+
+
+def test_cli_writes_curve_gr_and_figure(tmp_path, capsys):
+    from molvane.cli import main
+
+    pytest.importorskip("matplotlib")
+    args = ["pdf", str(DATA / "ni.cif"), "--rmin", "1", "--rmax", "8", "--qmax", "25", "--out", str(tmp_path)]
+    assert main(args) == 0
+    assert main([*args[:-1], str(tmp_path / "again"), "--uiso", "Ni=0.008", "--data", str(tmp_path / "ni.gr")]) == 0
+    assert "Rw = 0." in capsys.readouterr().out
+    r, g = read_gr(tmp_path / "ni.gr")
+    assert len(r) == 701 and (tmp_path / "again" / "ni_pdf.png").stat().st_size > 0
+    with pytest.raises(SystemExit):
+        main(["pdf", str(DATA / "ni.cif"), "--uiso", "Ni"])

@@ -47,6 +47,11 @@ class PDF:
     Immutable."""
 
     __slots__ = ("_r", "_G", "_partials", "_rho0", "_params")
+    _r: FloatArray
+    _G: FloatArray
+    _partials: dict[tuple[str, str], FloatArray]
+    _rho0: float
+    _params: dict[str, Any]
 
     def __init__(self, r: npt.ArrayLike, G: npt.ArrayLike, partials: Mapping[tuple[str, str], npt.ArrayLike],
                  rho0: float, params: Mapping[str, Any]) -> None:
@@ -151,10 +156,13 @@ class PDF:
         else:
             r_obs, g_obs = _measured(data, self._r)
             g_calc = np.interp(r_obs, self._r, self._G)
-            offset = 1.2 * min(g_obs.min(), g_calc.min()) - 0.3 * (g_calc.max() - g_calc.min()) * 0.3
-            ax.plot(r_obs, g_obs, "o", mfc="none", mec="C0", ms=3, label="measured")
+            diff = g_obs - g_calc
+            span = max(g_obs.max(), g_calc.max()) - min(g_obs.min(), g_calc.min())
+            offset = min(g_obs.min(), g_calc.min()) - diff.max() - 0.05 * span
+            every = max(1, len(r_obs) // 600)  # markers a reader can tell apart
+            ax.plot(r_obs[::every], g_obs[::every], "o", mfc="none", mec="C0", ms=3, label="measured")
             ax.plot(r_obs, g_calc, color="C3", lw=1.2, label=f"calculated (Rw = {self.rw((r_obs, g_obs)):.3f})")
-            ax.plot(r_obs, g_obs - g_calc + offset, color="C2", lw=1.0, label="difference")
+            ax.plot(r_obs, diff + offset, color="C2", lw=1.0, label="difference")
             ax.axhline(offset, color="0.6", lw=0.6, ls="--")
         ax.set_xlabel("r (Å)")
         ax.set_ylabel("G (Å$^{-2}$)")
