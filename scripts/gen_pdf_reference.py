@@ -17,6 +17,7 @@ import os
 import tempfile
 from fractions import Fraction
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -93,7 +94,7 @@ CASES = {
     "nacl": ("N", [PLAIN, FULL]),
     "rutile": ("X", [PLAIN, FULL_DELTA1]),
     "graphite": ("X", [PLAIN, FULL]),
-    "spinel": ("X", [PLAIN, FULL]),
+    "spinel": ("X", [PLAIN, FULL, {**FULL, "uiso": {"Ni": 0.0045, "Al": 0.0085, "O": 0.011}}]),
     "armalcolite": ("N", [PLAIN, FULL_DELTA1]),
 }
 
@@ -101,7 +102,7 @@ CASES = {
 NAME_TAGS = ("_space_group_name", "_space_group_it_number", "_symmetry_int_tables_number", "_sg_h-m")
 
 
-def reference(path: Path, radiation: str, params: dict[str, float]) -> tuple[np.ndarray, dict[str, float]]:
+def reference(path: Path, radiation: str, params: dict[str, Any]) -> tuple[np.ndarray, dict[str, float]]:
     from diffpy.pdffit2 import PdfFit, redirect_stdout
     from diffpy.structure import loadStructure
 
@@ -115,6 +116,10 @@ def reference(path: Path, radiation: str, params: dict[str, float]) -> tuple[np.
         f.write("\n".join(listed) + "\n")
     structure = loadStructure(f.name)
     os.unlink(f.name)
+    # U_iso per element in place of the file's (species sharing a site then move differently).
+    for atom in structure:
+        if "uiso" in params:
+            atom.Uisoequiv = params["uiso"][atom.element]
     fit = PdfFit()
     fit.add_structure(structure)
     n = int(round((RMAX - RMIN) / RSTEP)) + 1

@@ -33,7 +33,7 @@ def test_matches_reference_curves(name, k):
     scattering = "xray" if case["radiation"] == "X" else case["lengths"]
     result = molvane.pdf(structure, META["rmin"], META["rmax"], META["rstep"], scattering=scattering,
                          qmax=p["qmax"] or None, qdamp=p["qdamp"], qbroad=p["qbroad"], delta1=p["delta1"],
-                         delta2=p["delta2"], pairs="independent")
+                         delta2=p["delta2"], uiso=p.get("uiso"), pairs="independent")
     expected = np.load(DATA / "reference.npz")[f"{name}_{k}"]
     assert result.r.shape == expected.shape
     assert np.abs(result.G - expected).max() <= 1e-4 * np.abs(expected).max()

@@ -206,27 +206,25 @@ def _measured(data: str | os.PathLike[str] | tuple[npt.ArrayLike, npt.ArrayLike]
 
 
 def _site_uiso(structure: Structure, uiso: Uiso) -> list[float]:
-    """One U_iso per site from a dict per element or a sequence per site."""
+    """U_iso from a dict per element (one value per species of every site,
+    site by site) or a sequence per site."""
     sites = structure._site_species
     if isinstance(uiso, Mapping):
-        out = []
+        out, owner = [], []
         for i, species in enumerate(sites):
-            values = set()
             for element, _ in species:
                 if element not in uiso:
                     raise ValueError(f"uiso gives no value for {element}")
-                values.add(float(uiso[element]))
-            if len(values) > 1:
-                raise ValueError(f"site {i} holds {', '.join(e for e, _ in species)} with different uiso; "
-                                 "give uiso per site")
-            out.append(values.pop())
+                out.append(float(uiso[element]))
+                owner.append(i)
     elif isinstance(uiso, Sequence) and not isinstance(uiso, str):
         out = [float(u) for u in uiso]
+        owner = list(range(len(out)))
         if len(out) != len(sites):
             raise ValueError(f"uiso has {len(out)} values, but the structure has {len(sites)} sites")
     else:
         raise TypeError("uiso must be a dict of U_iso per element or a sequence of U_iso per site")
-    for i, u in enumerate(out):
+    for u, i in zip(out, owner):
         if not (math.isfinite(u) and u > 0):
             raise ValueError(f"uiso of site {i} ({sites[i][0][0]}) is {u}; it must be a positive number")
     return out

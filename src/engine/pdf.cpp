@@ -70,28 +70,41 @@ bool positive_definite(const Sym6& u) {
     return u[0] > 0.0 && m2 > 0.0 && m3 > 0.0;
 }
 
+// One Cartesian tensor per species entry (site by site), from one
+// displacement per site or one per species entry.
 Result<std::vector<Sym6>> cartesian_tensors(const Structure& s, const std::vector<Displacement>& displacements) {
-    const std::size_t n = s.sites().size();
-    if (displacements.size() != n) {
+    const std::vector<Site>& sites = s.sites();
+    std::size_t n_entries = 0;
+    for (const Site& site : sites) n_entries += site.species.size();
+    const bool per_site = displacements.size() == sites.size();
+    if (!per_site && displacements.size() != n_entries) {
         if (displacements.empty()) return fail("the structure has no displacement parameters; give uiso");
         return fail("got displacement parameters for ", std::to_string(displacements.size()),
-                    " sites, but the structure has ", std::to_string(n));
+                    " sites, but the structure has ", std::to_string(sites.size()));
     }
     std::string missing;
     std::size_t n_missing = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (displacements[i].kind != Displacement::none) continue;
-        if (++n_missing <= 5) missing += (missing.empty() ? "" : ", ") + site_name(s, i);
+    std::vector<Sym6> out;
+    out.reserve(n_entries);
+    for (std::size_t i = 0, e = 0; i < sites.size(); ++i) {
+        bool site_missing = false;
+        for (std::size_t k = 0; k < sites[i].species.size(); ++k, ++e) {
+            const Displacement& d = displacements[per_site ? i : e];
+            if (d.kind == Displacement::none) {
+                site_missing = true;
+                out.push_back({});
+                continue;
+            }
+            out.push_back(cartesian(d, s.lattice()));
+            const Sym6& u = out.back();
+            if (!positive_definite(u) || !std::isfinite(u[0] + u[1] + u[2] + u[3] + u[4] + u[5]))
+                return fail("the displacement parameters of ", site_name(s, i), " are not positive definite");
+        }
+        if (site_missing && ++n_missing <= 5) missing += (missing.empty() ? "" : ", ") + site_name(s, i);
     }
     if (n_missing)
         return fail(std::to_string(n_missing), n_missing == 1 ? " site has" : " sites have",
                     " no displacement parameters (", missing, n_missing > 5 ? ", ..." : "", "); give uiso");
-    std::vector<Sym6> out(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        out[i] = cartesian(displacements[i], s.lattice());
-        if (!positive_definite(out[i]) || !std::isfinite(out[i][0] + out[i][1] + out[i][2] + out[i][3] + out[i][4] + out[i][5]))
-            return fail("the displacement parameters of ", site_name(s, i), " are not positive definite");
-    }
     return out;
 }
 
@@ -173,24 +186,25 @@ public:
     }
 
 private:
-    // sigma^2 of the pair: the two tensors along the pair's direction.
-    double projected(std::uint32_t centre, std::uint32_t slot, double d, const Vec3& shift, std::size_t i,
-                     std::size_t j) const {
-        const Sym6& a = p_.u[i];
-        const Sym6& b = p_.u[j];
-        const bool iso_a = a[3] == 0.0 && a[4] == 0.0 && a[5] == 0.0 && a[0] == a[1] && a[1] == a[2];
-        const bool iso_b = b[3] == 0.0 && b[4] == 0.0 && b[5] == 0.0 && b[0] == b[1] && b[1] == b[2];
-        if (iso_a && iso_b) return a[0] + b[0];
+    // The pair's unit vector (Cartesian), from the packed coordinates.
+    Vec3 direction(std::uint32_t centre, std::uint32_t slot, double d, const Vec3& shift) const {
         const Vec3 x = p_.search.coords_at(centre), y = p_.search.coords_at(slot);
         const Vec3 f{y[0] + shift[0] - x[0], y[1] + shift[1] - x[1], y[2] + shift[2] - x[2]};
         Vec3 c{};
-        for (int k = 0; k < 3; ++k) c[k] = (f[0] * p_.m[0][k] + f[1] * p_.m[1][k]) + f[2] * p_.m[2][k];
-        const double inv = 1.0 / d;
-        for (double& v : c) v *= inv;
+        for (int k = 0; k < 3; ++k) c[k] = ((f[0] * p_.m[0][k] + f[1] * p_.m[1][k]) + f[2] * p_.m[2][k]) / d;
+        return c;
+    }
+
+    static bool isotropic(const Sym6& a) {
+        return a[3] == 0.0 && a[4] == 0.0 && a[5] == 0.0 && a[0] == a[1] && a[1] == a[2];
+    }
+
+    // sigma'^2 of species entries p and q: their tensors along n.
+    double projected(const Sym6& a, const Sym6& b, const Vec3& n) const {
         Sym6 s{};
         for (int k = 0; k < 6; ++k) s[k] = a[k] + b[k];
-        return c[0] * c[0] * s[0] + c[1] * c[1] * s[1] + c[2] * c[2] * s[2] +
-               2.0 * (c[0] * c[1] * s[3] + c[0] * c[2] * s[4] + c[1] * c[2] * s[5]);
+        return n[0] * n[0] * s[0] + n[1] * n[1] * s[1] + n[2] * n[2] * s[2] +
+               2.0 * (n[0] * n[1] * s[3] + n[0] * n[2] * s[4] + n[1] * n[2] * s[5]);
     }
 
     void pair(std::uint32_t centre, std::uint32_t slot, double d, std::uint8_t side, const Vec3& shift,
@@ -199,18 +213,57 @@ private:
         const std::size_t j = static_cast<std::size_t>(p_.search.site_at(slot));
         const PeakWidth& w = p_.width;
         const double factor = 1.0 - w.delta1 / d - w.delta2 / (d * d) + w.qbroad * w.qbroad * d * d;
-        const double var = projected(centre, slot, d, shift, i, j) * factor;
-        if (!(var > 0.0)) {
-            if (out.bad_distance == 0.0 || d < out.bad_distance) out.bad_distance = d;
-            return;
-        }
+        const Species2& sp = p_.species;
+        const std::size_t nel = sp.elements.size(), n = p_.grid.n_points;
+        // Both ordered pairs for an entry that stands for both.
+        const double times = side == side_both ? 2.0 : 1.0;
+        bool have_direction = false;
+        Vec3 unit{};
+        double last_var = -1.0;
+        Span span{};
+        for (std::size_t ps = sp.offsets[i]; ps < sp.offsets[i + 1]; ++ps)
+            for (std::size_t qs = sp.offsets[j]; qs < sp.offsets[j + 1]; ++qs) {
+                const Sym6& a = p_.u[ps];
+                const Sym6& b = p_.u[qs];
+                double var;
+                if (isotropic(a) && isotropic(b)) {
+                    var = (a[0] + b[0]) * factor;
+                } else {
+                    if (!have_direction) unit = direction(centre, slot, d, shift);
+                    have_direction = true;
+                    var = projected(a, b, unit) * factor;
+                }
+                if (!(var > 0.0)) {
+                    if (out.bad_distance == 0.0 || d < out.bad_distance) out.bad_distance = d;
+                    return;
+                }
+                // Species sharing a site usually share the tensor: one Gaussian for all.
+                if (var != last_var) {
+                    span = gaussian(d, var);
+                    last_var = var;
+                }
+                if (span.empty) continue;
+                const double weight = times * (sp.occupancy[ps] * sp.occupancy[qs]);
+                double* curve = out.curves.data() + curve_index(sp.element[ps], sp.element[qs], nel) * n;
+                const double* v = values_.data();
+                for (std::size_t k = span.lo; k <= span.hi; ++k) curve[k] += weight * v[k];
+            }
+    }
+
+    struct Span {
+        std::size_t lo = 0, hi = 0;
+        bool empty = true;
+    };
+
+    // Gauss(r_k; d, sigma) into values_ over the grid points within reach.
+    Span gaussian(double d, double var) {
         const double sigma = std::sqrt(var);
         const PdfGrid& g = p_.grid;
         const double reach = gaussian_reach * sigma;
         const double lo = std::ceil((d - reach - g.rmin) / g.rstep);
         const double hi = std::floor((d + reach - g.rmin) / g.rstep);
         const double last = static_cast<double>(g.n_points - 1);
-        if (hi < 0.0 || lo > last) return;
+        if (hi < 0.0 || lo > last || hi < lo) return {};
         const std::size_t k_lo = static_cast<std::size_t>(std::max(lo, 0.0));
         const std::size_t k_hi = static_cast<std::size_t>(std::min(hi, last));
         // From the grid point nearest d outwards: g(k +- 1) = g(k) f, where
@@ -221,9 +274,8 @@ private:
         const double a = 0.5 / var, h = g.rstep;
         const double x0 = (g.rmin + static_cast<double>(k0) * h) - d;
         const double c = std::exp(-2.0 * a * h * h);
-        const double peak = inv_sqrt_two_pi / sigma;
         double* v = values_.data();
-        v[k0] = peak * std::exp(-a * x0 * x0);
+        v[k0] = inv_sqrt_two_pi / sigma * std::exp(-a * x0 * x0);
         double f = std::exp(-a * (2.0 * x0 * h + h * h));
         for (std::size_t k = k0; k < k_hi; ++k) {
             v[k + 1] = v[k] * f;
@@ -234,22 +286,7 @@ private:
             v[k - 1] = v[k] * f;
             f *= c;
         }
-        // Both ordered pairs for an entry that stands for both.
-        const double times = side == side_both ? 2.0 : 1.0;
-        add(i, j, times, k_lo, k_hi, out.curves.data());
-    }
-
-    // Every species of site i with every species of site j.
-    void add(std::size_t i, std::size_t j, double times, std::size_t k_lo, std::size_t k_hi, double* curves) const {
-        const Species2& sp = p_.species;
-        const std::size_t nel = sp.elements.size(), n = p_.grid.n_points;
-        const double* v = values_.data();
-        for (std::size_t ps = sp.offsets[i]; ps < sp.offsets[i + 1]; ++ps)
-            for (std::size_t qs = sp.offsets[j]; qs < sp.offsets[j + 1]; ++qs) {
-                const double weight = times * (sp.occupancy[ps] * sp.occupancy[qs]);
-                double* out = curves + curve_index(sp.element[ps], sp.element[qs], nel) * n;
-                for (std::size_t k = k_lo; k <= k_hi; ++k) out[k] += weight * v[k];
-            }
+        return {k_lo, k_hi, false};
     }
 
     const Plan& p_;

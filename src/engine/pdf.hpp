@@ -40,8 +40,9 @@ struct PdfPairSums {
     std::vector<std::vector<double>> curves;
 };
 
-// Checks the arguments and the displacements (one per site, finite and
-// positive definite; `none` refused with the sites named) and sums the
+// Checks the arguments and the displacements (one per site, or one per
+// species entry site by site, so that species sharing a site may move
+// differently; positive definite; `none` refused with the sites named) and sums the
 // pairs on the default pool (n_threads = 0) or a pool of its own. The sum
 // is the same bits on any number of threads.
 Result<PdfPairSums> compute_pdf_pairs(const Structure& structure, const std::vector<Displacement>& displacements,
