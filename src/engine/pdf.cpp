@@ -135,10 +135,15 @@ Species2 species_of(const Structure& s) {
 // Gaussian there. Widths grow with qbroad, so the bound is iterated to a
 // fixed point; it fails when qbroad makes the reach run away.
 Result<double> search_cutoff(const PdfGrid& grid, const PeakWidth& width, const std::vector<Sym6>& u) {
-    double trace = 0.0;  // bounds every eigenvalue
-    for (const Sym6& t : u) trace = std::max(trace, t[0] + t[1] + t[2]);
+    double largest = 0.0;  // bounds every eigenvalue (Gershgorin: the largest absolute row sum)
+    for (const Sym6& t : u) {
+        const double rows[3] = {std::fabs(t[0]) + std::fabs(t[3]) + std::fabs(t[4]),
+                                std::fabs(t[3]) + std::fabs(t[1]) + std::fabs(t[5]),
+                                std::fabs(t[4]) + std::fabs(t[5]) + std::fabs(t[2])};
+        largest = std::max({largest, rows[0], rows[1], rows[2]});
+    }
     const double r_last = grid.rmin + static_cast<double>(grid.n_points - 1) * grid.rstep;
-    const double sigma0 = std::sqrt(2.0 * trace);
+    const double sigma0 = std::sqrt(2.0 * largest);
     double cutoff = r_last;
     for (int pass = 0; pass < 60; ++pass) {
         const double next = r_last + gaussian_reach * sigma0 * std::sqrt(1.0 + width.qbroad * width.qbroad * cutoff * cutoff);
@@ -151,6 +156,29 @@ Result<double> search_cutoff(const PdfGrid& grid, const PeakWidth& width, const 
 }
 
 // Everything the workers read.
+// Pairs of isotropic species are not given a Gaussian one by one: each
+// piece first adds their weights w and w d into fine bins, one row of bins
+// per combination of element pair and width sigma'^2 = U_p + U_q, and then
+// gives every filled bin one Gaussian at its weighted mean distance. In a
+// crystal the pairs of one bin share their distance, so this is the same
+// sum; otherwise the mean stands in for distances at most one fine bin
+// apart, off by about (bin / sigma)^2 / 24 of the peak.
+struct Binned {
+    std::vector<std::int32_t> type;  // per species entry: its (element, U_iso) type, -1 when anisotropic
+    std::size_t n_types = 0;
+    std::vector<std::int32_t> row;    // per type pair p * n_types + q: the bin row
+    std::vector<std::size_t> curve;   // per row
+    std::vector<double> var;          // per row: U_p + U_q
+    double origin = 0.0, width = 0.0;
+    std::size_t n_fine = 0;
+    bool on = false;
+};
+
+// Most fine bins of all rows together, per piece.
+constexpr std::size_t max_fine_entries = std::size_t{1} << 22;
+// Most (element, U_iso) types for the binned sums.
+constexpr std::size_t max_types = 64;
+
 struct Plan {
     PdfGrid grid;
     PeakWidth width;
@@ -160,6 +188,7 @@ struct Plan {
     Mat3 m{};
     std::size_t n_curves = 0;
     std::size_t pieces = 1;
+    Binned binned;
 };
 
 std::size_t curve_index(std::size_t a, std::size_t b, std::size_t nel) {
@@ -167,9 +196,56 @@ std::size_t curve_index(std::size_t a, std::size_t b, std::size_t nel) {
     return a * (2 * nel - a + 1) / 2 + (b - a);
 }
 
+// The fine bins of the isotropic pairs: types, rows and the bin grid over
+// the reach of the widest Gaussian around the grid; off (every pair on its
+// own) when there are too many types or bins.
+Binned binned_layout(const Species2& sp, const std::vector<Sym6>& u, const PdfGrid& grid, double cutoff) {
+    Binned b;
+    b.type.assign(u.size(), -1);
+    std::vector<std::pair<std::uint32_t, double>> types;  // (element, U_iso)
+    double min_u = 0.0;
+    for (std::size_t e = 0; e < u.size(); ++e) {
+        const Sym6& t = u[e];
+        if (!(t[3] == 0.0 && t[4] == 0.0 && t[5] == 0.0 && t[0] == t[1] && t[1] == t[2])) continue;
+        const std::pair<std::uint32_t, double> key{sp.element[e], t[0]};
+        auto it = std::find(types.begin(), types.end(), key);
+        if (it == types.end()) {
+            if (types.size() == max_types) return Binned{};
+            it = types.insert(types.end(), key);
+        }
+        b.type[e] = static_cast<std::int32_t>(it - types.begin());
+        min_u = min_u == 0.0 ? t[0] : std::min(min_u, t[0]);
+    }
+    if (types.empty()) return Binned{};
+    b.n_types = types.size();
+    b.row.assign(b.n_types * b.n_types, -1);
+    const std::size_t nel = sp.elements.size();
+    for (std::size_t p = 0; p < b.n_types; ++p)
+        for (std::size_t q = p; q < b.n_types; ++q) {
+            const std::size_t c = curve_index(types[p].first, types[q].first, nel);
+            const double var = types[p].second + types[q].second;
+            std::size_t r = 0;
+            while (r < b.curve.size() && !(b.curve[r] == c && b.var[r] == var)) ++r;
+            if (r == b.curve.size()) {
+                b.curve.push_back(c);
+                b.var.push_back(var);
+            }
+            b.row[p * b.n_types + q] = b.row[q * b.n_types + p] = static_cast<std::int32_t>(r);
+        }
+    // Bins an eighth of a grid step wide, and narrow beside the narrowest peak.
+    b.width = std::min(grid.rstep / 8.0, std::sqrt(2.0 * min_u) / 30.0);
+    b.origin = std::max(0.0, grid.rmin - (cutoff - (grid.rmin + static_cast<double>(grid.n_points - 1) * grid.rstep)));
+    const double span = (cutoff - b.origin) / b.width + 2.0;
+    if (!(span * static_cast<double>(b.curve.size()) * 2.0 <= static_cast<double>(max_fine_entries))) return Binned{};
+    b.n_fine = static_cast<std::size_t>(span);
+    b.on = true;
+    return b;
+}
+
 // The piece's sums, plus the shortest pair whose width came out imaginary.
 struct PieceSums {
     std::vector<double> curves;
+    std::vector<double> fine;  // per bin row: n_fine weights, then n_fine weighted distances
     double bad_distance = 0.0;
 };
 
@@ -183,6 +259,7 @@ public:
                             const std::uint8_t* sides, const Vec3* shifts, std::size_t n) {
                             for (std::size_t e = 0; e < n; ++e) pair(centres[e], slots[e], r[e], sides[e], shifts[e], out);
                         });
+        if (p_.binned.on) spread(out);
     }
 
 private:
@@ -207,6 +284,32 @@ private:
                2.0 * (n[0] * n[1] * s[3] + n[0] * n[2] * s[4] + n[1] * n[2] * s[5]);
     }
 
+    // Every filled fine bin: one Gaussian of its summed weight at its mean distance.
+    void spread(PieceSums& out) {
+        const Binned& b = p_.binned;
+        const PeakWidth& w = p_.width;
+        const std::size_t n = p_.grid.n_points;
+        for (std::size_t r = 0; r < b.curve.size(); ++r) {
+            const double* weight = out.fine.data() + 2 * r * b.n_fine;
+            const double* moment = weight + b.n_fine;
+            double* curve = out.curves.data() + b.curve[r] * n;
+            for (std::size_t j = 0; j < b.n_fine; ++j) {
+                if (weight[j] == 0.0) continue;
+                const double d = moment[j] / weight[j];
+                const double var = b.var[r] * (1.0 - w.delta1 / d - w.delta2 / (d * d) + w.qbroad * w.qbroad * d * d);
+                if (!(var > 0.0)) {
+                    if (out.bad_distance == 0.0 || d < out.bad_distance) out.bad_distance = d;
+                    continue;
+                }
+                const Span span = gaussian(d, var);
+                const double* v = values_.data();
+                if (!span.empty)
+                    for (std::size_t k = span.lo; k <= span.hi; ++k) curve[k] += weight[j] * v[k];
+            }
+        }
+        std::vector<double>().swap(out.fine);
+    }
+
     void pair(std::uint32_t centre, std::uint32_t slot, double d, std::uint8_t side, const Vec3& shift,
               PieceSums& out) {
         const std::size_t i = static_cast<std::size_t>(p_.search.site_at(centre));
@@ -223,6 +326,21 @@ private:
         Span span{};
         for (std::size_t ps = sp.offsets[i]; ps < sp.offsets[i + 1]; ++ps)
             for (std::size_t qs = sp.offsets[j]; qs < sp.offsets[j + 1]; ++qs) {
+                const double weight = times * (sp.occupancy[ps] * sp.occupancy[qs]);
+                const Binned& bins = p_.binned;
+                if (bins.on && bins.type[ps] >= 0 && bins.type[qs] >= 0) {
+                    const std::size_t r = static_cast<std::size_t>(
+                        bins.row[static_cast<std::size_t>(bins.type[ps]) * bins.n_types +
+                                 static_cast<std::size_t>(bins.type[qs])]);
+                    const double at = (d - bins.origin) / bins.width;
+                    if (at >= 0.0 && at < static_cast<double>(bins.n_fine)) {
+                        const std::size_t j = static_cast<std::size_t>(at);
+                        double* fine = out.fine.data() + 2 * r * bins.n_fine;
+                        fine[j] += weight;
+                        fine[bins.n_fine + j] += weight * d;
+                    }
+                    continue;
+                }
                 const Sym6& a = p_.u[ps];
                 const Sym6& b = p_.u[qs];
                 double var;
@@ -243,7 +361,6 @@ private:
                     last_var = var;
                 }
                 if (span.empty) continue;
-                const double weight = times * (sp.occupancy[ps] * sp.occupancy[qs]);
                 double* curve = out.curves.data() + curve_index(sp.element[ps], sp.element[qs], nel) * n;
                 const double* v = values_.data();
                 for (std::size_t k = span.lo; k <= span.hi; ++k) curve[k] += weight * v[k];
@@ -309,10 +426,12 @@ Result<Plan> plan(const Structure& structure, const std::vector<Displacement>& d
                     " element pairs, more than ", std::to_string(max_histogram_entries), " values");
     auto search = NeighborSearch::build(structure, *cutoff);
     if (!search) return search.error();
+    Binned binned = binned_layout(species, *u, grid, *cutoff);
+    const std::size_t fine = binned.on ? 2 * binned.curve.size() * binned.n_fine : 0;
     const std::size_t pieces =
-        piece_count(structure.sites().size(), search->candidate_pairs(), n_curves * grid.n_points);
-    return Plan{grid, width, std::move(species), std::move(*u), std::move(*search), structure.lattice().matrix(),
-                n_curves, pieces};
+        piece_count(structure.sites().size(), search->candidate_pairs(), n_curves * grid.n_points + fine);
+    return Plan{grid,          width, std::move(species), std::move(*u), std::move(*search), structure.lattice().matrix(),
+                n_curves, pieces, std::move(binned)};
 }
 
 // Each piece (a fixed run of centres) sums into its own curves; the pieces
@@ -323,6 +442,7 @@ Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool) {
     std::vector<PieceSums> partial(pieces);
     auto fill_piece = [&](std::size_t piece, NeighborSearch::Scratch& scratch, GaussianAdder& adder) {
         partial[piece].curves.assign(size, 0.0);
+        if (plan.binned.on) partial[piece].fine.assign(2 * plan.binned.curve.size() * plan.binned.n_fine, 0.0);
         const std::size_t lo = piece * n_slots / pieces, hi = (piece + 1) * n_slots / pieces;
         adder.centres(static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi), scratch, partial[piece]);
     };
