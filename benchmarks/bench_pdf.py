@@ -102,7 +102,8 @@ def main() -> None:
     rmax = 20.0 if args.quick else 30.0
     realizations = []
     for seed in range(2 if args.quick else 3):
-        ordered, _ = alloy.expand_occupancies(max_sites=4 * n[0] * n[1] * n[2], seed=seed + 1)
+        # The supercell holds whole numbers of each species, so it is ordered as it is.
+        ordered, _ = alloy.make_supercell(*n).expand_occupancies(max_sites=4 * n[0] * n[1] * n[2], seed=seed + 1)
         realizations.append(ordered)
     big = realizations[0]
     compare(f"CuAu realization, {big.n_sites} atoms, r 1..{rmax:g}", big, uiso, rmax, repeats)

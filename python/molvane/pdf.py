@@ -140,10 +140,11 @@ class PDF:
         return float(np.sqrt(np.sum(diff ** 2) / np.sum(g_obs ** 2)))
 
     def plot(self, path: str | os.PathLike[str], data: str | os.PathLike[str] | tuple[npt.ArrayLike, npt.ArrayLike]
-             | None = None, title: str | None = None) -> str:
-        """Saves a figure of G(r); with ``data`` (a .gr file or (r, G)) the
-        measured curve as circles over it and the difference below, offset,
-        with Rw in the legend. Needs matplotlib. Returns the path."""
+             | None = None, title: str | None = None, data_label: str = "measured") -> str:
+        """Saves a figure of G(r); with ``data`` (a .gr file or (r, G)) that
+        curve as circles (labelled ``data_label``) with this one over it and
+        the difference below, offset, with Rw in the legend. Needs
+        matplotlib. Returns the path."""
         try:
             import matplotlib
             matplotlib.use("Agg")
@@ -160,7 +161,7 @@ class PDF:
             span = max(g_obs.max(), g_calc.max()) - min(g_obs.min(), g_calc.min())
             offset = min(g_obs.min(), g_calc.min()) - diff.max() - 0.05 * span
             every = max(1, len(r_obs) // 600)  # markers a reader can tell apart
-            ax.plot(r_obs[::every], g_obs[::every], "o", mfc="none", mec="C0", ms=3, label="measured")
+            ax.plot(r_obs[::every], g_obs[::every], "o", mfc="none", mec="C0", ms=3, label=data_label)
             ax.plot(r_obs, g_calc, color="C3", lw=1.2, label=f"calculated (Rw = {self.rw((r_obs, g_obs)):.3f})")
             ax.plot(r_obs, diff + offset, color="C2", lw=1.0, label="difference")
             ax.axhline(offset, color="0.6", lw=0.6, ls="--")
