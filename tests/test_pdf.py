@@ -124,6 +124,13 @@ def test_cif_displacements_rotated_converted_and_kept():
     assert sorted(set(nacl.displacements)) == pytest.approx([1.18 / (8 * math.pi ** 2), 1.52 / (8 * math.pi ** 2)])
     again = pickle.loads(pickle.dumps(rutile))
     assert again.displacements == rutile.displacements
+    assert Structure.from_cif_str(molvane.io.to_cif(rutile)).displacements == rutile.displacements
+    mixed = ("data_x\n_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\nloop_\n_atom_site_label\n"
+             "_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n_atom_site_occupancy\n"
+             "_atom_site_B_iso_or_equiv\nFe1 0 0 0 0.5 0.8\nMn1 0 0 0 0.5 0.9\n")
+    with pytest.warns(molvane.ReadWarning, match="1 atom-site row shared a site with other displacement "
+                                                  "parameters, which the site kept \\(first: 'Mn1'\\)"):
+        assert Structure.from_cif_str(mixed).displacements == [pytest.approx(0.8 / (8 * math.pi ** 2))]
     assert rutile.make_supercell(1, 2, 1).displacements == rutile.displacements * 2
     assert Structure([[3, 0, 0], [0, 3, 0], [0, 0, 3]], [[0, 0, 0]], [{"Cu": 1}]).displacements is None
 
