@@ -1,6 +1,6 @@
 """Types of the native module molvane._molvane."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Final, TypeAlias, TypedDict, final
 
 import numpy as np
@@ -84,6 +84,8 @@ class Structure:
     @property
     def _site_species(self) -> list[list[tuple[str, float]]]: ...
     @property
+    def _frac_array(self) -> _FloatArray: ...
+    @property
     def pbc(self) -> _Pbc: ...
     def make_supercell(self, na: int, nb: int, nc: int) -> Structure: ...
     @property
@@ -142,6 +144,7 @@ def _structure(
     pbc: bool | Sequence[bool],
 ) -> Structure: ...
 def _set_kernel(name: str) -> str: ...
+def _set_plot_hook(function: Callable[..., object], /) -> None: ...
 
 _SpeciesCounts = tuple[int, tuple[tuple[str, str], ...], bool]
 

@@ -25,7 +25,7 @@ import numpy as np
 import numpy.typing as npt
 
 from molvane._molvane import Structure
-from molvane.analysis import _weights
+from molvane.scattering import weights_of
 
 FloatArray: TypeAlias = npt.NDArray[np.float64]
 Scattering: TypeAlias = Literal["xray", "neutron"] | dict[str, float]
@@ -292,7 +292,7 @@ def pdf(structure: Structure, rmin: float = 0.0, rmax: float = 30.0, rstep: floa
     elements, raw = structure._pdf_pairs(displacements, float(rmin), float(rstep), n_ext, float(delta1),
                                          float(delta2), float(qbroad), n_threads)
     curves = np.frombuffer(raw, dtype=np.float64).reshape(-1, n_ext)
-    weights = _weights(scattering, elements)
+    weights = weights_of(scattering, elements)
     amount = structure.composition
     n_atoms = structure.n_atoms
     mean_b = sum(amount[e] * weights[e] for e in elements) / n_atoms

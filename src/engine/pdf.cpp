@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <map>
 #include <memory>
 
 #include "engine/neighbor.hpp"
@@ -24,7 +23,8 @@ constexpr double inv_sqrt_two_pi = 0.3989422804014327;
 using Sym6 = std::array<double, 6>;
 
 std::string site_name(const Structure& s, std::size_t i) {
-    return "site " + std::to_string(i) + " (" + s.sites()[i].species.front().first + ")";
+    const Sites& sites = s.sites();
+    return "site " + std::to_string(i) + " (" + sites.symbol(sites.entry(sites.entries_begin(i)).symbol) + ")";
 }
 
 Result<bool> validate(const PdfGrid& grid, const PeakWidth& width) {
@@ -73,9 +73,8 @@ bool positive_definite(const Sym6& u) {
 // One Cartesian tensor per species entry (site by site), from one
 // displacement per site or one per species entry.
 Result<std::vector<Sym6>> cartesian_tensors(const Structure& s, const std::vector<Displacement>& displacements) {
-    const std::vector<Site>& sites = s.sites();
-    std::size_t n_entries = 0;
-    for (const Site& site : sites) n_entries += site.species.size();
+    const Sites& sites = s.sites();
+    const std::size_t n_entries = sites.n_entries();
     const bool per_site = displacements.size() == sites.size();
     if (!per_site && displacements.size() != n_entries) {
         if (displacements.empty()) return fail("the structure has no displacement parameters; give uiso");
@@ -88,7 +87,7 @@ Result<std::vector<Sym6>> cartesian_tensors(const Structure& s, const std::vecto
     out.reserve(n_entries);
     for (std::size_t i = 0, e = 0; i < sites.size(); ++i) {
         bool site_missing = false;
-        for (std::size_t k = 0; k < sites[i].species.size(); ++k, ++e) {
+        for (std::size_t k = sites.entries_begin(i); k < sites.entries_end(i); ++k, ++e) {
             const Displacement& d = displacements[per_site ? i : e];
             if (d.kind == Displacement::none) {
                 site_missing = true;
@@ -117,17 +116,14 @@ struct Species2 {
 };
 
 Species2 species_of(const Structure& s) {
+    // The symbol table holds exactly the symbols in use, in byte order.
+    const Sites& sites = s.sites();
     Species2 out;
-    out.elements = s.elements();
-    std::map<std::string, std::uint32_t> index;
-    for (std::uint32_t k = 0; k < out.elements.size(); ++k) index[out.elements[k]] = k;
-    for (const Site& site : s.sites()) {
-        for (const auto& [symbol, occupancy] : site.species) {
-            out.element.push_back(index[symbol]);
-            out.occupancy.push_back(occupancy);
-        }
-        out.offsets.push_back(out.element.size());
-    }
+    out.elements = sites.symbols();
+    out.element.assign(sites.entry_symbols().begin(), sites.entry_symbols().end());
+    out.occupancy.assign(sites.entry_occupancies().begin(), sites.entry_occupancies().end());
+    out.offsets.resize(sites.size() + 1);
+    for (std::size_t i = 0; i < sites.size(); ++i) out.offsets[i + 1] = sites.entries_end(i);
     return out;
 }
 

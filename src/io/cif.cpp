@@ -200,6 +200,12 @@ Displacement rotated(const Displacement& d, const Mat3& r, const Vec3& recip) {
     return out;
 }
 
+// A site while images still join it.
+struct Site {
+    Vec3 frac_coords{};
+    std::vector<Species> species;
+};
+
 // Merges images into sites: an image joins the first site (in creation
 // order) that lies within `symprec` on every axis, else it starts a new one.
 // A grid of buckets at least 2 * symprec wide finds the candidates; the
@@ -248,12 +254,23 @@ public:
     }
 
     bool empty() const { return sites_.empty(); }
-    std::vector<Site> take() { return std::move(sites_); }
-    // One per site, or none when no site has any.
-    std::vector<Displacement> take_displacements() {
+    // The merged sites in creation order, with their displacement
+    // parameters when any site has some.
+    Sites take() const {
+        Sites sites;
+        std::size_t entries = 0;
+        for (const Site& site : sites_) entries += site.species.size();
+        sites.reserve(sites_.size(), entries);
+        for (const Site& site : sites_) {
+            sites.add_site(site.frac_coords);
+            for (const auto& [element, occupancy] : site.species) sites.add_species(element, occupancy);
+        }
         for (const Displacement& d : adps_)
-            if (d.kind != Displacement::none) return std::move(adps_);
-        return {};
+            if (d.kind != Displacement::none) {
+                sites.columns().displacements = adps_;
+                break;
+            }
+        return sites;
     }
 
 private:
@@ -592,10 +609,7 @@ Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* no
     }
     if (merger.empty()) return fail("CIF contains no usable atom sites");
     if (notes) note_skips(ops, skips, *notes);
-    std::vector<Displacement> adps = merger.take_displacements();
-    auto structure = Structure::create(std::move(*lattice), merger.take());
-    if (!structure || adps.empty()) return structure;
-    return structure->with_displacements(std::move(adps));
+    return Structure::create(std::move(*lattice), merger.take());
 }
 
 }  // namespace molvane
