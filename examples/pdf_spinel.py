@@ -17,8 +17,9 @@ import molvane
 
 here = Path(__file__).resolve().parent
 structure = molvane.read(here / "NiAl2O4.cif")
-params = {"qmax": 25.0, "qdamp": 0.03, "delta2": 2.0}
-result = molvane.pdf(structure, 1.0, 20.0, 0.01, scattering="xray", pairs="independent", **params)
+qmax, qdamp, delta2 = 25.0, 0.03, 2.0
+result = molvane.pdf(structure, 1.0, 20.0, 0.01, scattering="xray", qmax=qmax, qdamp=qdamp, delta2=delta2,
+                     pairs="independent")
 print(result, f"rho0 = {result.rho0:.5f} 1/A^3")
 for a, b in result.pairs:
     print(f"{a}-{b}: largest |part| {abs(result.partial(a, b)).max():.3f}")
@@ -26,8 +27,8 @@ result.write_gr("NiAl2O4.gr")
 
 reference = None
 try:
-    from diffpy.pdffit2 import PdfFit, redirect_stdout
-    from diffpy.structure import loadStructure
+    from diffpy.pdffit2 import PdfFit, redirect_stdout  # type: ignore[import-untyped, unused-ignore]
+    from diffpy.structure import loadStructure  # type: ignore[import-untyped, unused-ignore]
 except ImportError:
     print("PDFfit2 is not installed: no comparison")
 else:
@@ -39,8 +40,8 @@ else:
     Path("NiAl2O4-ops.cif").write_text("\n".join(text) + "\n")
     fit = PdfFit()
     fit.add_structure(loadStructure("NiAl2O4-ops.cif"))
-    fit.alloc("X", params["qmax"], params["qdamp"], 1.0, 20.0, len(result.r))
-    fit.setvar("delta2", params["delta2"])
+    fit.alloc("X", qmax, qdamp, 1.0, 20.0, len(result.r))
+    fit.setvar("delta2", delta2)
     fit.calc()
     reference = (fit.getR(), fit.getpdf_fit())
     worst = max(abs(a - b) for a, b in zip(result.G, reference[1])) / max(abs(v) for v in reference[1])

@@ -189,15 +189,16 @@ def to_cif(structure: Structure, name: str = "molvane") -> str:
     displacements = structure.displacements
     if displacements is not None:
         lines += ["_atom_site_U_iso_or_equiv", "_atom_site_adp_type"]
-    aniso = []
+    aniso: list[str] = []
     for index, (coords, pairs) in enumerate(zip(structure.frac_coords, structure._site_species), start=1):
         xyz = " ".join(_number(sign * v) for v in coords)
-        adp = "" if displacements is None else _adp_columns(displacements[index - 1], matrix)
+        site_adp = None if displacements is None else displacements[index - 1]
+        adp = "" if displacements is None else _adp_columns(site_adp, matrix)
         for symbol, occupancy in merged_species(pairs).items():
             _symbol(symbol, "a CIF")
             lines.append(f"{symbol}{index} {symbol} {xyz} {_number(occupancy)}{adp}")
-            if displacements is not None and isinstance(displacements[index - 1], tuple):
-                aniso.append(f"{symbol}{index} " + " ".join(_number(u) for u in displacements[index - 1]))
+            if isinstance(site_adp, tuple):
+                aniso.append(f"{symbol}{index} " + " ".join(_number(u) for u in site_adp))
     if aniso:
         lines += ["loop_", "_atom_site_aniso_label"] + [f"_atom_site_aniso_U_{ij}" for ij in
                                                          ("11", "22", "33", "12", "13", "23")] + aniso

@@ -260,8 +260,9 @@ def pdf(structure: Structure, rmin: float = 0.0, rmax: float = 30.0, rstep: floa
     resolution broadening). Displacement parameters come from the structure
     (a CIF's U or B); ``uiso`` (a dict per element or one value per site)
     replaces them. ``pairs``: "independent" weights every pair by the
-    product of its occupancies; "physical" is the same for structures whose
-    partial sites exclude no pairs. ``n_threads``: 0 uses the shared pool;
+    product of its occupancies, as PDFfit2 does; "physical" gives the same
+    curve for now: joint weights of positions that exclude one another or
+    occur together are not applied here yet. ``n_threads``: 0 uses the shared pool;
     the result is the same bits on any number of threads.
     """
     values = {"rmin": rmin, "rmax": rmax, "rstep": rstep, "qdamp": qdamp, "qbroad": qbroad,
