@@ -172,11 +172,12 @@ inline bool coords_close(const Vec3& a, const Vec3& b, double tol) {
     return axis_close(a[0], b[0], tol) && axis_close(a[1], b[1], tol) && axis_close(a[2], b[2], tol);
 }
 
-// Two displacements that agree within 1e-4 Å² on every component.
+// Two displacements that agree within 1e-3 Å² on every component (values
+// are published to about 1e-4 Å²).
 bool same_displacement(const Displacement& a, const Displacement& b) {
     if (a.kind != b.kind) return false;
     for (std::size_t k = 0; k < 6; ++k)
-        if (!(std::fabs(a.u[k] - b.u[k]) <= 1e-4)) return false;
+        if (!(std::fabs(a.u[k] - b.u[k]) <= 1e-3)) return false;
     return true;
 }
 
@@ -229,21 +230,26 @@ public:
         }
     }
 
-    // An image of one row: its species join the matching site (a species
+    // An image of row `row`: its species join the matching site (a species
     // it already holds keeps the larger occupancy) or start a new site. The
-    // site keeps the displacement parameters it has; `differing` counts
-    // rows that bring other ones.
-    void add(const Vec3& f, const std::vector<Species>& species, const Displacement& adp, Tally& differing,
-             std::string_view row) {
+    // site keeps the displacement parameters it has; `differs` is set when
+    // another row's differ from them.
+    void add(const Vec3& f, const std::vector<Species>& species, const Displacement& adp, std::size_t row,
+             bool& differs) {
         std::size_t match = merge_ ? find(f) : none;
         if (match == none) {
             create(f, species);
             adps_.push_back(adp);
+            adp_rows_.push_back(row);
             return;
         }
         Displacement& held_adp = adps_[match];
-        if (held_adp.kind == Displacement::none) held_adp = adp;
-        else if (adp.kind != Displacement::none && !same_displacement(held_adp, adp)) differing.add(row);
+        if (held_adp.kind == Displacement::none) {
+            held_adp = adp;
+            adp_rows_[match] = row;
+        } else if (adp.kind != Displacement::none && adp_rows_[match] != row && !same_displacement(held_adp, adp)) {
+            differs = true;
+        }
         auto& held = sites_[match].species;
         for (const Species& incoming : species) {
             auto same = std::find_if(held.begin(), held.end(),
@@ -335,6 +341,7 @@ private:
     std::vector<std::size_t> scan_;   // sites with finite coordinates, in order
     std::vector<Site> sites_;
     std::vector<Displacement> adps_;  // one per site
+    std::vector<std::size_t> adp_rows_;  // per site, the row whose displacements it holds
 };
 
 }  // namespace
@@ -603,9 +610,10 @@ Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* no
         if (!placed) return std::move(placed).error();
         if (!*placed) continue;
         const Displacement adp = row_displacement(*columns, aniso, r);
-        const std::string name = adp.kind == Displacement::none ? std::string() : row_name(*columns, r);
+        bool differs = false;
         for (const SymmOp& op : ops.ops)
-            merger.add(op.apply_wrapped(row.frac), row.species, rotated(adp, op.rotation, recip), skips.other_adp, name);
+            merger.add(op.apply_wrapped(row.frac), row.species, rotated(adp, op.rotation, recip), r, differs);
+        if (differs) skips.other_adp.add(row_name(*columns, r));
     }
     if (merger.empty()) return fail("CIF contains no usable atom sites");
     if (notes) note_skips(ops, skips, *notes);
