@@ -10,7 +10,7 @@ import pytest
 
 import molvane
 from molvane import Structure
-from molvane.pdf import read_gr
+from molvane import read_gr
 
 ROOT = Path(__file__).resolve().parents[1]
 DATA = ROOT / "tests" / "data" / "pdf"
