@@ -11,7 +11,8 @@
 #include <utility>
 
 #include "core/elements.hpp"
-#include "core/text.hpp"  // for trim, strip_quotes, split_whitespace, parse_decimal, parse_count, equals_ascii_nocase
+#include "core/number.hpp"  // for parse_decimal, parse_count
+#include "core/text.hpp"  // for trim, strip_quotes, split_whitespace, equals_ascii_nocase
 #include "io/cif_syntax.hpp"
 #include "io/close_sites.hpp"
 #include "io/magnetic.hpp"
@@ -503,6 +504,7 @@ struct AtomColumns {
     const Loop* loop = nullptr;
     std::size_t x = 0, y = 0, z = 0;
     std::optional<std::size_t> occupancy, type_symbol, label;
+    std::optional<std::size_t> calc_flag;  // "dum" marks a dummy row, not an atom
     std::optional<std::size_t> u_iso, b_iso, adp_type;
 };
 
@@ -525,6 +527,7 @@ Result<AtomColumns> atom_columns(const Block& block) {
     c.occupancy = c.loop->column("_atom_site_occupancy");
     c.type_symbol = c.loop->column("_atom_site_type_symbol");
     c.label = c.loop->column("_atom_site_label");
+    c.calc_flag = c.loop->column("_atom_site_calc_flag");
     c.u_iso = c.loop->column("_atom_site_u_iso_or_equiv");
     c.b_iso = c.loop->column("_atom_site_b_iso_or_equiv");
     c.adp_type = c.loop->column("_atom_site_adp_type");
@@ -675,6 +678,7 @@ bool row_species(const AtomColumns& c, std::size_t r, std::vector<Species>& spec
 struct RowSkips {
     Tally unplaced;       // coordinates that are not numbers
     Tally bad_occupancy;  // a negative or NaN occupancy
+    Tally dummy;          // _atom_site_calc_flag dum: a marker, not an atom
     Tally other_adp;      // merged into a site with other displacement parameters
 };
 
@@ -688,6 +692,19 @@ std::string row_name(const AtomColumns& c, std::size_t r) {
     return "row " + std::to_string(r + 1);
 }
 
+// Where row `r` is and what it says, for a refusal: "row 3 of the atom-site
+// loop: label 'Sl', type symbol '?'".
+std::string row_description(const AtomColumns& c, std::size_t r) {
+    std::string out = "row " + std::to_string(r + 1) + " of the atom-site loop";
+    const char* sep = ": ";
+    for (auto [col, name] : {std::pair{c.label, "label"}, std::pair{c.type_symbol, "type symbol"}}) {
+        if (!col) continue;
+        out.append(sep).append(name).append(" '").append(trim(c.loop->value(r, *col))).append("'");
+        sep = ", ";
+    }
+    return out;
+}
+
 // One usable row: its position and its species with occupancies.
 struct AtomRow {
     Vec3 frac{};
@@ -699,6 +716,10 @@ struct AtomRow {
 // no element.
 Result<bool> read_row(const AtomColumns& c, std::size_t r, AtomRow& row, RowSkips& skips) {
     const Loop& loop = *c.loop;
+    if (c.calc_flag && equals_ascii_nocase(strip_quotes(trim(loop.value(r, *c.calc_flag))), "dum")) {
+        skips.dummy.add(row_name(c, r));
+        return false;
+    }
     bool dot = false;
     auto x = coordinate(loop.value(r, c.x), dot);
     auto y = coordinate(loop.value(r, c.y), dot);
@@ -713,7 +734,7 @@ Result<bool> read_row(const AtomColumns& c, std::size_t r, AtomRow& row, RowSkip
             skips.unplaced.add(row_name(c, r));
             return false;
         }
-        return fail("could not determine the element of an atom site");
+        return fail("could not determine the element of an atom site (", row_description(c, r), ")");
     }
     if (c.occupancy) {
         if (auto occ = parse_cif_number(loop.value(r, *c.occupancy))) {
@@ -751,6 +772,9 @@ void note_skips(const CifSymmetry& ops, const RowSkips& skips, ReadNotes& notes)
     if (skips.bad_occupancy.count)
         notes.add("skipped ", counted(skips.bad_occupancy.count, "atom-site row"),
                   " with a negative or NaN occupancy (first: '", skips.bad_occupancy.first, "')");
+    if (skips.dummy.count)
+        notes.add("skipped ", counted(skips.dummy.count, "atom-site row"),
+                  " marked as a dummy (_atom_site_calc_flag dum; first: '", skips.dummy.first, "')");
     if (skips.other_adp.count)
         notes.add(counted(skips.other_adp.count, "atom-site row"), " shared a site with other displacement ",
                   "parameters, which the site kept (first: '", skips.other_adp.first, "')");

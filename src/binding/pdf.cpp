@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
+#include "binding/binding.hpp"
+#include "binding/pyargs.hpp"
+#include "binding/pyobj.hpp"
 #include "engine/pdf.hpp"
-#include "python/lib.hpp"
-#include "python/pyargs.hpp"
-#include "python/pyobj.hpp"
 
 namespace molvane {
 
