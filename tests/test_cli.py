@@ -188,7 +188,9 @@ def test_warnings_are_one_line_with_hints_as_flags(tmp_path, corpus):
     two_blocks = corpus / "cif/2-entries-AMCSD-cifdata.cif"
     res = run("info", two_blocks)
     assert res.stderr == ("molvane: warning: read the first data block with atom sites and ignored 1 later one: "
-                          "'global_00002' (choose a block with --block)\n")
+                          "'global_00002' (choose a block with --block)\n"
+                          "molvane: warning: 1 atom-site row shared a site with other displacement parameters, "
+                          "which the site kept (first: 'F3')\n")
     second = run("info", two_blocks, "--block", 1)
     assert second.stderr == "" and second.stdout != res.stdout
     res = run("traj", corpus / "traj/trajectory.xyz", "--out", tmp_path)

@@ -9,6 +9,7 @@ from molvane._molvane import ReadWarning, Structure, __version__, _set_plot_hook
 from molvane.analysis import RDF, rdf, rdf_average
 from molvane.interop import reduce_structure, from_ase, from_pymatgen, same_structure, to_ase, to_pymatgen
 from molvane.io import read, write
+from molvane.pdf import PDF, pdf, read_gr
 from molvane.trajectory import (TrajectoryIndex, average_prdf, index_xyz_trajectory, iread, iter_xyz_frames,
                                 trajectory_rdf)
 
@@ -29,4 +30,5 @@ _set_plot_hook(_save_plots)
 
 __all__ = ["Structure", "ReadWarning", "read_xyz_trajectory", "average_prdf", "RDF", "rdf", "rdf_average",
            "index_xyz_trajectory", "iread", "iter_xyz_frames", "trajectory_rdf", "TrajectoryIndex",
-           "read", "write", "from_ase", "to_ase", "from_pymatgen", "to_pymatgen", "same_structure", "__version__"]
+           "read", "write", "from_ase", "to_ase", "from_pymatgen", "to_pymatgen", "same_structure",
+           "PDF", "pdf", "read_gr", "__version__"]

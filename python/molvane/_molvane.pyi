@@ -2,7 +2,7 @@
 
 import os
 from collections.abc import Callable, Sequence
-from typing import Any, Final, TypedDict, final
+from typing import Any, Final, TypeAlias, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
@@ -51,6 +51,9 @@ class _DisorderedSite(TypedDict):
     total_occupancy: float
     vacancy: float
 
+# None, U_iso, or U11 U22 U33 U12 U13 U23 (crystal basis).
+_Displacement: TypeAlias = float | tuple[float, float, float, float, float, float] | None
+
 @final
 class Structure:
     def __new__(
@@ -88,6 +91,20 @@ class Structure:
     @property
     def pbc(self) -> _Pbc: ...
     def make_supercell(self, na: int, nb: int, nc: int) -> Structure: ...
+    @property
+    def displacements(self) -> list[_Displacement] | None: ...
+    def with_displacements(self, displacements: Sequence[_Displacement | Sequence[float]] | None) -> Structure: ...
+    def _pdf_pairs(
+        self,
+        displacements: Sequence[_Displacement] | None,
+        rmin: float,
+        rstep: float,
+        n_points: int,
+        delta1: float,
+        delta2: float,
+        qbroad: float,
+        n_threads: int,
+    ) -> tuple[list[str], bytes]: ...
     @staticmethod
     def from_cif(path: _Path, symprec: float = 0.0001, *, block: _Block = None) -> Structure: ...
     @staticmethod

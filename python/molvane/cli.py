@@ -405,6 +405,66 @@ DEFAULTS = {**defaults_of(molvane.rdf, "cutoff", "bin_size"),
             **defaults_of(molvane.Structure.expand_occupancies, "max_sites", "seed", "max_denominator")}
 
 
+# --- pdf ---
+
+
+def uiso_option(text: str) -> dict[str, float] | float:
+    """--uiso: one U_iso for every element, or EL=U pairs separated by commas."""
+    if "=" not in text:
+        return positive_float(text)
+    out = {}
+    for item in text.split(","):
+        element, _, value = item.partition("=")
+        if not element.strip() or not value:
+            raise argparse.ArgumentTypeError(f"expected EL=U pairs such as Ni=0.005,O=0.008, got {text}")
+        out[element.strip()] = positive_float(value)
+    return out
+
+
+def add_pdf_parser(sub: Any, fmt: type[argparse.HelpFormatter]) -> None:
+    p = sub.add_parser("pdf", help="G(r) from displacement parameters, to compare with a measured PDF",
+                       formatter_class=fmt)
+    p.add_argument("file")
+    add_format = p.add_argument
+    add_format("--format", choices=FORMATS, help="file format (default: from the file name)")
+    p.add_argument("--rmin", type=float, default=0.0, help="first grid point, in A")
+    p.add_argument("--rmax", type=positive_float, default=30.0, help="last grid point, in A")
+    p.add_argument("--rstep", type=positive_float, default=0.01, help="grid spacing, in A")
+    p.add_argument("--scattering", choices=("xray", "neutron"), default="xray", help="weights of the atoms")
+    p.add_argument("--qmax", type=positive_float, help="cut off at this Q, in 1/A, with its ripples (default: none)")
+    p.add_argument("--qdamp", type=float, default=0.0, help="damping exp(-(qdamp r)^2/2) of the Q resolution, in 1/A")
+    p.add_argument("--qbroad", type=float, default=0.0, help="peak broadening growing with r, in 1/A")
+    p.add_argument("--delta1", type=float, default=0.0, help="correlated-motion sharpening delta1/r, in A")
+    p.add_argument("--delta2", type=float, default=0.0, help="correlated-motion sharpening delta2/r^2, in A^2")
+    p.add_argument("--uiso", type=uiso_option, metavar="U|EL=U,...",
+                   help="U_iso in A^2 for every element or per element, replacing the file's values")
+    p.add_argument("--pairs", choices=("physical", "independent"), default="physical", help="pair weights")
+    p.add_argument("--data", metavar="MEASURED.gr", help="measured G(r) to overlay; prints Rw")
+    p.add_argument("--threads", type=count, default=0, help="worker threads (0: all available)")
+    p.add_argument("--out", help="output folder (default: <input name>_pdf)")
+    p.set_defaults(run=cmd_pdf)
+
+
+def cmd_pdf(args: argparse.Namespace) -> int:
+    s = read_structure(args.file, args.format)
+    uiso = args.uiso
+    if isinstance(uiso, float):
+        uiso = {element: uiso for element in s.elements}
+    result = molvane.pdf(s, args.rmin, args.rmax, args.rstep, scattering=args.scattering, qmax=args.qmax,
+                         qdamp=args.qdamp, qbroad=args.qbroad, delta1=args.delta1, delta2=args.delta2, uiso=uiso,
+                         pairs=args.pairs, n_threads=args.threads)
+    stem = Path(args.file).stem
+    folder = Path(args.out or f"{stem}_pdf")
+    folder.mkdir(parents=True, exist_ok=True)
+    print(f"{s.n_sites} sites, r {result.r[0]:g}..{result.r[-1]:g} A in {len(result.r)} points, {args.scattering}")
+    print(f"wrote {result.to_csv(folder / f'{stem}_pdf.csv')}")
+    print(f"wrote {result.write_gr(folder / f'{stem}.gr')}")
+    if args.data:
+        print(f"Rw = {result.rw(args.data):.4f} against {args.data}")
+    print(f"wrote {result.plot(folder / f'{stem}_pdf.png', data=args.data, title=stem)}")
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     fmt = HelpFormatter
     parser = Parser(
@@ -480,6 +540,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", required=True,
                    help="file to write, in the format its name says: .cif, .xyz, or a POSCAR (.vasp, .poscar, POSCAR*)")
     p.set_defaults(run=cmd_expand)
+    add_pdf_parser(sub, fmt)
     return parser
 
 

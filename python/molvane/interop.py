@@ -211,6 +211,16 @@ def same_structure(a: Structure, b: Structure, tol: float = 0.0) -> bool:
 _Parts: TypeAlias = tuple[list[list[float]], list[list[float]], list[list[tuple[str, float]]], tuple[bool, bool, bool]]
 
 
-def reduce_structure(structure: Structure) -> tuple[Callable[..., Structure], _Parts]:
-    """copyreg reducer: rebuilds the structure with its species lists in their own order."""
-    return _structure, (structure.lattice_matrix, structure.frac_coords, structure._site_species, structure.pbc)
+def reduce_structure(structure: Structure) -> tuple[Callable[..., Structure], tuple[Any, ...]]:
+    """copyreg reducer: rebuilds the structure with its species lists in their own order
+    (and its displacement parameters, when it has them)."""
+    parts: _Parts = (structure.lattice_matrix, structure.frac_coords, structure._site_species, structure.pbc)
+    displacements = structure.displacements
+    if displacements is None:
+        return _structure, parts
+    return _structure_with_displacements, (*parts, displacements)
+
+
+def _structure_with_displacements(*args: Any) -> Structure:
+    """_structure(...) with displacement parameters: the last argument."""
+    return _structure(*args[:-1]).with_displacements(args[-1])

@@ -19,6 +19,8 @@ import warnings
 from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
 
+import numpy as np
+
 from molvane._molvane import Structure
 
 __all__ = ["FORMATS", "read", "write", "detect_format", "cell_parameters", "to_cif", "to_poscar", "to_xyz"]
@@ -173,7 +175,9 @@ def to_cif(structure: Structure, name: str = "molvane") -> str:
     """CIF text in space group P 1: the cell parameters and one atom site row
     per species of every site, with its type symbol and occupancy (repeated
     symbols of a site are added together). Rows of one site share its
-    coordinates, so a reader merges them back into one mixed site."""
+    coordinates, so a reader merges them back into one mixed site. Displacement
+    parameters, when the structure has them, follow as U_iso (U_eq for
+    anisotropic sites, whose U_ij fill an aniso loop) with their adp_type."""
     _warn_if_not_periodic(structure, "a CIF")
     matrix = structure.lattice_matrix
     lengths, angles = cell_parameters(matrix)
@@ -189,12 +193,36 @@ def to_cif(structure: Structure, name: str = "molvane") -> str:
     lines += ["loop_", "_symmetry_equiv_pos_as_xyz", "'x, y, z'", "loop_", "_atom_site_label",
               "_atom_site_type_symbol", "_atom_site_fract_x", "_atom_site_fract_y", "_atom_site_fract_z",
               "_atom_site_occupancy"]
+    displacements = structure.displacements
+    if displacements is not None:
+        lines += ["_atom_site_U_iso_or_equiv", "_atom_site_adp_type"]
+    aniso: list[str] = []
     for index, (coords, pairs) in enumerate(zip(structure.frac_coords, structure._site_species), start=1):
         xyz = " ".join(_number(sign * v) for v in coords)
+        site_adp = None if displacements is None else displacements[index - 1]
+        adp = "" if displacements is None else _adp_columns(site_adp, matrix)
         for symbol, occupancy in merged_species(pairs).items():
             _symbol(symbol, "a CIF")
-            lines.append(f"{symbol}{index} {symbol} {xyz} {_number(occupancy)}")
+            lines.append(f"{symbol}{index} {symbol} {xyz} {_number(occupancy)}{adp}")
+            if isinstance(site_adp, tuple):
+                aniso.append(f"{symbol}{index} " + " ".join(_number(u) for u in site_adp))
+    if aniso:
+        lines += ["loop_", "_atom_site_aniso_label"] + [f"_atom_site_aniso_U_{ij}" for ij in
+                                                         ("11", "22", "33", "12", "13", "23")] + aniso
     return "\n".join(lines) + "\n"
+
+
+def _adp_columns(value: float | tuple[float, ...] | None, matrix: list[list[float]]) -> str:
+    """ U_iso_or_equiv and adp_type of one site: U_eq = trace of the Cartesian tensor / 3."""
+    if value is None:
+        return " ? ?"
+    if not isinstance(value, tuple):
+        return f" {_number(value)} Uiso"
+    lattice = np.array(matrix, dtype=float)
+    n = np.diag(np.linalg.norm(np.linalg.inv(lattice), axis=0))
+    u = np.array([[value[0], value[3], value[4]], [value[3], value[1], value[5]], [value[4], value[5], value[2]]])
+    cartesian = lattice.T @ n @ u @ n @ lattice
+    return f" {_number(float(np.trace(cartesian)) / 3.0)} Uani"
 
 
 def to_poscar(structure: Structure, comment: str = "written by molvane") -> str:

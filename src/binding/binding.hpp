@@ -61,6 +61,9 @@ PyObject* guarded(Fn&& body) {
 std::vector<PyMethodDef> reader_methods();    // readers.cpp
 std::vector<PyMethodDef> rdf_methods();       // rdf.cpp
 std::vector<PyMethodDef> disorder_methods();  // disorder.cpp
+std::vector<PyMethodDef> pdf_methods();       // pdf.cpp
+// The getter of Structure.displacements (pdf.cpp).
+PyObject* get_displacements(PyObject* self, void*);
 
 // Private module functions outside __all__ (rdf.cpp); null-terminated.
 PyMethodDef* rdf_module_functions();

@@ -304,6 +304,10 @@ PyGetSetDef structure_getset[] = {
      "Which of the directions a, b, c are periodic (three bools; all True unless a file or "
      "the constructor says otherwise).",
      nullptr},
+    {"displacements", get_displacements, nullptr,
+     "Per-site atomic displacement parameters (A^2): None when the structure has none; else one entry per "
+     "site, None, U_iso, or (U11, U22, U33, U12, U13, U23) in the crystal basis of the CIF dictionary.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -329,7 +333,7 @@ PyObject* structure_make_supercell(PyObject* self, PyObject* args, PyObject* kwa
 PyMethodDef* structure_methods() {
     static std::vector<PyMethodDef> table = [] {
         std::vector<PyMethodDef> all;
-        for (auto part : {reader_methods(), rdf_methods(), disorder_methods()})
+        for (auto part : {reader_methods(), rdf_methods(), disorder_methods(), pdf_methods()})
             all.insert(all.end(), part.begin(), part.end());
         all.push_back({"make_supercell", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
                                              structure_make_supercell)),

@@ -257,4 +257,17 @@ Result<Structure> Structure::make_supercell(std::uint64_t na, std::uint64_t nb,
     return Structure::create(std::move(*lattice), std::move(sites), pbc_);
 }
 
+Result<Structure> Structure::with_displacements(std::vector<Displacement> values) const {
+    if (!values.empty() && values.size() != sites_.size())
+        return fail("got displacement parameters for ", std::to_string(values.size()), " sites, but the structure has ",
+                    std::to_string(sites_.size()));
+    for (std::size_t i = 0; i < values.size(); ++i)
+        for (double v : values[i].u)
+            if (!std::isfinite(v))
+                return fail("site ", std::to_string(i), " has a displacement parameter that is not a finite number");
+    Structure copy = *this;
+    copy.sites_.columns_.displacements = std::move(values);
+    return copy;
+}
+
 }  // namespace molvane

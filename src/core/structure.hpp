@@ -33,16 +33,28 @@ struct SpeciesEntry {
     double occupancy;
 };
 
+// Atomic displacement parameters of one site, in Å². Anisotropic: U11 U22
+// U33 U12 U13 U23 in the crystal basis of the CIF dictionary (axes along
+// a, b, c scaled by the reciprocal lengths a*, b*, c*). Isotropic: u[0] is
+// U_iso, the rest zero. `none`: the site has none.
+struct Displacement {
+    enum Kind : std::uint8_t { none, isotropic, anisotropic };
+    Kind kind = none;
+    std::array<double, 6> u{};
+};
+
 // Optional per-site data. Each column is a std::vector that is empty when the
 // producer has no such data and holds one value per site when it has. To add
 // a column, declare its vector here and pass it to `fn` in `each`; the
 // size check in Structure::create, make_supercell and the expansion then
 // carry it along (each output site takes the value of the site it copies).
 struct SiteColumns {
+    std::vector<Displacement> displacements;
+
     // fn(column_of_a, column_of_b) for every column, a and b of this type.
     template <class A, class B, class Fn>
     static void each(A& a, B& b, Fn&& fn) {
-        (void)a, (void)b, (void)fn;  // no columns yet
+        fn(a.displacements, b.displacements);
     }
 
     // The columns of n new sites, site i copying site origin(i) of these.
@@ -183,6 +195,12 @@ public:
     bool is_ordered() const;
 
     Result<Structure> make_supercell(std::uint64_t na, std::uint64_t nb, std::uint64_t nc) const;
+
+    // Displacement parameters: empty when no site has any, else one per site.
+    const std::vector<Displacement>& displacements() const { return sites_.columns().displacements; }
+    // A copy holding `values` (one per site, or none at all); fails when the
+    // count differs from the sites' or a value is not finite.
+    Result<Structure> with_displacements(std::vector<Displacement> values) const;
 
 private:
     // The structure of sites whose species passed the checks.

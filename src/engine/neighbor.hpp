@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "core/lattice.hpp"
@@ -121,6 +122,8 @@ public:
     std::size_t n_slots() const { return sites_.site.size(); }
     // The site stored at a slot.
     std::int32_t site_at(std::uint32_t slot) const { return sites_.site[slot]; }
+    // The fractional coordinates stored at a slot (wrapped along periodic axes).
+    Vec3 coords_at(std::uint32_t slot) const { return {sites_.x[slot], sites_.y[slot], sites_.z[slot]}; }
     // About how many (centre, image) pairs a visit of every centre tests,
     // were the sites spread evenly.
     double candidate_pairs() const;
@@ -133,8 +136,17 @@ public:
         std::array<std::uint32_t, capacity> centre;
         std::array<std::uint32_t, capacity> slot;
         std::array<std::uint8_t, capacity> side;
+        std::array<Vec3, capacity> shift;  // filled only for sinks that take shifts
         std::size_t count = 0;
     };
+
+    // A sink may take one more argument, before n: the image shift of each
+    // entry (const Vec3*), so that coords_at(slot) + shift - coords_at(centre)
+    // is the pair's fractional vector (up to its sign).
+    template <typename Sink>
+    static constexpr bool takes_shifts =
+        std::is_invocable_v<Sink&, const std::uint32_t*, const std::uint32_t*, const double*, const std::uint8_t*,
+                            const Vec3*, std::size_t>;
 
     // Visits, for the centres at the slots [lo, hi), every pair of a centre
     // with an image of a site exactly once, as one of two halves: images in
@@ -242,9 +254,16 @@ template <typename Sink>
 void NeighborSearch::flush(Scratch& scratch, Sink& sink) const {
     if (scratch.count == 0) return;
     square_roots(scratch.d2.data(), scratch.r.data(), scratch.count);
-    sink(static_cast<const std::uint32_t*>(scratch.centre.data()), static_cast<const std::uint32_t*>(scratch.slot.data()),
-         static_cast<const double*>(scratch.r.data()), static_cast<const std::uint8_t*>(scratch.side.data()),
-         scratch.count);
+    if constexpr (takes_shifts<Sink>) {
+        sink(static_cast<const std::uint32_t*>(scratch.centre.data()),
+             static_cast<const std::uint32_t*>(scratch.slot.data()), static_cast<const double*>(scratch.r.data()),
+             static_cast<const std::uint8_t*>(scratch.side.data()), static_cast<const Vec3*>(scratch.shift.data()),
+             scratch.count);
+    } else {
+        sink(static_cast<const std::uint32_t*>(scratch.centre.data()), static_cast<const std::uint32_t*>(scratch.slot.data()),
+             static_cast<const double*>(scratch.r.data()), static_cast<const std::uint8_t*>(scratch.side.data()),
+             scratch.count);
+    }
     scratch.count = 0;
 }
 
@@ -259,6 +278,8 @@ void NeighborSearch::collect(const RunProbe& run, PairSide side, Scratch& scratc
         out.d2 = scratch.d2.data() + at;
         const std::size_t found = collect_(sites_, run, m_, cutoff_sq_, out);
         std::fill_n(scratch.side.data() + at, found, static_cast<std::uint8_t>(side));
+        if constexpr (takes_shifts<Sink>)
+            std::fill_n(scratch.shift.data() + at, found, Vec3{run.shift[0], run.shift[1], run.shift[2]});
         scratch.count += found;
         if (out.next < run.c_hi) flush(scratch, sink);
     }

@@ -254,6 +254,35 @@ inline bool coords_close(const Vec3& a, const Vec3& b, double tol) {
     return axis_close(a[0], b[0], tol) && axis_close(a[1], b[1], tol) && axis_close(a[2], b[2], tol);
 }
 
+// Two displacements that agree within 1e-3 Å² on every component (values
+// are published to about 1e-4 Å²).
+bool same_displacement(const Displacement& a, const Displacement& b) {
+    if (a.kind != b.kind) return false;
+    for (std::size_t k = 0; k < 6; ++k)
+        if (!(std::fabs(a.u[k] - b.u[k]) <= 1e-3)) return false;
+    return true;
+}
+
+// The tensor of an image under rotation R (fractional coordinates): with
+// N = diag(a*, b*, c*), N U' N = R (N U N) R^T.
+Displacement rotated(const Displacement& d, const Mat3& r, const Vec3& recip) {
+    if (d.kind != Displacement::anisotropic) return d;
+    const std::size_t row[6] = {0, 1, 2, 0, 0, 1}, col[6] = {0, 1, 2, 1, 2, 2};
+    Mat3 beta{};
+    for (std::size_t k = 0; k < 6; ++k) {
+        beta[row[k]][col[k]] = d.u[k] * recip[row[k]] * recip[col[k]];
+        beta[col[k]][row[k]] = beta[row[k]][col[k]];
+    }
+    Displacement out = d;
+    for (std::size_t k = 0; k < 6; ++k) {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < 3; ++i)
+            for (std::size_t j = 0; j < 3; ++j) sum += r[row[k]][i] * beta[i][j] * r[col[k]][j];
+        out.u[k] = sum / (recip[row[k]] * recip[col[k]]);
+    }
+    return out;
+}
+
 // A site while images still join it.
 struct Site {
     Vec3 frac_coords{};
@@ -296,12 +325,23 @@ public:
     // An image of row `row`: its species join the matching site or start a
     // new site. A species the site holds from the same row keeps the larger
     // occupancy (images of one atom); from another row it is set aside as a
-    // part of the site (see take).
-    void add(const Vec3& f, const std::vector<Species>& species, std::size_t row) {
+    // part of the site (see take). The site keeps the displacement
+    // parameters it has; `differs` is set when another row's differ.
+    void add(const Vec3& f, const std::vector<Species>& species, const Displacement& adp, std::size_t row,
+             bool& differs) {
         std::size_t match = merge_ ? find(f, row) : none;
         if (match == none) {
             create(f, species, row);
+            adps_.push_back(adp);
+            adp_rows_.push_back(row);
             return;
+        }
+        Displacement& held_adp = adps_[match];
+        if (held_adp.kind == Displacement::none) {
+            held_adp = adp;
+            adp_rows_[match] = row;
+        } else if (adp.kind != Displacement::none && adp_rows_[match] != row && !same_displacement(held_adp, adp)) {
+            differs = true;
         }
         auto& held = sites_[match].species;
         auto& rows = species_rows_[match];
@@ -335,7 +375,8 @@ public:
     const std::vector<std::size_t>& site_rows() const { return site_rows_; }
 
     bool empty() const { return sites_.empty(); }
-    // The merged sites in creation order. Where rows of one element meet at
+    // The merged sites in creation order, with their displacement
+    // parameters when any site has some. Where rows of one element meet at
     // one place (Fe2+ 0.4 and Fe3+ 0.6 on one site), their occupancies add,
     // in row order, when the site's occupancies then sum to at most
     // max_occupancy_sum; otherwise the larger is kept and the case goes to
@@ -360,6 +401,11 @@ public:
                 for (const auto& [element, occupancy] : site.species) sites.add_species(element, occupancy);
             }
         }
+        for (const Displacement& d : adps_)
+            if (d.kind != Displacement::none) {
+                sites.columns().displacements = adps_;
+                break;
+            }
         return sites;
     }
 
@@ -475,6 +521,8 @@ private:
     std::vector<std::vector<std::size_t>> species_rows_;  // per site: the row of each species
     std::vector<std::size_t> site_rows_;
     Parts parts_;
+    std::vector<Displacement> adps_;  // one per site
+    std::vector<std::size_t> adp_rows_;  // per site, the row whose displacements it holds
 };
 
 }  // namespace
@@ -487,6 +535,7 @@ struct AtomColumns {
     std::size_t x = 0, y = 0, z = 0;
     std::optional<std::size_t> occupancy, type_symbol, label;
     std::optional<std::size_t> calc_flag;  // "dum" marks a dummy row, not an atom
+    std::optional<std::size_t> u_iso, b_iso, adp_type;
 };
 
 Result<AtomColumns> atom_columns(const Block& block) {
@@ -509,7 +558,69 @@ Result<AtomColumns> atom_columns(const Block& block) {
     c.type_symbol = c.loop->column("_atom_site_type_symbol");
     c.label = c.loop->column("_atom_site_label");
     c.calc_flag = c.loop->column("_atom_site_calc_flag");
+    c.u_iso = c.loop->column("_atom_site_u_iso_or_equiv");
+    c.b_iso = c.loop->column("_atom_site_b_iso_or_equiv");
+    c.adp_type = c.loop->column("_atom_site_adp_type");
     return c;
+}
+
+// 8 pi^2: B = 8 pi^2 U.
+constexpr double eight_pi_sq = 78.95683520871486;
+
+// The anisotropic displacement parameters of the aniso loop, by label: the
+// U_ij columns, else the B_ij ones (as U); rows whose six values are not
+// all numbers are left out.
+std::vector<std::pair<std::string_view, Displacement>> aniso_table(const Block& block) {
+    std::vector<std::pair<std::string_view, Displacement>> table;
+    static const char* const u_tags[6] = {"_atom_site_aniso_u_11", "_atom_site_aniso_u_22", "_atom_site_aniso_u_33",
+                                          "_atom_site_aniso_u_12", "_atom_site_aniso_u_13", "_atom_site_aniso_u_23"};
+    static const char* const b_tags[6] = {"_atom_site_aniso_b_11", "_atom_site_aniso_b_22", "_atom_site_aniso_b_33",
+                                          "_atom_site_aniso_b_12", "_atom_site_aniso_b_13", "_atom_site_aniso_b_23"};
+    for (const Loop& loop : block.loops) {
+        auto label = loop.column("_atom_site_aniso_label");
+        if (!label) continue;
+        for (const auto* tags : {u_tags, b_tags}) {
+            std::optional<std::size_t> cols[6];
+            bool all = true;
+            for (std::size_t k = 0; k < 6; ++k) all = (cols[k] = loop.column(tags[k])) && all;
+            if (!all) continue;
+            const double scale = tags == u_tags ? 1.0 : 1.0 / eight_pi_sq;
+            for (std::size_t r = 0; r < loop.n_rows(); ++r) {
+                Displacement d{Displacement::anisotropic, {}};
+                bool numbers = true;
+                for (std::size_t k = 0; k < 6 && numbers; ++k) {
+                    auto v = parse_cif_number(loop.value(r, *cols[k]));
+                    if (v) d.u[k] = *v * scale;
+                    numbers = v.has_value();
+                }
+                if (numbers) table.emplace_back(trim(loop.value(r, *label)), d);
+            }
+            return table;
+        }
+    }
+    return table;
+}
+
+// The displacement parameters of row r: those of the aniso loop under its
+// label (unless its adp_type says Uiso or Biso), else U_iso, else B_iso.
+Displacement row_displacement(const AtomColumns& c, const std::vector<std::pair<std::string_view, Displacement>>& aniso,
+                              std::size_t r) {
+    const Loop& loop = *c.loop;
+    bool iso_type = false;
+    if (c.adp_type) {
+        std::string_view type = trim(loop.value(r, *c.adp_type));
+        iso_type = equals_ascii_nocase(type, "uiso") || equals_ascii_nocase(type, "biso");
+    }
+    if (c.label && !iso_type) {
+        std::string_view label = trim(loop.value(r, *c.label));
+        for (const auto& [name, d] : aniso)
+            if (name == label) return d;
+    }
+    if (c.u_iso)
+        if (auto u = parse_cif_number(loop.value(r, *c.u_iso))) return {Displacement::isotropic, {*u}};
+    if (c.b_iso)
+        if (auto b = parse_cif_number(loop.value(r, *c.b_iso))) return {Displacement::isotropic, {*b / eight_pi_sq}};
+    return {};
 }
 
 // A coordinate: a CIF number or a fraction such as "1/4"; "." (zero, as
@@ -598,6 +709,7 @@ struct RowSkips {
     Tally unplaced;       // coordinates that are not numbers
     Tally bad_occupancy;  // a negative or NaN occupancy
     Tally dummy;          // _atom_site_calc_flag dum: a marker, not an atom
+    Tally other_adp;      // merged into a site with other displacement parameters
 };
 
 // How a row is named in a note: its label, else its type symbol, else its number.
@@ -693,6 +805,9 @@ void note_skips(const CifSymmetry& ops, const RowSkips& skips, ReadNotes& notes)
     if (skips.dummy.count)
         notes.add("skipped ", counted(skips.dummy.count, "atom-site row"),
                   " marked as a dummy (_atom_site_calc_flag dum; first: '", skips.dummy.first, "')");
+    if (skips.other_adp.count)
+        notes.add(counted(skips.other_adp.count, "atom-site row"), " shared a site with other displacement ",
+                  "parameters, which the site kept (first: '", skips.other_adp.first, "')");
 }
 
 // Rows of one element at one place whose occupancies add to more than a site holds.
@@ -734,11 +849,21 @@ Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* no
     SiteMerger merger(symprec, *lattice, n_rows * ops->ops.size());
     RowSkips skips;
     AtomRow row;
+    const auto aniso = aniso_table(*block);
+    Vec3 recip{};  // a*, b*, c*: lengths of the columns of the inverse
+    for (std::size_t k = 0; k < 3; ++k) {
+        const Mat3& inv = lattice->inverse();
+        recip[k] = std::sqrt(inv[0][k] * inv[0][k] + inv[1][k] * inv[1][k] + inv[2][k] * inv[2][k]);
+    }
     for (std::size_t r = 0; r < n_rows; ++r) {
         auto placed = read_row(*columns, r, row, skips);
         if (!placed) return std::move(placed).error();
         if (!*placed) continue;
-        for (const SymmOp& op : ops->ops) merger.add(op.apply_wrapped(row.frac), row.species, r);
+        const Displacement adp = row_displacement(*columns, aniso, r);
+        bool differs = false;
+        for (const SymmOp& op : ops->ops)
+            merger.add(op.apply_wrapped(row.frac), row.species, rotated(adp, op.rotation, recip), r, differs);
+        if (differs) skips.other_adp.add(row_name(*columns, r));
     }
     if (merger.empty()) return fail("CIF contains no usable atom sites");
     std::vector<SiteMerger::Overfull> overfull;

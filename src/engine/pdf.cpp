@@ -1,0 +1,492 @@
+// Pair sums of G(r): argument and displacement checks, Cartesian tensors,
+// the reach of the widest Gaussian, and the Gaussians added piece by piece
+// on a worker pool over the neighbour search's pairs.
+#include "engine/pdf.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <memory>
+
+#include "engine/neighbor.hpp"
+#include "engine/pool.hpp"
+#include "engine/rdf.hpp"  // for piece_count, max_histogram_entries
+
+namespace molvane {
+
+namespace {
+
+// 1 / sqrt(2 pi) as the nearest double.
+constexpr double inv_sqrt_two_pi = 0.3989422804014327;
+
+// A symmetric tensor as xx yy zz xy xz yz.
+using Sym6 = std::array<double, 6>;
+
+std::string site_name(const Structure& s, std::size_t i) {
+    const Sites& sites = s.sites();
+    return "site " + std::to_string(i) + " (" + sites.symbol(sites.entry(sites.entries_begin(i)).symbol) + ")";
+}
+
+Result<bool> validate(const PdfGrid& grid, const PeakWidth& width) {
+    if (!(grid.rstep > 0.0) || !std::isfinite(grid.rstep)) return fail("rstep must be a positive number");
+    if (!(grid.rmin >= 0.0) || !std::isfinite(grid.rmin)) return fail("rmin must be a number of at least 0");
+    if (grid.n_points < 1 || grid.n_points > max_pdf_points)
+        return fail("the grid would hold ", std::to_string(grid.n_points), " points; at most ",
+                    std::to_string(max_pdf_points), " are allowed");
+    const double values[3] = {width.delta1, width.delta2, width.qbroad};
+    const char* names[3] = {"delta1", "delta2", "qbroad"};
+    for (int k = 0; k < 3; ++k)
+        if (!(values[k] >= 0.0) || !std::isfinite(values[k])) return fail(names[k], " must be a number of at least 0");
+    return true;
+}
+
+// U in Cartesian axes: U_c = L^T N U N L, L the lattice matrix (rows a, b,
+// c) and N = diag(a*, b*, c*); U_iso times the unit tensor when isotropic.
+Sym6 cartesian(const Displacement& d, const Lattice& lattice) {
+    if (d.kind == Displacement::isotropic) return {d.u[0], d.u[0], d.u[0], 0.0, 0.0, 0.0};
+    const Mat3& l = lattice.matrix();
+    const Mat3& inv = lattice.inverse();
+    Vec3 recip{};
+    for (int k = 0; k < 3; ++k)
+        recip[k] = std::sqrt(inv[0][k] * inv[0][k] + inv[1][k] * inv[1][k] + inv[2][k] * inv[2][k]);
+    const int row[6] = {0, 1, 2, 0, 0, 1}, col[6] = {0, 1, 2, 1, 2, 2};
+    Mat3 u{};
+    for (int k = 0; k < 6; ++k) u[row[k]][col[k]] = u[col[k]][row[k]] = d.u[k] * recip[row[k]] * recip[col[k]];
+    Sym6 out{};
+    for (int k = 0; k < 6; ++k) {
+        double sum = 0.0;
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) sum += l[i][row[k]] * u[i][j] * l[j][col[k]];
+        out[k] = sum;
+    }
+    return out;
+}
+
+// Leading minors all positive.
+bool positive_definite(const Sym6& u) {
+    const double m2 = u[0] * u[1] - u[3] * u[3];
+    const double m3 = u[0] * (u[1] * u[2] - u[5] * u[5]) - u[3] * (u[3] * u[2] - u[5] * u[4]) +
+                      u[4] * (u[3] * u[5] - u[1] * u[4]);
+    return u[0] > 0.0 && m2 > 0.0 && m3 > 0.0;
+}
+
+// One Cartesian tensor per species entry (site by site), from one
+// displacement per site or one per species entry.
+Result<std::vector<Sym6>> cartesian_tensors(const Structure& s, const std::vector<Displacement>& displacements) {
+    const Sites& sites = s.sites();
+    const std::size_t n_entries = sites.n_entries();
+    const bool per_site = displacements.size() == sites.size();
+    if (!per_site && displacements.size() != n_entries) {
+        if (displacements.empty()) return fail("the structure has no displacement parameters; give uiso");
+        return fail("got displacement parameters for ", std::to_string(displacements.size()),
+                    " sites, but the structure has ", std::to_string(sites.size()));
+    }
+    std::string missing;
+    std::size_t n_missing = 0;
+    std::vector<Sym6> out;
+    out.reserve(n_entries);
+    for (std::size_t i = 0, e = 0; i < sites.size(); ++i) {
+        bool site_missing = false;
+        for (std::size_t k = sites.entries_begin(i); k < sites.entries_end(i); ++k, ++e) {
+            const Displacement& d = displacements[per_site ? i : e];
+            if (d.kind == Displacement::none) {
+                site_missing = true;
+                out.push_back({});
+                continue;
+            }
+            out.push_back(cartesian(d, s.lattice()));
+            const Sym6& u = out.back();
+            if (!positive_definite(u) || !std::isfinite(u[0] + u[1] + u[2] + u[3] + u[4] + u[5]))
+                return fail("the displacement parameters of ", site_name(s, i), " are not positive definite");
+        }
+        if (site_missing && ++n_missing <= 5) missing += (missing.empty() ? "" : ", ") + site_name(s, i);
+    }
+    if (n_missing)
+        return fail(std::to_string(n_missing), n_missing == 1 ? " site has" : " sites have",
+                    " no displacement parameters (", missing, n_missing > 5 ? ", ..." : "", "); give uiso");
+    return out;
+}
+
+// Every site's species as element indices (byte order) and occupancies.
+struct Species2 {
+    std::vector<std::string> elements;
+    std::vector<std::size_t> offsets{0};
+    std::vector<std::uint32_t> element;
+    std::vector<double> occupancy;
+};
+
+Species2 species_of(const Structure& s) {
+    // The symbol table holds exactly the symbols in use, in byte order.
+    const Sites& sites = s.sites();
+    Species2 out;
+    out.elements = sites.symbols();
+    out.element.assign(sites.entry_symbols().begin(), sites.entry_symbols().end());
+    out.occupancy.assign(sites.entry_occupancies().begin(), sites.entry_occupancies().end());
+    out.offsets.resize(sites.size() + 1);
+    for (std::size_t i = 0; i < sites.size(); ++i) out.offsets[i + 1] = sites.entries_end(i);
+    return out;
+}
+
+// The search cutoff: the grid's last point plus the reach of the widest
+// Gaussian there. Widths grow with qbroad, so the bound is iterated to a
+// fixed point; it fails when qbroad makes the reach run away.
+Result<double> search_cutoff(const PdfGrid& grid, const PeakWidth& width, const std::vector<Sym6>& u) {
+    double largest = 0.0;  // bounds every eigenvalue (Gershgorin: the largest absolute row sum)
+    for (const Sym6& t : u) {
+        const double rows[3] = {std::fabs(t[0]) + std::fabs(t[3]) + std::fabs(t[4]),
+                                std::fabs(t[3]) + std::fabs(t[1]) + std::fabs(t[5]),
+                                std::fabs(t[4]) + std::fabs(t[5]) + std::fabs(t[2])};
+        largest = std::max({largest, rows[0], rows[1], rows[2]});
+    }
+    const double r_last = grid.rmin + static_cast<double>(grid.n_points - 1) * grid.rstep;
+    const double sigma0 = std::sqrt(2.0 * largest);
+    double cutoff = r_last;
+    for (int pass = 0; pass < 60; ++pass) {
+        const double next = r_last + gaussian_reach * sigma0 * std::sqrt(1.0 + width.qbroad * width.qbroad * cutoff * cutoff);
+        if (next <= cutoff * (1.0 + 1e-12)) return cutoff + grid.rstep;
+        cutoff = next;
+        if (!(cutoff < 2.0 * r_last + 100.0))
+            return fail("qbroad widens the peaks beyond the range; use a smaller qbroad");
+    }
+    return cutoff + grid.rstep;
+}
+
+// Everything the workers read.
+// Pairs of isotropic species are not given a Gaussian one by one: each
+// piece first adds their weights w and w d into fine bins, one row of bins
+// per combination of element pair and width sigma'^2 = U_p + U_q, and then
+// gives every filled bin one Gaussian at its weighted mean distance. In a
+// crystal the pairs of one bin share their distance, so this is the same
+// sum; otherwise the mean stands in for distances at most one fine bin
+// apart, off by about (bin / sigma)^2 / 24 of the peak.
+struct Binned {
+    std::vector<std::int32_t> type;  // per species entry: its (element, U_iso) type, -1 when anisotropic
+    std::size_t n_types = 0;
+    std::vector<std::int32_t> row;    // per type pair p * n_types + q: the bin row
+    std::vector<std::size_t> curve;   // per row
+    std::vector<double> var;          // per row: U_p + U_q
+    double origin = 0.0, width = 0.0;
+    std::size_t n_fine = 0;
+    bool on = false;
+};
+
+// Most fine bins of all rows together, per piece.
+constexpr std::size_t max_fine_entries = std::size_t{1} << 22;
+// Most (element, U_iso) types for the binned sums.
+constexpr std::size_t max_types = 64;
+
+struct Plan {
+    PdfGrid grid;
+    PeakWidth width;
+    Species2 species;
+    std::vector<Sym6> u;
+    NeighborSearch search;
+    Mat3 m{};
+    std::size_t n_curves = 0;
+    std::size_t pieces = 1;
+    Binned binned;
+};
+
+std::size_t curve_index(std::size_t a, std::size_t b, std::size_t nel) {
+    if (a > b) std::swap(a, b);
+    return a * (2 * nel - a + 1) / 2 + (b - a);
+}
+
+// The fine bins of the isotropic pairs: types, rows and the bin grid over
+// the reach of the widest Gaussian around the grid; off (every pair on its
+// own) when there are too many types or bins.
+Binned binned_layout(const Species2& sp, const std::vector<Sym6>& u, const PdfGrid& grid, double cutoff) {
+    Binned b;
+    b.type.assign(u.size(), -1);
+    std::vector<std::pair<std::uint32_t, double>> types;  // (element, U_iso)
+    double min_u = 0.0;
+    for (std::size_t e = 0; e < u.size(); ++e) {
+        const Sym6& t = u[e];
+        if (!(t[3] == 0.0 && t[4] == 0.0 && t[5] == 0.0 && t[0] == t[1] && t[1] == t[2])) continue;
+        const std::pair<std::uint32_t, double> key{sp.element[e], t[0]};
+        auto it = std::find(types.begin(), types.end(), key);
+        if (it == types.end()) {
+            if (types.size() == max_types) return Binned{};
+            it = types.insert(types.end(), key);
+        }
+        b.type[e] = static_cast<std::int32_t>(it - types.begin());
+        min_u = min_u == 0.0 ? t[0] : std::min(min_u, t[0]);
+    }
+    if (types.empty()) return Binned{};
+    b.n_types = types.size();
+    b.row.assign(b.n_types * b.n_types, -1);
+    const std::size_t nel = sp.elements.size();
+    for (std::size_t p = 0; p < b.n_types; ++p)
+        for (std::size_t q = p; q < b.n_types; ++q) {
+            const std::size_t c = curve_index(types[p].first, types[q].first, nel);
+            const double var = types[p].second + types[q].second;
+            std::size_t r = 0;
+            while (r < b.curve.size() && !(b.curve[r] == c && b.var[r] == var)) ++r;
+            if (r == b.curve.size()) {
+                b.curve.push_back(c);
+                b.var.push_back(var);
+            }
+            b.row[p * b.n_types + q] = b.row[q * b.n_types + p] = static_cast<std::int32_t>(r);
+        }
+    // Bins an eighth of a grid step wide, and narrow beside the narrowest peak.
+    b.width = std::min(grid.rstep / 8.0, std::sqrt(2.0 * min_u) / 30.0);
+    b.origin = std::max(0.0, grid.rmin - (cutoff - (grid.rmin + static_cast<double>(grid.n_points - 1) * grid.rstep)));
+    const double span = (cutoff - b.origin) / b.width + 2.0;
+    if (!(span * static_cast<double>(b.curve.size()) * 2.0 <= static_cast<double>(max_fine_entries))) return Binned{};
+    b.n_fine = static_cast<std::size_t>(span);
+    b.on = true;
+    return b;
+}
+
+// The piece's sums, plus the shortest pair whose width came out imaginary.
+struct PieceSums {
+    std::vector<double> curves;
+    std::vector<double> fine;  // per bin row: n_fine weights, then n_fine weighted distances
+    double bad_distance = 0.0;
+};
+
+class GaussianAdder {
+public:
+    explicit GaussianAdder(const Plan& plan) : p_(plan), values_(plan.grid.n_points) {}
+
+    void centres(std::uint32_t lo, std::uint32_t hi, NeighborSearch::Scratch& scratch, PieceSums& out) {
+        p_.search.visit(lo, hi, scratch,
+                        [&](const std::uint32_t* centres, const std::uint32_t* slots, const double* r,
+                            const std::uint8_t* sides, const Vec3* shifts, std::size_t n) {
+                            for (std::size_t e = 0; e < n; ++e) pair(centres[e], slots[e], r[e], sides[e], shifts[e], out);
+                        });
+        if (p_.binned.on) spread(out);
+    }
+
+private:
+    // The pair's unit vector (Cartesian), from the packed coordinates.
+    Vec3 direction(std::uint32_t centre, std::uint32_t slot, double d, const Vec3& shift) const {
+        const Vec3 x = p_.search.coords_at(centre), y = p_.search.coords_at(slot);
+        const Vec3 f{y[0] + shift[0] - x[0], y[1] + shift[1] - x[1], y[2] + shift[2] - x[2]};
+        Vec3 c{};
+        for (int k = 0; k < 3; ++k) c[k] = ((f[0] * p_.m[0][k] + f[1] * p_.m[1][k]) + f[2] * p_.m[2][k]) / d;
+        return c;
+    }
+
+    static bool isotropic(const Sym6& a) {
+        return a[3] == 0.0 && a[4] == 0.0 && a[5] == 0.0 && a[0] == a[1] && a[1] == a[2];
+    }
+
+    // sigma'^2 of species entries p and q: their tensors along n.
+    double projected(const Sym6& a, const Sym6& b, const Vec3& n) const {
+        Sym6 s{};
+        for (int k = 0; k < 6; ++k) s[k] = a[k] + b[k];
+        return n[0] * n[0] * s[0] + n[1] * n[1] * s[1] + n[2] * n[2] * s[2] +
+               2.0 * (n[0] * n[1] * s[3] + n[0] * n[2] * s[4] + n[1] * n[2] * s[5]);
+    }
+
+    // Every filled fine bin: one Gaussian of its summed weight at its mean distance.
+    void spread(PieceSums& out) {
+        const Binned& b = p_.binned;
+        const PeakWidth& w = p_.width;
+        const std::size_t n = p_.grid.n_points;
+        for (std::size_t r = 0; r < b.curve.size(); ++r) {
+            const double* weight = out.fine.data() + 2 * r * b.n_fine;
+            const double* moment = weight + b.n_fine;
+            double* curve = out.curves.data() + b.curve[r] * n;
+            for (std::size_t j = 0; j < b.n_fine; ++j) {
+                if (weight[j] == 0.0) continue;
+                const double d = moment[j] / weight[j];
+                const double var = b.var[r] * (1.0 - w.delta1 / d - w.delta2 / (d * d) + w.qbroad * w.qbroad * d * d);
+                if (!(var > 0.0)) {
+                    if (out.bad_distance == 0.0 || d < out.bad_distance) out.bad_distance = d;
+                    continue;
+                }
+                const Span span = gaussian(d, var);
+                const double* v = values_.data();
+                if (!span.empty)
+                    for (std::size_t k = span.lo; k <= span.hi; ++k) curve[k] += weight[j] * v[k];
+            }
+        }
+        std::vector<double>().swap(out.fine);
+    }
+
+    void pair(std::uint32_t centre, std::uint32_t slot, double d, std::uint8_t side, const Vec3& shift,
+              PieceSums& out) {
+        const std::size_t i = static_cast<std::size_t>(p_.search.site_at(centre));
+        const std::size_t j = static_cast<std::size_t>(p_.search.site_at(slot));
+        const PeakWidth& w = p_.width;
+        const double factor = 1.0 - w.delta1 / d - w.delta2 / (d * d) + w.qbroad * w.qbroad * d * d;
+        const Species2& sp = p_.species;
+        const std::size_t nel = sp.elements.size(), n = p_.grid.n_points;
+        // Both ordered pairs for an entry that stands for both.
+        const double times = side == side_both ? 2.0 : 1.0;
+        bool have_direction = false;
+        Vec3 unit{};
+        double last_var = -1.0;
+        Span span{};
+        for (std::size_t ps = sp.offsets[i]; ps < sp.offsets[i + 1]; ++ps)
+            for (std::size_t qs = sp.offsets[j]; qs < sp.offsets[j + 1]; ++qs) {
+                const double weight = times * (sp.occupancy[ps] * sp.occupancy[qs]);
+                const Binned& bins = p_.binned;
+                if (bins.on && bins.type[ps] >= 0 && bins.type[qs] >= 0) {
+                    const std::size_t r = static_cast<std::size_t>(
+                        bins.row[static_cast<std::size_t>(bins.type[ps]) * bins.n_types +
+                                 static_cast<std::size_t>(bins.type[qs])]);
+                    const double at = (d - bins.origin) / bins.width;
+                    if (at >= 0.0 && at < static_cast<double>(bins.n_fine)) {
+                        const std::size_t j = static_cast<std::size_t>(at);
+                        double* fine = out.fine.data() + 2 * r * bins.n_fine;
+                        fine[j] += weight;
+                        fine[bins.n_fine + j] += weight * d;
+                    }
+                    continue;
+                }
+                const Sym6& a = p_.u[ps];
+                const Sym6& b = p_.u[qs];
+                double var;
+                if (isotropic(a) && isotropic(b)) {
+                    var = (a[0] + b[0]) * factor;
+                } else {
+                    if (!have_direction) unit = direction(centre, slot, d, shift);
+                    have_direction = true;
+                    var = projected(a, b, unit) * factor;
+                }
+                if (!(var > 0.0)) {
+                    if (out.bad_distance == 0.0 || d < out.bad_distance) out.bad_distance = d;
+                    return;
+                }
+                // Species sharing a site usually share the tensor: one Gaussian for all.
+                if (var != last_var) {
+                    span = gaussian(d, var);
+                    last_var = var;
+                }
+                if (span.empty) continue;
+                double* curve = out.curves.data() + curve_index(sp.element[ps], sp.element[qs], nel) * n;
+                const double* v = values_.data();
+                for (std::size_t k = span.lo; k <= span.hi; ++k) curve[k] += weight * v[k];
+            }
+    }
+
+    struct Span {
+        std::size_t lo = 0, hi = 0;
+        bool empty = true;
+    };
+
+    // Gauss(r_k; d, sigma) into values_ over the grid points within reach.
+    Span gaussian(double d, double var) {
+        const double sigma = std::sqrt(var);
+        const PdfGrid& g = p_.grid;
+        const double reach = gaussian_reach * sigma;
+        const double lo = std::ceil((d - reach - g.rmin) / g.rstep);
+        const double hi = std::floor((d + reach - g.rmin) / g.rstep);
+        const double last = static_cast<double>(g.n_points - 1);
+        if (hi < 0.0 || lo > last || hi < lo) return {};
+        const std::size_t k_lo = static_cast<std::size_t>(std::max(lo, 0.0));
+        const std::size_t k_hi = static_cast<std::size_t>(std::min(hi, last));
+        // From the grid point nearest d outwards: g(k +- 1) = g(k) f, where
+        // each step's factor f shrinks by c = exp(-h^2 / sigma^2).
+        const double centre_k = std::min(std::max(std::nearbyint((d - g.rmin) / g.rstep), static_cast<double>(k_lo)),
+                                         static_cast<double>(k_hi));
+        const std::size_t k0 = static_cast<std::size_t>(centre_k);
+        const double a = 0.5 / var, h = g.rstep;
+        const double x0 = (g.rmin + static_cast<double>(k0) * h) - d;
+        const double c = std::exp(-2.0 * a * h * h);
+        double* v = values_.data();
+        v[k0] = inv_sqrt_two_pi / sigma * std::exp(-a * x0 * x0);
+        double f = std::exp(-a * (2.0 * x0 * h + h * h));
+        for (std::size_t k = k0; k < k_hi; ++k) {
+            v[k + 1] = v[k] * f;
+            f *= c;
+        }
+        f = std::exp(-a * (h * h - 2.0 * x0 * h));
+        for (std::size_t k = k0; k > k_lo; --k) {
+            v[k - 1] = v[k] * f;
+            f *= c;
+        }
+        return {k_lo, k_hi, false};
+    }
+
+    const Plan& p_;
+    std::vector<double> values_;
+};
+
+Result<Plan> plan(const Structure& structure, const std::vector<Displacement>& displacements, const PdfGrid& grid,
+                  const PeakWidth& width) {
+    auto ok = validate(grid, width);
+    if (!ok) return ok.error();
+    auto u = cartesian_tensors(structure, displacements);
+    if (!u) return u.error();
+    auto cutoff = search_cutoff(grid, width, *u);
+    if (!cutoff) return cutoff.error();
+    Species2 species = species_of(structure);
+    const std::size_t nel = species.elements.size();
+    const std::size_t n_curves = nel * (nel + 1) / 2;
+    if (grid.n_points > max_histogram_entries / n_curves)
+        return fail("the grid would hold ", std::to_string(grid.n_points), " points for ", std::to_string(n_curves),
+                    " element pairs, more than ", std::to_string(max_histogram_entries), " values");
+    auto search = NeighborSearch::build(structure, *cutoff);
+    if (!search) return search.error();
+    Binned binned = binned_layout(species, *u, grid, *cutoff);
+    const std::size_t fine = binned.on ? 2 * binned.curve.size() * binned.n_fine : 0;
+    const std::size_t pieces =
+        piece_count(structure.sites().size(), search->candidate_pairs(), n_curves * grid.n_points + fine);
+    return Plan{grid,          width, std::move(species), std::move(*u), std::move(*search), structure.lattice().matrix(),
+                n_curves, pieces, std::move(binned)};
+}
+
+// Each piece (a fixed run of centres) sums into its own curves; the pieces
+// are added in piece order, so the bits do not depend on the pool.
+Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool) {
+    const std::size_t size = plan.n_curves * plan.grid.n_points;
+    const std::size_t n_slots = plan.search.n_slots(), pieces = plan.pieces;
+    std::vector<PieceSums> partial(pieces);
+    auto fill_piece = [&](std::size_t piece, NeighborSearch::Scratch& scratch, GaussianAdder& adder) {
+        partial[piece].curves.assign(size, 0.0);
+        if (plan.binned.on) partial[piece].fine.assign(2 * plan.binned.curve.size() * plan.binned.n_fine, 0.0);
+        const std::size_t lo = piece * n_slots / pieces, hi = (piece + 1) * n_slots / pieces;
+        adder.centres(static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi), scratch, partial[piece]);
+    };
+    const std::size_t tasks = std::min(pool.size(), pieces);
+    if (tasks <= 1) {
+        auto scratch = std::make_unique<NeighborSearch::Scratch>();
+        GaussianAdder adder(plan);
+        for (std::size_t piece = 0; piece < pieces; ++piece) fill_piece(piece, *scratch, adder);
+    } else {
+        std::atomic<std::size_t> next_piece{0};
+        pool.run(tasks, [&](std::size_t) {
+            auto scratch = std::make_unique<NeighborSearch::Scratch>();
+            GaussianAdder adder(plan);
+            for (std::size_t piece; (piece = next_piece.fetch_add(1, std::memory_order_relaxed)) < pieces;)
+                fill_piece(piece, *scratch, adder);
+        });
+    }
+    double bad = 0.0;
+    for (const PieceSums& part : partial)
+        if (part.bad_distance > 0.0 && (bad == 0.0 || part.bad_distance < bad)) bad = part.bad_distance;
+    if (bad > 0.0)
+        return fail("delta1 and delta2 leave no peak width for pairs at ", std::to_string(bad),
+                    " A; use smaller values");
+    std::vector<double> sum = std::move(partial[0].curves);
+    for (std::size_t piece = 1; piece < pieces; ++piece) {
+        const std::vector<double>& part = partial[piece].curves;
+        for (std::size_t k = 0; k < size; ++k) sum[k] = sum[k] + part[k];
+        std::vector<double>().swap(partial[piece].curves);
+    }
+    PdfPairSums out;
+    out.elements = plan.species.elements;
+    const std::size_t n = plan.grid.n_points;
+    for (std::size_t c = 0; c < plan.n_curves; ++c)
+        out.curves.emplace_back(sum.begin() + static_cast<std::ptrdiff_t>(c * n),
+                                sum.begin() + static_cast<std::ptrdiff_t>((c + 1) * n));
+    return out;
+}
+
+}  // namespace
+
+Result<PdfPairSums> compute_pdf_pairs(const Structure& structure, const std::vector<Displacement>& displacements,
+                                      const PdfGrid& grid, const PeakWidth& width, std::uint64_t n_threads) {
+    auto p = plan(structure, displacements, grid, width);
+    if (!p) return p.error();
+    if (n_threads == 0) return fill(*p, default_pool());
+    auto pool = WorkerPool::create(static_cast<std::size_t>(std::min(n_threads, max_pool_threads)), n_threads);
+    if (!pool) return pool.error();
+    return fill(*p, **pool);
+}
+
+}  // namespace molvane
