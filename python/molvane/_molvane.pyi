@@ -23,6 +23,7 @@ class _Defaults(TypedDict):
     max_sites: int
     seed: int
     max_denominator: int
+    reach: float
 
 _DEFAULTS: Final[_Defaults]
 
@@ -40,6 +41,11 @@ class _ExpansionReport(TypedDict):
     n_vacancies: int
     warnings: list[str]
     occupancy_report: list[_ReportRow]
+
+# (i, j, offset, distance, kind, why, independent weight, physical weight)
+_Decision = tuple[int, int, tuple[int, int, int], float, str, str, float, float]
+# (assembly, group, row) of one site
+_DisorderTag = tuple[str, str, int]
 
 class _DisorderedSite(TypedDict):
     site_index: int
@@ -81,8 +87,11 @@ class Structure:
     @property
     def _site_species(self) -> list[list[tuple[str, float]]]: ...
     @property
+    def _disorder(self) -> list[_DisorderTag] | None: ...
+    @property
     def pbc(self) -> _Pbc: ...
     def make_supercell(self, na: int, nb: int, nc: int) -> Structure: ...
+    def _with_disorder(self, disorder: Sequence[_DisorderTag] | None) -> Structure: ...
     @staticmethod
     def from_cif(path: str, symprec: float = 0.0001, *, block: _Block = None) -> Structure: ...
     @staticmethod
@@ -104,6 +113,12 @@ class Structure:
     def total_rdf(
         self, cutoff: float = 10.0, bin_size: float = 0.1, n_threads: int = 0
     ) -> tuple[_FloatArray, _FloatArray]: ...
+    def _pair_decisions(self, reach: float) -> tuple[list[_Decision], list[_Decision]]: ...
+    def _physical_prdf(
+        self, cutoff: float, bin_size: float, n_threads: int, reach: float
+    ) -> tuple[
+        _FloatArray, dict[tuple[str, str], _FloatArray], _FloatArray, tuple[list[_Decision], list[_Decision]]
+    ]: ...
     @staticmethod
     def available_threads() -> int: ...
     def expand_occupancies(

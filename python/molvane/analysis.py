@@ -25,6 +25,8 @@ import numpy.typing as npt
 
 from molvane._molvane import _DEFAULTS, Structure
 from molvane._sums import ExactSum
+from molvane.disorder import PairWeighting
+from molvane.disorder import curves as _weighted_curves
 
 # What Structure.prdf returns: bin centres, partials by pair, total.
 Curves: TypeAlias = tuple[npt.NDArray[np.float64], dict[tuple[str, str], npt.NDArray[np.float64]],
@@ -395,48 +397,54 @@ class RDF:
 
 
 def rdf(structure: Structure, cutoff: float = _DEFAULTS["cutoff"], bin_size: float = _DEFAULTS["bin_size"],
-        n_threads: int = 0) -> RDF:
+        n_threads: int = 0, *, pairs: PairWeighting = "physical") -> RDF:
     """The partial and total curves of ``structure`` (``Structure.prdf``) as an
     :class:`RDF`. A last bin reaching past the cutoff would be counted only up
-    to the cutoff, so it is left out."""
+    to the cutoff, so it is left out.
+
+    ``pairs="physical"`` weights pairs of partial positions that cannot be
+    filled together by 0 and atoms of one disorder group by min(o_i, o_j)
+    (see :func:`molvane.exclusions`); ``"independent"`` weights every pair by
+    o_i o_j, exactly as ``Structure.prdf``."""
     acc = _Accumulator()
-    acc.add(structure, cutoff, bin_size, n_threads)
+    acc.add(structure, cutoff, bin_size, n_threads, pairs)
     return acc.result(cutoff, averaged=False)
 
 
 # Frames with a length always report it to progress; other iterables report None.
 @overload
 def rdf_average(frames: Collection[Structure], cutoff: float = ..., bin_size: float = ..., n_threads: int = ..., *,
-                progress: Callable[[int, int], object] | None = None) -> RDF: ...
+                progress: Callable[[int, int], object] | None = None, pairs: PairWeighting = ...) -> RDF: ...
 @overload
 def rdf_average(frames: Iterable[Structure], cutoff: float = ..., bin_size: float = ..., n_threads: int = ..., *,
-                progress: Progress | None = None) -> RDF: ...
+                progress: Progress | None = None, pairs: PairWeighting = ...) -> RDF: ...
 def rdf_average(frames: Iterable[Structure], cutoff: float = _DEFAULTS["cutoff"],
                 bin_size: float = _DEFAULTS["bin_size"], n_threads: int = 0, *,
-                progress: Callable[..., object] | None = None) -> RDF:
+                progress: Callable[..., object] | None = None, pairs: PairWeighting = "physical") -> RDF:
     """The mean of the curves of ``frames`` (any iterable of structures, read
     once) as an :class:`RDF`: the total over all frames, each partial over the
     frames that hold both elements, each bulk density averaged over the same
     frames as its curves. ``progress``, when given, is called as
     ``progress(done, total)`` after each frame (``total`` is None when the
-    iterable has no length).
+    iterable has no length). ``pairs`` weights each frame as :func:`rdf` does.
 
     ``frames`` may also be the path of an XYZ trajectory: its frames are
     streamed (as :func:`molvane.trajectory_rdf` does), never all held."""
     if isinstance(frames, (str, os.PathLike)):
         from molvane.trajectory import trajectory_rdf
 
-        return trajectory_rdf(os.fspath(frames), cutoff, bin_size, n_threads=n_threads, progress=progress)
-    acc = _accumulate(frames, cutoff, bin_size, n_threads, progress)
+        return trajectory_rdf(os.fspath(frames), cutoff, bin_size, n_threads=n_threads, progress=progress,
+                              pairs=pairs)
+    acc = _accumulate(frames, cutoff, bin_size, n_threads, progress, pairs)
     return acc.result(cutoff, averaged=True)
 
 
 def _accumulate(frames: Iterable[Structure], cutoff: float, bin_size: float, n_threads: int,
-                progress: Progress | None) -> _Accumulator:
+                progress: Progress | None, pairs: PairWeighting = "physical") -> _Accumulator:
     count = len(frames) if isinstance(frames, Sized) else None
     acc = _Accumulator()
     for structure in frames:
-        acc.add(structure, cutoff, bin_size, n_threads)
+        acc.add(structure, cutoff, bin_size, n_threads, pairs)
         if progress is not None:
             progress(acc.frames, count)
     if acc.frames == 0:
@@ -464,8 +472,9 @@ class _Accumulator:
         state["_layouts"] = {}
         return state
 
-    def add(self, structure: Structure, cutoff: float, bin_size: float, n_threads: int) -> None:
-        self.add_curves(structure, structure.prdf(cutoff, bin_size, n_threads), bin_size)
+    def add(self, structure: Structure, cutoff: float, bin_size: float, n_threads: int,
+            pairs: PairWeighting = "physical") -> None:
+        self.add_curves(structure, _weighted_curves(structure, cutoff, bin_size, n_threads, pairs), bin_size)
 
     def add_curves(self, structure: Structure, curves: Curves, bin_size: float) -> None:
         """Adds one frame whose ``prdf`` result is ``curves``."""

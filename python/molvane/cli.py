@@ -108,6 +108,15 @@ def cmd_info(args: argparse.Namespace) -> int:
     return 0
 
 
+def print_pair_counts(s: molvane.Structure) -> None:
+    """One line: how many pairs of partial positions exclude one another,
+    come together, or are too close yet stay independent."""
+    decided, unresolved = s._pair_decisions(DEFAULTS["reach"])
+    exclusive = sum(1 for d in decided if d[4] == "exclusive")
+    print(f"pairs: {exclusive} exclusive, {len(decided) - exclusive} together, {len(unresolved)} too close but "
+          "left independent (molvane.exclusions lists them; --pairs independent weights all by o_i o_j)")
+
+
 def cmd_rdf(args: argparse.Namespace) -> int:
     s = read_structure(args.file, args.format)
     if args.expand:
@@ -115,7 +124,9 @@ def cmd_rdf(args: argparse.Namespace) -> int:
         print_expansion_report(report)
     elif not s.is_ordered:
         print("note: the structure is disordered; curves are weighted by occupancy (use --expand to order it)")
-    result = analysis.rdf(s, args.cutoff, args.bin_size, args.threads)
+        if args.pairs == "physical":
+            print_pair_counts(s)
+    result = analysis.rdf(s, args.cutoff, args.bin_size, args.threads, pairs=args.pairs)
     print(f"{s.n_sites} sites, cutoff {args.cutoff} A, bin size {args.bin_size} A")
     result = save_outputs(result, args, Path(args.file).stem, "rdf")
     print_pair_table(result)
@@ -291,6 +302,9 @@ def build_parser() -> argparse.ArgumentParser:
     add_format(p)
     add_rdf_options(p, "rdf")
     p.add_argument("--expand", action="store_true", help="order the structure first (expand occupancies)")
+    p.add_argument("--pairs", choices=("physical", "independent"), default="physical",
+                   help="weight positions that cannot be filled together by 0 and atoms of one disorder group "
+                        "together (physical), or every pair by the product of its occupancies (independent)")
     add_expand_options(p)
     p.set_defaults(run=cmd_rdf)
 

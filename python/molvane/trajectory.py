@@ -38,6 +38,7 @@ from molvane._molvane import (
     _warn_species,
 )
 from molvane.analysis import RDF, _accumulate, _Accumulator
+from molvane.disorder import PairWeighting, check_pairs
 
 if TYPE_CHECKING:
     from molvane.analysis import Curves
@@ -78,7 +79,7 @@ def average_prdf(structures: Iterable[Structure], cutoff: float = _DEFAULTS["cut
     ``progress``, when given, is called as ``progress(done, total)`` after
     each frame.
     """
-    acc = _accumulate(list(structures), cutoff, bin_size, n_threads, progress)
+    acc = _accumulate(list(structures), cutoff, bin_size, n_threads, progress, "independent")
     assert acc.r is not None
     return acc.r, acc.partials(), acc.total()
 
@@ -216,7 +217,8 @@ class _Summed(NamedTuple):
 def trajectory_rdf(path: str, cutoff: float = _DEFAULTS["cutoff"], bin_size: float = _DEFAULTS["bin_size"],
                    start: int = 0, stop: int | None = None, every: int = 1, cell: Cell | None = None,
                    client: Any = None, frames_per_task: int | None = None, *, n_threads: int = 0,
-                   progress: Progress | None = None, index: TrajectoryIndex | None = None) -> RDF:
+                   progress: Progress | None = None, index: TrajectoryIndex | None = None,
+                   pairs: PairWeighting = "physical") -> RDF:
     """The mean RDF of the frames of an XYZ trajectory (those
     ``read_xyz_trajectory`` keeps with the same start, stop, every and cell)
     as an :class:`RDF`, equal to ``rdf_average`` of those frames.
@@ -236,7 +238,11 @@ def trajectory_rdf(path: str, cutoff: float = _DEFAULTS["cutoff"], bin_size: flo
 
     ``progress``, when given, is called as ``progress(done, total)`` as frames
     are done (``total`` is None while it is not known).
+
+    ``pairs`` is checked as :func:`molvane.rdf` checks it; XYZ frames hold
+    fully occupied sites, so both weightings give the same curves.
     """
+    check_pairs(pairs)
     summed = _trajectory_sums(path, cutoff, bin_size, start, stop, every, cell, client, frames_per_task,
                               n_threads, progress, index)
     return summed.sums.result(cutoff, averaged=True)

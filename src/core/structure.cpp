@@ -40,8 +40,11 @@ std::optional<Error> site_problem(const Site& site, std::size_t index) {
 
 }  // namespace
 
-Result<Structure> Structure::create(Lattice lattice, std::vector<Site> sites, Pbc pbc) {
+Result<Structure> Structure::create(Lattice lattice, std::vector<Site> sites, Pbc pbc,
+                                    std::vector<DisorderTag> disorder) {
     if (sites.empty()) return fail("structure has no sites");
+    if (!disorder.empty() && disorder.size() != sites.size())
+        return fail("disorder labels must be given for every site or for none");
     for (const Site& site : sites) {
         double sum = site.occupancy_sum();
         if (sum > 1.001)
@@ -49,7 +52,7 @@ Result<Structure> Structure::create(Lattice lattice, std::vector<Site> sites, Pb
     }
     for (std::size_t i = 0; i < sites.size(); ++i)
         if (auto problem = site_problem(sites[i], i)) return std::move(*problem);
-    return Structure(std::move(lattice), std::move(sites), pbc);
+    return Structure(std::move(lattice), std::move(sites), pbc, std::move(disorder));
 }
 
 std::map<std::string, double> Structure::composition() const {
@@ -101,6 +104,8 @@ Result<Structure> Structure::make_supercell(std::uint64_t na, std::uint64_t nb,
 
     std::vector<Site> sites;
     sites.reserve(static_cast<std::size_t>(total));
+    std::vector<DisorderTag> disorder;
+    if (!disorder_.empty()) disorder.reserve(static_cast<std::size_t>(total));
     const double fa = static_cast<double>(na), fb = static_cast<double>(nb),
                  fc = static_cast<double>(nc);
     for (std::uint64_t i = 0; i < na; ++i)
@@ -114,7 +119,9 @@ Result<Structure> Structure::make_supercell(std::uint64_t na, std::uint64_t nb,
                     copy.species = s.species;
                     sites.push_back(std::move(copy));
                 }
-    return Structure::create(std::move(*lattice), std::move(sites), pbc_);
+    for (std::uint64_t cell = 0; !disorder_.empty() && cell < na * nb * nc; ++cell)
+        disorder.insert(disorder.end(), disorder_.begin(), disorder_.end());
+    return Structure::create(std::move(*lattice), std::move(sites), pbc_, std::move(disorder));
 }
 
 }  // namespace molvane

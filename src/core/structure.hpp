@@ -27,6 +27,16 @@ struct Site {
     bool is_ordered() const;
 };
 
+// Disorder labels of one site (optional per structure): the disorder assembly
+// and group a file gives ("" for none) and the atom-site row the site came
+// from, shared by that row's symmetry and lattice images.
+struct DisorderTag {
+    std::string assembly;
+    std::string group;
+    std::uint64_t row = 0;
+    bool operator==(const DisorderTag&) const = default;
+};
+
 // Which of the directions a, b, c are periodic.
 using Pbc = std::array<bool, 3>;
 inline constexpr Pbc all_periodic{true, true, true};
@@ -40,13 +50,16 @@ public:
     // sites"; at the first site whose occupancy sum exceeds 1.001 with "a site
     // has occupancies summing to X, which exceeds 1"; then, at the first
     // offending site, when it has no species, a coordinate that is not finite,
-    // or an occupancy that is not finite or is negative.
+    // or an occupancy that is not finite or is negative. `disorder` is empty
+    // or holds one tag per site.
     static Result<Structure> create(Lattice lattice, std::vector<Site> sites,
-                                    Pbc pbc = all_periodic);
+                                    Pbc pbc = all_periodic, std::vector<DisorderTag> disorder = {});
 
     const Lattice& lattice() const { return lattice_; }
     const std::vector<Site>& sites() const { return sites_; }
     const Pbc& pbc() const { return pbc_; }
+    // One tag per site, or empty when the structure carries none.
+    const std::vector<DisorderTag>& disorder() const { return disorder_; }
 
     // Element -> summed occupancy, in ascending byte order of the symbol.
     std::map<std::string, double> composition() const;
@@ -59,12 +72,13 @@ public:
     Result<Structure> make_supercell(std::uint64_t na, std::uint64_t nb, std::uint64_t nc) const;
 
 private:
-    Structure(Lattice lattice, std::vector<Site> sites, Pbc pbc)
-        : lattice_(std::move(lattice)), sites_(std::move(sites)), pbc_(pbc) {}
+    Structure(Lattice lattice, std::vector<Site> sites, Pbc pbc, std::vector<DisorderTag> disorder)
+        : lattice_(std::move(lattice)), sites_(std::move(sites)), pbc_(pbc), disorder_(std::move(disorder)) {}
 
     Lattice lattice_;
     std::vector<Site> sites_;
     Pbc pbc_;
+    std::vector<DisorderTag> disorder_;
 };
 
 }  // namespace molvane

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "engine/exclusions.hpp"
 #include "engine/neighbor.hpp"
 #include "engine/pool.hpp"
 
@@ -321,21 +322,23 @@ std::uint64_t piece_count(std::uint64_t n_sites, double work, std::uint64_t entr
 }
 
 Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff, double bin_size,
-                                      WorkerPool& pool) {
+                                      WorkerPool& pool, const PairDecisions* decisions) {
     auto n_edges = validate(cutoff, bin_size);
     if (!n_edges) return n_edges.error();
     auto p = plan(structure, cutoff, bin_size, *n_edges, pool);
     if (!p) return p.error();
     std::vector<double> hist = fill(*p, bin_size, pool);
+    if (decisions)
+        correct_histogram(structure, *decisions, p->species.offsets, p->species.species_index, p->edges, p->nel, hist);
     return normalise(*p, hist);
 }
 
 Result<PrdfResult> compute_prdf(const Structure& structure, std::uint64_t n_threads, double cutoff,
-                                double bin_size) {
-    if (n_threads == 0) return compute_prdf_inner(structure, cutoff, bin_size, default_pool());
+                                double bin_size, const PairDecisions* decisions) {
+    if (n_threads == 0) return compute_prdf_inner(structure, cutoff, bin_size, default_pool(), decisions);
     auto pool = WorkerPool::create(static_cast<std::size_t>(std::min(n_threads, max_pool_threads)), n_threads);
     if (!pool) return pool.error();
-    return compute_prdf_inner(structure, cutoff, bin_size, **pool);
+    return compute_prdf_inner(structure, cutoff, bin_size, **pool, decisions);
 }
 
 }  // namespace molvane

@@ -60,14 +60,16 @@ inline std::int64_t find_bin(const double* edges, std::int64_t n_edges, double r
 }
 
 // The computation on the current pool: the default pool for the parallel
-// part unless `pool` says otherwise (used by compute_prdf).
+// part unless `pool` says otherwise (used by compute_prdf). With `decisions`
+// the filled histogram is corrected for those pairs before normalisation.
 class WorkerPool;
+struct PairDecisions;
 Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff, double bin_size,
-                                      WorkerPool& pool);
+                                      WorkerPool& pool, const PairDecisions* decisions = nullptr);
 
 // Chooses the pool (the default one for n_threads = 0, otherwise a dedicated
 // pool of min(n_threads, 65535) threads for this call) and computes.
 Result<PrdfResult> compute_prdf(const Structure& structure, std::uint64_t n_threads, double cutoff,
-                                double bin_size);
+                                double bin_size, const PairDecisions* decisions = nullptr);
 
 }  // namespace molvane

@@ -196,11 +196,13 @@ public:
     }
 
     // An image of one row: its species join the matching site (a species
-    // it already holds keeps the larger occupancy) or start a new site.
-    void add(const Vec3& f, const std::vector<Species>& species) {
+    // it already holds keeps the larger occupancy) or start a new site, which
+    // takes the row's disorder tag.
+    void add(const Vec3& f, const std::vector<Species>& species, const DisorderTag& tag) {
         std::size_t match = merge_ ? find(f) : none;
         if (match == none) {
             create(f, species);
+            tags_.push_back(tag);
             return;
         }
         auto& held = sites_[match].species;
@@ -214,6 +216,7 @@ public:
 
     bool empty() const { return sites_.empty(); }
     std::vector<Site> take() { return std::move(sites_); }
+    std::vector<DisorderTag> take_tags() { return std::move(tags_); }
 
 private:
     static constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
@@ -276,6 +279,7 @@ private:
     std::vector<std::size_t> next_;   // next older site of the same bucket
     std::vector<std::size_t> scan_;   // sites with finite coordinates, in order
     std::vector<Site> sites_;
+    std::vector<DisorderTag> tags_;  // one per site
 };
 
 }  // namespace
@@ -287,6 +291,7 @@ struct AtomColumns {
     const Loop* loop = nullptr;
     std::size_t x = 0, y = 0, z = 0;
     std::optional<std::size_t> occupancy, type_symbol, label;
+    std::optional<std::size_t> assembly, group;  // disorder labels
 };
 
 Result<AtomColumns> atom_columns(const Block& block) {
@@ -308,6 +313,8 @@ Result<AtomColumns> atom_columns(const Block& block) {
     c.occupancy = c.loop->column("_atom_site_occupancy");
     c.type_symbol = c.loop->column("_atom_site_type_symbol");
     c.label = c.loop->column("_atom_site_label");
+    c.assembly = c.loop->column("_atom_site_disorder_assembly");
+    c.group = c.loop->column("_atom_site_disorder_group");
     return c;
 }
 
@@ -393,11 +400,21 @@ std::string row_name(const AtomColumns& c, std::size_t r) {
     return "row " + std::to_string(r + 1);
 }
 
-// One usable row: its position and its species with occupancies.
+// One usable row: its position, its species with occupancies and its
+// disorder labels.
 struct AtomRow {
     Vec3 frac{};
     std::vector<Species> species;
+    DisorderTag tag;
 };
+
+// A disorder label of row `r`: "" when the column is missing or holds "." or "?".
+std::string disorder_label(const AtomColumns& c, const std::optional<std::size_t>& column, std::size_t r) {
+    if (!column) return {};
+    std::string_view v = trim(c.loop->value(r, *column));
+    if (v == "." || v == "?") return {};
+    return std::string(v);
+}
 
 // Reads row `r` into `row`; false when the row places no atom (tallied in
 // `skips` unless its occupancy is 0); fails when a row with a position names
@@ -431,6 +448,7 @@ Result<bool> read_row(const AtomColumns& c, std::size_t r, AtomRow& row, RowSkip
         }
     }
     row.frac = {*x, *y, *z};
+    row.tag = {disorder_label(c, c.assembly, r), disorder_label(c, c.group, r), r};
     return true;
 }
 
@@ -466,15 +484,19 @@ Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* no
     SiteMerger merger(symprec, n_rows * ops.ops.size());
     RowSkips skips;
     AtomRow row;
+    bool labelled = false;  // some row names a disorder assembly or group
     for (std::size_t r = 0; r < n_rows; ++r) {
         auto placed = read_row(*columns, r, row, skips);
         if (!placed) return std::move(placed).error();
         if (!*placed) continue;
-        for (const SymmOp& op : ops.ops) merger.add(op.apply_wrapped(row.frac), row.species);
+        labelled = labelled || !row.tag.assembly.empty() || !row.tag.group.empty();
+        for (const SymmOp& op : ops.ops) merger.add(op.apply_wrapped(row.frac), row.species, row.tag);
     }
     if (merger.empty()) return fail("CIF contains no usable atom sites");
     if (notes) note_skips(ops, skips, *notes);
-    return Structure::create(std::move(*lattice), merger.take());
+    std::vector<DisorderTag> tags = merger.take_tags();
+    if (!labelled) tags.clear();
+    return Structure::create(std::move(*lattice), merger.take(), all_periodic, std::move(tags));
 }
 
 }  // namespace molvane

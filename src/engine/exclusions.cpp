@@ -1,0 +1,244 @@
+// Pair decisions between partial positions: candidates from the neighbour
+// search over the partial sites, every image of a candidate pair within the
+// search distance decided by the disorder labels and the covalent radii;
+// and the histogram correction.
+#include "engine/exclusions.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "core/elements.hpp"  // for covalent_radius
+#include "engine/neighbor.hpp"
+#include "engine/rdf.hpp"  // for find_bin
+
+namespace molvane {
+
+namespace {
+
+// Most cell images of one candidate pair the decisions may look at.
+constexpr double max_images_per_pair = 1.0e6;
+
+// What the decisions read of one partial site.
+struct PartialSite {
+    std::uint32_t site;  // index in the structure
+    double occupancy;    // summed over its species
+    double radius;       // largest covalent radius of its species
+    std::int64_t assembly = -1, group = -1;  // interned labels; -1: no group
+    bool negative = false;                   // the group is a negative number
+    std::uint64_t row = 0;
+};
+
+// "-" followed by digits, not all zeros: a negative group number of any size.
+bool negative_number(const std::string& text) {
+    if (text.size() < 2 || text[0] != '-') return false;
+    bool nonzero = false;
+    for (std::size_t k = 1; k < text.size(); ++k) {
+        if (text[k] < '0' || text[k] > '9') return false;
+        nonzero = nonzero || text[k] != '0';
+    }
+    return nonzero;
+}
+
+// The partial sites with their labels interned as numbers.
+std::vector<PartialSite> partial_sites(const Structure& structure) {
+    std::vector<PartialSite> out;
+    std::unordered_map<std::string, std::int64_t> names;
+    auto intern = [&](const std::string& text) {
+        return names.try_emplace(text, static_cast<std::int64_t>(names.size())).first->second;
+    };
+    const auto& sites = structure.sites();
+    const auto& tags = structure.disorder();
+    for (std::size_t i = 0; i < sites.size(); ++i) {
+        const double o = sites[i].occupancy_sum();
+        if (!(o > 0.0 && o < 1.0 - partial_tolerance)) continue;
+        PartialSite p{static_cast<std::uint32_t>(i), o, 0.0};
+        for (const Species& sp : sites[i].species) p.radius = std::max(p.radius, covalent_radius(sp.first));
+        if (!tags.empty() && !tags[i].group.empty()) {
+            // A group without an assembly belongs to the one implicit assembly "".
+            p.assembly = intern("a:" + tags[i].assembly);
+            p.group = intern("g:" + tags[i].group);
+            p.negative = negative_number(tags[i].group);
+            p.row = tags[i].row;
+        }
+        out.push_back(p);
+    }
+    return out;
+}
+
+double too_close_distance(const PartialSite& a, const PartialSite& b) {
+    return std::max(too_close_floor, too_close_factor * (a.radius + b.radius));
+}
+
+// Whether the labels of a and b can decide anything within the reach.
+bool labels_relate(const PartialSite& a, const PartialSite& b) {
+    return a.group >= 0 && b.group >= 0 && a.assembly == b.assembly;
+}
+
+// The decision for one image pair at distance d, if any.
+bool decide(const PartialSite& a, const PartialSite& b, double d, double reach, PairDecision& out) {
+    const double limit = too_close_distance(a, b);
+    const bool close = d < limit, in_reach = d < reach && labels_relate(a, b);
+    const bool can_exclude = a.occupancy + b.occupancy <= 1.0 + exclusive_sum_tolerance;
+    out.limit = limit;
+    auto set = [&](PairKind kind, PairReason reason) {
+        out.kind = kind;
+        out.reason = reason;
+        return true;
+    };
+    if (can_exclude) {
+        if (in_reach && a.group != b.group) return set(PairKind::exclusive, PairReason::other_group);
+        if (in_reach && a.negative && b.negative && a.row == b.row)
+            return set(PairKind::exclusive, PairReason::negative_group);
+        if (close) return set(PairKind::exclusive, PairReason::too_close);
+    }
+    if (in_reach && a.group == b.group && !a.negative) return set(PairKind::together, PairReason::same_group);
+    if (close) return set(PairKind::unresolved, PairReason::too_close);
+    return false;
+}
+
+// Unordered pairs of partial sites (indices into `partial`, first <= second)
+// that some image brings within a distance where a decision can apply.
+Result<std::vector<std::pair<std::uint32_t, std::uint32_t>>> candidates(const Structure& structure,
+                                                                        const std::vector<PartialSite>& partial,
+                                                                        double search, double reach) {
+    std::vector<Site> sites;
+    sites.reserve(partial.size());
+    for (const PartialSite& p : partial) sites.push_back(structure.sites()[p.site]);
+    auto sub = Structure::create(structure.lattice(), std::move(sites), structure.pbc());
+    if (!sub) return sub.error();
+    auto found = NeighborSearch::build(*sub, search);
+    if (!found) return found.error();
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+    auto scratch = std::make_unique<NeighborSearch::Scratch>();
+    found->visit(0, static_cast<std::uint32_t>(found->n_slots()), *scratch,
+                 [&](const std::uint32_t* centres, const std::uint32_t* slots, const double* r, const std::uint8_t*,
+                     std::size_t n) {
+                     for (std::size_t u = 0; u < n; ++u) {
+                         auto a = static_cast<std::uint32_t>(found->site_at(centres[u]));
+                         auto b = static_cast<std::uint32_t>(found->site_at(slots[u]));
+                         const PartialSite &pa = partial[a], &pb = partial[b];
+                         if (r[u] < too_close_distance(pa, pb) || (r[u] < reach && labels_relate(pa, pb)))
+                             out.emplace_back(std::min(a, b), std::max(a, b));
+                     }
+                 });
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+// Every image of b within `search` of a, decided; lattice offsets in
+// increasing (n_a, n_b, n_c) order.
+Result<bool> decide_images(const Structure& structure, const PartialSite& a, const PartialSite& b, double search,
+                           double reach, const Vec3& widths, PairDecisions& out) {
+    const Mat3& m = structure.lattice().matrix();
+    const Vec3& fa = structure.sites()[a.site].frac_coords;
+    const Vec3& fb = structure.sites()[b.site].frac_coords;
+    Vec3 df;
+    std::int64_t lo[3], hi[3];
+    double images = 1.0;
+    for (int k = 0; k < 3; ++k) {
+        df[k] = fb[k] - fa[k];
+        lo[k] = hi[k] = 0;
+        if (structure.pbc()[k]) {
+            const double span = search / widths[k];
+            const double l = std::ceil(-span - df[k]), h = std::floor(span - df[k]);
+            images *= std::max(h - l + 1.0, 0.0);
+            if (!(images <= max_images_per_pair))
+                return fail("the reach spans too many cell images (at most ", std::to_string(max_images_per_pair),
+                            " per pair)");
+            lo[k] = static_cast<std::int64_t>(l);
+            hi[k] = static_cast<std::int64_t>(h);
+        }
+    }
+    for (std::int64_t na = lo[0]; na <= hi[0]; ++na)
+        for (std::int64_t nb = lo[1]; nb <= hi[1]; ++nb)
+            for (std::int64_t nc = lo[2]; nc <= hi[2]; ++nc) {
+                if (a.site == b.site && !(na > 0 || (na == 0 && (nb > 0 || (nb == 0 && nc > 0))))) continue;
+                const double d0 = df[0] + static_cast<double>(na), d1 = df[1] + static_cast<double>(nb),
+                             d2 = df[2] + static_cast<double>(nc);
+                double c[3];
+                for (int x = 0; x < 3; ++x) c[x] = d0 * m[0][x] + d1 * m[1][x] + d2 * m[2][x];
+                const double d = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
+                if (!(d > 1e-8) || d > search) continue;  // the histogram skips coincident positions too
+                PairDecision p{a.site, b.site, {na, nb, nc}, d, 0.0, PairKind::exclusive, PairReason::too_close};
+                if (!decide(a, b, d, reach, p)) continue;
+                (p.kind == PairKind::unresolved ? out.unresolved : out.pairs).push_back(p);
+            }
+    return true;
+}
+
+}  // namespace
+
+Result<PairDecisions> decide_pairs(const Structure& structure, double reach) {
+    if (!(reach > 0.0) || std::isinf(reach)) return fail("reach must be a positive finite distance in angstrom");
+    PairDecisions out;
+    const std::vector<PartialSite> partial = partial_sites(structure);
+    if (partial.empty()) return out;
+    double search = 0.0;
+    bool labelled = false;
+    for (const PartialSite& p : partial) {
+        search = std::max(search, too_close_distance(p, p));
+        labelled = labelled || p.group >= 0;
+    }
+    if (labelled) search = std::max(search, reach);
+    auto pairs = candidates(structure, partial, search, reach);
+    if (!pairs) return pairs.error();
+    const Vec3 widths = perpendicular_widths(structure.lattice().matrix());
+    for (const auto& [a, b] : *pairs) {
+        auto done = decide_images(structure, partial[a], partial[b], search, reach, widths, out);
+        if (!done) return done.error();
+    }
+    return out;
+}
+
+double decided_weight(PairKind kind, double o_i, double o_j, double p, double q) {
+    if (kind == PairKind::exclusive) return 0.0;
+    if (kind == PairKind::together) return std::min(o_i, o_j) * (p / o_i) * (q / o_j);
+    return q * p;
+}
+
+void correct_histogram(const Structure& structure, const PairDecisions& decisions,
+                       const std::vector<std::size_t>& offsets, const std::vector<std::uint32_t>& element_of,
+                       const std::vector<double>& edges, std::size_t nel, std::vector<double>& hist) {
+    if (decisions.pairs.empty() || edges.size() < 2) return;
+    const std::size_t nbins = edges.size() - 1;
+    const double inv_bin = 1.0 / (edges[1] - edges[0]);
+    const auto& sites = structure.sites();
+    std::vector<std::pair<std::size_t, double>> touched;  // entry, its size before
+    auto adjust = [&](std::size_t entry, double remove, double add) {
+        touched.emplace_back(entry, hist[entry]);
+        hist[entry] = hist[entry] - remove;
+        if (add != 0.0) hist[entry] = hist[entry] + add;
+    };
+    for (const PairDecision& d : decisions.pairs) {
+        const std::int64_t k = find_bin(edges.data(), static_cast<std::int64_t>(edges.size()), d.distance, inv_bin);
+        if (k < 0) continue;
+        const double o_i = sites[d.i].occupancy_sum(), o_j = sites[d.j].occupancy_sum();
+        for (std::size_t p = offsets[d.i]; p < offsets[d.i + 1]; ++p) {
+            const double occ_p = sites[d.i].species[p - offsets[d.i]].second;
+            for (std::size_t q = offsets[d.j]; q < offsets[d.j + 1]; ++q) {
+                const double occ_q = sites[d.j].species[q - offsets[d.j]].second;
+                const double independent = occ_q * occ_p;
+                const double physical = decided_weight(d.kind, o_i, o_j, occ_p, occ_q);
+                const std::size_t a = element_of[p], b = element_of[q], bin = static_cast<std::size_t>(k);
+                adjust((a * nel + b) * nbins + bin, independent, physical);
+                adjust((b * nel + a) * nbins + bin, independent, physical);
+            }
+        }
+    }
+    // Entries emptied by the corrections keep no rounding residue; an entry
+    // touched twice is judged against its size before its first correction.
+    std::stable_sort(touched.begin(), touched.end(),
+                     [](const auto& x, const auto& y) { return x.first < y.first; });
+    for (std::size_t t = 0; t < touched.size(); ++t) {
+        if (t > 0 && touched[t].first == touched[t - 1].first) continue;
+        double& value = hist[touched[t].first];
+        if (std::abs(value) <= 1e-12 * std::abs(touched[t].second)) value = 0.0;
+    }
+}
+
+}  // namespace molvane
