@@ -208,3 +208,19 @@ def test_too_close_but_overfull_stays_independent_with_a_warning():
     s = molvane.Structure(np.eye(3) * 6, [[0, 0, 0], [0.05, 0, 0]], [{"O": 0.6}, {"O": 0.6}])
     with pytest.warns(molvane.ReadWarning, match=r"1 pairs of positions are closer than their atoms allow"):
         assert molvane.exclusions(s) == []
+
+
+@pytest.mark.parametrize("trip", ["pickle", "cif", "pymatgen", "ase"])
+def test_labels_survive_round_trips(trip):
+    s = anion()
+    if trip == "pickle":
+        back = pickle.loads(pickle.dumps(s))
+    elif trip == "cif":  # written in P 1: one row per site
+        back = molvane.Structure.from_cif_str(molvane.io.to_cif(s))
+        s = s._with_disorder([(a, g, row) for row, (a, g, _) in enumerate(s._disorder)])
+    elif trip == "pymatgen":
+        back = molvane.from_pymatgen(molvane.to_pymatgen(s))
+    else:
+        back = molvane.from_ase(molvane.to_ase(s, occupancy=True))
+    assert molvane.same_structure(back, s, tol=1e-12)
+    assert not molvane.same_structure(back._with_disorder(None), s)

@@ -17,7 +17,7 @@ import math
 import warnings
 from collections.abc import Callable
 from types import ModuleType
-from typing import TYPE_CHECKING, TypeAlias
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -78,7 +78,7 @@ def from_ase(atoms: Atoms) -> Structure:
                                  f"atoms.info['occupancy'] ({entry!r} for that kind)")
             species.append([(str(element), float(value)) for element, value in entry.items()])
     pbc = tuple(bool(p) for p in atoms.pbc)
-    return _structure(matrix, frac, species, pbc)
+    return _with_labels(_structure(matrix, frac, species, pbc), atoms.arrays.get)
 
 
 def to_ase(structure: Structure, *, expand: bool = False, occupancy: bool = False, **expand_options: int) -> Atoms:
@@ -119,6 +119,8 @@ def to_ase(structure: Structure, *, expand: bool = False, occupancy: bool = Fals
     if occupancy:
         atoms.info["occupancy"] = {str(i): site for i, site in enumerate(sites)}
         atoms.arrays["spacegroup_kinds"] = np.arange(len(sites))
+    for key, values in _label_columns(structure).items():
+        atoms.arrays[key] = np.array(values)
     return atoms
 
 
@@ -148,7 +150,8 @@ def from_pymatgen(structure: IStructure) -> Structure:
         species.append(list(merged_species(pairs).items()))
     lattice = structure.lattice
     pbc = tuple(bool(p) for p in lattice.pbc)
-    return _structure(_cell(lattice.matrix, "pymatgen structure"), structure.frac_coords.tolist(), species, pbc)
+    converted = _structure(_cell(lattice.matrix, "pymatgen structure"), structure.frac_coords.tolist(), species, pbc)
+    return _with_labels(converted, structure.site_properties.get)
 
 
 def to_pymatgen(structure: Structure) -> PymatgenStructure:
@@ -157,8 +160,32 @@ def to_pymatgen(structure: Structure) -> PymatgenStructure:
     core = _require("pymatgen.core", "to_pymatgen", "pymatgen")
     lattice = core.Lattice(structure.lattice_matrix, pbc=structure.pbc)
     species = [merged_species(pairs) for pairs in structure._site_species]
-    converted: PymatgenStructure = core.Structure(lattice, species, structure.frac_coords)
+    converted: PymatgenStructure = core.Structure(lattice, species, structure.frac_coords,
+                                                  site_properties=_label_columns(structure) or None)
     return converted
+
+
+# --- disorder labels: per-site columns of the converters ---
+
+# Site properties (pymatgen) and arrays (ASE) holding a structure's disorder labels.
+LABEL_COLUMNS = ("disorder_assembly", "disorder_group", "disorder_row")
+
+
+def _label_columns(structure: Structure) -> dict[str, list[str] | list[int]]:
+    labels = structure._disorder
+    if labels is None:
+        return {}
+    return {"disorder_assembly": [a for a, _, _ in labels], "disorder_group": [g for _, g, _ in labels],
+            "disorder_row": [r for _, _, r in labels]}
+
+
+def _with_labels(structure: Structure, column: Callable[[str], Any]) -> Structure:
+    """``structure`` with the labels of the three columns that ``column``
+    gives by name, when all three are there."""
+    assembly, group, row = (column(name) for name in LABEL_COLUMNS)
+    if assembly is None or group is None or row is None:
+        return structure
+    return structure._with_disorder([(str(a), str(g), int(r)) for a, g, r in zip(assembly, group, row)])
 
 
 # --- comparison and pickling ---
@@ -181,6 +208,8 @@ def same_structure(a: Structure, b: Structure, tol: float = 0.0) -> bool:
     def close(x: npt.ArrayLike, y: npt.ArrayLike) -> bool:
         return bool(np.all(np.abs(np.asarray(x, dtype=np.float64) - np.asarray(y, dtype=np.float64)) <= tol))
 
+    if a._disorder != b._disorder:
+        return False
     occupancies_a = [o for site in species_a for _, o in site]
     occupancies_b = [o for site in species_b for _, o in site]
     return (close(a.lattice_matrix, b.lattice_matrix) and close(a.frac_coords, b.frac_coords)
@@ -191,6 +220,21 @@ def same_structure(a: Structure, b: Structure, tol: float = 0.0) -> bool:
 _Parts: TypeAlias = tuple[list[list[float]], list[list[float]], list[list[tuple[str, float]]], tuple[bool, bool, bool]]
 
 
-def _reduce_structure(structure: Structure) -> tuple[Callable[..., Structure], _Parts]:
-    """copyreg reducer: rebuilds the structure with its species lists in their own order."""
-    return _structure, (structure.lattice_matrix, structure.frac_coords, structure._site_species, structure.pbc)
+def _reduce_structure(structure: Structure) -> tuple[Callable[..., Structure], _Parts | _LabelledParts]:
+    """copyreg reducer: rebuilds the structure with its species lists in their own order (and its disorder labels)."""
+    parts: _Parts = (structure.lattice_matrix, structure.frac_coords, structure._site_species, structure.pbc)
+    labels = structure._disorder
+    if labels is None:
+        return _structure, parts
+    return _labelled_structure, (*parts, labels)
+
+
+_LabelledParts: TypeAlias = tuple[list[list[float]], list[list[float]], list[list[tuple[str, float]]],
+                                  tuple[bool, bool, bool], list[tuple[str, str, int]]]
+
+
+def _labelled_structure(matrix: list[list[float]], frac_coords: list[list[float]],
+                        species: list[list[tuple[str, float]]], pbc: tuple[bool, bool, bool],
+                        labels: list[tuple[str, str, int]]) -> Structure:
+    """_structure with per-site disorder labels (for pickles)."""
+    return _structure(matrix, frac_coords, species, pbc)._with_disorder(labels)

@@ -164,7 +164,11 @@ def to_cif(structure: Structure, name: str = "molvane") -> str:
     """CIF text in space group P 1: the cell parameters and one atom site row
     per species of every site, with its type symbol and occupancy (repeated
     symbols of a site are added together). Rows of one site share its
-    coordinates, so a reader merges them back into one mixed site."""
+    coordinates, so a reader merges them back into one mixed site. Disorder
+    labels, when the structure has them, fill the disorder assembly and group
+    columns ("." for none); a negative group written in P 1 no longer links
+    the images of its row, which become rows of their own (a UserWarning
+    says so)."""
     _warn_if_not_periodic(structure, "a CIF")
     matrix = structure.lattice_matrix
     lengths, angles = cell_parameters(matrix)
@@ -180,12 +184,38 @@ def to_cif(structure: Structure, name: str = "molvane") -> str:
     lines += ["loop_", "_symmetry_equiv_pos_as_xyz", "'x, y, z'", "loop_", "_atom_site_label",
               "_atom_site_type_symbol", "_atom_site_fract_x", "_atom_site_fract_y", "_atom_site_fract_z",
               "_atom_site_occupancy"]
+    labels = _cif_labels(structure)
+    if labels:
+        lines += ["_atom_site_disorder_assembly", "_atom_site_disorder_group"]
     for index, (coords, pairs) in enumerate(zip(structure.frac_coords, structure._site_species), start=1):
         xyz = " ".join(_number(sign * v) for v in coords)
         for symbol, occupancy in merged_species(pairs).items():
             _symbol(symbol, "a CIF")
-            lines.append(f"{symbol}{index} {symbol} {xyz} {_number(occupancy)}")
+            label = labels[index - 1] if labels else ""
+            lines.append(f"{symbol}{index} {symbol} {xyz} {_number(occupancy)}{label}")
     return "\n".join(lines) + "\n"
+
+
+def _cif_labels(structure: Structure) -> list[str]:
+    """The two disorder columns of every site as CIF values (" A 1"), or []
+    without labels."""
+    labels = structure._disorder
+    if labels is None:
+        return []
+    if any(g.startswith("-") for _, g, _ in labels):
+        warnings.warn("negative disorder groups are written as they are, but in P 1 the images of one row are "
+                      "rows of their own, which a negative group no longer links", UserWarning, stacklevel=3)
+    return [" " + " ".join(_cif_value(v) for v in (assembly, group)) for assembly, group, _ in labels]
+
+
+def _cif_value(text: str) -> str:
+    """A CIF value for a label: "." when empty, quoted when it holds blanks or starts as syntax would."""
+    if not text:
+        return "."
+    if any(c.isspace() for c in text) or text[0] in "_#$'\"[];" or text in (".", "?"):
+        quote = '"' if "'" in text else "'"
+        return f"{quote}{text}{quote}"
+    return text
 
 
 def to_poscar(structure: Structure, comment: str = "written by molvane") -> str:
