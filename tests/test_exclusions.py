@@ -224,3 +224,49 @@ def test_labels_survive_round_trips(trip):
         back = molvane.from_ase(molvane.to_ase(s, occupancy=True))
     assert molvane.same_structure(back, s, tol=1e-12)
     assert not molvane.same_structure(back._with_disorder(None), s)
+
+
+def too_close_pairs(expanded):
+    """Pairs of atoms of an expanded (ordered) structure closer than the
+    too-close distance, found by ASE's neighbour list."""
+    from ase.neighborlist import neighbor_list
+
+    atoms = molvane.to_ase(expanded)
+    i, j, d = neighbor_list("ijd", atoms, 2 * 0.6 * 2.5)
+    symbols = atoms.get_chemical_symbols()
+    limit = np.array([max(0.7, 0.6 * (_radius(symbols[a]) + _radius(symbols[b]))) for a, b in zip(i, j)])
+    return int(np.count_nonzero(d < limit))
+
+
+@pytest.mark.parametrize("make", [split_na, anion])
+def test_expansion_places_one_choice_per_cluster(make):
+    s = make()
+    expanded, report = s.expand_occupancies()
+    assert too_close_pairs(expanded) == 0
+    assert any(w.startswith("placed ") and "clusters of linked positions as one choice" in w
+               for w in report["warnings"])
+    n = report["scale"][0] ** 3
+    counts = expanded.composition
+    if make is split_na:  # 0.2 and 0.6 of every copy, exactly
+        assert counts["Na"] == 0.8 * n
+    else:  # every anion whole: four O at 1.45 Å around each Cl
+        from ase.neighborlist import neighbor_list
+
+        atoms = molvane.to_ase(expanded)
+        i, j = neighbor_list("ij", atoms, 1.5)
+        cl = [k for k, e in enumerate(atoms.get_chemical_symbols()) if e == "Cl"]
+        assert [int(np.count_nonzero(i == k)) for k in cl] == [4] * n
+        assert counts["O"] == 4 * n
+
+
+def test_links_of_sites_with_several_species_are_dropped_with_a_warning():
+    mixed = molvane.Structure(np.eye(3) * 6, [[0, 0, 0], [0.275, 0, 0]], [{"Na": 0.2, "K": 0.0}, {"Na": 0.6}])
+    _, report = mixed.expand_occupancies()
+    assert any(w.startswith("1 links between positions were not kept") for w in report["warnings"])
+
+
+def test_chains_through_the_crystal_are_refused():
+    chain = molvane.Structure([[40, 0, 0], [0, 6, 0], [0, 0, 6]], [[k / 80, 0, 0] for k in range(80)],
+                              [{"O": 0.4}] * 80)
+    with pytest.raises(ValueError, match=r"form a cluster of more than 64 sites .* chain through the crystal"):
+        chain.expand_occupancies()

@@ -240,7 +240,8 @@ struct Split {
     std::map<std::string, std::vector<std::size_t>> pools;
 };
 
-Split split_into_pools(const std::vector<Site>& sources, const std::vector<Site>& cells) {
+Split split_into_pools(const std::vector<Site>& sources, const std::vector<Site>& cells,
+                       const std::vector<bool>& in_cluster) {
     // Copies of one source site share its species, so keys are made once.
     std::vector<std::string> keys(sources.size());
     for (std::size_t s = 0; s < sources.size(); ++s)
@@ -248,7 +249,7 @@ Split split_into_pools(const std::vector<Site>& sources, const std::vector<Site>
     Split split;
     for (std::size_t i = 0; i < cells.size(); ++i) {
         if (cells[i].is_ordered()) split.ordered.push_back(cells[i]);
-        else split.pools[keys[i % sources.size()]].push_back(i);
+        else if (in_cluster.empty() || !in_cluster[i]) split.pools[keys[i % sources.size()]].push_back(i);
     }
     return split;
 }
@@ -283,20 +284,28 @@ std::vector<std::uint64_t> allocate(const std::vector<Species>& species, std::ui
     return counts;
 }
 
-// Places a pool's atoms: slots naming species, then empty ones up to the pool
-// size, shuffled by Fisher-Yates from the top and matched with the members in
-// order. Returns the number of members left empty.
-std::uint64_t place_pool(const std::vector<Site>& cells, const std::vector<std::size_t>& members,
-                         const std::vector<Species>& species, const std::vector<std::uint64_t>& counts,
-                         Xorshift64Star& rng, std::vector<Site>& placed) {
-    constexpr std::size_t empty = std::numeric_limits<std::size_t>::max();
+constexpr std::size_t empty = std::numeric_limits<std::size_t>::max();
+
+// Slots naming choice j counts[j] times, then empty ones up to `size`,
+// shuffled by Fisher-Yates from the top.
+std::vector<std::size_t> shuffled_slots(const std::vector<std::uint64_t>& counts, std::size_t size,
+                                        Xorshift64Star& rng) {
     std::vector<std::size_t> slots;
-    for (std::size_t j = 0; j < species.size(); ++j) slots.insert(slots.end(), counts[j], j);
-    if (slots.size() < members.size()) slots.resize(members.size(), empty);
+    for (std::size_t j = 0; j < counts.size(); ++j) slots.insert(slots.end(), counts[j], j);
+    if (slots.size() < size) slots.resize(size, empty);
     for (std::uint64_t len = slots.size(); len >= 2; --len) {
         const std::uint64_t idx = rng.next() % len;
         std::swap(slots[len - 1], slots[idx]);
     }
+    return slots;
+}
+
+// Places a pool's atoms: shuffled slots matched with the members in order.
+// Returns the number of members left empty.
+std::uint64_t place_pool(const std::vector<Site>& cells, const std::vector<std::size_t>& members,
+                         const std::vector<Species>& species, const std::vector<std::uint64_t>& counts,
+                         Xorshift64Star& rng, std::vector<Site>& placed) {
+    const std::vector<std::size_t> slots = shuffled_slots(counts, members.size(), rng);
     std::uint64_t vacancies = 0;
     for (std::size_t p = 0; p < members.size(); ++p) {
         if (slots[p] == empty) {
@@ -309,6 +318,200 @@ std::uint64_t place_pool(const std::vector<Site>& cells, const std::vector<std::
         placed.push_back(std::move(site));
     }
     return vacancies;
+}
+
+// --- clusters of linked positions ---
+
+// Union-find over 0 .. n-1 with path halving; roots are the smallest index.
+struct Components {
+    std::vector<std::size_t> parent;
+    explicit Components(std::size_t n) : parent(n) { std::iota(parent.begin(), parent.end(), std::size_t{0}); }
+    std::size_t find(std::size_t x) {
+        while (parent[x] != x) x = parent[x] = parent[parent[x]];
+        return x;
+    }
+    void join(std::size_t a, std::size_t b) {
+        a = find(a);
+        b = find(b);
+        if (a != b) parent[std::max(a, b)] = std::min(a, b);
+    }
+};
+
+// One cluster: supercell sites in increasing order, each one's together
+// class (numbered by first appearance), and the key that its images (by
+// translation or, usually, by symmetry) share: every member's pool key and
+// class in member order.
+struct Cluster {
+    std::vector<std::size_t> members;
+    std::vector<std::size_t> class_of;
+    std::size_t n_classes = 0;
+    std::string key;
+};
+
+// The clusters of an n x n x n supercell of `sources` and the supercell
+// sites they hold; links on sites of several species are left out (counted).
+struct ClusterPlan {
+    std::vector<Cluster> clusters;
+    std::vector<bool> in_cluster;  // empty without clusters
+    std::uint64_t mixed_links = 0;
+    std::uint64_t folded_links = 0;  // both ends on one supercell site
+};
+
+struct Edge {
+    std::size_t u, v;
+    bool together;
+};
+
+// The supercell edges of every link, in link then cell order.
+std::vector<Edge> supercell_edges(const std::vector<Site>& sources, std::uint64_t n,
+                                  const std::vector<LinkedPair>& links, ClusterPlan& plan) {
+    const std::size_t count = sources.size();
+    const std::int64_t m = static_cast<std::int64_t>(n);
+    auto wrap = [m](std::int64_t v) { return ((v % m) + m) % m; };
+    std::vector<Edge> edges;
+    for (const LinkedPair& link : links) {
+        if (sources[link.i].species.size() != 1 || sources[link.j].species.size() != 1) {
+            ++plan.mixed_links;
+            continue;
+        }
+        for (std::int64_t a = 0; a < m; ++a)
+            for (std::int64_t b = 0; b < m; ++b)
+                for (std::int64_t c = 0; c < m; ++c) {
+                    const std::int64_t a2 = wrap(a + link.offset[0] % m), b2 = wrap(b + link.offset[1] % m),
+                                       c2 = wrap(c + link.offset[2] % m);
+                    const std::size_t u = static_cast<std::size_t>((a * m + b) * m + c) * count + link.i;
+                    const std::size_t v = static_cast<std::size_t>((a2 * m + b2) * m + c2) * count + link.j;
+                    if (u == v) {
+                        ++plan.folded_links;
+                        continue;
+                    }
+                    edges.push_back({u, v, link.together});
+                }
+    }
+    return edges;
+}
+
+Result<ClusterPlan> plan_clusters(const std::vector<Site>& sources, std::uint64_t n,
+                                  const std::vector<LinkedPair>& links) {
+    ClusterPlan plan;
+    if (links.empty()) return plan;
+    const std::vector<Edge> edges = supercell_edges(sources, n, links, plan);
+    if (edges.empty()) return plan;
+    // Compact numbering of the linked supercell sites, in increasing order.
+    std::vector<std::size_t> nodes;
+    nodes.reserve(2 * edges.size());
+    for (const Edge& e : edges) {
+        nodes.push_back(e.u);
+        nodes.push_back(e.v);
+    }
+    std::sort(nodes.begin(), nodes.end());
+    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
+    auto number = [&](std::size_t site) {
+        return static_cast<std::size_t>(std::lower_bound(nodes.begin(), nodes.end(), site) - nodes.begin());
+    };
+    Components all(nodes.size()), together(nodes.size());
+    for (const Edge& e : edges) {
+        all.join(number(e.u), number(e.v));
+        if (e.together) together.join(number(e.u), number(e.v));
+    }
+    // Members by root, in increasing order.
+    std::map<std::size_t, std::vector<std::size_t>> by_root;
+    for (std::size_t k = 0; k < nodes.size(); ++k) {
+        auto& members = by_root[all.find(k)];
+        members.push_back(k);
+        if (members.size() > max_cluster_sites)
+            return fail("positions linked by disorder groups or closeness form a cluster of more than ",
+                        dec(max_cluster_sites), " sites in the ", cube_text(n),
+                        " supercell (they chain through the crystal); such a cluster cannot be placed as one choice");
+    }
+    // An exclusive link inside a together class makes the classes unusable:
+    // each member of that cluster is then a class of its own.
+    std::vector<bool> broken(nodes.size(), false);
+    for (const Edge& e : edges)
+        if (!e.together && together.find(number(e.u)) == together.find(number(e.v)))
+            broken[all.find(number(e.u))] = true;
+    plan.in_cluster.assign(n * n * n * sources.size(), false);
+    for (const auto& [root, members] : by_root) {
+        Cluster cluster;
+        std::map<std::size_t, std::size_t> class_number;
+        for (std::size_t k : members) {
+            cluster.members.push_back(nodes[k]);
+            plan.in_cluster[nodes[k]] = true;
+            const std::size_t label = broken[root] ? k : together.find(k);
+            auto [it, added] = class_number.try_emplace(label, cluster.n_classes);
+            if (added) ++cluster.n_classes;
+            cluster.class_of.push_back(it->second);
+            cluster.key += pool_key(sources[nodes[k] % sources.size()]) + "#" + dec(it->second) + ";";
+        }
+        plan.clusters.push_back(std::move(cluster));
+    }
+    return plan;
+}
+
+// Fills the clusters: those with one key form a pool whose configurations
+// (each class filled alone, or nothing) get largest-remainder counts from the
+// classes' occupancies (the smallest of their members'), scaled down when
+// they sum above 1; the configurations are shuffled over the pool's
+// clusters. Adds report rows per member kind; returns the empty members.
+std::uint64_t place_clusters(const ClusterPlan& plan, const std::vector<Site>& cells, Xorshift64Star& rng,
+                             std::vector<Site>& placed, std::vector<ReportRow>& rows, std::uint64_t& overfull) {
+    std::map<std::string, std::vector<const Cluster*>> pools;
+    for (const Cluster& cluster : plan.clusters) pools[cluster.key].push_back(&cluster);
+    std::uint64_t vacancies = 0;
+    for (const auto& [key, members] : pools) {
+        const Cluster& first = *members.front();
+        std::vector<Species> classes(first.n_classes, Species{"", 2.0});
+        for (std::size_t p = 0; p < first.members.size(); ++p) {
+            double& occupancy = classes[first.class_of[p]].second;
+            occupancy = std::min(occupancy, cells[first.members[p]].species[0].second);
+        }
+        double sum = 0.0;
+        for (const Species& c : classes) sum += c.second;
+        if (sum > 1.001) {
+            overfull += members.size();
+            for (Species& c : classes) c.second /= sum;
+        }
+        const std::vector<std::uint64_t> counts = allocate(classes, members.size());
+        const std::vector<std::size_t> slots = shuffled_slots(counts, members.size(), rng);
+        for (std::size_t c = 0; c < members.size(); ++c) {
+            const Cluster& cluster = *members[c];
+            for (std::size_t p = 0; p < cluster.members.size(); ++p) {
+                if (cluster.class_of[p] != slots[c]) {
+                    ++vacancies;
+                    continue;
+                }
+                Site site;
+                site.frac_coords = cells[cluster.members[p]].frac_coords;
+                site.species = {{cells[cluster.members[p]].species[0].first, 1.0}};
+                placed.push_back(std::move(site));
+            }
+        }
+        for (std::size_t p = 0; p < first.members.size(); ++p) {
+            const Species& sp = cells[first.members[p]].species[0];
+            rows.push_back({sp.first, sp.second, members.size(), counts[first.class_of[p]]});
+        }
+    }
+    return vacancies;
+}
+
+// What the report says about the clusters.
+void cluster_warnings(const ClusterPlan& plan, std::uint64_t overfull, std::vector<std::string>& warnings) {
+    if (!plan.clusters.empty())
+        warnings.push_back("placed " + dec(plan.clusters.size()) +
+                           " clusters of linked positions as one choice each (one disorder group or one of "
+                           "positions that exclude one another), so no two such positions are both filled");
+    if (overfull)
+        warnings.push_back(dec(overfull) +
+                           " clusters hold positions whose occupancies sum above 1, more than one choice can "
+                           "fill: fewer atoms than the occupancies ask for were placed there");
+    if (plan.mixed_links)
+        warnings.push_back(dec(plan.mixed_links) +
+                           " links between positions were not kept because a site holds several species; "
+                           "those sites were placed independently");
+    if (plan.folded_links)
+        warnings.push_back(dec(plan.folded_links) +
+                           " links join a position to its own image in the supercell, which is too small to "
+                           "keep them apart");
 }
 
 // The warnings about elements that got no atoms and about occupancies that
@@ -352,7 +555,8 @@ std::vector<std::string> expansion_warnings(const std::vector<std::string>& miss
 }  // namespace
 
 Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_sites,
-                                     std::uint64_t seed, std::uint64_t max_denominator) {
+                                     std::uint64_t seed, std::uint64_t max_denominator,
+                                     const std::vector<LinkedPair>& links) {
     // A structure holds finite, non-negative occupancies with site sums of at
     // most 1.001, so no pool asks for more than about its own size in atoms.
     const std::vector<Site>& sources = source.sites();
@@ -367,7 +571,9 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
     auto supercell = source.make_supercell(n, n, n);
     if (!supercell) return supercell.error();
     const std::vector<Site>& cells = supercell->sites();
-    Split split = split_into_pools(sources, cells);
+    auto clusters = plan_clusters(sources, n, links);
+    if (!clusters) return clusters.error();
+    Split split = split_into_pools(sources, cells, clusters->in_cluster);
 
     Xorshift64Star rng(seed);
     std::vector<Site> placed;
@@ -386,7 +592,10 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
                 missing.push_back(species[j].first);
         }
     }
+    std::uint64_t overfull = 0;
+    n_vacancies += place_clusters(*clusters, cells, rng, placed, rows, overfull);
     std::vector<std::string> warnings = expansion_warnings(missing, rows, n, denominator, max_sites);
+    cluster_warnings(*clusters, overfull, warnings);
 
     std::vector<Site> result_sites = std::move(split.ordered);
     result_sites.insert(result_sites.end(), std::make_move_iterator(placed.begin()),
