@@ -7,6 +7,7 @@ import itertools
 import math
 import pickle
 import warnings
+from pathlib import Path
 
 import numpy as np
 import periodictable
@@ -270,3 +271,27 @@ def test_chains_through_the_crystal_are_refused():
                               [{"O": 0.4}] * 80)
     with pytest.raises(ValueError, match=r"form a cluster of more than 64 sites .* chain through the crystal"):
         chain.expand_occupancies()
+
+
+# Public files with split positions or disorder groups (tests/data/disorder/MANIFEST.tsv,
+# tests/data/corpus/MANIFEST.tsv).
+DATA = Path(__file__).resolve().parent / "data"
+REAL = ["corpus/cif/1004008-90-dot.cif", "corpus/cif/2009306-xyz-simple-fract.cif",
+        "disorder/cod-1004001-butyl-groups.cif", "disorder/cod-1506182-groups-full-sites.cif"]
+
+
+@pytest.mark.parametrize("name", REAL)
+def test_real_files_keep_no_weight_below_the_too_close_distance(name):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", molvane.ReadWarning)
+        s = molvane.Structure.from_cif(str(DATA / name))
+        assert s._pair_decisions(REACH)[1] == []  # nothing too close is left independent
+        result, independent = molvane.rdf(s, 4.0, 0.02), molvane.rdf(s, 4.0, 0.02, pairs="independent")
+        expanded, _ = s.expand_occupancies()
+    clashes = 0
+    for a, b in result.pairs:
+        below = result.edges[1:] <= max(0.7, 0.6 * (_radius(a) + _radius(b)))
+        assert not np.any(result.density(a, b)[below]), (a, b)
+        clashes += np.count_nonzero(independent.density(a, b)[below])
+    assert (clashes > 0) == ("full-sites" not in name)  # the independent weighting has them
+    assert too_close_pairs(expanded) == 0
