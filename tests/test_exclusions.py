@@ -88,7 +88,13 @@ def split_na():
                              [{"Na": 0.2}, {"Na": 0.6}, {"Co": 1.0}])
 
 
-@pytest.mark.parametrize("make", [split_na, anion])
+def small_split_na():
+    """The split Na in a cell narrower than twice the too-close distance, so
+    that a pair of sites meets itself in more than one image."""
+    return molvane.Structure(np.diag([6, 3.5, 3.5]), [[0, 0, 0], [0.275, 0, 0]], [{"Na": 0.2}, {"Na": 0.6}])
+
+
+@pytest.mark.parametrize("make", [split_na, anion, small_split_na])
 def test_physical_curves_match_brute_force_and_independent_is_prdf(make):
     s = make()
     with pytest.warns(molvane.ReadWarning, match=r"weighted as exclusive"):

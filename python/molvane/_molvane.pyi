@@ -117,7 +117,8 @@ class Structure:
     def _physical_prdf(
         self, cutoff: float, bin_size: float, n_threads: int, reach: float
     ) -> tuple[
-        _FloatArray, dict[tuple[str, str], _FloatArray], _FloatArray, tuple[list[_Decision], list[_Decision]]
+        _FloatArray, dict[tuple[str, str], _FloatArray], _FloatArray,
+        tuple[int, int, _Decision | None, int, _Decision | None],
     ]: ...
     @staticmethod
     def available_threads() -> int: ...

@@ -45,6 +45,8 @@ PairWeighting: TypeAlias = Literal["physical", "independent"]
 PAIR_WEIGHTINGS = ("physical", "independent")
 
 _Record: TypeAlias = tuple[int, int, tuple[int, int, int], float, str, str, float, float]
+# (n_exclusive, n_together, first decided pair, n_unresolved, first unresolved pair)
+_Summary: TypeAlias = tuple[int, int, _Record | None, int, _Record | None]
 
 
 class PairDecision(NamedTuple):
@@ -86,19 +88,24 @@ def _describe(record: _Record) -> str:
     return f"sites {i} and {j}{image} at {distance:.4f} A, {why}"
 
 
-def warn_decisions(decided: list[_Record], unresolved: list[_Record], what: str) -> None:
+def warn_decisions(summary: _Summary, what: str) -> None:
     """One ReadWarning for the pairs weighted physically in ``what`` and one
     for too-close pairs that could not be made exclusive; nothing when there
     are none."""
-    if decided:
-        n_exclusive = sum(1 for d in decided if d[4] == "exclusive")
-        n_together = len(decided) - n_exclusive
+    n_exclusive, n_together, first, n_unresolved, first_unresolved = summary
+    if first is not None:
         warnings.warn(f"{what}: {n_exclusive} pairs of positions weighted as exclusive and {n_together} as "
-                      f"together (first: {_describe(decided[0])})", ReadWarning, stacklevel=3)
-    if unresolved:
-        warnings.warn(f"{what}: {len(unresolved)} pairs of positions are closer than their atoms allow but their "
-                      f"occupancies sum above 1, so they stay independent (first: {_describe(unresolved[0])})",
+                      f"together (first: {_describe(first)})", ReadWarning, stacklevel=3)
+    if first_unresolved is not None:
+        warnings.warn(f"{what}: {n_unresolved} pairs of positions are closer than their atoms allow but their "
+                      f"occupancies sum above 1, so they stay independent (first: {_describe(first_unresolved)})",
                       ReadWarning, stacklevel=3)
+
+
+def _summary(decided: list[_Record], unresolved: list[_Record]) -> _Summary:
+    n_exclusive = sum(1 for d in decided if d[4] == "exclusive")
+    return (n_exclusive, len(decided) - n_exclusive, decided[0] if decided else None, len(unresolved),
+            unresolved[0] if unresolved else None)
 
 
 def exclusions(structure: Structure, reach: float = _DEFAULTS["reach"]) -> list[PairDecision]:
@@ -107,8 +114,8 @@ def exclusions(structure: Structure, reach: float = _DEFAULTS["reach"]) -> list[
     groups link positions. Too-close pairs whose occupancies sum above 1 are
     not listed: a ReadWarning counts them."""
     decided, unresolved = structure._pair_decisions(_checked_reach(reach))
-    warn_decisions([], unresolved, "exclusions")
-    return [_decision(d) for d in decided]
+    warn_decisions(_summary([], sorted(unresolved)), "exclusions")
+    return sorted(_decision(d) for d in decided)
 
 
 def pair_weights(structure: Structure, reach: float = _DEFAULTS["reach"]) -> dict[str, npt.NDArray[np.generic]]:
@@ -120,7 +127,7 @@ def pair_weights(structure: Structure, reach: float = _DEFAULTS["reach"]) -> dic
     one by adding (physical - independent) for both orders of each listed
     pair, each species pair (a on i, b on j) taking the share (p_a / o_i)
     (p_b / o_j) of it."""
-    decided, _ = structure._pair_decisions(_checked_reach(reach))
+    decided = sorted(structure._pair_decisions(_checked_reach(reach))[0])
     n = len(decided)
     return {
         "i": np.array([d[0] for d in decided], dtype=np.int64),
@@ -137,7 +144,6 @@ def curves(structure: Structure, cutoff: float, bin_size: float, n_threads: int,
     when the physical weighting changed them."""
     if check_pairs(pairs) == "independent":
         return structure.prdf(cutoff, bin_size, n_threads)
-    r, partials, total, (decided, unresolved) = structure._physical_prdf(cutoff, bin_size, n_threads,
-                                                                         _DEFAULTS["reach"])
-    warn_decisions(decided, unresolved, "rdf")
+    r, partials, total, summary = structure._physical_prdf(cutoff, bin_size, n_threads, _DEFAULTS["reach"])
+    warn_decisions(summary, "rdf")
     return r, partials, total

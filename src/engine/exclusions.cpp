@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -43,24 +45,29 @@ bool negative_number(const std::string& text) {
     return nonzero;
 }
 
-// The partial sites with their labels interned as numbers.
+// The partial sites with their labels numbered (assemblies and groups
+// apart; a group without an assembly belongs to the one implicit assembly "").
 std::vector<PartialSite> partial_sites(const Structure& structure) {
     std::vector<PartialSite> out;
-    std::unordered_map<std::string, std::int64_t> names;
-    auto intern = [&](const std::string& text) {
+    std::unordered_map<std::string_view, std::int64_t> assemblies, groups;
+    auto number = [](std::unordered_map<std::string_view, std::int64_t>& names, std::string_view text) {
         return names.try_emplace(text, static_cast<std::int64_t>(names.size())).first->second;
     };
+    std::unordered_map<std::string_view, double> radii;  // symbols repeat
     const auto& sites = structure.sites();
     const auto& tags = structure.disorder();
     for (std::size_t i = 0; i < sites.size(); ++i) {
         const double o = sites[i].occupancy_sum();
         if (!(o > 0.0 && o < 1.0 - partial_tolerance)) continue;
         PartialSite p{static_cast<std::uint32_t>(i), o, 0.0};
-        for (const Species& sp : sites[i].species) p.radius = std::max(p.radius, covalent_radius(sp.first));
+        for (const Species& sp : sites[i].species) {
+            auto [it, added] = radii.try_emplace(sp.first, 0.0);
+            if (added) it->second = covalent_radius(sp.first);
+            p.radius = std::max(p.radius, it->second);
+        }
         if (!tags.empty() && !tags[i].group.empty()) {
-            // A group without an assembly belongs to the one implicit assembly "".
-            p.assembly = intern("a:" + tags[i].assembly);
-            p.group = intern("g:" + tags[i].group);
+            p.assembly = number(assemblies, tags[i].assembly);
+            p.group = number(groups, tags[i].group);
             p.negative = negative_number(tags[i].group);
             p.row = tags[i].row;
         }
@@ -100,34 +107,106 @@ bool decide(const PartialSite& a, const PartialSite& b, double d, double reach, 
     return false;
 }
 
-// Unordered pairs of partial sites (indices into `partial`, first <= second)
-// that some image brings within a distance where a decision can apply.
-Result<std::vector<std::pair<std::uint32_t, std::uint32_t>>> candidates(const Structure& structure,
-                                                                        const std::vector<PartialSite>& partial,
-                                                                        double search, double reach) {
-    std::vector<Site> sites;
-    sites.reserve(partial.size());
-    for (const PartialSite& p : partial) sites.push_back(structure.sites()[p.site]);
+// The neighbour search over the partial sites alone (their positions; the
+// species do not matter to it).
+Result<NeighborSearch> partial_search(const Structure& structure, const std::vector<PartialSite>& partial,
+                                      double search) {
+    std::vector<Site> sites(partial.size());
+    for (std::size_t k = 0; k < partial.size(); ++k) {
+        sites[k].frac_coords = structure.sites()[partial[k].site].frac_coords;
+        sites[k].species = {{"X", 1.0}};
+    }
     auto sub = Structure::create(structure.lattice(), std::move(sites), structure.pbc());
     if (!sub) return sub.error();
-    auto found = NeighborSearch::build(*sub, search);
-    if (!found) return found.error();
+    return NeighborSearch::build(*sub, search);
+}
+
+// Whether a pair at distance r may be decided at all.
+bool may_decide(const PartialSite& a, const PartialSite& b, double r, double reach) {
+    return r < too_close_distance(a, b) || (r < reach && labels_relate(a, b));
+}
+
+// Unordered pairs of partial sites (indices into `partial`, first <= second)
+// that some image brings within a distance where a decision can apply.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> candidates(const NeighborSearch& found,
+                                                                const std::vector<PartialSite>& partial,
+                                                                double reach) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
     auto scratch = std::make_unique<NeighborSearch::Scratch>();
-    found->visit(0, static_cast<std::uint32_t>(found->n_slots()), *scratch,
-                 [&](const std::uint32_t* centres, const std::uint32_t* slots, const double* r, const std::uint8_t*,
-                     std::size_t n) {
-                     for (std::size_t u = 0; u < n; ++u) {
-                         auto a = static_cast<std::uint32_t>(found->site_at(centres[u]));
-                         auto b = static_cast<std::uint32_t>(found->site_at(slots[u]));
-                         const PartialSite &pa = partial[a], &pb = partial[b];
-                         if (r[u] < too_close_distance(pa, pb) || (r[u] < reach && labels_relate(pa, pb)))
-                             out.emplace_back(std::min(a, b), std::max(a, b));
-                     }
-                 });
+    found.visit(0, static_cast<std::uint32_t>(found.n_slots()), *scratch,
+                [&](const std::uint32_t* centres, const std::uint32_t* slots, const double* r, const std::uint8_t*,
+                    std::size_t n) {
+                    for (std::size_t u = 0; u < n; ++u) {
+                        auto a = static_cast<std::uint32_t>(found.site_at(centres[u]));
+                        auto b = static_cast<std::uint32_t>(found.site_at(slots[u]));
+                        if (may_decide(partial[a], partial[b], r[u], reach))
+                            out.emplace_back(std::min(a, b), std::max(a, b));
+                    }
+                });
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
+}
+
+// The lattice offset n that puts the image f_b + n of b at distance r from
+// f_a, when only one image lies that close: the nearest by rounding, else
+// the one of the 27 around it whose distance is closest to r.
+std::array<std::int64_t, 3> offset_at(const Structure& structure, const Vec3& fa, const Vec3& fb, double r) {
+    const Mat3& m = structure.lattice().matrix();
+    std::array<std::int64_t, 3> base{};
+    for (int k = 0; k < 3; ++k)
+        base[k] = structure.pbc()[k] ? static_cast<std::int64_t>(std::llround(fa[k] - fb[k])) : 0;
+    std::array<std::int64_t, 3> best = base;
+    double best_gap = std::numeric_limits<double>::infinity();
+    for (int t = 0; t < 27 && best_gap > 1e-9 * (1.0 + r); ++t) {
+        const std::int64_t step[3] = {t / 9 % 3, t / 3 % 3, t % 3};
+        std::array<std::int64_t, 3> n{};
+        bool skip = false;
+        for (int k = 0; k < 3; ++k) {
+            const std::int64_t dk = step[k] == 2 ? -1 : step[k];
+            skip = skip || (dk != 0 && !structure.pbc()[k]);
+            n[k] = base[k] + dk;
+        }
+        if (skip) continue;
+        double c[3];
+        for (int x = 0; x < 3; ++x) {
+            c[x] = 0.0;
+            for (int k = 0; k < 3; ++k) c[x] = c[x] + (fb[k] + static_cast<double>(n[k]) - fa[k]) * m[k][x];
+        }
+        const double gap = std::abs(std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]) - r);
+        if (gap < best_gap) {
+            best_gap = gap;
+            best = n;
+        }
+    }
+    return best;
+}
+
+// The decisions straight from the search, when no pair of sites has two
+// images within the search distance (twice that distance below every face
+// width of the cell): every pair the search meets is one (site, image)
+// pair, taken once from its forward entry, at the search's own distance.
+void decide_from_search(const Structure& structure, const NeighborSearch& found,
+                        const std::vector<PartialSite>& partial, double reach, PairDecisions& out) {
+    auto scratch = std::make_unique<NeighborSearch::Scratch>();
+    const auto& sites = structure.sites();
+    found.visit(0, static_cast<std::uint32_t>(found.n_slots()), *scratch,
+                [&](const std::uint32_t* centres, const std::uint32_t* slots, const double* r,
+                    const std::uint8_t* sides, std::size_t n) {
+                    for (std::size_t u = 0; u < n; ++u) {
+                        if (!(sides[u] & side_forward)) continue;
+                        auto a = static_cast<std::uint32_t>(found.site_at(centres[u]));
+                        auto b = static_cast<std::uint32_t>(found.site_at(slots[u]));
+                        const PartialSite &pa = partial[a], &pb = partial[b];
+                        if (!may_decide(pa, pb, r[u], reach)) continue;
+                        const PartialSite& lo = pa.site <= pb.site ? pa : pb;
+                        const PartialSite& hi = pa.site <= pb.site ? pb : pa;
+                        PairDecision d{lo.site, hi.site, {}, r[u], 0.0, PairKind::exclusive, PairReason::too_close};
+                        if (!decide(lo, hi, r[u], reach, d)) continue;
+                        d.offset = offset_at(structure, sites[lo.site].frac_coords, sites[hi.site].frac_coords, r[u]);
+                        (d.kind == PairKind::unresolved ? out.unresolved : out.pairs).push_back(d);
+                    }
+                });
 }
 
 // Every image of b within `search` of a, decided; lattice offsets in
@@ -185,10 +264,16 @@ Result<PairDecisions> decide_pairs(const Structure& structure, double reach) {
         labelled = labelled || p.group >= 0;
     }
     if (labelled) search = std::max(search, reach);
-    auto pairs = candidates(structure, partial, search, reach);
-    if (!pairs) return pairs.error();
+    auto found = partial_search(structure, partial, search);
+    if (!found) return found.error();
     const Vec3 widths = perpendicular_widths(structure.lattice().matrix());
-    for (const auto& [a, b] : *pairs) {
+    bool one_image = true;
+    for (int k = 0; k < 3; ++k) one_image = one_image && (!structure.pbc()[k] || 2.0 * search < widths[k]);
+    if (one_image) {
+        decide_from_search(structure, *found, partial, reach, out);
+        return out;
+    }
+    for (const auto& [a, b] : candidates(*found, partial, reach)) {
         auto done = decide_images(structure, partial[a], partial[b], search, reach, widths, out);
         if (!done) return done.error();
     }

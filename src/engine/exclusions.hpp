@@ -47,8 +47,9 @@ struct PairDecision {
     PairReason reason;
 };
 
-// The decided pairs, in (i, j, offset) order: `pairs` are exclusive or
-// together, `unresolved` too close yet not exclusive.
+// The decided pairs, in an order fixed by the structure and the reach (the
+// order the search meets them): `pairs` are exclusive or together,
+// `unresolved` too close yet not exclusive.
 struct PairDecisions {
     std::vector<PairDecision> pairs;
     std::vector<PairDecision> unresolved;

@@ -255,9 +255,27 @@ PyObject* pair_decisions(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// How many decisions of each kind, and the first decided and the first
+// unresolved pair (None when there is none): (n_exclusive, n_together,
+// first, n_unresolved, first_unresolved).
+PyObject* decisions_summary(const Structure& s, const PairDecisions& decisions) {
+    std::size_t exclusive = 0;
+    for (const PairDecision& d : decisions.pairs) exclusive += d.kind == PairKind::exclusive ? 1 : 0;
+    auto first = [&](const std::vector<PairDecision>& list) {
+        return list.empty() ? Py_NewRef(Py_None) : decision_tuple(s, list.front());
+    };
+    PyRef first_decided{first(decisions.pairs)};
+    if (!first_decided) return nullptr;
+    PyRef first_unresolved{first(decisions.unresolved)};
+    if (!first_unresolved) return nullptr;
+    return Py_BuildValue("(nnOnO)", static_cast<Py_ssize_t>(exclusive),
+                         static_cast<Py_ssize_t>(decisions.pairs.size() - exclusive), first_decided.get(),
+                         static_cast<Py_ssize_t>(decisions.unresolved.size()), first_unresolved.get());
+}
+
 // _physical_prdf(cutoff, bin_size, n_threads, reach): (r, partials, total,
-// decisions) with the decided pairs weighted physically; `decisions` as
-// _pair_decisions gives them.
+// summary) with the decided pairs weighted physically; `summary` as
+// decisions_summary gives it.
 PyObject* physical_prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const Signature sig{"Structure._physical_prdf()",
@@ -274,9 +292,9 @@ PyObject* physical_prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!result) return err(result.error().message);
         PyRef r, partials, total;
         if (!curve_objects(*result, r, partials, total)) return nullptr;
-        PyRef lists{decisions_lists(structure_of(self), *decisions)};
-        if (!lists) return nullptr;
-        return PyTuple_Pack(4, r.get(), partials.get(), total.get(), lists.get());
+        PyRef summary{decisions_summary(structure_of(self), *decisions)};
+        if (!summary) return nullptr;
+        return PyTuple_Pack(4, r.get(), partials.get(), total.get(), summary.get());
     });
 }
 
@@ -344,7 +362,8 @@ std::vector<PyMethodDef> rdf_methods() {
         {"_physical_prdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(physical_prdf)),
          METH_VARARGS | METH_KEYWORDS,
          "_physical_prdf($self, cutoff, bin_size, n_threads, reach)\n--\n\n"
-         "prdf with the decided pairs weighted physically, plus the decisions."},
+         "prdf with the decided pairs weighted physically, plus (n_exclusive, n_together, first\n"
+         "decided pair, n_unresolved, first unresolved pair)."},
         {"available_threads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(available_threads)),
          METH_VARARGS | METH_KEYWORDS | METH_STATIC,
          "available_threads()\n--\n\nNumber of worker threads rayon will use when `n_threads=0`."},
