@@ -1,7 +1,7 @@
-// Pair decisions between partial positions: candidates from the neighbour
-// search over the partial sites, every image of a candidate pair within the
-// search distance decided by the disorder labels and the covalent radii;
-// and the histogram correction.
+// Pair decisions between partial positions: the rules (labels and covalent
+// radii of the partial sites), the list of every decided pair from a
+// neighbour search over the partial sites alone, and the correction of a
+// pair histogram for the entries its own visit met.
 #include "engine/exclusions.hpp"
 
 #include <algorithm>
@@ -24,16 +24,6 @@ namespace {
 // Most cell images of one candidate pair the decisions may look at.
 constexpr double max_images_per_pair = 1.0e6;
 
-// What the decisions read of one partial site.
-struct PartialSite {
-    std::uint32_t site;  // index in the structure
-    double occupancy;    // summed over its species
-    double radius;       // largest covalent radius of its species
-    std::int64_t assembly = -1, group = -1;  // interned labels; -1: no group
-    bool negative = false;                   // the group is a negative number
-    std::uint64_t row = 0;
-};
-
 // "-" followed by digits, not all zeros: a negative group number of any size.
 bool negative_number(const std::string& text) {
     if (text.size() < 2 || text[0] != '-') return false;
@@ -45,17 +35,34 @@ bool negative_number(const std::string& text) {
     return nonzero;
 }
 
-// The partial sites with their labels numbered (assemblies and groups
-// apart; a group without an assembly belongs to the one implicit assembly "").
-std::vector<PartialSite> partial_sites(const Structure& structure) {
-    std::vector<PartialSite> out;
+double too_close_distance(const PartialSite& a, const PartialSite& b) {
+    return std::max(too_close_floor, too_close_factor * (a.radius + b.radius));
+}
+
+// Whether the labels of a and b can decide anything within the reach (as
+// PairRules::may_decide spells it inline).
+bool labels_relate(const PartialSite& a, const PartialSite& b) {
+    return a.group >= 0 && b.group >= 0 && a.assembly == b.assembly;
+}
+
+}  // namespace
+
+// --- the rules ---
+
+Result<PairRules> PairRules::create(const Structure& structure, double reach) {
+    if (!(reach > 0.0) || std::isinf(reach)) return fail("reach must be a positive finite distance in angstrom");
+    PairRules rules;
+    rules.reach_ = reach;
+    const auto& sites = structure.sites();
+    const auto& tags = structure.disorder();
+    rules.index_.assign(sites.size(), -1);
+    // Assemblies and groups are numbered apart; a group without an assembly
+    // belongs to the one implicit assembly "".
     std::unordered_map<std::string_view, std::int64_t> assemblies, groups;
     auto number = [](std::unordered_map<std::string_view, std::int64_t>& names, std::string_view text) {
         return names.try_emplace(text, static_cast<std::int64_t>(names.size())).first->second;
     };
     std::unordered_map<std::string_view, double> radii;  // symbols repeat
-    const auto& sites = structure.sites();
-    const auto& tags = structure.disorder();
     for (std::size_t i = 0; i < sites.size(); ++i) {
         const double o = sites[i].occupancy_sum();
         if (!(o > 0.0 && o < 1.0 - partial_tolerance)) continue;
@@ -71,25 +78,20 @@ std::vector<PartialSite> partial_sites(const Structure& structure) {
             p.negative = negative_number(tags[i].group);
             p.row = tags[i].row;
         }
-        out.push_back(p);
+        rules.bound_ = std::max({rules.bound_, too_close_distance(p, p), p.group >= 0 ? reach : 0.0});
+        rules.index_[i] = static_cast<std::int32_t>(rules.partial_.size());
+        rules.partial_.push_back(p);
     }
-    return out;
+    return rules;
 }
 
-double too_close_distance(const PartialSite& a, const PartialSite& b) {
-    return std::max(too_close_floor, too_close_factor * (a.radius + b.radius));
-}
-
-// Whether the labels of a and b can decide anything within the reach.
-bool labels_relate(const PartialSite& a, const PartialSite& b) {
-    return a.group >= 0 && b.group >= 0 && a.assembly == b.assembly;
-}
-
-// The decision for one image pair at distance d, if any.
-bool decide(const PartialSite& a, const PartialSite& b, double d, double reach, PairDecision& out) {
+bool PairRules::decide(const PartialSite& a, const PartialSite& b, double r, PairDecision& out) const {
     const double limit = too_close_distance(a, b);
-    const bool close = d < limit, in_reach = d < reach && labels_relate(a, b);
+    const bool close = r < limit, in_reach = r < reach_ && labels_relate(a, b);
     const bool can_exclude = a.occupancy + b.occupancy <= 1.0 + exclusive_sum_tolerance;
+    out.i = std::min(a.site, b.site);
+    out.j = std::max(a.site, b.site);
+    out.distance = r;
     out.limit = limit;
     auto set = [&](PairKind kind, PairReason reason) {
         out.kind = kind;
@@ -107,6 +109,14 @@ bool decide(const PartialSite& a, const PartialSite& b, double d, double reach, 
     return false;
 }
 
+// --- the list of every decision ---
+
+namespace {
+
+void record(const PairDecision& d, PairDecisions& out) {
+    (d.kind == PairKind::unresolved ? out.unresolved : out.pairs).push_back(d);
+}
+
 // The neighbour search over the partial sites alone (their positions; the
 // species do not matter to it).
 Result<NeighborSearch> partial_search(const Structure& structure, const std::vector<PartialSite>& partial,
@@ -121,16 +131,11 @@ Result<NeighborSearch> partial_search(const Structure& structure, const std::vec
     return NeighborSearch::build(*sub, search);
 }
 
-// Whether a pair at distance r may be decided at all.
-bool may_decide(const PartialSite& a, const PartialSite& b, double r, double reach) {
-    return r < too_close_distance(a, b) || (r < reach && labels_relate(a, b));
-}
-
-// Unordered pairs of partial sites (indices into `partial`, first <= second)
-// that some image brings within a distance where a decision can apply.
+// Unordered pairs of partial sites (indices into the rules' sites, first <=
+// second) that some image brings within a distance where a decision can apply.
 std::vector<std::pair<std::uint32_t, std::uint32_t>> candidates(const NeighborSearch& found,
-                                                                const std::vector<PartialSite>& partial,
-                                                                double reach) {
+                                                                const PairRules& rules) {
+    const auto& partial = rules.sites();
     std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
     auto scratch = std::make_unique<NeighborSearch::Scratch>();
     found.visit(0, static_cast<std::uint32_t>(found.n_slots()), *scratch,
@@ -139,7 +144,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> candidates(const NeighborSe
                     for (std::size_t u = 0; u < n; ++u) {
                         auto a = static_cast<std::uint32_t>(found.site_at(centres[u]));
                         auto b = static_cast<std::uint32_t>(found.site_at(slots[u]));
-                        if (may_decide(partial[a], partial[b], r[u], reach))
+                        if (rules.may_decide(partial[a], partial[b], r[u]))
                             out.emplace_back(std::min(a, b), std::max(a, b));
                     }
                 });
@@ -148,71 +153,33 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> candidates(const NeighborSe
     return out;
 }
 
-// The lattice offset n that puts the image f_b + n of b at distance r from
-// f_a, when only one image lies that close: the nearest by rounding, else
-// the one of the 27 around it whose distance is closest to r.
-std::array<std::int64_t, 3> offset_at(const Structure& structure, const Vec3& fa, const Vec3& fb, double r) {
-    const Mat3& m = structure.lattice().matrix();
-    std::array<std::int64_t, 3> base{};
-    for (int k = 0; k < 3; ++k)
-        base[k] = structure.pbc()[k] ? static_cast<std::int64_t>(std::llround(fa[k] - fb[k])) : 0;
-    std::array<std::int64_t, 3> best = base;
-    double best_gap = std::numeric_limits<double>::infinity();
-    for (int t = 0; t < 27 && best_gap > 1e-9 * (1.0 + r); ++t) {
-        const std::int64_t step[3] = {t / 9 % 3, t / 3 % 3, t % 3};
-        std::array<std::int64_t, 3> n{};
-        bool skip = false;
-        for (int k = 0; k < 3; ++k) {
-            const std::int64_t dk = step[k] == 2 ? -1 : step[k];
-            skip = skip || (dk != 0 && !structure.pbc()[k]);
-            n[k] = base[k] + dk;
-        }
-        if (skip) continue;
-        double c[3];
-        for (int x = 0; x < 3; ++x) {
-            c[x] = 0.0;
-            for (int k = 0; k < 3; ++k) c[x] = c[x] + (fb[k] + static_cast<double>(n[k]) - fa[k]) * m[k][x];
-        }
-        const double gap = std::abs(std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]) - r);
-        if (gap < best_gap) {
-            best_gap = gap;
-            best = n;
-        }
-    }
-    return best;
-}
-
 // The decisions straight from the search, when no pair of sites has two
 // images within the search distance (twice that distance below every face
 // width of the cell): every pair the search meets is one (site, image)
 // pair, taken once from its forward entry, at the search's own distance.
-void decide_from_search(const Structure& structure, const NeighborSearch& found,
-                        const std::vector<PartialSite>& partial, double reach, PairDecisions& out) {
+void decide_from_search(const Structure& structure, const NeighborSearch& found, const PairRules& rules,
+                        PairDecisions& out) {
+    const auto& partial = rules.sites();
     auto scratch = std::make_unique<NeighborSearch::Scratch>();
-    const auto& sites = structure.sites();
     found.visit(0, static_cast<std::uint32_t>(found.n_slots()), *scratch,
                 [&](const std::uint32_t* centres, const std::uint32_t* slots, const double* r,
                     const std::uint8_t* sides, std::size_t n) {
                     for (std::size_t u = 0; u < n; ++u) {
                         if (!(sides[u] & side_forward)) continue;
-                        auto a = static_cast<std::uint32_t>(found.site_at(centres[u]));
-                        auto b = static_cast<std::uint32_t>(found.site_at(slots[u]));
-                        const PartialSite &pa = partial[a], &pb = partial[b];
-                        if (!may_decide(pa, pb, r[u], reach)) continue;
-                        const PartialSite& lo = pa.site <= pb.site ? pa : pb;
-                        const PartialSite& hi = pa.site <= pb.site ? pb : pa;
-                        PairDecision d{lo.site, hi.site, {}, r[u], 0.0, PairKind::exclusive, PairReason::too_close};
-                        if (!decide(lo, hi, r[u], reach, d)) continue;
-                        d.offset = offset_at(structure, sites[lo.site].frac_coords, sites[hi.site].frac_coords, r[u]);
-                        (d.kind == PairKind::unresolved ? out.unresolved : out.pairs).push_back(d);
+                        const PartialSite& a = partial[static_cast<std::size_t>(found.site_at(centres[u]))];
+                        const PartialSite& b = partial[static_cast<std::size_t>(found.site_at(slots[u]))];
+                        PairDecision d{0, 0, {}, 0.0, 0.0, PairKind::exclusive, PairReason::too_close};
+                        if (!rules.may_decide(a, b, r[u]) || !rules.decide(a, b, r[u], d)) continue;
+                        d.offset = offset_at(structure, d.i, d.j, r[u]);
+                        record(d, out);
                     }
                 });
 }
 
 // Every image of b within `search` of a, decided; lattice offsets in
 // increasing (n_a, n_b, n_c) order.
-Result<bool> decide_images(const Structure& structure, const PartialSite& a, const PartialSite& b, double search,
-                           double reach, const Vec3& widths, PairDecisions& out) {
+Result<bool> decide_images(const Structure& structure, const PairRules& rules, const PartialSite& a,
+                           const PartialSite& b, double search, const Vec3& widths, PairDecisions& out) {
     const Mat3& m = structure.lattice().matrix();
     const Vec3& fa = structure.sites()[a.site].frac_coords;
     const Vec3& fb = structure.sites()[b.site].frac_coords;
@@ -243,9 +210,8 @@ Result<bool> decide_images(const Structure& structure, const PartialSite& a, con
                 for (int x = 0; x < 3; ++x) c[x] = d0 * m[0][x] + d1 * m[1][x] + d2 * m[2][x];
                 const double d = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
                 if (!(d > 1e-8) || d > search) continue;  // the histogram skips coincident positions too
-                PairDecision p{a.site, b.site, {na, nb, nc}, d, 0.0, PairKind::exclusive, PairReason::too_close};
-                if (!decide(a, b, d, reach, p)) continue;
-                (p.kind == PairKind::unresolved ? out.unresolved : out.pairs).push_back(p);
+                PairDecision p{0, 0, {na, nb, nc}, 0.0, 0.0, PairKind::exclusive, PairReason::too_close};
+                if (rules.decide(a, b, d, p)) record(p, out);
             }
     return true;
 }
@@ -253,9 +219,10 @@ Result<bool> decide_images(const Structure& structure, const PartialSite& a, con
 }  // namespace
 
 Result<PairDecisions> decide_pairs(const Structure& structure, double reach) {
-    if (!(reach > 0.0) || std::isinf(reach)) return fail("reach must be a positive finite distance in angstrom");
+    auto rules = PairRules::create(structure, reach);
+    if (!rules) return rules.error();
     PairDecisions out;
-    const std::vector<PartialSite> partial = partial_sites(structure);
+    const std::vector<PartialSite>& partial = rules->sites();
     if (partial.empty()) return out;
     double search = 0.0;
     bool labelled = false;
@@ -270,14 +237,47 @@ Result<PairDecisions> decide_pairs(const Structure& structure, double reach) {
     bool one_image = true;
     for (int k = 0; k < 3; ++k) one_image = one_image && (!structure.pbc()[k] || 2.0 * search < widths[k]);
     if (one_image) {
-        decide_from_search(structure, *found, partial, reach, out);
+        decide_from_search(structure, *found, *rules, out);
         return out;
     }
-    for (const auto& [a, b] : candidates(*found, partial, reach)) {
-        auto done = decide_images(structure, partial[a], partial[b], search, reach, widths, out);
+    for (const auto& [a, b] : candidates(*found, *rules)) {
+        auto done = decide_images(structure, *rules, partial[a], partial[b], search, widths, out);
         if (!done) return done.error();
     }
     return out;
+}
+
+std::array<std::int64_t, 3> offset_at(const Structure& structure, std::uint32_t i, std::uint32_t j, double r) {
+    const Mat3& m = structure.lattice().matrix();
+    const Vec3& fa = structure.sites()[i].frac_coords;
+    const Vec3& fb = structure.sites()[j].frac_coords;
+    std::array<std::int64_t, 3> base{};
+    for (int k = 0; k < 3; ++k)
+        base[k] = structure.pbc()[k] ? static_cast<std::int64_t>(std::llround(fa[k] - fb[k])) : 0;
+    std::array<std::int64_t, 3> best = base;
+    double best_gap = std::numeric_limits<double>::infinity();
+    for (int t = 0; t < 27 && best_gap > 1e-9 * (1.0 + r); ++t) {
+        const std::int64_t step[3] = {t / 9 % 3, t / 3 % 3, t % 3};
+        std::array<std::int64_t, 3> n{};
+        bool skip = false;
+        for (int k = 0; k < 3; ++k) {
+            const std::int64_t dk = step[k] == 2 ? -1 : step[k];
+            skip = skip || (dk != 0 && !structure.pbc()[k]);
+            n[k] = base[k] + dk;
+        }
+        if (skip) continue;
+        double c[3];
+        for (int x = 0; x < 3; ++x) {
+            c[x] = 0.0;
+            for (int k = 0; k < 3; ++k) c[x] = c[x] + (fb[k] + static_cast<double>(n[k]) - fa[k]) * m[k][x];
+        }
+        const double gap = std::abs(std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]) - r);
+        if (gap < best_gap) {
+            best_gap = gap;
+            best = n;
+        }
+    }
+    return best;
 }
 
 double decided_weight(PairKind kind, double o_i, double o_j, double p, double q) {
@@ -286,44 +286,78 @@ double decided_weight(PairKind kind, double o_i, double o_j, double p, double q)
     return q * p;
 }
 
-void correct_histogram(const Structure& structure, const PairDecisions& decisions,
-                       const std::vector<std::size_t>& offsets, const std::vector<std::uint32_t>& element_of,
-                       const std::vector<double>& edges, std::size_t nel, std::vector<double>& hist) {
-    if (decisions.pairs.empty() || edges.size() < 2) return;
+// --- the correction ---
+
+void CorrectionSummary::join(const CorrectionSummary& later) {
+    exclusive += later.exclusive;
+    together += later.together;
+    unresolved += later.unresolved;
+    if (!first) first = later.first;
+    if (!first_unresolved) first_unresolved = later.first_unresolved;
+}
+
+CorrectionSummary correct_histogram(const Structure& structure, const PairRules& rules,
+                                    const std::vector<PairEntry>& entries, const std::vector<std::size_t>& offsets,
+                                    const std::vector<std::uint32_t>& element_of,
+                                    const std::vector<double>& occupancy, const std::vector<double>& edges,
+                                    std::size_t nel, double* hist) {
+    CorrectionSummary summary;
+    if (entries.empty() || edges.size() < 2) return summary;
     const std::size_t nbins = edges.size() - 1;
     const double inv_bin = 1.0 / (edges[1] - edges[0]);
-    const auto& sites = structure.sites();
-    std::vector<std::pair<std::size_t, double>> touched;  // entry, its size before
-    auto adjust = [&](std::size_t entry, double remove, double add) {
-        touched.emplace_back(entry, hist[entry]);
-        hist[entry] = hist[entry] - remove;
-        if (add != 0.0) hist[entry] = hist[entry] + add;
+    // The size of every corrected histogram entry before its first
+    // correction (NaN: untouched), over the bins below the rules' bound.
+    const std::int64_t last = find_bin(edges.data(), static_cast<std::int64_t>(edges.size()), rules.bound(), inv_bin);
+    const std::size_t low_bins = last < 0 ? nbins : static_cast<std::size_t>(last) + 1;
+    std::vector<double> before(nel * nel * low_bins, std::numeric_limits<double>::quiet_NaN());
+    std::vector<std::size_t> touched;
+    auto adjust = [&](std::size_t pair, std::size_t bin, double remove, double add) {
+        const std::size_t at = pair * nbins + bin;
+        double& first = before[pair * low_bins + bin];
+        if (std::isnan(first)) {
+            first = hist[at];
+            touched.push_back(pair * low_bins + bin);
+        }
+        hist[at] = hist[at] - remove;
+        if (add != 0.0) hist[at] = hist[at] + add;
     };
-    for (const PairDecision& d : decisions.pairs) {
-        const std::int64_t k = find_bin(edges.data(), static_cast<std::int64_t>(edges.size()), d.distance, inv_bin);
+    for (const PairEntry& e : entries) {
+        // An unordered pair comes as one entry for both orders or as two.
+        if (e.sides & side_forward) {
+            std::uint64_t& count = e.kind == PairKind::exclusive  ? summary.exclusive
+                                   : e.kind == PairKind::together ? summary.together
+                                                                  : summary.unresolved;
+            ++count;
+            auto& first = e.kind == PairKind::unresolved ? summary.first_unresolved : summary.first;
+            PairDecision d{0, 0, {}, 0.0, 0.0, PairKind::exclusive, PairReason::too_close};
+            if (!first && rules.decide(*rules.find(e.i), *rules.find(e.j), e.r, d)) {
+                d.offset = offset_at(structure, d.i, d.j, e.r);
+                first = d;
+            }
+        }
+        if (e.kind == PairKind::unresolved) continue;
+        const std::int64_t k = find_bin(edges.data(), static_cast<std::int64_t>(edges.size()), e.r, inv_bin);
         if (k < 0) continue;
-        const double o_i = sites[d.i].occupancy_sum(), o_j = sites[d.j].occupancy_sum();
-        for (std::size_t p = offsets[d.i]; p < offsets[d.i + 1]; ++p) {
-            const double occ_p = sites[d.i].species[p - offsets[d.i]].second;
-            for (std::size_t q = offsets[d.j]; q < offsets[d.j + 1]; ++q) {
-                const double occ_q = sites[d.j].species[q - offsets[d.j]].second;
+        const std::size_t bin = static_cast<std::size_t>(k);
+        const double o_i = e.o_i, o_j = e.o_j;
+        for (std::size_t p = offsets[e.i]; p < offsets[e.i + 1]; ++p) {
+            const double occ_p = occupancy[p];
+            for (std::size_t q = offsets[e.j]; q < offsets[e.j + 1]; ++q) {
+                const double occ_q = occupancy[q];
                 const double independent = occ_q * occ_p;
-                const double physical = decided_weight(d.kind, o_i, o_j, occ_p, occ_q);
-                const std::size_t a = element_of[p], b = element_of[q], bin = static_cast<std::size_t>(k);
-                adjust((a * nel + b) * nbins + bin, independent, physical);
-                adjust((b * nel + a) * nbins + bin, independent, physical);
+                const double physical = decided_weight(e.kind, o_i, o_j, occ_p, occ_q);
+                const std::size_t a = element_of[p], b = element_of[q];
+                if (e.sides & side_forward) adjust(a * nel + b, bin, independent, physical);
+                if (e.sides & side_reverse) adjust(b * nel + a, bin, independent, physical);
             }
         }
     }
-    // Entries emptied by the corrections keep no rounding residue; an entry
-    // touched twice is judged against its size before its first correction.
-    std::stable_sort(touched.begin(), touched.end(),
-                     [](const auto& x, const auto& y) { return x.first < y.first; });
-    for (std::size_t t = 0; t < touched.size(); ++t) {
-        if (t > 0 && touched[t].first == touched[t - 1].first) continue;
-        double& value = hist[touched[t].first];
-        if (std::abs(value) <= 1e-12 * std::abs(touched[t].second)) value = 0.0;
+    // Entries emptied by the corrections keep no rounding residue.
+    for (std::size_t t : touched) {
+        double& value = hist[t / low_bins * nbins + t % low_bins];
+        if (std::abs(value) <= 1e-12 * std::abs(before[t])) value = 0.0;
     }
+    return summary;
 }
 
 }  // namespace molvane

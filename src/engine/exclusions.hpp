@@ -3,8 +3,10 @@
 // turns an independently weighted pair histogram into the physical one.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/result.hpp"
@@ -55,6 +57,47 @@ struct PairDecisions {
     std::vector<PairDecision> unresolved;
 };
 
+// What the decisions read of one partially occupied site.
+struct PartialSite {
+    std::uint32_t site;  // index in the structure
+    double occupancy;    // summed over its species
+    double radius;       // largest covalent radius of its species
+    std::int64_t assembly = -1, group = -1;  // numbered labels; -1: no group
+    bool negative = false;                   // the group is a negative number
+    std::uint64_t row = 0;
+};
+
+// The rules of the decisions for one structure and reach: every partially
+// occupied site with its radius and labels, found by site index.
+class PairRules {
+public:
+    // Fails for a reach that is not a positive finite distance.
+    static Result<PairRules> create(const Structure& structure, double reach);
+
+    double reach() const { return reach_; }
+    // No decision applies at this distance or beyond.
+    double bound() const { return bound_; }
+    // The partial sites in site order.
+    const std::vector<PartialSite>& sites() const { return partial_; }
+    // The partial site of structure site s, or nullptr.
+    const PartialSite* find(std::uint32_t s) const { return index_[s] < 0 ? nullptr : &partial_[index_[s]]; }
+    // Whether two partial sites at distance r may be decided at all (cheap).
+    bool may_decide(const PartialSite& a, const PartialSite& b, double r) const {
+        return r < std::max(too_close_floor, too_close_factor * (a.radius + b.radius)) ||
+               (r < reach_ && a.group >= 0 && b.group >= 0 && a.assembly == b.assembly);
+    }
+    // The decision for partial sites a and b at distance r (i, j, distance,
+    // limit, kind and reason; the offset is left as it is); false when they
+    // stay independent.
+    bool decide(const PartialSite& a, const PartialSite& b, double r, PairDecision& out) const;
+
+private:
+    double reach_ = 0.0;
+    double bound_ = 0.0;
+    std::vector<std::int32_t> index_;  // per structure site: index into partial_, or -1
+    std::vector<PartialSite> partial_;
+};
+
 // Every decision between partially occupied positions within `reach`
 // (disorder labels) or the too-close distance. Candidates come from the
 // neighbour search over the partial sites alone. Fails for a reach that is
@@ -65,14 +108,45 @@ Result<PairDecisions> decide_pairs(const Structure& structure, double reach);
 // site j, for a decided pair whose sites hold o_i and o_j in all.
 double decided_weight(PairKind kind, double o_i, double o_j, double p, double q);
 
+// One entry of a pair histogram's visit that a decision changed: the sites
+// and their occupancy sums, the distance it was binned at, the ordered
+// pairs it stands for (PairSide bits: i seeing j, j seeing i) and the
+// decision.
+struct PairEntry {
+    std::uint32_t i, j;
+    double o_i, o_j;
+    double r;
+    std::uint8_t sides;
+    PairKind kind;
+};
+
+// What a correction changed: unordered pairs decided each way, and the
+// first of each kind met (with the offset of the image it names).
+struct CorrectionSummary {
+    std::uint64_t exclusive = 0, together = 0, unresolved = 0;
+    std::optional<PairDecision> first, first_unresolved;
+    // Adds the counts of `later` and takes its first pairs where none is set.
+    void join(const CorrectionSummary& later);
+};
+
 // Corrects a pair histogram (element a * nel + b, bins of `edges`) filled
-// with independent weights o_p * o_q: each decided pair's two ordered entries
-// lose their independent weight and gain the decided one, in the order of
-// `decisions`. Entries that a correction brings within 1e-12 of their former
-// size of zero are set to zero (rounding of the removal). `element_of` maps
-// each species entry of each site, in site order, to its element index.
-void correct_histogram(const Structure& structure, const PairDecisions& decisions,
-                       const std::vector<std::size_t>& offsets, const std::vector<std::uint32_t>& element_of,
-                       const std::vector<double>& edges, std::size_t nel, std::vector<double>& hist);
+// with independent weights o_p * o_q: every decided entry loses its
+// independent weight and gains the decided one in each ordered pair it
+// stands for, in the order of `entries`, at the bin its own distance falls
+// in (unresolved entries are only counted). Histogram entries that a correction brings within 1e-12 of their
+// former size of zero are set to zero (rounding of the removal).
+// `element_of` maps each species entry of each site, in site order, to its
+// element index and `occupancy` to its occupancy; `offsets` gives each
+// site's first species entry.
+CorrectionSummary correct_histogram(const Structure& structure, const PairRules& rules,
+                                    const std::vector<PairEntry>& entries, const std::vector<std::size_t>& offsets,
+                                    const std::vector<std::uint32_t>& element_of,
+                                    const std::vector<double>& occupancy, const std::vector<double>& edges,
+                                    std::size_t nel, double* hist);
+
+// The lattice offset n that puts the image f_j + n of site j at distance r
+// from site i: the nearest image by rounding when its distance is r, else
+// the one of the 27 around it whose distance comes closest to r.
+std::array<std::int64_t, 3> offset_at(const Structure& structure, std::uint32_t i, std::uint32_t j, double r);
 
 }  // namespace molvane

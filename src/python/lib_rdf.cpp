@@ -72,12 +72,17 @@ bool convert_optional_str(PyObject* slot, const char* name, std::string& out, bo
 }
 
 // Runs the computation with the interpreter lock released.
+// With `reach`, the pairs the rules within that reach decide are weighted
+// physically and `summary` says what changed.
 Result<PrdfResult> run_unlocked(PyObject* self, std::uint64_t n_threads, double cutoff, double bin_size,
-                                const PairDecisions* decisions = nullptr) {
+                                std::optional<double> reach = std::nullopt, CorrectionSummary* summary = nullptr) {
     const Structure& structure = structure_of(self);
     return without_gil([&]() -> Result<PrdfResult> {
         try {
-            return compute_prdf(structure, n_threads, cutoff, bin_size, decisions);
+            if (!reach) return compute_prdf(structure, n_threads, cutoff, bin_size);
+            auto rules = PairRules::create(structure, *reach);
+            if (!rules) return rules.error();
+            return compute_prdf(structure, n_threads, cutoff, bin_size, &*rules, summary);
         } catch (const std::bad_alloc&) {
             return fail("not enough memory for the RDF histograms");
         }
@@ -255,27 +260,24 @@ PyObject* pair_decisions(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// How many decisions of each kind, and the first decided and the first
-// unresolved pair (None when there is none): (n_exclusive, n_together,
-// first, n_unresolved, first_unresolved).
-PyObject* decisions_summary(const Structure& s, const PairDecisions& decisions) {
-    std::size_t exclusive = 0;
-    for (const PairDecision& d : decisions.pairs) exclusive += d.kind == PairKind::exclusive ? 1 : 0;
-    auto first = [&](const std::vector<PairDecision>& list) {
-        return list.empty() ? Py_NewRef(Py_None) : decision_tuple(s, list.front());
+// What a correction changed: (n_exclusive, n_together, first decided pair,
+// n_unresolved, first unresolved pair), a missing first pair as None.
+PyObject* summary_tuple(const Structure& s, const CorrectionSummary& summary) {
+    auto first = [&](const std::optional<PairDecision>& d) {
+        return d ? decision_tuple(s, *d) : Py_NewRef(Py_None);
     };
-    PyRef first_decided{first(decisions.pairs)};
+    PyRef first_decided{first(summary.first)};
     if (!first_decided) return nullptr;
-    PyRef first_unresolved{first(decisions.unresolved)};
+    PyRef first_unresolved{first(summary.first_unresolved)};
     if (!first_unresolved) return nullptr;
-    return Py_BuildValue("(nnOnO)", static_cast<Py_ssize_t>(exclusive),
-                         static_cast<Py_ssize_t>(decisions.pairs.size() - exclusive), first_decided.get(),
-                         static_cast<Py_ssize_t>(decisions.unresolved.size()), first_unresolved.get());
+    return Py_BuildValue("(KKOKO)", static_cast<unsigned long long>(summary.exclusive),
+                         static_cast<unsigned long long>(summary.together), first_decided.get(),
+                         static_cast<unsigned long long>(summary.unresolved), first_unresolved.get());
 }
 
 // _physical_prdf(cutoff, bin_size, n_threads, reach): (r, partials, total,
 // summary) with the decided pairs weighted physically; `summary` as
-// decisions_summary gives it.
+// summary_tuple gives it for the pairs within the cutoff.
 PyObject* physical_prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const Signature sig{"Structure._physical_prdf()",
@@ -286,13 +288,12 @@ PyObject* physical_prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::uint64_t n_threads = 0;
         if (!convert_common(slots, cutoff, bin_size, n_threads) || !arg_f64(slots[3], "reach", reach)) return nullptr;
         if (!ensure_numpy()) return nullptr;
-        auto decisions = decisions_unlocked(self, reach);
-        if (!decisions) return err(decisions.error().message);
-        auto result = run_unlocked(self, n_threads, cutoff, bin_size, &*decisions);
+        CorrectionSummary made;
+        auto result = run_unlocked(self, n_threads, cutoff, bin_size, reach, &made);
         if (!result) return err(result.error().message);
         PyRef r, partials, total;
         if (!curve_objects(*result, r, partials, total)) return nullptr;
-        PyRef summary{decisions_summary(structure_of(self), *decisions)};
+        PyRef summary{summary_tuple(structure_of(self), made)};
         if (!summary) return nullptr;
         return PyTuple_Pack(4, r.get(), partials.get(), total.get(), summary.get());
     });
