@@ -43,6 +43,6 @@ axes[0].set_ylabel("g$_{OO}$(r)")
 for x, y in ((1.6, 25.0), (2.85, 4.0)):  # the two distances between orientations
     axes[0].annotate("between orientations:\npairs that never exist", xy=(x, y), xytext=(0.1, 30.0),
                      fontsize="small", arrowprops={"arrowstyle": "->", "color": "0.4"})
-out = Path(sys.argv[1]) if len(sys.argv) > 1 else here.parent / "docs" / "guide" / "disorder_pairs.png"
+out = Path(sys.argv[1]) if len(sys.argv) > 1 else here.parent / "docs" / "disorder_pairs.png"
 fig.savefig(out, dpi=100)
 print(f"wrote {out}")

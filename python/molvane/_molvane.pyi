@@ -1,6 +1,6 @@
 """Types of the native module molvane._molvane."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Final, TypedDict, final
 
 import numpy as np
@@ -87,6 +87,8 @@ class Structure:
     @property
     def _site_species(self) -> list[list[tuple[str, float]]]: ...
     @property
+    def _frac_array(self) -> _FloatArray: ...
+    @property
     def _disorder(self) -> list[_DisorderTag] | None: ...
     @property
     def pbc(self) -> _Pbc: ...
@@ -141,6 +143,7 @@ def _structure(
     pbc: bool | Sequence[bool],
 ) -> Structure: ...
 def _set_kernel(name: str) -> str: ...
+def _set_plot_hook(function: Callable[..., object], /) -> None: ...
 
 _SpeciesCounts = tuple[int, tuple[tuple[str, str], ...], bool]
 

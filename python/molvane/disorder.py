@@ -36,9 +36,9 @@ import numpy.typing as npt
 from molvane._molvane import _DEFAULTS, ReadWarning, Structure
 
 if TYPE_CHECKING:
-    from molvane.analysis import Curves
+    from molvane._accumulate import Curves
 
-__all__ = ["PairDecision", "exclusions", "pair_weights"]
+__all__ = ["PairDecision", "exclusions", "pair_counts", "pair_weights"]
 
 # How pairs of partially occupied positions are weighted.
 PairWeighting: TypeAlias = Literal["physical", "independent"]
@@ -116,6 +116,14 @@ def exclusions(structure: Structure, reach: float = _DEFAULTS["reach"]) -> list[
     decided, unresolved = structure._pair_decisions(_checked_reach(reach))
     warn_decisions(_summary([], sorted(unresolved)), "exclusions")
     return sorted(_decision(d) for d in decided)
+
+
+def pair_counts(structure: Structure, reach: float = _DEFAULTS["reach"]) -> tuple[int, int, int]:
+    """How many pairs of positions are exclusive, together, and too close
+    yet left independent (their occupancies sum above 1)."""
+    decided, unresolved = structure._pair_decisions(_checked_reach(reach))
+    exclusive = sum(1 for d in decided if d[4] == "exclusive")
+    return exclusive, len(decided) - exclusive, len(unresolved)
 
 
 def pair_weights(structure: Structure, reach: float = _DEFAULTS["reach"]) -> dict[str, npt.NDArray[np.generic]]:

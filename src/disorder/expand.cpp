@@ -61,12 +61,12 @@ struct CommonDenominator {
     }
 };
 
-// The site's species written as "El:0.5000", sorted by bytes, joined with "|".
-std::string pool_key(const Site& site) {
+// The species of site i written as "El:0.5000", sorted by bytes, joined with "|".
+std::string pool_key(const Sites& sites, std::size_t i) {
     std::vector<std::string> parts;
-    parts.reserve(site.species.size());
-    for (const auto& [element, occupancy] : site.species)
-        parts.push_back(element + ":" + format_fixed4(occupancy));
+    parts.reserve(sites.entries_end(i) - sites.entries_begin(i));
+    for (std::size_t e = sites.entries_begin(i); e < sites.entries_end(i); ++e)
+        parts.push_back(sites.symbol(sites.entry(e).symbol) + ":" + format_fixed4(sites.entry(e).occupancy));
     std::sort(parts.begin(), parts.end());
     std::string key;
     for (std::size_t i = 0; i < parts.size(); ++i) {
@@ -210,15 +210,16 @@ std::uint64_t Xorshift64Star::next() {
 namespace {
 
 // The common denominator of every partial occupancy and every vacancy.
-CommonDenominator common_denominator(const std::vector<Site>& sources, std::uint64_t max_denominator) {
+CommonDenominator common_denominator(const Sites& sources, std::uint64_t max_denominator) {
     CommonDenominator denominator;
-    for (const Site& site : sources) {
-        if (site.is_ordered()) continue;
-        for (const auto& sp : site.species) {
-            if (sp.second > 0.0 && sp.second < 1.0)
-                denominator.combine(best_denominator(sp.second, max_denominator));
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (sources.is_ordered(i)) continue;
+        for (std::size_t e = sources.entries_begin(i); e < sources.entries_end(i); ++e) {
+            const double occupancy = sources.entry(e).occupancy;
+            if (occupancy > 0.0 && occupancy < 1.0)
+                denominator.combine(best_denominator(occupancy, max_denominator));
         }
-        const double total = site.occupancy_sum();
+        const double total = sources.occupancy_sum(i);
         if (total < 0.999999) denominator.combine(best_denominator(total, max_denominator));
     }
     return denominator;
@@ -233,22 +234,21 @@ std::uint64_t choose_scale(std::uint64_t n_source, std::uint64_t max_sites,
     return n == 0 ? 1 : n;
 }
 
-// Supercell sites split into ordered copies and pools of disordered sites
+// Supercell sites split into ordered ones and pools of disordered sites
 // that share a pool key (keys in byte order, members in site order).
 struct Split {
-    std::vector<Site> ordered;
+    std::vector<std::size_t> ordered;
     std::map<std::string, std::vector<std::size_t>> pools;
 };
 
-Split split_into_pools(const std::vector<Site>& sources, const std::vector<Site>& cells,
-                       const std::vector<bool>& in_cluster) {
+Split split_into_pools(const Sites& sources, const Sites& cells, const std::vector<bool>& in_cluster) {
     // Copies of one source site share its species, so keys are made once.
     std::vector<std::string> keys(sources.size());
     for (std::size_t s = 0; s < sources.size(); ++s)
-        if (!sources[s].is_ordered()) keys[s] = pool_key(sources[s]);
+        if (!sources.is_ordered(s)) keys[s] = pool_key(sources, s);
     Split split;
     for (std::size_t i = 0; i < cells.size(); ++i) {
-        if (cells[i].is_ordered()) split.ordered.push_back(cells[i]);
+        if (cells.is_ordered(i)) split.ordered.push_back(i);
         else if (in_cluster.empty() || !in_cluster[i]) split.pools[keys[i % sources.size()]].push_back(i);
     }
     return split;
@@ -257,7 +257,7 @@ Split split_into_pools(const std::vector<Site>& sources, const std::vector<Site>
 // Atoms of each species to place in a pool of `pool_size` sites: the floors
 // of the targets, then one more for the largest remainders until the rounded
 // total is reached.
-std::vector<std::uint64_t> allocate(const std::vector<Species>& species, std::uint64_t pool_size) {
+std::vector<std::uint64_t> allocate(const std::vector<SpeciesEntry>& species, std::uint64_t pool_size) {
     const std::size_t k = species.size();
     const double pool_size_f = static_cast<double>(pool_size);
     std::vector<double> targets(k);
@@ -265,7 +265,7 @@ std::vector<std::uint64_t> allocate(const std::vector<Species>& species, std::ui
     double target_sum = 0.0;
     std::uint64_t floors_sum = 0;
     for (std::size_t j = 0; j < k; ++j) {
-        targets[j] = species[j].second * pool_size_f;
+        targets[j] = species[j].occupancy * pool_size_f;
         counts[j] = saturating_u64(std::floor(targets[j]));
         target_sum += targets[j];
         floors_sum = saturating_add(floors_sum, counts[j]);
@@ -300,11 +300,12 @@ std::vector<std::size_t> shuffled_slots(const std::vector<std::uint64_t>& counts
     return slots;
 }
 
-// Places a pool's atoms: shuffled slots matched with the members in order.
-// Returns the number of members left empty.
-std::uint64_t place_pool(const std::vector<Site>& cells, const std::vector<std::size_t>& members,
-                         const std::vector<Species>& species, const std::vector<std::uint64_t>& counts,
-                         Xorshift64Star& rng, std::vector<Site>& placed) {
+// Places a pool's atoms: shuffled slots matched with the members in order
+// (as pairs of a member and the symbol placed there). Returns the number of
+// members left empty.
+std::uint64_t place_pool(const std::vector<std::size_t>& members, const std::vector<SpeciesEntry>& species,
+                         const std::vector<std::uint64_t>& counts, Xorshift64Star& rng,
+                         std::vector<std::pair<std::size_t, std::uint32_t>>& placed) {
     const std::vector<std::size_t> slots = shuffled_slots(counts, members.size(), rng);
     std::uint64_t vacancies = 0;
     for (std::size_t p = 0; p < members.size(); ++p) {
@@ -312,10 +313,7 @@ std::uint64_t place_pool(const std::vector<Site>& cells, const std::vector<std::
             ++vacancies;
             continue;
         }
-        Site site;
-        site.frac_coords = cells[members[p]].frac_coords;
-        site.species = {{species[slots[p]].first, 1.0}};
-        placed.push_back(std::move(site));
+        placed.emplace_back(members[p], species[slots[p]].symbol);
     }
     return vacancies;
 }
@@ -363,14 +361,15 @@ struct Edge {
 };
 
 // The supercell edges of every link, in link then cell order.
-std::vector<Edge> supercell_edges(const std::vector<Site>& sources, std::uint64_t n,
+std::vector<Edge> supercell_edges(const Sites& sources, std::uint64_t n,
                                   const std::vector<LinkedPair>& links, ClusterPlan& plan) {
     const std::size_t count = sources.size();
     const std::int64_t m = static_cast<std::int64_t>(n);
     auto wrap = [m](std::int64_t v) { return ((v % m) + m) % m; };
     std::vector<Edge> edges;
     for (const LinkedPair& link : links) {
-        if (sources[link.i].species.size() != 1 || sources[link.j].species.size() != 1) {
+        if (sources.entries_end(link.i) - sources.entries_begin(link.i) != 1 ||
+            sources.entries_end(link.j) - sources.entries_begin(link.j) != 1) {
             ++plan.mixed_links;
             continue;
         }
@@ -391,7 +390,7 @@ std::vector<Edge> supercell_edges(const std::vector<Site>& sources, std::uint64_
     return edges;
 }
 
-Result<ClusterPlan> plan_clusters(const std::vector<Site>& sources, std::uint64_t n,
+Result<ClusterPlan> plan_clusters(const Sites& sources, std::uint64_t n,
                                   const std::vector<LinkedPair>& links) {
     ClusterPlan plan;
     if (links.empty()) return plan;
@@ -441,7 +440,7 @@ Result<ClusterPlan> plan_clusters(const std::vector<Site>& sources, std::uint64_
             auto [it, added] = class_number.try_emplace(label, cluster.n_classes);
             if (added) ++cluster.n_classes;
             cluster.class_of.push_back(it->second);
-            cluster.key += pool_key(sources[nodes[k] % sources.size()]) + "#" + dec(it->second) + ";";
+            cluster.key += pool_key(sources, nodes[k] % sources.size()) + "#" + dec(it->second) + ";";
         }
         plan.clusters.push_back(std::move(cluster));
     }
@@ -453,23 +452,24 @@ Result<ClusterPlan> plan_clusters(const std::vector<Site>& sources, std::uint64_
 // classes' occupancies (the smallest of their members'), scaled down when
 // they sum above 1; the configurations are shuffled over the pool's
 // clusters. Adds report rows per member kind; returns the empty members.
-std::uint64_t place_clusters(const ClusterPlan& plan, const std::vector<Site>& cells, Xorshift64Star& rng,
-                             std::vector<Site>& placed, std::vector<ReportRow>& rows, std::uint64_t& overfull) {
+std::uint64_t place_clusters(const ClusterPlan& plan, const Sites& cells, Xorshift64Star& rng,
+                             std::vector<std::pair<std::size_t, std::uint32_t>>& placed, std::vector<ReportRow>& rows,
+                             std::uint64_t& overfull) {
     std::map<std::string, std::vector<const Cluster*>> pools;
     for (const Cluster& cluster : plan.clusters) pools[cluster.key].push_back(&cluster);
     std::uint64_t vacancies = 0;
     for (const auto& [key, members] : pools) {
         const Cluster& first = *members.front();
-        std::vector<Species> classes(first.n_classes, Species{"", 2.0});
+        std::vector<SpeciesEntry> classes(first.n_classes, SpeciesEntry{0, 2.0});
         for (std::size_t p = 0; p < first.members.size(); ++p) {
-            double& occupancy = classes[first.class_of[p]].second;
-            occupancy = std::min(occupancy, cells[first.members[p]].species[0].second);
+            double& occupancy = classes[first.class_of[p]].occupancy;
+            occupancy = std::min(occupancy, cells.entry(cells.entries_begin(first.members[p])).occupancy);
         }
         double sum = 0.0;
-        for (const Species& c : classes) sum += c.second;
-        if (sum > 1.001) {
+        for (const SpeciesEntry& c : classes) sum += c.occupancy;
+        if (sum > max_occupancy_sum) {
             overfull += members.size();
-            for (Species& c : classes) c.second /= sum;
+            for (SpeciesEntry& c : classes) c.occupancy /= sum;
         }
         const std::vector<std::uint64_t> counts = allocate(classes, members.size());
         const std::vector<std::size_t> slots = shuffled_slots(counts, members.size(), rng);
@@ -480,15 +480,12 @@ std::uint64_t place_clusters(const ClusterPlan& plan, const std::vector<Site>& c
                     ++vacancies;
                     continue;
                 }
-                Site site;
-                site.frac_coords = cells[cluster.members[p]].frac_coords;
-                site.species = {{cells[cluster.members[p]].species[0].first, 1.0}};
-                placed.push_back(std::move(site));
+                placed.emplace_back(cluster.members[p], cells.entry(cells.entries_begin(cluster.members[p])).symbol);
             }
         }
         for (std::size_t p = 0; p < first.members.size(); ++p) {
-            const Species& sp = cells[first.members[p]].species[0];
-            rows.push_back({sp.first, sp.second, members.size(), counts[first.class_of[p]]});
+            const SpeciesEntry only = cells.entry(cells.entries_begin(first.members[p]));
+            rows.push_back({cells.symbol(only.symbol), only.occupancy, members.size(), counts[first.class_of[p]]});
         }
     }
     return vacancies;
@@ -559,7 +556,7 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
                                      const std::vector<LinkedPair>& links) {
     // A structure holds finite, non-negative occupancies with site sums of at
     // most 1.001, so no pool asks for more than about its own size in atoms.
-    const std::vector<Site>& sources = source.sites();
+    const Sites& sources = source.sites();
     const CommonDenominator denominator = common_denominator(sources, max_denominator);
     const std::uint64_t n = choose_scale(sources.size(), max_sites, denominator);
 
@@ -570,26 +567,29 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
                     " sites, above the limit of ", dec(max_sites));
     auto supercell = source.make_supercell(n, n, n);
     if (!supercell) return supercell.error();
-    const std::vector<Site>& cells = supercell->sites();
+    const Sites& cells = supercell->sites();
     auto clusters = plan_clusters(sources, n, links);
     if (!clusters) return clusters.error();
     Split split = split_into_pools(sources, cells, clusters->in_cluster);
 
     Xorshift64Star rng(seed);
-    std::vector<Site> placed;
+    std::vector<std::pair<std::size_t, std::uint32_t>> placed;  // (cell site, symbol)
     std::vector<ReportRow> rows;
     std::vector<std::string> missing;
     std::uint64_t n_vacancies = 0;
     for (const auto& [key, members] : split.pools) {
-        const std::vector<Species>& species = cells[members.front()].species;
+        std::vector<SpeciesEntry> species;
+        for (std::size_t e = cells.entries_begin(members.front()); e < cells.entries_end(members.front()); ++e)
+            species.push_back(cells.entry(e));
         const std::uint64_t pool_size = members.size();
         const std::vector<std::uint64_t> counts = allocate(species, pool_size);
-        n_vacancies += place_pool(cells, members, species, counts, rng, placed);
+        n_vacancies += place_pool(members, species, counts, rng, placed);
         for (std::size_t j = 0; j < species.size(); ++j) {
-            rows.push_back({species[j].first, species[j].second, pool_size, counts[j]});
-            if (counts[j] == 0 && species[j].second > 0.0 &&
-                std::find(missing.begin(), missing.end(), species[j].first) == missing.end())
-                missing.push_back(species[j].first);
+            const std::string& element = cells.symbol(species[j].symbol);
+            rows.push_back({element, species[j].occupancy, pool_size, counts[j]});
+            if (counts[j] == 0 && species[j].occupancy > 0.0 &&
+                std::find(missing.begin(), missing.end(), element) == missing.end())
+                missing.push_back(element);
         }
     }
     std::uint64_t overfull = 0;
@@ -597,10 +597,19 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
     std::vector<std::string> warnings = expansion_warnings(missing, rows, n, denominator, max_sites);
     cluster_warnings(*clusters, overfull, warnings);
 
-    std::vector<Site> result_sites = std::move(split.ordered);
-    result_sites.insert(result_sites.end(), std::make_move_iterator(placed.begin()),
-                        std::make_move_iterator(placed.end()));
-    if (result_sites.empty()) return fail("no sites remain after expansion; check the occupancies");
+    // The ordered sites as they are, then the placed atoms.
+    const std::size_t n_ordered = split.ordered.size(), n_result = n_ordered + placed.size();
+    if (n_result == 0) return fail("no sites remain after expansion; check the occupancies");
+    Sites result_sites(cells.shared_symbols());
+    result_sites.reserve(n_result, n_result);
+    for (std::size_t c : split.ordered) {
+        const SpeciesEntry only = cells.entry(cells.entries_begin(c));
+        result_sites.add_atom(cells.frac(c), only.symbol, only.occupancy);
+    }
+    for (const auto& [c, symbol] : placed) result_sites.add_atom(cells.frac(c), symbol);
+    result_sites.columns() = cells.columns().copied(n_result, [&](std::size_t i) {
+        return i < n_ordered ? split.ordered[i] : placed[i - n_ordered].first;
+    });
     auto result = Structure::create(supercell->lattice(), std::move(result_sites), source.pbc());
     if (!result) return result.error();
     return Expansion{std::move(*result), std::move(rows), std::move(warnings), {n, n, n},

@@ -53,8 +53,8 @@ Result<PairRules> PairRules::create(const Structure& structure, double reach) {
     if (!(reach > 0.0) || std::isinf(reach)) return fail("reach must be a positive finite distance in angstrom");
     PairRules rules;
     rules.reach_ = reach;
-    const auto& sites = structure.sites();
-    const auto& tags = structure.disorder();
+    const Sites& sites = structure.sites();
+    const auto& tags = sites.columns().disorder;
     rules.index_.assign(sites.size(), -1);
     // Assemblies and groups are numbered apart; a group without an assembly
     // belongs to the one implicit assembly "".
@@ -62,16 +62,14 @@ Result<PairRules> PairRules::create(const Structure& structure, double reach) {
     auto number = [](std::unordered_map<std::string_view, std::int64_t>& names, std::string_view text) {
         return names.try_emplace(text, static_cast<std::int64_t>(names.size())).first->second;
     };
-    std::unordered_map<std::string_view, double> radii;  // symbols repeat
+    std::vector<double> radii;  // per symbol index
+    for (const std::string& symbol : sites.symbols()) radii.push_back(covalent_radius(symbol));
     for (std::size_t i = 0; i < sites.size(); ++i) {
-        const double o = sites[i].occupancy_sum();
+        const double o = sites.occupancy_sum(i);
         if (!(o > 0.0 && o < 1.0 - partial_tolerance)) continue;
         PartialSite p{static_cast<std::uint32_t>(i), o, 0.0};
-        for (const Species& sp : sites[i].species) {
-            auto [it, added] = radii.try_emplace(sp.first, 0.0);
-            if (added) it->second = covalent_radius(sp.first);
-            p.radius = std::max(p.radius, it->second);
-        }
+        for (std::size_t e = sites.entries_begin(i); e < sites.entries_end(i); ++e)
+            p.radius = std::max(p.radius, radii[sites.entry(e).symbol]);
         if (!tags.empty() && !tags[i].group.empty()) {
             p.assembly = number(assemblies, tags[i].assembly);
             p.group = number(groups, tags[i].group);
@@ -121,11 +119,10 @@ void record(const PairDecision& d, PairDecisions& out) {
 // species do not matter to it).
 Result<NeighborSearch> partial_search(const Structure& structure, const std::vector<PartialSite>& partial,
                                       double search) {
-    std::vector<Site> sites(partial.size());
-    for (std::size_t k = 0; k < partial.size(); ++k) {
-        sites[k].frac_coords = structure.sites()[partial[k].site].frac_coords;
-        sites[k].species = {{"X", 1.0}};
-    }
+    Sites sites;
+    sites.reserve(partial.size(), partial.size());
+    const std::uint32_t any = sites.symbol_index("X");
+    for (const PartialSite& p : partial) sites.add_atom(structure.sites().frac(p.site), any);
     auto sub = Structure::create(structure.lattice(), std::move(sites), structure.pbc());
     if (!sub) return sub.error();
     return NeighborSearch::build(*sub, search);
@@ -181,8 +178,8 @@ void decide_from_search(const Structure& structure, const NeighborSearch& found,
 Result<bool> decide_images(const Structure& structure, const PairRules& rules, const PartialSite& a,
                            const PartialSite& b, double search, const Vec3& widths, PairDecisions& out) {
     const Mat3& m = structure.lattice().matrix();
-    const Vec3& fa = structure.sites()[a.site].frac_coords;
-    const Vec3& fb = structure.sites()[b.site].frac_coords;
+    const Vec3& fa = structure.sites().frac(a.site);
+    const Vec3& fb = structure.sites().frac(b.site);
     Vec3 df;
     std::int64_t lo[3], hi[3];
     double images = 1.0;
@@ -249,8 +246,8 @@ Result<PairDecisions> decide_pairs(const Structure& structure, double reach) {
 
 std::array<std::int64_t, 3> offset_at(const Structure& structure, std::uint32_t i, std::uint32_t j, double r) {
     const Mat3& m = structure.lattice().matrix();
-    const Vec3& fa = structure.sites()[i].frac_coords;
-    const Vec3& fb = structure.sites()[j].frac_coords;
+    const Vec3& fa = structure.sites().frac(i);
+    const Vec3& fb = structure.sites().frac(j);
     std::array<std::int64_t, 3> base{};
     for (int k = 0; k < 3; ++k)
         base[k] = structure.pbc()[k] ? static_cast<std::int64_t>(std::llround(fa[k] - fb[k])) : 0;
@@ -297,10 +294,10 @@ void CorrectionSummary::join(const CorrectionSummary& later) {
 }
 
 CorrectionSummary correct_histogram(const Structure& structure, const PairRules& rules,
-                                    const std::vector<PairEntry>& entries, const std::vector<std::size_t>& offsets,
-                                    const std::vector<std::uint32_t>& element_of,
-                                    const std::vector<double>& occupancy, const std::vector<double>& edges,
-                                    std::size_t nel, double* hist) {
+                                    const std::vector<PairEntry>& entries, const std::vector<double>& edges,
+                                    double* hist) {
+    const Sites& sites = structure.sites();
+    const std::size_t nel = sites.symbols().size();
     CorrectionSummary summary;
     if (entries.empty() || edges.size() < 2) return summary;
     const std::size_t nbins = edges.size() - 1;
@@ -340,13 +337,15 @@ CorrectionSummary correct_histogram(const Structure& structure, const PairRules&
         if (k < 0) continue;
         const std::size_t bin = static_cast<std::size_t>(k);
         const double o_i = e.o_i, o_j = e.o_j;
-        for (std::size_t p = offsets[e.i]; p < offsets[e.i + 1]; ++p) {
-            const double occ_p = occupancy[p];
-            for (std::size_t q = offsets[e.j]; q < offsets[e.j + 1]; ++q) {
-                const double occ_q = occupancy[q];
+        for (std::size_t p = sites.entries_begin(e.i); p < sites.entries_end(e.i); ++p) {
+            const SpeciesEntry sp = sites.entry(p);
+            const double occ_p = sp.occupancy;
+            for (std::size_t q = sites.entries_begin(e.j); q < sites.entries_end(e.j); ++q) {
+                const SpeciesEntry sq = sites.entry(q);
+                const double occ_q = sq.occupancy;
                 const double independent = occ_q * occ_p;
                 const double physical = decided_weight(e.kind, o_i, o_j, occ_p, occ_q);
-                const std::size_t a = element_of[p], b = element_of[q];
+                const std::size_t a = sp.symbol, b = sq.symbol;
                 if (e.sides & side_forward) adjust(a * nel + b, bin, independent, physical);
                 if (e.sides & side_reverse) adjust(b * nel + a, bin, independent, physical);
             }

@@ -134,15 +134,11 @@ struct CorrectionSummary {
 // independent weight and gains the decided one in each ordered pair it
 // stands for, in the order of `entries`, at the bin its own distance falls
 // in (unresolved entries are only counted). Histogram entries that a correction brings within 1e-12 of their
-// former size of zero are set to zero (rounding of the removal).
-// `element_of` maps each species entry of each site, in site order, to its
-// element index and `occupancy` to its occupancy; `offsets` gives each
-// site's first species entry.
+// former size of zero are set to zero (rounding of the removal). The
+// elements are the structure's symbols, in the order of its table.
 CorrectionSummary correct_histogram(const Structure& structure, const PairRules& rules,
-                                    const std::vector<PairEntry>& entries, const std::vector<std::size_t>& offsets,
-                                    const std::vector<std::uint32_t>& element_of,
-                                    const std::vector<double>& occupancy, const std::vector<double>& edges,
-                                    std::size_t nel, double* hist);
+                                    const std::vector<PairEntry>& entries, const std::vector<double>& edges,
+                                    double* hist);
 
 // The lattice offset n that puts the image f_j + n of site j at distance r
 // from site i: the nearest image by rounding when its distance is r, else

@@ -132,6 +132,19 @@ std::pair<std::uint64_t, std::uint64_t> frames_after(const std::vector<std::stri
     return {frames, static_cast<std::uint64_t>(rest)};
 }
 
+// Where the value of the first "Lattice=" followed by a double or single
+// quote (or, failing that, of "lattice=") starts, and that quote.
+std::optional<std::pair<std::size_t, char>> quoted_lattice(std::string_view comment) {
+    for (std::string_view key : {std::string_view("Lattice="), std::string_view("lattice=")}) {
+        for (std::size_t at = comment.find(key); at != std::string_view::npos; at = comment.find(key, at + 1)) {
+            const std::size_t open = at + key.size();
+            if (open < comment.size() && (comment[open] == '"' || comment[open] == '\''))
+                return std::make_pair(open + 1, comment[open]);
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string_view> comment_value(std::string_view comment, std::string_view key) {
@@ -149,9 +162,15 @@ std::optional<std::string_view> comment_value(std::string_view comment, std::str
     }
     std::string_view rest = comment.substr(value_start);
     if (rest.empty()) return rest;
-    if (rest.front() == '"') {
+    if (rest.front() == '"' || rest.front() == '\'') {
+        const char quote = rest.front();
         rest.remove_prefix(1);
-        return rest.substr(0, rest.find('"'));
+        return rest.substr(0, rest.find(quote));
+    }
+    if (rest.front() == '[' || rest.front() == '{') {  // an array: "pbc=[T, T, F]"
+        const char close = rest.front() == '[' ? ']' : '}';
+        rest.remove_prefix(1);
+        return rest.substr(0, rest.find(close));
     }
     for (std::size_t i = 0; i < rest.size();) {
         std::size_t len;
@@ -188,18 +207,17 @@ Result<FrameLayout> frame_layout(std::string_view comment) {
     return layout;
 }
 
-Vec3 fractional_last_axis_first(const Lattice& lattice, const Vec3& c) {
-    return cartesian_to_fractional(lattice.inverse(), c[0], c[1], c[2]);
-}
+namespace {
 
-Vec3 fractional_first_axis_first(const Lattice& lattice, const Vec3& c) { return lattice.to_fractional(c); }
-
-Result<std::vector<Site>> read_atom_lines(std::span<const std::string_view> lines, const FrameLayout& layout,
-                                          const Lattice& lattice, ToFractional to_fractional,
-                                          std::optional<std::uint64_t> frame, SpeciesSymbols& symbols) {
+// read_atom_lines with the conversion known here, so that it is inlined.
+template <ToFractional order>
+Result<Sites> read_atom_lines_with(std::span<const std::string_view> lines, const FrameLayout& layout,
+                                   const Lattice& lattice, std::optional<std::uint64_t> frame,
+                                   SpeciesSymbols& symbols) {
     const std::uint64_t needed = layout.tokens_needed();
-    std::vector<Site> sites;
-    sites.reserve(lines.size());
+    Sites sites = symbols.start_sites();
+    sites.reserve(lines.size(), lines.size());
+    TokenSymbols symbol_of(symbols, sites);
     std::vector<std::string_view> tokens;
     for (std::size_t k = 0; k < lines.size(); ++k) {
         std::string_view species;
@@ -215,9 +233,22 @@ Result<std::vector<Site>> read_atom_lines(std::span<const std::string_view> line
             species = tokens[layout.species];
             cart = *read;
         }
-        sites.push_back(single_atom_site(to_fractional(lattice, cart), symbols(species)));
+        const Vec3 frac = order == ToFractional::first_axis_first
+                              ? lattice.to_fractional(cart)
+                              : cartesian_to_fractional(lattice.inverse(), cart[0], cart[1], cart[2]);
+        sites.add_atom(frac, symbol_of(species));
     }
     return sites;
+}
+
+}  // namespace
+
+Result<Sites> read_atom_lines(std::span<const std::string_view> lines, const FrameLayout& layout,
+                              const Lattice& lattice, ToFractional order, std::optional<std::uint64_t> frame,
+                              SpeciesSymbols& symbols) {
+    if (order == ToFractional::first_axis_first)
+        return read_atom_lines_with<ToFractional::first_axis_first>(lines, layout, lattice, frame, symbols);
+    return read_atom_lines_with<ToFractional::last_axis_first>(lines, layout, lattice, frame, symbols);
 }
 
 Result<Structure> parse_extxyz(std::string_view text, ReadNotes* notes) {
@@ -227,14 +258,14 @@ Result<Structure> parse_extxyz(std::string_view text, ReadNotes* notes) {
     if (!declared) return fail("first line of an XYZ file must be the atom count");
     const std::uint64_t n = *declared;
 
-    // The cell: the first "Lattice=\"" (or, failing that, "lattice=\""), anywhere on line 2.
+    // The cell: the first "Lattice=" with a quoted value (or, failing that,
+    // "lattice="), anywhere on line 2.
     const std::string_view comment = lines[1];
-    std::size_t at = comment.find("Lattice=\"");
-    if (at == std::string_view::npos) at = comment.find("lattice=\"");
-    if (at == std::string_view::npos)
+    const auto start = quoted_lattice(comment);
+    if (!start)
         return fail("this XYZ file has no Lattice=\"...\" field, so it has no cell and no periodic RDF can be computed");
-    const std::size_t open = at + 9;
-    const std::size_t close = comment.find('"', open);
+    const auto [open, quote] = *start;
+    const std::size_t close = comment.find(quote, open);
     if (close == std::string_view::npos) return fail("unterminated Lattice=\"...\" field");
     auto lattice = lattice_from_text(comment.substr(open, close - open));
     if (!lattice) return std::move(lattice).error();
@@ -245,7 +276,7 @@ Result<Structure> parse_extxyz(std::string_view text, ReadNotes* notes) {
     const std::uint64_t present = lines.size() - 2;
     const auto atom_lines = std::span(lines).subspan(2, static_cast<std::size_t>(std::min(n, present)));
     SpeciesSymbols symbols;
-    auto sites = read_atom_lines(atom_lines, *layout, *lattice, fractional_last_axis_first, std::nullopt, symbols);
+    auto sites = read_atom_lines(atom_lines, *layout, *lattice, ToFractional::last_axis_first, std::nullopt, symbols);
     if (!sites) return std::move(sites).error();
     if (present < n)
         return fail("XYZ ends after ", std::to_string(present), " of ", std::to_string(n), " atoms");

@@ -41,21 +41,26 @@ void free_buffer(PyObject* capsule) {
     delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, buffer_capsule_name));
 }
 
-// A one-dimensional float64 array over `values`, which it takes over: the
-// vector moves into a capsule that becomes the array's base.
-PyObject* take_array(std::vector<double>&& values) {
+}  // namespace
+
+PyObject* take_array(std::vector<double>&& values, std::size_t columns) {
+    if (!ensure_numpy()) return nullptr;
     auto holder = std::make_unique<std::vector<double>>(std::move(values));
-    npy_intp dims[1] = {static_cast<npy_intp>(holder->size())};
+    const auto size = static_cast<npy_intp>(holder->size());
+    npy_intp dims[2] = {size, 0};
+    if (columns > 0) dims[0] = size / static_cast<npy_intp>(columns), dims[1] = static_cast<npy_intp>(columns);
     double* data = holder->data();
     PyRef capsule{PyCapsule_New(holder.get(), buffer_capsule_name, free_buffer)};
     if (!capsule) return nullptr;
     holder.release();  // owned by the capsule now
-    PyRef array{PyArray_SimpleNewFromData(1, dims, NPY_FLOAT64, data)};
+    PyRef array{PyArray_SimpleNewFromData(columns > 0 ? 2 : 1, dims, NPY_FLOAT64, data)};
     if (!array) return nullptr;
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0)
         return nullptr;  // SetBaseObject steals the capsule even on failure
     return array.release();
 }
+
+namespace {
 
 // Converts cutoff, bin_size and n_threads from their slots (nullptr: default).
 bool convert_common(PyObject** slots, double& cutoff, double& bin_size, std::uint64_t& n_threads) {
@@ -103,7 +108,7 @@ Result<PairDecisions> decisions_unlocked(PyObject* self, double reach) {
 
 // Why a pair was decided as it was, in words.
 std::string decision_reason(const Structure& s, const PairDecision& d) {
-    const auto& tags = s.disorder();
+    const auto& tags = s.sites().columns().disorder;
     auto assembly = [&](std::uint32_t i) {
         return tags[i].assembly.empty() ? std::string("the implicit assembly") : "assembly '" + tags[i].assembly + "'";
     };
@@ -124,7 +129,7 @@ std::string decision_reason(const Structure& s, const PairDecision& d) {
 // weight, physical weight), the weights those of the two sites' occupancies.
 PyObject* decision_tuple(const Structure& s, const PairDecision& d) {
     static const char* kinds[] = {"exclusive", "together", "independent"};
-    const double o_i = s.sites()[d.i].occupancy_sum(), o_j = s.sites()[d.j].occupancy_sum();
+    const double o_i = s.sites().occupancy_sum(d.i), o_j = s.sites().occupancy_sum(d.j);
     PyRef offset{Py_BuildValue("(LLL)", static_cast<long long>(d.offset[0]), static_cast<long long>(d.offset[1]),
                                static_cast<long long>(d.offset[2]))};
     PyRef why{new_str(decision_reason(s, d))};
@@ -144,32 +149,27 @@ PyObject* decisions_lists(const Structure& s, const PairDecisions& decisions) {
     return PyTuple_Pack(2, pairs.get(), unresolved.get());
 }
 
-// N / V: the summed site occupancies over the cell volume.
-double number_density(const Structure& structure) {
-    return structure.n_atoms() / structure.lattice().volume();
-}
+// What prdf(save_plots=...) calls, set by the package when it is imported
+// (molvane._plot_hand_over): the binding never imports the package itself.
+PyObject* plot_hook = nullptr;
 
-// Hands the curves to molvane.plotting.save_prdf_plots.
+// Hands the curves to the hook, which passes them on to
+// molvane.plotting.save_prdf_plots with bin_size, title and N / V.
 bool save_plots(PyObject* self, PyObject* r, PyObject* partials, PyObject* total, const std::string& folder,
                 double bin_size, bool has_title, const std::string& title) {
-    PyRef kwargs{PyDict_New()};
-    if (!kwargs) return false;
+    if (!plot_hook) {
+        PyErr_SetString(PyExc_ImportError, "saving plots needs the molvane package: import molvane");
+        return false;
+    }
     PyRef bin{PyFloat_FromDouble(bin_size)};
-    if (!bin || PyDict_SetItemString(kwargs.get(), "bin_size", bin.get()) < 0) return false;
+    if (!bin) return false;
     PyRef title_obj{has_title ? new_str(title) : Py_NewRef(Py_None)};
-    if (!title_obj || PyDict_SetItemString(kwargs.get(), "title", title_obj.get()) < 0) return false;
-    PyRef density{PyFloat_FromDouble(number_density(structure_of(self)))};
-    if (!density || PyDict_SetItemString(kwargs.get(), "density", density.get()) < 0) return false;
-
-    PyRef module{PyImport_ImportModule("molvane.plotting")};
-    if (!module) return false;
-    PyRef function{PyObject_GetAttrString(module.get(), "save_prdf_plots")};
-    if (!function) return false;
+    if (!title_obj) return false;
     PyRef folder_obj{new_str(folder)};
     if (!folder_obj) return false;
-    PyRef args{PyTuple_Pack(4, r, partials, total, folder_obj.get())};
+    PyRef args{PyTuple_Pack(7, self, r, partials, total, folder_obj.get(), bin.get(), title_obj.get())};
     if (!args) return false;
-    PyRef ignored{PyObject_Call(function.get(), args.get(), kwargs.get())};
+    PyRef ignored{PyObject_Call(plot_hook, args.get(), nullptr)};
     return static_cast<bool>(ignored);
 }
 
@@ -325,12 +325,27 @@ PyObject* set_kernel_py(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// _set_plot_hook(function): the callable prdf(save_plots=...) hands its
+// curves to, as function(structure, r, partials, total, folder, bin_size, title).
+PyObject* set_plot_hook_py(PyObject*, PyObject* function) {
+    if (!PyCallable_Check(function)) {
+        PyErr_SetString(PyExc_TypeError, "the plot hook must be callable");
+        return nullptr;
+    }
+    PyObject* previous = plot_hook;
+    plot_hook = Py_NewRef(function);
+    Py_XDECREF(previous);
+    Py_RETURN_NONE;
+}
+
 }  // namespace
 
 PyMethodDef* rdf_module_functions() {
     static PyMethodDef table[] = {
         {"_set_kernel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_kernel_py)),
          METH_VARARGS | METH_KEYWORDS, "_set_kernel(name)\n--\n\nForces a distance kernel variant (tests)."},
+        {"_set_plot_hook", set_plot_hook_py, METH_O,
+         "_set_plot_hook(function, /)\n--\n\nSets what prdf(save_plots=...) hands its curves to."},
         {nullptr, nullptr, 0, nullptr},
     };
     return table;
