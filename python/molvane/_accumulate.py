@@ -11,10 +11,10 @@ import numpy as np
 import numpy.typing as npt
 
 from molvane._bins import element_densities, number_density
+from molvane._molvane import _DEFAULTS as DEFAULTS
 from molvane._molvane import Structure
 from molvane._sums import ExactSum
-from molvane.disorder import PairWeighting
-from molvane.disorder import curves as weighted_curves
+from molvane.disorder import PairWeighting, check_pairs, warn_decisions
 
 __all__ = ["Accumulator", "accumulate", "Curves", "Progress"]
 
@@ -23,6 +23,16 @@ Curves: TypeAlias = tuple[npt.NDArray[np.float64], dict[tuple[str, str], npt.NDA
                           npt.NDArray[np.float64]]
 # progress(done, total) after each frame; total is None for an iterable without a length.
 Progress: TypeAlias = Callable[[int, int | None], object]
+
+
+def weighted_curves(structure: Structure, cutoff: float, bin_size: float, n_threads: int, pairs: str) -> Curves:
+    """``Structure.prdf``'s curves with the weighting ``pairs``, warning once
+    when the physical weighting changed them."""
+    if check_pairs(pairs) == "independent":
+        return structure.prdf(cutoff, bin_size, n_threads)
+    r, partials, total, summary = structure._physical_prdf(cutoff, bin_size, n_threads, DEFAULTS["reach"])
+    warn_decisions(summary, "rdf")
+    return r, partials, total
 
 
 def accumulate(frames: Iterable[Structure], cutoff: float, bin_size: float, n_threads: int,

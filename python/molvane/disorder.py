@@ -28,15 +28,12 @@ from __future__ import annotations
 
 import math
 import warnings
-from typing import TYPE_CHECKING, Literal, NamedTuple, TypeAlias
+from typing import Literal, NamedTuple, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
 
 from molvane._molvane import _DEFAULTS, ReadWarning, Structure
-
-if TYPE_CHECKING:
-    from molvane._accumulate import Curves
 
 __all__ = ["PairDecision", "exclusions", "pair_counts", "pair_weights"]
 
@@ -46,7 +43,7 @@ PAIR_WEIGHTINGS = ("physical", "independent")
 
 _Record: TypeAlias = tuple[int, int, tuple[int, int, int], float, str, str, float, float]
 # (n_exclusive, n_together, first decided pair, n_unresolved, first unresolved pair)
-_Summary: TypeAlias = tuple[int, int, _Record | None, int, _Record | None]
+Summary: TypeAlias = tuple[int, int, _Record | None, int, _Record | None]
 
 
 class PairDecision(NamedTuple):
@@ -88,7 +85,7 @@ def _describe(record: _Record) -> str:
     return f"sites {i} and {j}{image} at {distance:.4f} A, {why}"
 
 
-def warn_decisions(summary: _Summary, what: str) -> None:
+def warn_decisions(summary: Summary, what: str) -> None:
     """One ReadWarning for the pairs weighted physically in ``what`` and one
     for too-close pairs that could not be made exclusive; nothing when there
     are none."""
@@ -102,7 +99,7 @@ def warn_decisions(summary: _Summary, what: str) -> None:
                       ReadWarning, stacklevel=3)
 
 
-def _summary(decided: list[_Record], unresolved: list[_Record]) -> _Summary:
+def _summary(decided: list[_Record], unresolved: list[_Record]) -> Summary:
     n_exclusive = sum(1 for d in decided if d[4] == "exclusive")
     return (n_exclusive, len(decided) - n_exclusive, decided[0] if decided else None, len(unresolved),
             unresolved[0] if unresolved else None)
@@ -145,13 +142,3 @@ def pair_weights(structure: Structure, reach: float = _DEFAULTS["reach"]) -> dic
         "independent": np.array([d[6] for d in decided], dtype=np.float64),
         "physical": np.array([d[7] for d in decided], dtype=np.float64),
     }
-
-
-def curves(structure: Structure, cutoff: float, bin_size: float, n_threads: int, pairs: str) -> Curves:
-    """``Structure.prdf``'s curves with the weighting ``pairs``, warning once
-    when the physical weighting changed them."""
-    if check_pairs(pairs) == "independent":
-        return structure.prdf(cutoff, bin_size, n_threads)
-    r, partials, total, summary = structure._physical_prdf(cutoff, bin_size, n_threads, _DEFAULTS["reach"])
-    warn_decisions(summary, "rdf")
-    return r, partials, total
