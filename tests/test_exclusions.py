@@ -301,3 +301,17 @@ def test_real_files_keep_no_weight_below_the_too_close_distance(name):
         clashes += np.count_nonzero(independent.density(a, b)[below])
     assert (clashes > 0) == ("full-sites" not in name)  # the independent weighting has them
     assert too_close_pairs(expanded) == 0
+
+
+def test_cli_prints_the_counts_and_takes_the_weighting(tmp_path, capsys):
+    from molvane.cli import main
+
+    path = str(DATA / "corpus/cif/1004008-90-dot.cif")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", molvane.ReadWarning)
+        assert main(["rdf", path, "--cutoff", "4", "--out", str(tmp_path / "a")]) == 0
+        assert "pairs: 2 exclusive, 0 together, 0 too close but left independent" in capsys.readouterr().out
+        assert main(["rdf", path, "--cutoff", "4", "--pairs", "independent", "--out", str(tmp_path / "b")]) == 0
+    assert "pairs:" not in capsys.readouterr().out
+    physical, independent = ((tmp_path / d / "rdf.csv").read_text() for d in "ab")
+    assert physical != independent
