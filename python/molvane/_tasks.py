@@ -10,8 +10,9 @@ frames, each of which reads its frames by offset and returns their sums.
 
 from __future__ import annotations
 
+import os
 from collections import deque
-from collections.abc import Generator, Sequence
+from collections.abc import Generator, Iterable, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, NamedTuple
 
@@ -28,10 +29,12 @@ from molvane._molvane import (
     _warn_species,
 )
 
-__all__ = ["TrajectoryIndex", "index_xyz_trajectory", "open_frames", "frames_of", "split", "read_sums", "Summed", "summed_of",
+__all__ = ["TrajectoryIndex", "index_xyz_trajectory", "open_frames", "frames_of", "split", "read_sums", "merged", "Summed", "summed_of",
            "local_sums", "Cell"]
 
 Cell = Sequence[Sequence[float]]
+# A file system path: text or a path-like object such as pathlib.Path.
+PathArg = str | os.PathLike[str]
 
 # Frames are read in batches of about this many atoms (at least one frame):
 # enough to amortise each call, small enough to keep memory flat.
@@ -103,19 +106,20 @@ def u64_array(packed: bytes) -> npt.NDArray[np.uint64]:
     return array
 
 
-def index_xyz_trajectory(path: str, stop: int | None = None) -> TrajectoryIndex:
+def index_xyz_trajectory(path: PathArg, stop: int | None = None) -> TrajectoryIndex:
     """Scans an XYZ trajectory once, without parsing coordinates, and returns
     a :class:`TrajectoryIndex`: the byte offset and atom count of every frame
     (of the first ``stop`` frames, when given). The scan checks what
     ``read_xyz_trajectory`` checks in frames it skips (count lines, comment
     lines, the number of atom lines, UTF-8) and fails with the same
     messages."""
-    offsets, atoms, file_size = _index_xyz_trajectory(path, stop)
-    return TrajectoryIndex(path, u64_array(offsets), u64_array(atoms), file_size)
+    text = os.fspath(path) if isinstance(path, os.PathLike) else path  # anything else is refused below
+    offsets, atoms, file_size = _index_xyz_trajectory(text, stop)
+    return TrajectoryIndex(text, u64_array(offsets), u64_array(atoms), file_size)
 
 
 
-def open_frames(path: str, start: int, stop: int | None, every: int, cell: Cell | None) -> _FrameReader:
+def open_frames(path: PathArg, start: int, stop: int | None, every: int, cell: Cell | None) -> _FrameReader:
     """A reader of the frames selected as read_xyz_trajectory selects them;
     the arguments are checked and the file opened here, with its messages."""
     return _FrameReader(path, every, start, stop, cell)
@@ -188,23 +192,31 @@ def task_sums(path: str, cutoff: float, bin_size: float, start: int, stop: int |
         return None
     if len(frames) < 2 * threads or int(index.atoms[frames].max()) >= LARGE_FRAME:
         return None
-    acc = Accumulator()
     with ThreadPoolExecutor(threads) as pool:
         futures = [pool.submit(read_sums, path, index.locations(task), index.file_size, cell, cutoff, bin_size)
                    for task in split(index, frames, threads, tasks_per_thread=LOCAL_TASKS_PER_THREAD)]
-        counts = []
         try:
             # In frame order, so that a fault is the first one the file holds.
-            for future in futures:
-                task_sums, task_counts = future.result()
-                acc.merge(task_sums)
-                counts.extend(task_counts)
-                if progress is not None:
-                    progress(acc.frames, len(frames))
+            finished = ((task, future.result()) for task, future in enumerate(futures))
+            return merged(finished, len(futures), index, frames, stop, progress)
         finally:
             for future in futures:
                 future.cancel()
-    _warn_species(counts)
+
+
+def merged(finished: Iterable[tuple[int, tuple[Accumulator, list[Any]]]], tasks: int, index: TrajectoryIndex,
+           frames: npt.NDArray[np.int64], stop: int | None, progress: Progress | None) -> Summed:
+    """The sums of ``tasks`` tasks added as they finish, given as (task
+    number, (sums, species counts)) in any order, with progress after each;
+    the species read in capitals are then reported once, in task order."""
+    acc = Accumulator()
+    counts: list[list[Any]] = [[] for _ in range(tasks)]
+    for task, (sums, task_counts) in finished:
+        acc.merge(sums)
+        counts[task] = task_counts
+        if progress is not None:
+            progress(acc.frames, len(frames))
+    _warn_species([c for task_counts in counts for c in task_counts])
     return summed_of(acc, index, frames, stop)
 
 

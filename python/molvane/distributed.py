@@ -23,9 +23,8 @@ from collections.abc import Iterator
 from typing import Any
 
 from molvane._accumulate import Accumulator, Progress
-from molvane._molvane import _warn_species
-from molvane._tasks import (Cell, Summed, TrajectoryIndex, index_xyz_trajectory, open_frames, read_sums, split,
-                            summed_of)
+from molvane._tasks import (Cell, Summed, TrajectoryIndex, index_xyz_trajectory, merged, open_frames, read_sums,
+                            split)
 
 __all__ = ["open_client", "distributed_sums"]
 
@@ -114,16 +113,14 @@ def distributed_sums(client: Any, path: str, cutoff: float, bin_size: float, sta
     futures = [client.submit(_frame_sums, path, index.locations(chunk), index.file_size, cell, cutoff, bin_size,
                              pure=False) for chunk in chunks]
     order = {future.key: i for i, future in enumerate(futures)}
-    counts: list[list[Any]] = [[] for _ in futures]
-    acc = Accumulator()
-    try:
+
+    def finished() -> Iterator[tuple[int, tuple[Accumulator, list[Any]]]]:
         for future in as_completed(futures):
-            task_sums, counts[order[future.key]] = future.result()
+            result = future.result()
             future.release()
-            acc.merge(task_sums)
-            if progress is not None:
-                progress(acc.frames, len(frames))
+            yield order[future.key], result
+
+    try:
+        return merged(finished(), len(futures), index, frames, stop, progress)
     finally:
         client.cancel([f for f in futures if not f.done()])
-    _warn_species([c for task in counts for c in task])
-    return summed_of(acc, index, frames, stop)

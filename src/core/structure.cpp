@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "core/text.hpp"  // for format_fixed4
+#include "core/number.hpp"  // for format_fixed4
 
 namespace molvane {
 

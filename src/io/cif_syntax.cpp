@@ -3,7 +3,8 @@
 
 #include <utility>
 
-#include "core/text.hpp"  // for trim, split_lines, strip_quotes, parse_decimal, decode_utf8
+#include "core/number.hpp"  // for parse_decimal
+#include "core/text.hpp"  // for trim, split_lines, strip_quotes, decode_utf8
 #include "core/unicode_lower.hpp"
 
 namespace molvane {

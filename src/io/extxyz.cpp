@@ -5,8 +5,9 @@
 #include <limits>
 #include <string>
 
+#include "core/number.hpp"  // for parse_f64, parse_count
 #include "core/numeric.hpp"  // for saturating_add
-#include "core/text.hpp"  // for split_lines, split_whitespace_into, trim, parse_f64, parse_count
+#include "core/text.hpp"  // for split_lines, split_whitespace_into, trim
 
 namespace molvane {
 

@@ -10,8 +10,8 @@
 
 #include "core/elements.hpp"  // for is_element_symbol
 #include "core/lattice.hpp"
-#include "core/text.hpp"   // for split_lines, trim_start, parse_decimal, parse_f64, parse_count
-#include "core/text.hpp"  // for split_whitespace_into
+#include "core/number.hpp"  // for parse_decimal, parse_f64, parse_count
+#include "core/text.hpp"  // for split_lines, trim_start, split_whitespace_into
 #include "io/atom_lines.hpp"
 
 namespace molvane {

@@ -7,10 +7,11 @@
 #include "io/poscar.hpp"
 #include "io/extxyz.hpp"
 #include "core/defaults.hpp"
-#include "python/lib.hpp"
-#include "python/pyargs.hpp"
-#include "python/pyobj.hpp"
-#include "core/text.hpp"  // for read_text_file, ascii_lower
+#include "binding/binding.hpp"
+#include "binding/pyargs.hpp"
+#include "binding/pyobj.hpp"
+#include "core/file.hpp"  // for read_text_file
+#include "core/text.hpp"  // for ascii_lower
 
 namespace molvane {
 
@@ -72,7 +73,7 @@ PyObject* file_factory(const Signature& sig, bool cif, PyObject* args, PyObject*
         std::string path, text;
         double symprec = defaults::symprec;
         BlockChoice block;
-        if (!arg_str(slots[0], "path", path)) return nullptr;
+        if (!arg_path(slots[0], "path", path)) return nullptr;
         if (cif && slots[1] && !arg_f64(slots[1], "symprec", symprec)) return nullptr;
         if (cif && !arg_block(slots[2], block)) return nullptr;
         if (!read_file_or_raise(path, text)) return nullptr;

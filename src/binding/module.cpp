@@ -1,7 +1,7 @@
 // Module entry, error mapping and the Structure class: constructor,
 // properties, repr and make_supercell. The other methods come from the
-// lib_* files through their method tables.
-#include "python/lib.hpp"
+// other files of the binding through their method tables.
+#include "binding/binding.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -14,10 +14,10 @@
 #include <stdexcept>
 
 #include "core/defaults.hpp"
+#include "core/number.hpp"  // for format_fixed4
 #include "core/numeric.hpp"  // for saturating_i64
-#include "python/pyargs.hpp"
-#include "python/pyobj.hpp"
-#include "core/text.hpp"  // for format_fixed4
+#include "binding/pyargs.hpp"
+#include "binding/pyobj.hpp"
 
 namespace molvane {
 

@@ -1,5 +1,5 @@
 // Owned Python references and small helpers for the Python layer.
-// Only src/lib* and src/py* include Python.h.
+// Only the binding (src/binding) includes Python.h.
 #pragma once
 
 #include <Python.h>

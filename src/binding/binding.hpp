@@ -1,6 +1,6 @@
 // The Python layer's shared pieces: the Structure type, wrapping and
 // unwrapping native structures, error mapping and the method tables that the
-// lib_* files contribute to the class.
+// other files of the binding contribute to the class.
 #pragma once
 
 #include <Python.h>
@@ -32,7 +32,7 @@ PyObject* wrap_structure(Structure&& value);
 const Structure& structure_of(PyObject* self);
 
 // A float64 NumPy array taking over `values`: one-dimensional, or of rows of
-// `columns` values (lib_rdf.cpp, which holds the NumPy API); nullptr with an
+// `columns` values (rdf.cpp, which holds the NumPy API); nullptr with an
 // exception set.
 PyObject* take_array(std::vector<double>&& values, std::size_t columns = 0);
 
@@ -58,17 +58,17 @@ PyObject* guarded(Fn&& body) {
 }
 
 // Methods that each part of the Python layer adds to Structure.
-std::vector<PyMethodDef> reader_methods();    // lib_readers.cpp
-std::vector<PyMethodDef> rdf_methods();       // lib_rdf.cpp
-std::vector<PyMethodDef> disorder_methods();  // lib_disorder.cpp
+std::vector<PyMethodDef> reader_methods();    // readers.cpp
+std::vector<PyMethodDef> rdf_methods();       // rdf.cpp
+std::vector<PyMethodDef> disorder_methods();  // disorder.cpp
 
-// Private module functions outside __all__ (lib_rdf.cpp); null-terminated.
+// Private module functions outside __all__ (rdf.cpp); null-terminated.
 PyMethodDef* rdf_module_functions();
 
-// The module function read_xyz_trajectory (lib_trajectory.cpp).
+// The module function read_xyz_trajectory (trajectory.cpp).
 extern PyMethodDef read_xyz_trajectory_def;
 // Adds the private trajectory helpers of the Python layer to the module
-// (lib_trajectory.cpp); false with an exception set.
+// (trajectory.cpp); false with an exception set.
 bool add_trajectory_helpers(PyObject* module);
 
 }  // namespace molvane

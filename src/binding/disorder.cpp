@@ -5,9 +5,9 @@
 #include "disorder/expand.hpp"
 #include "core/defaults.hpp"
 #include "engine/exclusions.hpp"
-#include "python/lib.hpp"
-#include "python/pyargs.hpp"
-#include "python/pyobj.hpp"
+#include "binding/binding.hpp"
+#include "binding/pyargs.hpp"
+#include "binding/pyobj.hpp"
 
 namespace molvane {
 

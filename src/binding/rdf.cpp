@@ -8,14 +8,14 @@
 #include <vector>
 
 #include "core/defaults.hpp"
-#include "core/text.hpp"  // for format_fixed4
+#include "core/number.hpp"  // for format_fixed4
 #include "engine/exclusions.hpp"
-#include "python/lib.hpp"
+#include "binding/binding.hpp"
 #include "engine/neighbor.hpp"
 #include "engine/pool.hpp"
 #include "engine/rdf.hpp"
-#include "python/pyargs.hpp"
-#include "python/pyobj.hpp"
+#include "binding/pyargs.hpp"
+#include "binding/pyobj.hpp"
 
 // The NumPy C API table lives in this file only; it is imported on first use.
 #define PY_ARRAY_UNIQUE_SYMBOL molvane_rdf_ARRAY_API
@@ -209,7 +209,8 @@ PyObject* prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::string folder, title;
         bool has_folder = false, has_title = false;
         if (!convert_common(slots, cutoff, bin_size, n_threads)) return nullptr;
-        if (!convert_optional_str(slots[3], "save_plots", folder, has_folder)) return nullptr;
+        has_folder = slots[3] && slots[3] != Py_None;
+        if (has_folder && !arg_path(slots[3], "save_plots", folder)) return nullptr;
         if (!convert_optional_str(slots[4], "title", title, has_title)) return nullptr;
         if (!ensure_numpy()) return nullptr;
 

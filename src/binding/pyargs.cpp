@@ -1,5 +1,5 @@
 // Argument binding and conversion shared by every Python-callable function.
-#include "python/pyargs.hpp"
+#include "binding/pyargs.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -7,7 +7,7 @@
 #include <map>
 #include <string_view>
 
-#include "python/pyobj.hpp"
+#include "binding/pyobj.hpp"
 
 namespace molvane {
 
@@ -219,6 +219,16 @@ static bool extract_pair(PyObject* obj, Species& out) {
 
 bool arg_str(PyObject* obj, const char* arg, std::string& out) {
     return extract_str(obj, out) || prefix_type_error(arg);
+}
+
+bool arg_path(PyObject* obj, const char* arg, std::string& out) {
+    if (PyUnicode_Check(obj) || !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__fspath__"))
+        return arg_str(obj, arg, out);
+    PyRef path{PyOS_FSPath(obj)};
+    if (path && PyBytes_Check(path.get())) path = PyRef{PyUnicode_DecodeFSDefaultAndSize(
+        PyBytes_AsString(path.get()), PyBytes_Size(path.get()))};
+    if (!path) return prefix_type_error(arg);
+    return arg_str(path.get(), arg, out);
 }
 
 bool arg_f64(PyObject* obj, const char* arg, double& out) {
