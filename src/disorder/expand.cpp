@@ -347,11 +347,10 @@ struct Cluster {
 };
 
 // The clusters of an n x n x n supercell of `sources` and the supercell
-// sites they hold; links on sites of several species are left out (counted).
+// sites they hold.
 struct ClusterPlan {
     std::vector<Cluster> clusters;
     std::vector<bool> in_cluster;  // empty without clusters
-    std::uint64_t mixed_links = 0;
     std::uint64_t folded_links = 0;  // both ends on one supercell site
 };
 
@@ -368,11 +367,6 @@ std::vector<Edge> supercell_edges(const Sites& sources, std::uint64_t n,
     auto wrap = [m](std::int64_t v) { return ((v % m) + m) % m; };
     std::vector<Edge> edges;
     for (const LinkedPair& link : links) {
-        if (sources.entries_end(link.i) - sources.entries_begin(link.i) != 1 ||
-            sources.entries_end(link.j) - sources.entries_begin(link.j) != 1) {
-            ++plan.mixed_links;
-            continue;
-        }
         for (std::int64_t a = 0; a < m; ++a)
             for (std::int64_t b = 0; b < m; ++b)
                 for (std::int64_t c = 0; c < m; ++c) {
@@ -460,10 +454,11 @@ std::uint64_t place_clusters(const ClusterPlan& plan, const Sites& cells, Xorshi
     std::uint64_t vacancies = 0;
     for (const auto& [key, members] : pools) {
         const Cluster& first = *members.front();
+        const std::size_t n_positions = first.members.size();
         std::vector<SpeciesEntry> classes(first.n_classes, SpeciesEntry{0, 2.0});
-        for (std::size_t p = 0; p < first.members.size(); ++p) {
+        for (std::size_t p = 0; p < n_positions; ++p) {
             double& occupancy = classes[first.class_of[p]].occupancy;
-            occupancy = std::min(occupancy, cells.entry(cells.entries_begin(first.members[p])).occupancy);
+            occupancy = std::min(occupancy, cells.occupancy_sum(first.members[p]));
         }
         double sum = 0.0;
         for (const SpeciesEntry& c : classes) sum += c.occupancy;
@@ -473,20 +468,41 @@ std::uint64_t place_clusters(const ClusterPlan& plan, const Sites& cells, Xorshi
         }
         const std::vector<std::uint64_t> counts = allocate(classes, members.size());
         const std::vector<std::size_t> slots = shuffled_slots(counts, members.size(), rng);
+        // Where its class is chosen, a position of several species takes
+        // them in proportion to their occupancies: largest-remainder counts
+        // over those copies, shuffled.
+        std::vector<std::vector<SpeciesEntry>> shares(n_positions);
+        std::vector<std::vector<std::uint64_t>> species_counts(n_positions);
+        std::vector<std::vector<std::size_t>> species_slots(n_positions);
+        for (std::size_t p = 0; p < n_positions; ++p) {
+            const std::size_t m = first.members[p];
+            const double total = cells.occupancy_sum(m);
+            for (std::size_t e = cells.entries_begin(m); e < cells.entries_end(m); ++e)
+                shares[p].push_back({cells.entry(e).symbol, cells.entry(e).occupancy / total});
+            const std::uint64_t chosen = counts[first.class_of[p]];
+            species_counts[p] = shares[p].size() == 1 ? std::vector<std::uint64_t>{chosen} : allocate(shares[p], chosen);
+            species_slots[p] = shares[p].size() == 1 ? std::vector<std::size_t>(chosen, 0)
+                                                     : shuffled_slots(species_counts[p], chosen, rng);
+        }
+        std::vector<std::size_t> used(n_positions, 0);
         for (std::size_t c = 0; c < members.size(); ++c) {
             const Cluster& cluster = *members[c];
-            for (std::size_t p = 0; p < cluster.members.size(); ++p) {
-                if (cluster.class_of[p] != slots[c]) {
+            for (std::size_t p = 0; p < n_positions; ++p) {
+                const std::size_t which =
+                    cluster.class_of[p] == slots[c] ? species_slots[p][used[p]++] : empty;
+                if (which == empty) {
                     ++vacancies;
                     continue;
                 }
-                placed.emplace_back(cluster.members[p], cells.entry(cells.entries_begin(cluster.members[p])).symbol);
+                placed.emplace_back(cluster.members[p], shares[p][which].symbol);
             }
         }
-        for (std::size_t p = 0; p < first.members.size(); ++p) {
-            const SpeciesEntry only = cells.entry(cells.entries_begin(first.members[p]));
-            rows.push_back({cells.symbol(only.symbol), only.occupancy, members.size(), counts[first.class_of[p]]});
-        }
+        for (std::size_t p = 0; p < n_positions; ++p)
+            for (std::size_t e = cells.entries_begin(first.members[p]), j = 0; e < cells.entries_end(first.members[p]);
+                 ++e, ++j) {
+                const SpeciesEntry sp = cells.entry(e);
+                rows.push_back({cells.symbol(sp.symbol), sp.occupancy, members.size(), species_counts[p][j]});
+            }
     }
     return vacancies;
 }
@@ -501,10 +517,6 @@ void cluster_warnings(const ClusterPlan& plan, std::uint64_t overfull, std::vect
         warnings.push_back(dec(overfull) +
                            " clusters hold positions whose occupancies sum above 1, more than one choice can "
                            "fill: fewer atoms than the occupancies ask for were placed there");
-    if (plan.mixed_links)
-        warnings.push_back(dec(plan.mixed_links) +
-                           " links between positions were not kept because a site holds several species; "
-                           "those sites were placed independently");
     if (plan.folded_links)
         warnings.push_back(dec(plan.folded_links) +
                            " links join a position to its own image in the supercell, which is too small to "
