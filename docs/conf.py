@@ -83,6 +83,8 @@ def draw_figures(app: Any) -> None:
         sys.argv = [str(EXAMPLES / "neutron_total.py"), str(target)]
         with open(os.devnull, "w") as quiet, contextlib.redirect_stdout(quiet):
             runpy.run_path(str(EXAMPLES / "neutron_total.py"), run_name="__main__")
+            sys.argv = [str(EXAMPLES / "disorder_pairs.py"), str(GENERATED / "disorder_pairs.png")]
+            runpy.run_path(str(EXAMPLES / "disorder_pairs.py"), run_name="__main__")
             status = main(["rdf", str(EXAMPLES / "ferropericlase.cif"), "--weights", "neutron",
                            "--bin-size", "0.02", "--smear", "0.05", "--out", str(GENERATED / "ferropericlase_rdf")])
     finally:

@@ -262,7 +262,9 @@ def test_failures(sites, kwargs, message):
 def test_common_denominator_beyond_64_bits():
     primes = [2, 3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61, 67, 71]
     n = len(primes)
-    source = molvane.Structure(CELL, [[i / n, 0, 0] for i in range(n)], [{"Fe": 1 / p} for p in primes])
+    # Sites 3 Å apart: partial sites 0.2 Å apart would exclude one another.
+    grid = [[i % 4 / 4, i // 4 % 4 / 4, i // 16 / 4] for i in range(n)]
+    source = molvane.Structure([[12, 0, 0], [0, 12, 0], [0, 0, 12]], grid, [{"Fe": 1 / p} for p in primes])
     _, report = source.expand_occupancies(max_denominator=1000)
     assert report["scale"] == [5, 5, 5]  # the largest cube within 4096 / 20 sites
     _, report = source.expand_occupancies(max_sites=20, max_denominator=10**9)

@@ -7,6 +7,7 @@ from typing import Any
 from molvane._bins import number_density
 from molvane._molvane import ReadWarning, Structure, __version__, _set_plot_hook, read_xyz_trajectory
 from molvane.analysis import RDF, rdf, rdf_average
+from molvane.disorder import PairDecision, exclusions
 from molvane.interop import reduce_structure, from_ase, from_pymatgen, same_structure, to_ase, to_pymatgen
 from molvane.io import read, write
 from molvane.pdf import PDF, pdf, read_gr
@@ -31,4 +32,4 @@ _set_plot_hook(_save_plots)
 __all__ = ["Structure", "ReadWarning", "read_xyz_trajectory", "average_prdf", "RDF", "rdf", "rdf_average",
            "index_xyz_trajectory", "iread", "iter_xyz_frames", "trajectory_rdf", "TrajectoryIndex",
            "read", "write", "from_ase", "to_ase", "from_pymatgen", "to_pymatgen", "same_structure",
-           "PDF", "pdf", "read_gr", "__version__"]
+           "exclusions", "PairDecision", "PDF", "pdf", "read_gr", "__version__"]

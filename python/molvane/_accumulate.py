@@ -11,8 +11,10 @@ import numpy as np
 import numpy.typing as npt
 
 from molvane._bins import element_densities, number_density
+from molvane._molvane import _DEFAULTS as DEFAULTS
 from molvane._molvane import Structure
 from molvane._sums import ExactSum
+from molvane.disorder import PairWeighting, check_pairs, warn_decisions
 
 __all__ = ["Accumulator", "accumulate", "Curves", "Progress"]
 
@@ -23,12 +25,22 @@ Curves: TypeAlias = tuple[npt.NDArray[np.float64], dict[tuple[str, str], npt.NDA
 Progress: TypeAlias = Callable[[int, int | None], object]
 
 
+def weighted_curves(structure: Structure, cutoff: float, bin_size: float, n_threads: int, pairs: str) -> Curves:
+    """``Structure.prdf``'s curves with the weighting ``pairs``, warning once
+    when the physical weighting changed them."""
+    if check_pairs(pairs) == "independent":
+        return structure.prdf(cutoff, bin_size, n_threads)
+    r, partials, total, summary = structure._physical_prdf(cutoff, bin_size, n_threads, DEFAULTS["reach"])
+    warn_decisions(summary, "rdf")
+    return r, partials, total
+
+
 def accumulate(frames: Iterable[Structure], cutoff: float, bin_size: float, n_threads: int,
-               progress: Progress | None) -> Accumulator:
+               progress: Progress | None, pairs: PairWeighting = "physical") -> Accumulator:
     count = len(frames) if isinstance(frames, Sized) else None
     acc = Accumulator()
     for structure in frames:
-        acc.add(structure, cutoff, bin_size, n_threads)
+        acc.add(structure, cutoff, bin_size, n_threads, pairs)
         if progress is not None:
             progress(acc.frames, count)
     if acc.frames == 0:
@@ -56,8 +68,10 @@ class Accumulator:
         state["_layouts"] = {}
         return state
 
-    def add(self, structure: Structure, cutoff: float, bin_size: float, n_threads: int) -> None:
-        self.add_curves(structure, structure.prdf(cutoff, bin_size, n_threads), bin_size)
+    def add(self, structure: Structure, cutoff: float, bin_size: float, n_threads: int,
+            pairs: PairWeighting = "physical") -> None:
+        """Adds one frame, its pairs weighted as ``pairs`` says (molvane.disorder)."""
+        self.add_curves(structure, weighted_curves(structure, cutoff, bin_size, n_threads, pairs), bin_size)
 
     def add_curves(self, structure: Structure, curves: Curves, bin_size: float) -> None:
         """Adds one frame whose ``prdf`` result is ``curves``."""

@@ -26,6 +26,7 @@ class _Defaults(TypedDict):
     max_sites: int
     seed: int
     max_denominator: int
+    reach: float
 
 _DEFAULTS: Final[_Defaults]
 
@@ -43,6 +44,11 @@ class _ExpansionReport(TypedDict):
     n_vacancies: int
     warnings: list[str]
     occupancy_report: list[_ReportRow]
+
+# (i, j, offset, distance, kind, why, independent weight, physical weight)
+_Decision = tuple[int, int, tuple[int, int, int], float, str, str, float, float]
+# (assembly, group, row) of one site
+_DisorderTag = tuple[str, str, int]
 
 class _DisorderedSite(TypedDict):
     site_index: int
@@ -89,6 +95,8 @@ class Structure:
     @property
     def _frac_array(self) -> _FloatArray: ...
     @property
+    def _disorder(self) -> list[_DisorderTag] | None: ...
+    @property
     def pbc(self) -> _Pbc: ...
     def make_supercell(self, na: int, nb: int, nc: int) -> Structure: ...
     @property
@@ -105,6 +113,7 @@ class Structure:
         qbroad: float,
         n_threads: int,
     ) -> tuple[list[str], bytes]: ...
+    def _with_disorder(self, disorder: Sequence[_DisorderTag] | None) -> Structure: ...
     @staticmethod
     def from_cif(path: _Path, symprec: float = 0.0001, *, block: _Block = None) -> Structure: ...
     @staticmethod
@@ -126,6 +135,13 @@ class Structure:
     def total_rdf(
         self, cutoff: float = 10.0, bin_size: float = 0.1, n_threads: int = 0
     ) -> tuple[_FloatArray, _FloatArray]: ...
+    def _pair_decisions(self, reach: float) -> tuple[list[_Decision], list[_Decision]]: ...
+    def _physical_prdf(
+        self, cutoff: float, bin_size: float, n_threads: int, reach: float
+    ) -> tuple[
+        _FloatArray, dict[tuple[str, str], _FloatArray], _FloatArray,
+        tuple[int, int, _Decision | None, int, _Decision | None],
+    ]: ...
     @staticmethod
     def available_threads() -> int: ...
     def expand_occupancies(

@@ -28,6 +28,7 @@ import numpy.typing as npt
 
 from molvane import _bins, _shells, distributed
 from molvane._accumulate import Accumulator, Progress, accumulate
+from molvane.disorder import PairWeighting, check_pairs
 from molvane._bins import element_densities, number_density, shell_volumes
 from molvane._molvane import _DEFAULTS, Structure
 from molvane._shells import Shell, convolve_folded, gaussian_kernel
@@ -383,12 +384,17 @@ class RDF:
 
 
 def rdf(structure: Structure, cutoff: float = _DEFAULTS["cutoff"], bin_size: float = _DEFAULTS["bin_size"],
-        n_threads: int = 0) -> RDF:
+        n_threads: int = 0, *, pairs: PairWeighting = "physical") -> RDF:
     """The partial and total curves of ``structure`` (``Structure.prdf``) as an
     :class:`RDF`, on the bins that end at or before the cutoff (see
-    :attr:`RDF.edges`)."""
+    :attr:`RDF.edges`).
+
+    ``pairs="physical"`` weights pairs of partial positions that cannot be
+    filled together by 0 and atoms of one disorder group by min(o_i, o_j)
+    (see :func:`molvane.exclusions`); ``"independent"`` weights every pair by
+    o_i o_j, exactly as ``Structure.prdf``."""
     acc = Accumulator()
-    acc.add(structure, cutoff, bin_size, n_threads)
+    acc.add(structure, cutoff, bin_size, n_threads, pairs)
     return _result(acc, cutoff, averaged=False)
 
 
@@ -397,18 +403,18 @@ def rdf(structure: Structure, cutoff: float = _DEFAULTS["cutoff"], bin_size: flo
 def rdf_average(frames: str | os.PathLike[str], cutoff: float = ..., bin_size: float = ..., n_threads: int = ...,
                 *, start: int = ..., stop: int | None = ..., every: int = ..., cell: Cell | None = ...,
                 client: Any = ..., frames_per_task: int | None = ..., index: TrajectoryIndex | None = ...,
-                progress: Progress | None = None) -> RDF: ...
+                progress: Progress | None = None, pairs: PairWeighting = ...) -> RDF: ...
 @overload
 def rdf_average(frames: Collection[Structure], cutoff: float = ..., bin_size: float = ..., n_threads: int = ..., *,
-                progress: Callable[[int, int], object] | None = None) -> RDF: ...
+                progress: Callable[[int, int], object] | None = None, pairs: PairWeighting = ...) -> RDF: ...
 @overload
 def rdf_average(frames: Iterable[Structure], cutoff: float = ..., bin_size: float = ..., n_threads: int = ..., *,
-                progress: Progress | None = None) -> RDF: ...
+                progress: Progress | None = None, pairs: PairWeighting = ...) -> RDF: ...
 def rdf_average(frames: Iterable[Structure] | str | os.PathLike[str], cutoff: float = _DEFAULTS["cutoff"],
                 bin_size: float = _DEFAULTS["bin_size"], n_threads: int = 0, *, start: int = 0,
                 stop: int | None = None, every: int = 1, cell: Cell | None = None, client: Any = None,
                 frames_per_task: int | None = None, index: TrajectoryIndex | None = None,
-                progress: Callable[..., object] | None = None) -> RDF:
+                progress: Callable[..., object] | None = None, pairs: PairWeighting = "physical") -> RDF:
     """The mean of the curves of ``frames`` as an :class:`RDF`: the total over
     all frames, each partial over the frames that hold both elements, each
     bulk density averaged over the same frames as its curves. The sums are
@@ -433,7 +439,11 @@ def rdf_average(frames: Iterable[Structure] | str | os.PathLike[str], cutoff: fl
 
     ``progress``, when given, is called as ``progress(done, total)`` after
     each frame (``total`` is None while it is not known, and for an iterable
-    without a length)."""
+    without a length).
+
+    ``pairs`` weights each frame as :func:`rdf` does; the frames of an XYZ
+    file hold fully occupied sites, so both weightings agree there."""
+    check_pairs(pairs)
     if isinstance(frames, (str, os.PathLike)):
         path = os.fspath(frames)
         summed = _file_sums(path, cutoff, bin_size, start, stop, every, cell, client, frames_per_task,
@@ -446,7 +456,7 @@ def rdf_average(frames: Iterable[Structure] | str | os.PathLike[str], cutoff: fl
     if given:
         raise ValueError(f"{', '.join(given)} select frames of a trajectory file; give its path, or select "
                          "the frames of an iterable before passing it")
-    acc = accumulate(frames, cutoff, bin_size, n_threads, progress)
+    acc = accumulate(frames, cutoff, bin_size, n_threads, progress, pairs)
     return _result(acc, cutoff, averaged=True)
 
 

@@ -16,6 +16,7 @@ from pathlib import Path
 from typing import Any, Literal, NoReturn, TextIO
 
 import molvane
+from molvane.disorder import pair_counts
 from molvane.analysis import RDF, number_density
 from molvane.interop import occupancy_changes
 from molvane.io import FORMATS, cell_parameters, detect_format, read, write
@@ -189,6 +190,14 @@ def cmd_info(args: argparse.Namespace) -> int:
     return 0
 
 
+def print_pair_counts(s: molvane.Structure) -> None:
+    """One line: how many pairs of partial positions exclude one another,
+    come together, or are too close yet stay independent."""
+    exclusive, together, unresolved = pair_counts(s)
+    print(f"pairs: {exclusive} exclusive, {together} together, {unresolved} too close but "
+          "left independent (molvane.exclusions lists them; --pairs independent weights all by o_i o_j)")
+
+
 def cmd_rdf(args: argparse.Namespace) -> int:
     s = read_structure(args.file, args.format, args.block)
     if args.expand:
@@ -196,10 +205,12 @@ def cmd_rdf(args: argparse.Namespace) -> int:
         print_expansion_report(report)
     elif not s.is_ordered:
         print("note: the structure is disordered; curves are weighted by occupancy (use --expand to order it)")
+        if args.pairs == "physical":
+            print_pair_counts(s)
     pairs = s.n_atoms * number_density(s) * 4 / 3 * math.pi * args.cutoff**3
     if pairs > LONG_RUN_PAIRS:
         print(f"note: about {pairs:.1e} atom pairs lie within the cutoff; this takes a while", file=sys.stderr)
-    result = molvane.rdf(s, args.cutoff, args.bin_size, args.threads)
+    result = molvane.rdf(s, args.cutoff, args.bin_size, args.threads, pairs=args.pairs)
     print(f"{s.n_sites} sites, cutoff {args.cutoff:g} A, bin size {args.bin_size:g} A")
     result = save_outputs(result, args, Path(args.file).stem, "rdf")
     print_pair_table(result, pairs=args.show)
@@ -512,6 +523,9 @@ def build_parser() -> argparse.ArgumentParser:
     add_format(p)
     add_rdf_options(p, "rdf")
     p.add_argument("--expand", action="store_true", help="order the structure first (expand occupancies)")
+    p.add_argument("--pairs", choices=("physical", "independent"), default="physical",
+                   help="weight positions that cannot be filled together by 0 and atoms of one disorder group "
+                        "together (physical), or every pair by the product of its occupancies (independent)")
     add_expand_options(p)
     p.set_defaults(run=cmd_rdf)
 

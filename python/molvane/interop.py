@@ -92,7 +92,7 @@ def from_ase(atoms: Atoms) -> Structure:
                                  f"atoms.info['occupancy'] ({entry!r} for that kind)")
             species.append([(str(element), float(value)) for element, value in entry.items()])
     pbc = tuple(bool(p) for p in atoms.pbc)
-    return _structure(matrix, frac, species, pbc)
+    return _with_labels(_structure(matrix, frac, species, pbc), atoms.arrays.get)
 
 
 def to_ase(structure: Structure, *, expand: bool = False, occupancy: bool = False, **expand_options: int) -> Atoms:
@@ -136,6 +136,8 @@ def to_ase(structure: Structure, *, expand: bool = False, occupancy: bool = Fals
     if occupancy:
         atoms.info["occupancy"] = {str(i): site for i, site in enumerate(sites)}
         atoms.arrays["spacegroup_kinds"] = np.arange(len(sites))
+    for key, values in _label_columns(structure).items():
+        atoms.arrays[key] = np.array(values)
     if report is not None:
         atoms.info["expansion_report"] = report
     return atoms
@@ -168,7 +170,8 @@ def from_pymatgen(structure: IStructure) -> Structure:
     lattice = structure.lattice
     pbc = tuple(bool(p) for p in lattice.pbc)
     frac = np.ascontiguousarray(structure.frac_coords, dtype=np.float64)
-    return _structure(_cell(lattice.matrix, "pymatgen structure"), frac, species, pbc)
+    converted = _structure(_cell(lattice.matrix, "pymatgen structure"), frac, species, pbc)
+    return _with_labels(converted, structure.site_properties.get)
 
 
 def to_pymatgen(structure: Structure) -> PymatgenStructure:
@@ -177,8 +180,32 @@ def to_pymatgen(structure: Structure) -> PymatgenStructure:
     core = _require("pymatgen.core", "to_pymatgen", "pymatgen")
     lattice = core.Lattice(structure.lattice_matrix, pbc=structure.pbc)
     species = [merged_species(pairs) for pairs in structure._site_species]
-    converted: PymatgenStructure = core.Structure(lattice, species, structure._frac_array)
+    converted: PymatgenStructure = core.Structure(lattice, species, structure._frac_array,
+                                                  site_properties=_label_columns(structure) or None)
     return converted
+
+
+# --- disorder labels: per-site columns of the converters ---
+
+# Site properties (pymatgen) and arrays (ASE) holding a structure's disorder labels.
+LABEL_COLUMNS = ("disorder_assembly", "disorder_group", "disorder_row")
+
+
+def _label_columns(structure: Structure) -> dict[str, list[str] | list[int]]:
+    labels = structure._disorder
+    if labels is None:
+        return {}
+    return {"disorder_assembly": [a for a, _, _ in labels], "disorder_group": [g for _, g, _ in labels],
+            "disorder_row": [r for _, _, r in labels]}
+
+
+def _with_labels(structure: Structure, column: Callable[[str], Any]) -> Structure:
+    """``structure`` with the labels of the three columns that ``column``
+    gives by name, when all three are there."""
+    assembly, group, row = (column(name) for name in LABEL_COLUMNS)
+    if assembly is None or group is None or row is None:
+        return structure
+    return structure._with_disorder([(str(a), str(g), int(r)) for a, g, r in zip(assembly, group, row)])
 
 
 # --- comparison and pickling ---
@@ -201,6 +228,8 @@ def same_structure(a: Structure, b: Structure, tol: float = 0.0) -> bool:
     def close(x: npt.ArrayLike, y: npt.ArrayLike) -> bool:
         return bool(np.all(np.abs(np.asarray(x, dtype=np.float64) - np.asarray(y, dtype=np.float64)) <= tol))
 
+    if a._disorder != b._disorder:
+        return False
     occupancies_a = [o for site in species_a for _, o in site]
     occupancies_b = [o for site in species_b for _, o in site]
     return (close(a.lattice_matrix, b.lattice_matrix) and close(a._frac_array, b._frac_array)
@@ -213,14 +242,22 @@ _Parts: TypeAlias = tuple[list[list[float]], list[list[float]], list[list[tuple[
 
 def reduce_structure(structure: Structure) -> tuple[Callable[..., Structure], tuple[Any, ...]]:
     """copyreg reducer: rebuilds the structure with its species lists in their own order
-    (and its displacement parameters, when it has them)."""
+    (and its displacement parameters and disorder labels, when it has them)."""
     parts: _Parts = (structure.lattice_matrix, structure.frac_coords, structure._site_species, structure.pbc)
     displacements = structure.displacements
-    if displacements is None:
+    labels = structure._disorder
+    if displacements is None and labels is None:
         return _structure, parts
-    return _structure_with_displacements, (*parts, displacements)
+    return _structure_with_columns, (*parts, displacements, labels)
 
 
-def _structure_with_displacements(*args: Any) -> Structure:
-    """_structure(...) with displacement parameters: the last argument."""
-    return _structure(*args[:-1]).with_displacements(args[-1])
+def _structure_with_columns(matrix: list[list[float]], frac_coords: list[list[float]],
+                            species: list[list[tuple[str, float]]], pbc: tuple[bool, bool, bool],
+                            displacements: Any, labels: list[tuple[str, str, int]] | None) -> Structure:
+    """_structure with its optional per-site columns (for pickles)."""
+    structure = _structure(matrix, frac_coords, species, pbc)
+    if displacements is not None:
+        structure = structure.with_displacements(displacements)
+    if labels is not None:
+        structure = structure._with_disorder(labels)
+    return structure

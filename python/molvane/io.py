@@ -177,7 +177,11 @@ def to_cif(structure: Structure, name: str = "molvane") -> str:
     symbols of a site are added together). Rows of one site share its
     coordinates, so a reader merges them back into one mixed site. Displacement
     parameters, when the structure has them, follow as U_iso (U_eq for
-    anisotropic sites, whose U_ij fill an aniso loop) with their adp_type."""
+    anisotropic sites, whose U_ij fill an aniso loop) with their adp_type.
+    Disorder labels, when the structure has them, fill the disorder assembly
+    and group columns ("." for none); a negative group written in P 1 no
+    longer links the images of its row, which become rows of their own (a
+    UserWarning says so)."""
     _warn_if_not_periodic(structure, "a CIF")
     matrix = structure.lattice_matrix
     lengths, angles = cell_parameters(matrix)
@@ -197,13 +201,17 @@ def to_cif(structure: Structure, name: str = "molvane") -> str:
     if displacements is not None:
         lines += ["_atom_site_U_iso_or_equiv", "_atom_site_adp_type"]
     aniso: list[str] = []
+    labels = _cif_labels(structure)
+    if labels:
+        lines += ["_atom_site_disorder_assembly", "_atom_site_disorder_group"]
     for index, (coords, pairs) in enumerate(zip(structure.frac_coords, structure._site_species), start=1):
         xyz = " ".join(_number(sign * v) for v in coords)
         site_adp = None if displacements is None else displacements[index - 1]
         adp = "" if displacements is None else _adp_columns(site_adp, matrix)
         for symbol, occupancy in merged_species(pairs).items():
             _symbol(symbol, "a CIF")
-            lines.append(f"{symbol}{index} {symbol} {xyz} {_number(occupancy)}{adp}")
+            label = labels[index - 1] if labels else ""
+            lines.append(f"{symbol}{index} {symbol} {xyz} {_number(occupancy)}{adp}{label}")
             if isinstance(site_adp, tuple):
                 aniso.append(f"{symbol}{index} " + " ".join(_number(u) for u in site_adp))
     if aniso:
@@ -223,6 +231,28 @@ def _adp_columns(value: float | tuple[float, ...] | None, matrix: list[list[floa
     u = np.array([[value[0], value[3], value[4]], [value[3], value[1], value[5]], [value[4], value[5], value[2]]])
     cartesian = lattice.T @ n @ u @ n @ lattice
     return f" {_number(float(np.trace(cartesian)) / 3.0)} Uani"
+
+
+def _cif_labels(structure: Structure) -> list[str]:
+    """The two disorder columns of every site as CIF values (" A 1"), or []
+    without labels."""
+    labels = structure._disorder
+    if labels is None:
+        return []
+    if any(g.startswith("-") for _, g, _ in labels):
+        warnings.warn("negative disorder groups are written as they are, but in P 1 the images of one row are "
+                      "rows of their own, which a negative group no longer links", UserWarning, stacklevel=3)
+    return [" " + " ".join(_cif_value(v) for v in (assembly, group)) for assembly, group, _ in labels]
+
+
+def _cif_value(text: str) -> str:
+    """A CIF value for a label: "." when empty, quoted when it holds blanks or starts as syntax would."""
+    if not text:
+        return "."
+    if any(c.isspace() for c in text) or text[0] in "_#$'\"[];" or text in (".", "?"):
+        quote = '"' if "'" in text else "'"
+        return f"{quote}{text}{quote}"
+    return text
 
 
 def to_poscar(structure: Structure, comment: str = "written by molvane") -> str:

@@ -23,6 +23,7 @@ from molvane._accumulate import Curves, Progress, accumulate
 from molvane._molvane import _DEFAULTS, Structure
 from molvane._tasks import Cell, PathArg, TrajectoryIndex, frames_of, index_xyz_trajectory, open_frames
 from molvane.analysis import RDF, rdf_average
+from molvane.disorder import PairWeighting
 
 __all__ = ["average_prdf", "index_xyz_trajectory", "iread", "iter_xyz_frames", "trajectory_rdf", "TrajectoryIndex"]
 
@@ -56,12 +57,13 @@ def iter_xyz_frames(path: PathArg, start: int = 0, stop: int | None = None, ever
 def trajectory_rdf(path: PathArg, cutoff: float = _DEFAULTS["cutoff"], bin_size: float = _DEFAULTS["bin_size"],
                    start: int = 0, stop: int | None = None, every: int = 1, cell: Cell | None = None,
                    client: Any = None, frames_per_task: int | None = None, *, n_threads: int = 0,
-                   progress: Progress | None = None, index: TrajectoryIndex | None = None) -> RDF:
+                   progress: Progress | None = None, index: TrajectoryIndex | None = None,
+                   pairs: PairWeighting = "physical") -> RDF:
     """The mean RDF of the frames of an XYZ trajectory: the older name of
     ``rdf_average(path, ...)``, which takes the same arguments (``start`` and
     the rest by keyword) and returns the same :class:`RDF`."""
     return rdf_average(path, cutoff, bin_size, n_threads, start=start, stop=stop, every=every, cell=cell,
-                       client=client, frames_per_task=frames_per_task, index=index, progress=progress)
+                       client=client, frames_per_task=frames_per_task, index=index, progress=progress, pairs=pairs)
 
 
 def average_prdf(structures: Iterable[Structure], cutoff: float = _DEFAULTS["cutoff"],
@@ -85,6 +87,6 @@ def average_prdf(structures: Iterable[Structure], cutoff: float = _DEFAULTS["cut
     warnings.warn("average_prdf returns left bin edges as r and keeps a last bin cut short by the cutoff; "
                   "use molvane.rdf_average, whose RDF states both (r holds the bin centres)",
                   DeprecationWarning, stacklevel=2)
-    acc = accumulate(list(structures), cutoff, bin_size, n_threads, progress)
+    acc = accumulate(list(structures), cutoff, bin_size, n_threads, progress, "independent")
     assert acc.r is not None
     return acc.r, acc.partials(), acc.total()

@@ -4,6 +4,7 @@
 
 #include "disorder/expand.hpp"
 #include "core/defaults.hpp"
+#include "engine/exclusions.hpp"
 #include "binding/binding.hpp"
 #include "binding/pyargs.hpp"
 #include "binding/pyobj.hpp"
@@ -47,6 +48,18 @@ PyObject* report_dict(const Expansion& expansion) {
     return dict.release();
 }
 
+// The positions the expansion must keep linked: every exclusive or together
+// pair within the default reach.
+Result<std::vector<LinkedPair>> linked_pairs(const Structure& structure) {
+    auto decisions = decide_pairs(structure, defaults::reach);
+    if (!decisions) return decisions.error();
+    std::vector<LinkedPair> links;
+    links.reserve(decisions->pairs.size());
+    for (const PairDecision& d : decisions->pairs)
+        links.push_back({d.i, d.j, d.offset, d.kind == PairKind::together});
+    return links;
+}
+
 PyObject* structure_expand_occupancies(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const Signature sig{"Structure.expand_occupancies()",
@@ -59,7 +72,9 @@ PyObject* structure_expand_occupancies(PyObject* self, PyObject* args, PyObject*
         if (slots[1] && !arg_u64(slots[1], "seed", seed)) return nullptr;
         if (slots[2] && !arg_u64(slots[2], "max_denominator", max_denominator)) return nullptr;
 
-        auto expansion = expand_occupancies(structure_of(self), max_sites, seed, max_denominator);
+        auto links = linked_pairs(structure_of(self));
+        if (!links) return err(links.error().message);
+        auto expansion = expand_occupancies(structure_of(self), max_sites, seed, max_denominator, *links);
         if (!expansion) return err(expansion.error().message);
 
         PyRef report{report_dict(*expansion)};

@@ -285,6 +285,19 @@ PyObject* get_pbc(PyObject* self, void*) {
                         pbc[2] ? Py_True : Py_False);
 }
 
+// None, or one (assembly, group, row) tuple per site.
+PyObject* get_disorder(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const auto& tags = structure_of(self).sites().columns().disorder;
+        if (tags.empty()) return Py_NewRef(Py_None);
+        return new_list(tags, [](const DisorderTag& tag) -> PyObject* {
+            PyRef assembly{new_str(tag.assembly)}, group{new_str(tag.group)};
+            PyRef row{PyLong_FromUnsignedLongLong(tag.row)};
+            return assembly && group && row ? PyTuple_Pack(3, assembly.get(), group.get(), row.get()) : nullptr;
+        });
+    });
+}
+
 PyGetSetDef structure_getset[] = {
     {"n_sites", get_n_sites, nullptr, nullptr, nullptr},
     {"n_atoms", get_n_atoms, nullptr,
@@ -300,6 +313,10 @@ PyGetSetDef structure_getset[] = {
     {"species", get_species, nullptr, "Per-site {element: occupancy}.", nullptr},
     {"_site_species", get_site_species, nullptr,
      "Per-site list of (element, occupancy) pairs in the site's own order, repeats kept.", nullptr},
+    {"_disorder", get_disorder, nullptr,
+     "Disorder labels: None, or per site (assembly, group, row), '' for none; row numbers the "
+     "atom-site row the site came from.",
+     nullptr},
     {"pbc", get_pbc, nullptr,
      "Which of the directions a, b, c are periodic (three bools; all True unless a file or "
      "the constructor says otherwise).",
@@ -329,6 +346,23 @@ PyObject* structure_make_supercell(PyObject* self, PyObject* args, PyObject* kwa
     });
 }
 
+// _with_disorder(disorder): the same structure carrying `disorder` (None: no labels).
+PyObject* structure_with_disorder(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"Structure._with_disorder()", {{"disorder", true}}};
+        PyObject* slots[1];
+        if (!bind_args(sig, args, kwargs, slots)) return nullptr;
+        std::vector<DisorderTag> tags;
+        if (slots[0] != Py_None && !arg_disorder(slots[0], "disorder", tags)) return nullptr;
+        const Structure& s = structure_of(self);
+        Sites sites = s.sites();
+        sites.columns().disorder = std::move(tags);
+        auto result = Structure::create(s.lattice(), std::move(sites), s.pbc());
+        if (!result) return err(result.error().message);
+        return wrap_structure(std::move(*result));
+    });
+}
+
 // The full method table, assembled once from every part of the Python layer.
 PyMethodDef* structure_methods() {
     static std::vector<PyMethodDef> table = [] {
@@ -338,6 +372,11 @@ PyMethodDef* structure_methods() {
         all.push_back({"make_supercell", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
                                              structure_make_supercell)),
                        METH_VARARGS | METH_KEYWORDS, "make_supercell($self, na, nb, nc)\n--\n\n"});
+        all.push_back({"_with_disorder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                             structure_with_disorder)),
+                       METH_VARARGS | METH_KEYWORDS,
+                       "_with_disorder($self, disorder)\n--\n\n"
+                       "The same structure with per-site (assembly, group, row) labels; None drops them."});
         all.push_back({nullptr, nullptr, 0, nullptr});
         return all;
     }();
@@ -370,11 +409,11 @@ bool module_created = false;
 
 // The default arguments, for the Python layer (not part of __all__).
 PyObject* defaults_as_dict() {
-    return Py_BuildValue("{s:d,s:d,s:d,s:K,s:K,s:K}", "cutoff", defaults::cutoff, "bin_size",
+    return Py_BuildValue("{s:d,s:d,s:d,s:K,s:K,s:K,s:d}", "cutoff", defaults::cutoff, "bin_size",
                          defaults::bin_size, "symprec", defaults::symprec, "max_sites",
                          static_cast<unsigned long long>(defaults::max_sites), "seed",
                          static_cast<unsigned long long>(defaults::seed), "max_denominator",
-                         static_cast<unsigned long long>(defaults::max_denominator));
+                         static_cast<unsigned long long>(defaults::max_denominator), "reach", defaults::reach);
 }
 
 PyObject* init_module() {

@@ -319,4 +319,24 @@ bool arg_species_pairs(PyObject* obj, const char* arg, std::vector<std::vector<S
     });
 }
 
+bool arg_disorder(PyObject* obj, const char* arg, std::vector<DisorderTag>& out) {
+    return arg_list(obj, arg, out, [](PyObject* item, DisorderTag& tag) {
+        std::size_t n = 0;
+        bool ok = for_each_in_sequence(item, [&](PyObject* field) {
+            if (n == 0 && !extract_str(field, tag.assembly)) return false;
+            if (n == 1 && !extract_str(field, tag.group)) return false;
+            if (n == 2) {
+                PyRef index{PyNumber_Index(field)};
+                if (!index) return false;
+                tag.row = PyLong_AsUnsignedLongLong(index.get());
+                if (PyErr_Occurred()) return false;
+            }
+            ++n;
+            return true;
+        });
+        if (ok && n != 3) return set_type_error("disorder labels must be (assembly, group, row) triples");
+        return ok;
+    });
+}
+
 }  // namespace molvane

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "core/defaults.hpp"
+#include "core/number.hpp"  // for format_fixed4
+#include "engine/exclusions.hpp"
 #include "binding/binding.hpp"
 #include "engine/neighbor.hpp"
 #include "engine/pool.hpp"
@@ -75,15 +77,76 @@ bool convert_optional_str(PyObject* slot, const char* name, std::string& out, bo
 }
 
 // Runs the computation with the interpreter lock released.
-Result<PrdfResult> run_unlocked(PyObject* self, std::uint64_t n_threads, double cutoff, double bin_size) {
+// With `reach`, the pairs the rules within that reach decide are weighted
+// physically and `summary` says what changed.
+Result<PrdfResult> run_unlocked(PyObject* self, std::uint64_t n_threads, double cutoff, double bin_size,
+                                std::optional<double> reach = std::nullopt, CorrectionSummary* summary = nullptr) {
     const Structure& structure = structure_of(self);
     return without_gil([&]() -> Result<PrdfResult> {
         try {
-            return compute_prdf(structure, n_threads, cutoff, bin_size);
+            if (!reach) return compute_prdf(structure, n_threads, cutoff, bin_size);
+            auto rules = PairRules::create(structure, *reach);
+            if (!rules) return rules.error();
+            return compute_prdf(structure, n_threads, cutoff, bin_size, &*rules, summary);
         } catch (const std::bad_alloc&) {
             return fail("not enough memory for the RDF histograms");
         }
     });
+}
+
+// The pair decisions within `reach`, with the interpreter lock released.
+Result<PairDecisions> decisions_unlocked(PyObject* self, double reach) {
+    const Structure& structure = structure_of(self);
+    return without_gil([&]() -> Result<PairDecisions> {
+        try {
+            return decide_pairs(structure, reach);
+        } catch (const std::bad_alloc&) {
+            return fail("not enough memory for the pair decisions");
+        }
+    });
+}
+
+// Why a pair was decided as it was, in words.
+std::string decision_reason(const Structure& s, const PairDecision& d) {
+    const auto& tags = s.sites().columns().disorder;
+    auto assembly = [&](std::uint32_t i) {
+        return tags[i].assembly.empty() ? std::string("the implicit assembly") : "assembly '" + tags[i].assembly + "'";
+    };
+    switch (d.reason) {
+        case PairReason::other_group:
+            return "groups '" + tags[d.i].group + "' and '" + tags[d.j].group + "' of " + assembly(d.i);
+        case PairReason::negative_group:
+            return "images of one row of negative group '" + tags[d.i].group + "'";
+        case PairReason::same_group:
+            return "group '" + tags[d.i].group + "' of " + assembly(d.i);
+        case PairReason::too_close:
+            break;
+    }
+    return "closer than " + format_fixed4(d.limit) + " A (covalent radii)";
+}
+
+// One decision as (i, j, (na, nb, nc), distance, kind, why, independent
+// weight, physical weight), the weights those of the two sites' occupancies.
+PyObject* decision_tuple(const Structure& s, const PairDecision& d) {
+    static const char* kinds[] = {"exclusive", "together", "independent"};
+    const double o_i = s.sites().occupancy_sum(d.i), o_j = s.sites().occupancy_sum(d.j);
+    PyRef offset{Py_BuildValue("(LLL)", static_cast<long long>(d.offset[0]), static_cast<long long>(d.offset[1]),
+                               static_cast<long long>(d.offset[2]))};
+    PyRef why{new_str(decision_reason(s, d))};
+    if (!offset || !why) return nullptr;
+    return Py_BuildValue("(IIOdsOdd)", static_cast<unsigned>(d.i), static_cast<unsigned>(d.j), offset.get(),
+                         d.distance, kinds[static_cast<int>(d.kind)], why.get(), o_j * o_i,
+                         decided_weight(d.kind, o_i, o_j, o_i, o_j));
+}
+
+// ([decided pairs], [too-close pairs left independent]) as decision tuples.
+PyObject* decisions_lists(const Structure& s, const PairDecisions& decisions) {
+    auto one = [&](const PairDecision& d) { return decision_tuple(s, d); };
+    PyRef pairs{new_list(decisions.pairs, one)};
+    if (!pairs) return nullptr;
+    PyRef unresolved{new_list(decisions.unresolved, one)};
+    if (!unresolved) return nullptr;
+    return PyTuple_Pack(2, pairs.get(), unresolved.get());
 }
 
 // What prdf(save_plots=...) calls, set by the package when it is imported
@@ -110,6 +173,27 @@ bool save_plots(PyObject* self, PyObject* r, PyObject* partials, PyObject* total
     return static_cast<bool>(ignored);
 }
 
+// The arrays r and total and the dict of partials, taking over the curves.
+bool curve_objects(PrdfResult& out, PyRef& r, PyRef& partials, PyRef& total) {
+    const std::size_t nel = out.elements.size();
+    partials.reset(PyDict_New());
+    if (!partials) return false;
+    for (std::size_t a = 0; a < nel; ++a) {
+        for (std::size_t b = 0; b < nel; ++b) {
+            PyRef centre{new_str(out.elements[a])}, neighbour{new_str(out.elements[b])};
+            if (!centre || !neighbour) return false;
+            PyRef key{PyTuple_Pack(2, centre.get(), neighbour.get())};
+            if (!key) return false;
+            PyRef curve{take_array(std::move(out.partials[a * nel + b]))};
+            if (!curve || PyDict_SetItem(partials.get(), key.get(), curve.get()) < 0) return false;
+        }
+    }
+    r.reset(take_array(std::move(out.r)));
+    if (!r) return false;
+    total.reset(take_array(std::move(out.total)));
+    return static_cast<bool>(total);
+}
+
 PyObject* prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const Signature sig{"Structure.prdf()",
@@ -132,25 +216,8 @@ PyObject* prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
 
         auto result = run_unlocked(self, n_threads, cutoff, bin_size);
         if (!result) return err(result.error().message);
-        PrdfResult& out = *result;
-
-        const std::size_t nel = out.elements.size();
-        PyRef partials{PyDict_New()};
-        if (!partials) return nullptr;
-        for (std::size_t a = 0; a < nel; ++a) {
-            for (std::size_t b = 0; b < nel; ++b) {
-                PyRef centre{new_str(out.elements[a])}, neighbour{new_str(out.elements[b])};
-                if (!centre || !neighbour) return nullptr;
-                PyRef key{PyTuple_Pack(2, centre.get(), neighbour.get())};
-                if (!key) return nullptr;
-                PyRef curve{take_array(std::move(out.partials[a * nel + b]))};
-                if (!curve || PyDict_SetItem(partials.get(), key.get(), curve.get()) < 0) return nullptr;
-            }
-        }
-        PyRef r{take_array(std::move(out.r))};
-        if (!r) return nullptr;
-        PyRef total{take_array(std::move(out.total))};
-        if (!total) return nullptr;
+        PyRef r, partials, total;
+        if (!curve_objects(*result, r, partials, total)) return nullptr;
 
         if (has_folder &&
             !save_plots(self, r.get(), partials.get(), total.get(), folder, bin_size, has_title, title))
@@ -177,6 +244,59 @@ PyObject* total_rdf(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyRef total{take_array(std::move(result->total))};
         if (!total) return nullptr;
         return PyTuple_Pack(2, r.get(), total.get());
+    });
+}
+
+// _pair_decisions(reach): the decided pairs and the too-close pairs left
+// independent, as two lists of decision tuples.
+PyObject* pair_decisions(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"Structure._pair_decisions()", {{"reach", true}}};
+        PyObject* slots[1];
+        double reach = 0.0;
+        if (!bind_args(sig, args, kwargs, slots) || !arg_f64(slots[0], "reach", reach)) return nullptr;
+        auto decisions = decisions_unlocked(self, reach);
+        if (!decisions) return err(decisions.error().message);
+        return decisions_lists(structure_of(self), *decisions);
+    });
+}
+
+// What a correction changed: (n_exclusive, n_together, first decided pair,
+// n_unresolved, first unresolved pair), a missing first pair as None.
+PyObject* summary_tuple(const Structure& s, const CorrectionSummary& summary) {
+    auto first = [&](const std::optional<PairDecision>& d) {
+        return d ? decision_tuple(s, *d) : Py_NewRef(Py_None);
+    };
+    PyRef first_decided{first(summary.first)};
+    if (!first_decided) return nullptr;
+    PyRef first_unresolved{first(summary.first_unresolved)};
+    if (!first_unresolved) return nullptr;
+    return Py_BuildValue("(KKOKO)", static_cast<unsigned long long>(summary.exclusive),
+                         static_cast<unsigned long long>(summary.together), first_decided.get(),
+                         static_cast<unsigned long long>(summary.unresolved), first_unresolved.get());
+}
+
+// _physical_prdf(cutoff, bin_size, n_threads, reach): (r, partials, total,
+// summary) with the decided pairs weighted physically; `summary` as
+// summary_tuple gives it for the pairs within the cutoff.
+PyObject* physical_prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"Structure._physical_prdf()",
+                                   {{"cutoff", true}, {"bin_size", true}, {"n_threads", true}, {"reach", true}}};
+        PyObject* slots[4];
+        if (!bind_args(sig, args, kwargs, slots)) return nullptr;
+        double cutoff = defaults::cutoff, bin_size = defaults::bin_size, reach = 0.0;
+        std::uint64_t n_threads = 0;
+        if (!convert_common(slots, cutoff, bin_size, n_threads) || !arg_f64(slots[3], "reach", reach)) return nullptr;
+        if (!ensure_numpy()) return nullptr;
+        CorrectionSummary made;
+        auto result = run_unlocked(self, n_threads, cutoff, bin_size, reach, &made);
+        if (!result) return err(result.error().message);
+        PyRef r, partials, total;
+        if (!curve_objects(*result, r, partials, total)) return nullptr;
+        PyRef summary{summary_tuple(structure_of(self), made)};
+        if (!summary) return nullptr;
+        return PyTuple_Pack(4, r.get(), partials.get(), total.get(), summary.get());
     });
 }
 
@@ -241,11 +361,26 @@ std::vector<PyMethodDef> rdf_methods() {
          "\n"
          "Returns (r, partials, total) where `partials` maps (\"A\", \"B\") to g_AB.\n"
          "With `save_plots=\"some/folder\"` the curves are also written there as\n"
-         "figures plus a CSV (needs matplotlib); None, the default, saves nothing."},
+         "figures plus a CSV (needs matplotlib); None, the default, saves nothing.\n"
+         "\n"
+         "Every pair is weighted by the product of its occupancies; molvane.rdf()\n"
+         "weights positions that cannot be filled together (molvane.exclusions())\n"
+         "physically."},
         {"total_rdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(total_rdf)),
          METH_VARARGS | METH_KEYWORDS,
          "total_rdf($self, cutoff=" MOLVANE_STR(MOLVANE_DEFAULT_CUTOFF) ", bin_size=" MOLVANE_STR(MOLVANE_DEFAULT_BIN_SIZE)
-         ", n_threads=0)\n--\n\nTotal RDF only."},
+         ", n_threads=0)\n--\n\nTotal RDF only.\n\n"
+         "Weighted as prdf(); molvane.rdf() gives the physically weighted curves."},
+        {"_pair_decisions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pair_decisions)),
+         METH_VARARGS | METH_KEYWORDS,
+         "_pair_decisions($self, reach)\n--\n\n"
+         "([decided pairs], [too-close pairs left independent]); each pair is (i, j, offset,\n"
+         "distance, kind, why, independent weight, physical weight)."},
+        {"_physical_prdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(physical_prdf)),
+         METH_VARARGS | METH_KEYWORDS,
+         "_physical_prdf($self, cutoff, bin_size, n_threads, reach)\n--\n\n"
+         "prdf with the decided pairs weighted physically, plus (n_exclusive, n_together, first\n"
+         "decided pair, n_unresolved, first unresolved pair)."},
         {"available_threads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(available_threads)),
          METH_VARARGS | METH_KEYWORDS | METH_STATIC,
          "available_threads()\n--\n\nNumber of worker threads rayon will use when `n_threads=0`."},

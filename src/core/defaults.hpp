@@ -11,6 +11,7 @@
 #define MOLVANE_DEFAULT_MAX_SITES 4096
 #define MOLVANE_DEFAULT_SEED 42
 #define MOLVANE_DEFAULT_MAX_DENOMINATOR 16
+#define MOLVANE_DEFAULT_REACH 3.0
 
 #define MOLVANE_STR_(x) #x
 #define MOLVANE_STR(x) MOLVANE_STR_(x)
@@ -23,5 +24,7 @@ inline constexpr double symprec = MOLVANE_DEFAULT_SYMPREC;
 inline constexpr std::uint64_t max_sites = MOLVANE_DEFAULT_MAX_SITES;
 inline constexpr std::uint64_t seed = MOLVANE_DEFAULT_SEED;
 inline constexpr std::uint64_t max_denominator = MOLVANE_DEFAULT_MAX_DENOMINATOR;
+// How far disorder labels link positions, in angstrom.
+inline constexpr double reach = MOLVANE_DEFAULT_REACH;
 
 }  // namespace molvane::defaults

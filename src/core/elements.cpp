@@ -11,6 +11,12 @@ bool is_element_symbol(std::string_view symbol) {
     return std::find(element_symbols.begin(), element_symbols.end(), symbol) != element_symbols.end();
 }
 
+double covalent_radius(std::string_view symbol) {
+    auto it = std::find(element_symbols.begin(), element_symbols.end(), symbol);
+    if (it == element_symbols.end()) return 0.0;
+    return element_covalent_radii[static_cast<std::size_t>(it - element_symbols.begin())];
+}
+
 std::optional<std::string> element_from_text(std::string_view text) {
     if (text.empty() || !is_ascii_letter(text[0])) return std::nullopt;
     if (text.size() > 1 && is_ascii_letter(text[1])) {

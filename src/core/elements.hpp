@@ -11,6 +11,11 @@ namespace molvane {
 
 // H to Lr in order of atomic number, then D (element_table.cpp, generated).
 extern const std::array<std::string_view, 104> element_symbols;
+// Their covalent radii in angstrom, in the same order (0 where none is known).
+extern const std::array<double, 104> element_covalent_radii;
+
+// The covalent radius of an element symbol spelled exactly; 0 for any other text.
+double covalent_radius(std::string_view symbol);
 
 // True when `symbol` is spelled exactly as an element symbol ("Fe", not "FE").
 bool is_element_symbol(std::string_view symbol);

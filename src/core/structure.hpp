@@ -43,6 +43,16 @@ struct Displacement {
     std::array<double, 6> u{};
 };
 
+// Disorder labels of one site: the disorder assembly and group a file gives
+// ("" for none) and the atom-site row the site came from, shared by that
+// row's symmetry and lattice images.
+struct DisorderTag {
+    std::string assembly;
+    std::string group;
+    std::uint64_t row = 0;
+    bool operator==(const DisorderTag&) const = default;
+};
+
 // Optional per-site data. Each column is a std::vector that is empty when the
 // producer has no such data and holds one value per site when it has. To add
 // a column, declare its vector here and pass it to `fn` in `each`; the
@@ -55,7 +65,10 @@ struct SiteColumns {
     template <class A, class B, class Fn>
     static void each(A& a, B& b, Fn&& fn) {
         fn(a.displacements, b.displacements);
+        fn(a.disorder, b.disorder);
     }
+
+    std::vector<DisorderTag> disorder;  // CIF disorder assembly, group and row
 
     // The columns of n new sites, site i copying site origin(i) of these.
     template <class Origin>

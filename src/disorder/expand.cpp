@@ -241,7 +241,7 @@ struct Split {
     std::map<std::string, std::vector<std::size_t>> pools;
 };
 
-Split split_into_pools(const Sites& sources, const Sites& cells) {
+Split split_into_pools(const Sites& sources, const Sites& cells, const std::vector<bool>& in_cluster) {
     // Copies of one source site share its species, so keys are made once.
     std::vector<std::string> keys(sources.size());
     for (std::size_t s = 0; s < sources.size(); ++s)
@@ -249,7 +249,7 @@ Split split_into_pools(const Sites& sources, const Sites& cells) {
     Split split;
     for (std::size_t i = 0; i < cells.size(); ++i) {
         if (cells.is_ordered(i)) split.ordered.push_back(i);
-        else split.pools[keys[i % sources.size()]].push_back(i);
+        else if (in_cluster.empty() || !in_cluster[i]) split.pools[keys[i % sources.size()]].push_back(i);
     }
     return split;
 }
@@ -284,21 +284,29 @@ std::vector<std::uint64_t> allocate(const std::vector<SpeciesEntry>& species, st
     return counts;
 }
 
-// Places a pool's atoms: slots naming species, then empty ones up to the pool
-// size, shuffled by Fisher-Yates from the top and matched with the members in
-// order (as pairs of a member and the symbol placed there). Returns the number
-// of members left empty.
-std::uint64_t place_pool(const std::vector<std::size_t>& members, const std::vector<SpeciesEntry>& species,
-                         const std::vector<std::uint64_t>& counts, Xorshift64Star& rng,
-                         std::vector<std::pair<std::size_t, std::uint32_t>>& placed) {
-    constexpr std::size_t empty = std::numeric_limits<std::size_t>::max();
+constexpr std::size_t empty = std::numeric_limits<std::size_t>::max();
+
+// Slots naming choice j counts[j] times, then empty ones up to `size`,
+// shuffled by Fisher-Yates from the top.
+std::vector<std::size_t> shuffled_slots(const std::vector<std::uint64_t>& counts, std::size_t size,
+                                        Xorshift64Star& rng) {
     std::vector<std::size_t> slots;
-    for (std::size_t j = 0; j < species.size(); ++j) slots.insert(slots.end(), counts[j], j);
-    if (slots.size() < members.size()) slots.resize(members.size(), empty);
+    for (std::size_t j = 0; j < counts.size(); ++j) slots.insert(slots.end(), counts[j], j);
+    if (slots.size() < size) slots.resize(size, empty);
     for (std::uint64_t len = slots.size(); len >= 2; --len) {
         const std::uint64_t idx = rng.next() % len;
         std::swap(slots[len - 1], slots[idx]);
     }
+    return slots;
+}
+
+// Places a pool's atoms: shuffled slots matched with the members in order
+// (as pairs of a member and the symbol placed there). Returns the number of
+// members left empty.
+std::uint64_t place_pool(const std::vector<std::size_t>& members, const std::vector<SpeciesEntry>& species,
+                         const std::vector<std::uint64_t>& counts, Xorshift64Star& rng,
+                         std::vector<std::pair<std::size_t, std::uint32_t>>& placed) {
+    const std::vector<std::size_t> slots = shuffled_slots(counts, members.size(), rng);
     std::uint64_t vacancies = 0;
     for (std::size_t p = 0; p < members.size(); ++p) {
         if (slots[p] == empty) {
@@ -308,6 +316,211 @@ std::uint64_t place_pool(const std::vector<std::size_t>& members, const std::vec
         placed.emplace_back(members[p], species[slots[p]].symbol);
     }
     return vacancies;
+}
+
+// --- clusters of linked positions ---
+
+// Union-find over 0 .. n-1 with path halving; roots are the smallest index.
+struct Components {
+    std::vector<std::size_t> parent;
+    explicit Components(std::size_t n) : parent(n) { std::iota(parent.begin(), parent.end(), std::size_t{0}); }
+    std::size_t find(std::size_t x) {
+        while (parent[x] != x) x = parent[x] = parent[parent[x]];
+        return x;
+    }
+    void join(std::size_t a, std::size_t b) {
+        a = find(a);
+        b = find(b);
+        if (a != b) parent[std::max(a, b)] = std::min(a, b);
+    }
+};
+
+// One cluster: supercell sites in increasing order, each one's together
+// class (numbered by first appearance), and the key that its images (by
+// translation or, usually, by symmetry) share: every member's pool key and
+// class in member order.
+struct Cluster {
+    std::vector<std::size_t> members;
+    std::vector<std::size_t> class_of;
+    std::size_t n_classes = 0;
+    std::string key;
+};
+
+// The clusters of an n x n x n supercell of `sources` and the supercell
+// sites they hold.
+struct ClusterPlan {
+    std::vector<Cluster> clusters;
+    std::vector<bool> in_cluster;  // empty without clusters
+    std::uint64_t folded_links = 0;  // both ends on one supercell site
+};
+
+struct Edge {
+    std::size_t u, v;
+    bool together;
+};
+
+// The supercell edges of every link, in link then cell order.
+std::vector<Edge> supercell_edges(const Sites& sources, std::uint64_t n,
+                                  const std::vector<LinkedPair>& links, ClusterPlan& plan) {
+    const std::size_t count = sources.size();
+    const std::int64_t m = static_cast<std::int64_t>(n);
+    auto wrap = [m](std::int64_t v) { return ((v % m) + m) % m; };
+    std::vector<Edge> edges;
+    for (const LinkedPair& link : links) {
+        for (std::int64_t a = 0; a < m; ++a)
+            for (std::int64_t b = 0; b < m; ++b)
+                for (std::int64_t c = 0; c < m; ++c) {
+                    const std::int64_t a2 = wrap(a + link.offset[0] % m), b2 = wrap(b + link.offset[1] % m),
+                                       c2 = wrap(c + link.offset[2] % m);
+                    const std::size_t u = static_cast<std::size_t>((a * m + b) * m + c) * count + link.i;
+                    const std::size_t v = static_cast<std::size_t>((a2 * m + b2) * m + c2) * count + link.j;
+                    if (u == v) {
+                        ++plan.folded_links;
+                        continue;
+                    }
+                    edges.push_back({u, v, link.together});
+                }
+    }
+    return edges;
+}
+
+Result<ClusterPlan> plan_clusters(const Sites& sources, std::uint64_t n,
+                                  const std::vector<LinkedPair>& links) {
+    ClusterPlan plan;
+    if (links.empty()) return plan;
+    const std::vector<Edge> edges = supercell_edges(sources, n, links, plan);
+    if (edges.empty()) return plan;
+    // Compact numbering of the linked supercell sites, in increasing order.
+    std::vector<std::size_t> nodes;
+    nodes.reserve(2 * edges.size());
+    for (const Edge& e : edges) {
+        nodes.push_back(e.u);
+        nodes.push_back(e.v);
+    }
+    std::sort(nodes.begin(), nodes.end());
+    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
+    auto number = [&](std::size_t site) {
+        return static_cast<std::size_t>(std::lower_bound(nodes.begin(), nodes.end(), site) - nodes.begin());
+    };
+    Components all(nodes.size()), together(nodes.size());
+    for (const Edge& e : edges) {
+        all.join(number(e.u), number(e.v));
+        if (e.together) together.join(number(e.u), number(e.v));
+    }
+    // Members by root, in increasing order.
+    std::map<std::size_t, std::vector<std::size_t>> by_root;
+    for (std::size_t k = 0; k < nodes.size(); ++k) {
+        auto& members = by_root[all.find(k)];
+        members.push_back(k);
+        if (members.size() > max_cluster_sites)
+            return fail("positions linked by disorder groups or closeness form a cluster of more than ",
+                        dec(max_cluster_sites), " sites in the ", cube_text(n),
+                        " supercell (they chain through the crystal); such a cluster cannot be placed as one choice");
+    }
+    // An exclusive link inside a together class makes the classes unusable:
+    // each member of that cluster is then a class of its own.
+    std::vector<bool> broken(nodes.size(), false);
+    for (const Edge& e : edges)
+        if (!e.together && together.find(number(e.u)) == together.find(number(e.v)))
+            broken[all.find(number(e.u))] = true;
+    plan.in_cluster.assign(n * n * n * sources.size(), false);
+    for (const auto& [root, members] : by_root) {
+        Cluster cluster;
+        std::map<std::size_t, std::size_t> class_number;
+        for (std::size_t k : members) {
+            cluster.members.push_back(nodes[k]);
+            plan.in_cluster[nodes[k]] = true;
+            const std::size_t label = broken[root] ? k : together.find(k);
+            auto [it, added] = class_number.try_emplace(label, cluster.n_classes);
+            if (added) ++cluster.n_classes;
+            cluster.class_of.push_back(it->second);
+            cluster.key += pool_key(sources, nodes[k] % sources.size()) + "#" + dec(it->second) + ";";
+        }
+        plan.clusters.push_back(std::move(cluster));
+    }
+    return plan;
+}
+
+// Fills the clusters: those with one key form a pool whose configurations
+// (each class filled alone, or nothing) get largest-remainder counts from the
+// classes' occupancies (the smallest of their members'), scaled down when
+// they sum above 1; the configurations are shuffled over the pool's
+// clusters. Adds report rows per member kind; returns the empty members.
+std::uint64_t place_clusters(const ClusterPlan& plan, const Sites& cells, Xorshift64Star& rng,
+                             std::vector<std::pair<std::size_t, std::uint32_t>>& placed, std::vector<ReportRow>& rows,
+                             std::uint64_t& overfull) {
+    std::map<std::string, std::vector<const Cluster*>> pools;
+    for (const Cluster& cluster : plan.clusters) pools[cluster.key].push_back(&cluster);
+    std::uint64_t vacancies = 0;
+    for (const auto& [key, members] : pools) {
+        const Cluster& first = *members.front();
+        const std::size_t n_positions = first.members.size();
+        std::vector<SpeciesEntry> classes(first.n_classes, SpeciesEntry{0, 2.0});
+        for (std::size_t p = 0; p < n_positions; ++p) {
+            double& occupancy = classes[first.class_of[p]].occupancy;
+            occupancy = std::min(occupancy, cells.occupancy_sum(first.members[p]));
+        }
+        double sum = 0.0;
+        for (const SpeciesEntry& c : classes) sum += c.occupancy;
+        if (sum > max_occupancy_sum) {
+            overfull += members.size();
+            for (SpeciesEntry& c : classes) c.occupancy /= sum;
+        }
+        const std::vector<std::uint64_t> counts = allocate(classes, members.size());
+        const std::vector<std::size_t> slots = shuffled_slots(counts, members.size(), rng);
+        // Where its class is chosen, a position of several species takes
+        // them in proportion to their occupancies: largest-remainder counts
+        // over those copies, shuffled.
+        std::vector<std::vector<SpeciesEntry>> shares(n_positions);
+        std::vector<std::vector<std::uint64_t>> species_counts(n_positions);
+        std::vector<std::vector<std::size_t>> species_slots(n_positions);
+        for (std::size_t p = 0; p < n_positions; ++p) {
+            const std::size_t m = first.members[p];
+            const double total = cells.occupancy_sum(m);
+            for (std::size_t e = cells.entries_begin(m); e < cells.entries_end(m); ++e)
+                shares[p].push_back({cells.entry(e).symbol, cells.entry(e).occupancy / total});
+            const std::uint64_t chosen = counts[first.class_of[p]];
+            species_counts[p] = shares[p].size() == 1 ? std::vector<std::uint64_t>{chosen} : allocate(shares[p], chosen);
+            species_slots[p] = shares[p].size() == 1 ? std::vector<std::size_t>(chosen, 0)
+                                                     : shuffled_slots(species_counts[p], chosen, rng);
+        }
+        std::vector<std::size_t> used(n_positions, 0);
+        for (std::size_t c = 0; c < members.size(); ++c) {
+            const Cluster& cluster = *members[c];
+            for (std::size_t p = 0; p < n_positions; ++p) {
+                const std::size_t which =
+                    cluster.class_of[p] == slots[c] ? species_slots[p][used[p]++] : empty;
+                if (which == empty) {
+                    ++vacancies;
+                    continue;
+                }
+                placed.emplace_back(cluster.members[p], shares[p][which].symbol);
+            }
+        }
+        for (std::size_t p = 0; p < n_positions; ++p)
+            for (std::size_t e = cells.entries_begin(first.members[p]), j = 0; e < cells.entries_end(first.members[p]);
+                 ++e, ++j) {
+                const SpeciesEntry sp = cells.entry(e);
+                rows.push_back({cells.symbol(sp.symbol), sp.occupancy, members.size(), species_counts[p][j]});
+            }
+    }
+    return vacancies;
+}
+
+// What the report says about the clusters.
+void cluster_warnings(const ClusterPlan& plan, std::uint64_t overfull, std::vector<std::string>& warnings) {
+    if (!plan.clusters.empty())
+        warnings.push_back("placed " + dec(plan.clusters.size()) +
+                           " clusters of linked positions as one choice each (one disorder group or one of "
+                           "positions that exclude one another), so no two such positions are both filled");
+    if (overfull)
+        warnings.push_back(dec(overfull) +
+                           " clusters hold positions whose occupancies sum above 1, more than one choice can "
+                           "fill: fewer atoms than the occupancies ask for were placed there");
+    if (plan.folded_links)
+        warnings.push_back(dec(plan.folded_links) +
+                           " links join a position to its own image in the supercell, which is too small to "
+                           "keep them apart");
 }
 
 // The warnings about elements that got no atoms and about occupancies that
@@ -351,7 +564,8 @@ std::vector<std::string> expansion_warnings(const std::vector<std::string>& miss
 }  // namespace
 
 Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_sites,
-                                     std::uint64_t seed, std::uint64_t max_denominator) {
+                                     std::uint64_t seed, std::uint64_t max_denominator,
+                                     const std::vector<LinkedPair>& links) {
     // A structure holds finite, non-negative occupancies with site sums of at
     // most 1.001, so no pool asks for more than about its own size in atoms.
     const Sites& sources = source.sites();
@@ -366,7 +580,9 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
     auto supercell = source.make_supercell(n, n, n);
     if (!supercell) return supercell.error();
     const Sites& cells = supercell->sites();
-    Split split = split_into_pools(sources, cells);
+    auto clusters = plan_clusters(sources, n, links);
+    if (!clusters) return clusters.error();
+    Split split = split_into_pools(sources, cells, clusters->in_cluster);
 
     Xorshift64Star rng(seed);
     std::vector<std::pair<std::size_t, std::uint32_t>> placed;  // (cell site, symbol)
@@ -388,7 +604,10 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
                 missing.push_back(element);
         }
     }
+    std::uint64_t overfull = 0;
+    n_vacancies += place_clusters(*clusters, cells, rng, placed, rows, overfull);
     std::vector<std::string> warnings = expansion_warnings(missing, rows, n, denominator, max_sites);
+    cluster_warnings(*clusters, overfull, warnings);
 
     // The ordered sites as they are, then the placed atoms.
     const std::size_t n_ordered = split.ordered.size(), n_result = n_ordered + placed.size();

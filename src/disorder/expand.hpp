@@ -28,9 +28,27 @@ struct Expansion {
     std::uint64_t n_vacancies = 0;
 };
 
-// Runs the whole expansion on `source` (which is only read).
+// Two partial positions that are linked: site i and the image of site j
+// shifted by `offset` cells either come together or exclude one another.
+struct LinkedPair {
+    std::uint32_t i, j;
+    std::array<std::int64_t, 3> offset;
+    bool together;
+};
+
+// Most sites one cluster of linked positions may hold in the supercell.
+inline constexpr std::size_t max_cluster_sites = 64;
+
+// Runs the whole expansion on `source` (which is only read). Positions
+// joined by `links` form clusters in the supercell; each cluster is filled
+// as one choice among its configurations (the positions of one together
+// class, or none), with largest-remainder counts over the clusters that are
+// images of one another, so linked positions never hold atoms that exclude
+// one another. Without links the expansion is the plain one. Fails when a
+// cluster would exceed max_cluster_sites.
 Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_sites,
-                                     std::uint64_t seed, std::uint64_t max_denominator);
+                                     std::uint64_t seed, std::uint64_t max_denominator,
+                                     const std::vector<LinkedPair>& links = {});
 
 // The denominator q <= max_denominator whose fraction best approximates x:
 // q replaces a smaller one only when |x q - round(x q)| / q improves by more

@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 
+#include "engine/exclusions.hpp"
 #include "engine/neighbor.hpp"
 #include "engine/pool.hpp"
 
@@ -52,6 +53,10 @@ struct Plan {
     NeighborSearch search;
     std::vector<SlotSpecies> by_slot;  // filled only when every site has one species
     std::size_t pieces = 1;
+    const PairRules* rules = nullptr;  // the pairs to collect for a correction, if any
+    // With rules: every slot's partial site, or one of occupancy -1 for a
+    // site that is not partial (read in packed order, close at hand).
+    std::vector<PartialSite> partial_by_slot;
 };
 
 std::string count_text(std::uint64_t n) { return std::to_string(n); }
@@ -102,7 +107,8 @@ Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, st
 
 // The histogram step for one centre: every pair the search hands back is
 // binned once per distinct distance and added to the centre's row, the
-// neighbour's row, or both.
+// neighbour's row, or both. With pair rules, the entries between partial
+// sites that the rules may decide are also collected, as met.
 class PairAdder {
 public:
     PairAdder(const Plan& plan, double inv_bin)
@@ -110,7 +116,33 @@ public:
           n_edges_(static_cast<std::int64_t>(plan.edges.size())), inv_bin_(inv_bin) {}
 
     // The pairs owned by the centres at the slots [lo, hi).
-    void centres(std::uint32_t lo, std::uint32_t hi, NeighborSearch::Scratch& scratch, double* hist) const {
+    void centres(std::uint32_t lo, std::uint32_t hi, NeighborSearch::Scratch& scratch, double* hist,
+                 std::vector<PairEntry>& entries) const {
+        if (plan_.rules) fill_centres<true>(lo, hi, scratch, hist, entries);
+        else fill_centres<false>(lo, hi, scratch, hist, entries);
+    }
+
+private:
+    // With `Collect`, also keeps the binned entry u between partial sites
+    // when the rules decide it.
+    template <bool Collect>
+    void keep(const std::uint32_t* centres, const std::uint32_t* slots, const double* r, const std::uint8_t* sides,
+              std::size_t u, std::vector<PairEntry>& entries) const {
+        if constexpr (Collect) {
+            const PairRules& rules = *plan_.rules;
+            if (!(r[u] < rules.bound())) return;
+            const PartialSite& a = plan_.partial_by_slot[centres[u]];
+            const PartialSite& b = plan_.partial_by_slot[slots[u]];
+            if (a.occupancy < 0.0 || b.occupancy < 0.0 || !rules.may_decide(a, b, r[u])) return;
+            PairDecision d{0, 0, {}, 0.0, 0.0, PairKind::exclusive, PairReason::too_close};
+            if (rules.decide(a, b, r[u], d))
+                entries.push_back({a.site, b.site, a.occupancy, b.occupancy, r[u], sides[u], d.kind});
+        }
+    }
+
+    template <bool Collect>
+    void fill_centres(std::uint32_t lo, std::uint32_t hi, NeighborSearch::Scratch& scratch, double* hist,
+                      std::vector<PairEntry>& entries) const {
         if (!plan_.by_slot.empty()) {
             const SlotSpecies* by_slot = plan_.by_slot.data();
             plan_.search.visit(lo, hi, scratch, [&](const std::uint32_t* centres, const std::uint32_t* slots,
@@ -123,6 +155,7 @@ public:
                     const double weight = j.occupancy * i.occupancy;
                     if (sides[u] & side_forward) hist[i.row + j.column + static_cast<std::size_t>(k)] += weight;
                     if (sides[u] & side_reverse) hist[j.row + i.column + static_cast<std::size_t>(k)] += weight;
+                    keep<Collect>(centres, slots, r, sides, u, entries);
                 }
             });
             return;
@@ -136,11 +169,11 @@ public:
                 const std::size_t j = static_cast<std::size_t>(plan_.search.site_at(slots[u]));
                 if (sides[u] & side_forward) add_species(i, j, static_cast<std::size_t>(k), hist);
                 if (sides[u] & side_reverse) add_species(j, i, static_cast<std::size_t>(k), hist);
+                keep<Collect>(centres, slots, r, sides, u, entries);
             }
         });
     }
 
-private:
     // Every species entry p of centre site i with every entry q of neighbour site j.
     void add_species(std::size_t i, std::size_t j, std::size_t k, double* hist) const {
         const Sites& sites = *plan_.species.sites;
@@ -164,16 +197,24 @@ private:
 
 // The pair histogram: every piece fills its own histogram with its centres
 // in packed order; workers take pieces from a shared counter; the pieces are
-// then summed in piece order, so the bits never depend on the pool.
-std::vector<double> fill(const Plan& plan, double bin_size, WorkerPool& pool) {
+// then summed in piece order, so the bits never depend on the pool. With
+// pair rules, each piece's histogram is corrected for the entries its own
+// visit collected, in the order met, once the piece is filled.
+std::vector<double> fill(const Plan& plan, const Structure& structure, double bin_size, WorkerPool& pool,
+                         CorrectionSummary& summary) {
     const std::size_t size = plan.nel * plan.nel * plan.nbins;
     const std::size_t n_slots = plan.search.n_slots(), pieces = plan.pieces;
     const PairAdder adder(plan, 1.0 / bin_size);
     std::vector<std::vector<double>> partial(pieces);
+    std::vector<CorrectionSummary> made(pieces);
     auto fill_piece = [&](std::size_t piece, NeighborSearch::Scratch& scratch) {
         partial[piece].assign(size, 0.0);
         const std::size_t lo = piece * n_slots / pieces, hi = (piece + 1) * n_slots / pieces;
-        adder.centres(static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi), scratch, partial[piece].data());
+        std::vector<PairEntry> entries;
+        adder.centres(static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi), scratch, partial[piece].data(),
+                      entries);
+        if (plan.rules)
+            made[piece] = correct_histogram(structure, *plan.rules, entries, plan.edges, partial[piece].data());
     };
     const std::size_t tasks = std::min(pool.size(), pieces);
     if (tasks <= 1) {
@@ -194,6 +235,7 @@ std::vector<double> fill(const Plan& plan, double bin_size, WorkerPool& pool) {
         for (std::size_t k = 0; k < size; ++k) hist[k] = hist[k] + part[k];
         std::vector<double>().swap(partial[piece]);
     }
+    for (const CorrectionSummary& piece : made) summary.join(piece);
     return hist;
 }
 
@@ -245,21 +287,31 @@ std::uint64_t piece_count(std::uint64_t n_sites, double work, std::uint64_t entr
 }
 
 Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff, double bin_size,
-                                      WorkerPool& pool) {
+                                      WorkerPool& pool, const PairRules* rules, CorrectionSummary* summary) {
     auto n_edges = validate(cutoff, bin_size);
     if (!n_edges) return n_edges.error();
     auto p = plan(structure, cutoff, bin_size, *n_edges);
     if (!p) return p.error();
-    std::vector<double> hist = fill(*p, bin_size, pool);
+    if (rules && !rules->sites().empty()) {
+        p->rules = rules;
+        const PartialSite none{0, -1.0, 0.0};
+        p->partial_by_slot.assign(p->search.n_slots(), none);
+        for (std::uint32_t slot = 0; slot < p->search.n_slots(); ++slot)
+            if (const PartialSite* site = rules->find(static_cast<std::uint32_t>(p->search.site_at(slot))))
+                p->partial_by_slot[slot] = *site;
+    }
+    CorrectionSummary made;
+    std::vector<double> hist = fill(*p, structure, bin_size, pool, made);
+    if (summary) *summary = made;
     return normalise(*p, hist);
 }
 
 Result<PrdfResult> compute_prdf(const Structure& structure, std::uint64_t n_threads, double cutoff,
-                                double bin_size) {
-    if (n_threads == 0) return compute_prdf_inner(structure, cutoff, bin_size, default_pool());
+                                double bin_size, const PairRules* rules, CorrectionSummary* summary) {
+    if (n_threads == 0) return compute_prdf_inner(structure, cutoff, bin_size, default_pool(), rules, summary);
     auto pool = WorkerPool::create(static_cast<std::size_t>(std::min(n_threads, max_pool_threads)), n_threads);
     if (!pool) return pool.error();
-    return compute_prdf_inner(structure, cutoff, bin_size, **pool);
+    return compute_prdf_inner(structure, cutoff, bin_size, **pool, rules, summary);
 }
 
 }  // namespace molvane

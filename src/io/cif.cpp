@@ -534,6 +534,7 @@ struct AtomColumns {
     const Loop* loop = nullptr;
     std::size_t x = 0, y = 0, z = 0;
     std::optional<std::size_t> occupancy, type_symbol, label;
+    std::optional<std::size_t> assembly, group;  // disorder labels
     std::optional<std::size_t> calc_flag;  // "dum" marks a dummy row, not an atom
     std::optional<std::size_t> u_iso, b_iso, adp_type;
 };
@@ -557,6 +558,8 @@ Result<AtomColumns> atom_columns(const Block& block) {
     c.occupancy = c.loop->column("_atom_site_occupancy");
     c.type_symbol = c.loop->column("_atom_site_type_symbol");
     c.label = c.loop->column("_atom_site_label");
+    c.assembly = c.loop->column("_atom_site_disorder_assembly");
+    c.group = c.loop->column("_atom_site_disorder_group");
     c.calc_flag = c.loop->column("_atom_site_calc_flag");
     c.u_iso = c.loop->column("_atom_site_u_iso_or_equiv");
     c.b_iso = c.loop->column("_atom_site_b_iso_or_equiv");
@@ -621,6 +624,17 @@ Displacement row_displacement(const AtomColumns& c, const std::vector<std::pair<
     if (c.b_iso)
         if (auto b = parse_cif_number(loop.value(r, *c.b_iso))) return {Displacement::isotropic, {*b / eight_pi_sq}};
     return {};
+}
+
+// The disorder labels of row `r` ("" where the column is missing or holds
+// "." or "?").
+DisorderTag disorder_tag(const AtomColumns& c, std::size_t r) {
+    auto label = [&](const std::optional<std::size_t>& column) {
+        if (!column) return std::string();
+        std::string_view v = trim(c.loop->value(r, *column));
+        return v == "." || v == "?" ? std::string() : std::string(v);
+    };
+    return {label(c.assembly), label(c.group), r};
 }
 
 // A coordinate: a CIF number or a fraction such as "1/4"; "." (zero, as
@@ -855,6 +869,7 @@ Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* no
         const Mat3& inv = lattice->inverse();
         recip[k] = std::sqrt(inv[0][k] * inv[0][k] + inv[1][k] * inv[1][k] + inv[2][k] * inv[2][k]);
     }
+    std::vector<DisorderTag> row_tags;  // per row, when some row names a disorder assembly or group
     for (std::size_t r = 0; r < n_rows; ++r) {
         auto placed = read_row(*columns, r, row, skips);
         if (!placed) return std::move(placed).error();
@@ -864,10 +879,18 @@ Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* no
         for (const SymmOp& op : ops->ops)
             merger.add(op.apply_wrapped(row.frac), row.species, rotated(adp, op.rotation, recip), r, differs);
         if (differs) skips.other_adp.add(row_name(*columns, r));
+        DisorderTag tag = disorder_tag(*columns, r);
+        if (row_tags.empty() && (!tag.assembly.empty() || !tag.group.empty()))
+            for (std::size_t k = 0; k < n_rows; ++k) row_tags.push_back(disorder_tag(*columns, k));
+        if (!row_tags.empty()) row_tags[r] = std::move(tag);
     }
     if (merger.empty()) return fail("CIF contains no usable atom sites");
     std::vector<SiteMerger::Overfull> overfull;
-    auto structure = Structure::create(std::move(*lattice), merger.take(overfull));
+    Sites merged = merger.take(overfull);
+    // A merged site takes the labels of the row that started it.
+    if (!row_tags.empty())
+        for (std::size_t first_row : merger.site_rows()) merged.columns().disorder.push_back(row_tags[first_row]);
+    auto structure = Structure::create(std::move(*lattice), std::move(merged));
     if (!structure || !notes) return structure;
     note_skips(*ops, skips, *notes);
     note_overfull(*columns, overfull, *notes);

@@ -1,0 +1,323 @@
+"""Pairs of partial positions that exclude one another or come together:
+the decisions (molvane.exclusions), the disorder labels a CIF carries, and
+the physically weighted curves, checked against a brute-force pair sum that
+applies the rules on its own (covalent radii from periodictable)."""
+
+import itertools
+import math
+import pickle
+import warnings
+from pathlib import Path
+
+import numpy as np
+import periodictable
+import pytest
+
+import molvane
+
+REACH = 3.0
+
+
+def _radius(symbol):
+    return getattr(periodictable.elements, symbol).covalent_radius or 0.0
+
+
+def reference_weight(s, tags, i, j, d, reach=REACH):
+    """Weight of the pair (site i, image of site j at distance d) by the rules,
+    as site occupancies: product, 0 or the smaller one."""
+    oi, oj = (sum(s.species[k].values()) for k in (i, j))
+    if not (0 < oi < 1 - 1e-6 and 0 < oj < 1 - 1e-6):
+        return oi * oj
+    ri = max(_radius(e) for e in s.species[i])
+    rj = max(_radius(e) for e in s.species[j])
+    close = d < max(0.7, 0.6 * (ri + rj))
+    (ai, gi, rowi), (aj, gj, rowj) = (tags[i], tags[j]) if tags else (("", "", i), ("", "", j))
+    related = gi and gj and ai == aj and d < reach
+    negative = gi.startswith("-") and gi[1:].isdigit() and int(gi) < 0
+    if oi + oj <= 1.001 and ((related and gi != gj) or (related and negative and rowi == rowj) or close):
+        return 0.0
+    if related and gi == gj and not negative:
+        return min(oi, oj)
+    return oi * oj
+
+
+def brute_force_counts(s, cutoff, bin_size, physical=True):
+    """(a, b) -> occupancy-weighted ordered pair counts per bin, over every
+    image within the cutoff (single-species sites)."""
+    m = np.array(s.lattice_matrix)
+    f = np.array(s.frac_coords)
+    tags = s._disorder
+    nbins = int(math.ceil((cutoff + bin_size) / bin_size)) - 1
+    reach = [int(math.ceil(cutoff / w)) + 1 for w in (1 / np.linalg.norm(np.linalg.inv(m), axis=0))]
+    counts = {}
+    for i, j in itertools.product(range(len(f)), repeat=2):
+        (a,), (b,) = s.species[i], s.species[j]
+        for n in itertools.product(*(range(-k, k + 1) for k in reach)):
+            d = float(np.linalg.norm((f[j] + n - f[i]) @ m))
+            if d <= 1e-8 or d >= cutoff:
+                continue
+            w = reference_weight(s, tags, i, j, d) if physical else s.species[i][a] * s.species[j][b]
+            counts.setdefault((a, b), np.zeros(nbins))[int(d / bin_size)] += w
+    return counts
+
+
+def engine_counts(result):
+    """The occupancy-weighted pair counts behind an RDF's partial densities."""
+    shells = 4.1887902047863905 * (result.edges[1:] ** 3 - result.edges[:-1] ** 3)
+    return {p: result.density(*p) * shells * result.composition[p[0]] for p in result.pairs}
+
+
+def anion(orientations=2):
+    """A tetrahedral XO4 anion disordered over two orientations (groups 1 and
+    2 of assembly A, 0.5 each) in a 9 Å cubic cell, plus an ordered Na."""
+    centre = np.array([0.5, 0.5, 0.5])
+    tetra = np.array([[1, 1, 1], [1, -1, -1], [-1, 1, -1], [-1, -1, 1]]) * (1.45 / math.sqrt(3) / 9)
+    coords, species, tags = [list(centre), [0, 0, 0]], [{"Cl": 1.0}, {"Na": 1.0}], [("", "", 0), ("", "", 1)]
+    for g in range(orientations):
+        for k, v in enumerate(tetra if g == 0 else -tetra):
+            coords.append(list(centre + v))
+            species.append({"O": 0.5})
+            tags.append(("A", str(g + 1), 2 + 4 * g + k))
+    s = molvane.Structure(np.eye(3) * 9, coords, species)
+    return s._with_disorder(tags)
+
+
+def split_na():
+    """Two Na positions 1.65 Å apart, 0.2 and 0.6: one or the other."""
+    return molvane.Structure(np.eye(3) * 6, [[0, 0, 0], [0.275, 0, 0], [0.5, 0.5, 0.5]],
+                             [{"Na": 0.2}, {"Na": 0.6}, {"Co": 1.0}])
+
+
+def small_split_na():
+    """The split Na in a cell narrower than twice the too-close distance, so
+    that a pair of sites meets itself in more than one image."""
+    return molvane.Structure(np.diag([6, 3.5, 3.5]), [[0, 0, 0], [0.275, 0, 0]], [{"Na": 0.2}, {"Na": 0.6}])
+
+
+@pytest.mark.parametrize("make", [split_na, anion, small_split_na])
+def test_physical_curves_match_brute_force_and_independent_is_prdf(make):
+    s = make()
+    with pytest.warns(molvane.ReadWarning, match=r"weighted as exclusive"):
+        physical = molvane.rdf(s, 5.5, 0.05)
+    got, want = engine_counts(physical), brute_force_counts(s, 5.5, 0.05)
+    for pair, curve in want.items():
+        np.testing.assert_allclose(got[pair][:len(curve)], curve, rtol=1e-12, atol=1e-12)
+    independent = molvane.rdf(s, 5.5, 0.05, pairs="independent")
+    _, partials, total = s.prdf(5.5, 0.05)
+    for pair in independent.pairs:
+        assert np.array_equal(independent.density(*pair), partials[pair][:len(independent.r)])
+    assert np.array_equal(independent.total_density(), total[:len(independent.r)])
+
+
+def test_split_sodium_has_no_neighbour_below_the_exclusion():
+    with pytest.warns(molvane.ReadWarning):
+        result = molvane.rdf(split_na(), 6.0, 0.05)
+    assert result.coordination("Na", "Na")[int(2.5 / 0.05)] == 0.0  # exactly: residues are cleared
+    (d,) = molvane.exclusions(split_na())
+    assert (d.i, d.j, d.offset, d.kind) == (0, 1, (0, 0, 0), "exclusive")
+    assert d.distance == pytest.approx(1.65) and "covalent radii" in d.why
+
+
+def test_anion_orientations_come_together():
+    s = anion()
+    with pytest.warns(molvane.ReadWarning, match=r"16 pairs of positions weighted as exclusive and 12 as together"):
+        result = molvane.rdf(s, 4.0, 0.01)
+    oo = 1.45 * math.sqrt(8 / 3)  # edge of the tetrahedron
+    k = int(oo / 0.01) + 2
+    # Each O has the three others of its orientation, each present with it.
+    assert result.coordination("O", "O")[k] == pytest.approx(3.0, abs=1e-12)
+    assert result.coordination("O", "O")[int(oo / 0.01) - 2] == 0.0
+    independent = molvane.rdf(s, 4.0, 0.01, pairs="independent")
+    # Spurious pairs between orientations at 1.67 Å, a quarter weight each.
+    assert independent.coordination("O", "O")[int(oo / 0.01) - 2] == pytest.approx(1.5, abs=1e-12)
+    kinds = {(d.kind, d.why) for d in molvane.exclusions(s)}
+    assert kinds == {("exclusive", "groups '1' and '2' of assembly 'A'"), ("together", "group '1' of assembly 'A'"),
+                     ("together", "group '2' of assembly 'A'")}
+
+
+def test_bits_do_not_depend_on_threads():
+    s = anion().make_supercell(2, 2, 1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", molvane.ReadWarning)
+        runs = [molvane.rdf(s, 8.0, 0.02, n) for n in (1, 2, 3, 8)]
+    for other in runs[1:]:
+        assert all(np.array_equal(runs[0].density(*p), other.density(*p)) for p in runs[0].pairs)
+
+
+def test_corpus_without_decided_pairs_keeps_its_bits(corpus):
+    checked = 0
+    for path in sorted((corpus / "cif").glob("*.cif")):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                s = molvane.Structure.from_cif(str(path))
+            except ValueError:
+                continue
+            if s.n_sites > 300 or molvane.exclusions(s):
+                continue
+            physical, independent = molvane.rdf(s, 6.0, 0.1), molvane.rdf(s, 6.0, 0.1, pairs="independent")
+        assert all(np.array_equal(physical.density(*p), independent.density(*p)) for p in physical.pairs), path
+        checked += 1
+    assert checked >= 20
+
+
+CIF = """data_x
+_cell_length_a 8
+_cell_length_b 8
+_cell_length_c 8
+_symmetry_space_group_name_H-M 'P -1'
+loop_
+_symmetry_equiv_pos_as_xyz
+x,y,z
+-x,-y,-z
+loop_
+_atom_site_label
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_occupancy
+_atom_site_disorder_assembly
+_atom_site_disorder_group
+K1 0 0 0 1 . .
+O1 0.3 0.3 0.3 0.5 A 1
+O2 0.32 0.26 0.3 0.5 A 2
+C1 0.03 0.5 0.5 0.5 . -1
+N1 0.25 0.5 0.5 1 . 7
+"""
+
+
+def test_cif_labels_survive_expansion_supercell_and_rules():
+    s = molvane.Structure.from_cif_str(CIF)
+    assert s._disorder == [("", "", 0), ("A", "1", 1), ("A", "1", 1), ("A", "2", 2), ("A", "2", 2),
+                           ("", "-1", 3), ("", "-1", 3), ("", "7", 4), ("", "7", 4)]
+    decided = {(d.i, d.j, d.offset): (d.kind, d.why) for d in molvane.exclusions(s)}
+    assert decided[1, 3, (0, 0, 0)] == ("exclusive", "groups '1' and '2' of assembly 'A'")
+    # The two images of C1 lie 0.48 Å apart across the inversion centre.
+    assert decided[5, 6, (-1, 0, 0)] == ("exclusive", "images of one row of negative group '-1'")
+    assert all(i != 7 and j != 7 for i, j, _ in decided)  # a group on full sites decides nothing
+    big = s.make_supercell(2, 1, 1)
+    assert big._disorder == s._disorder * 2
+    assert len(molvane.exclusions(big)) == 2 * len(decided)
+    assert s._with_disorder(None)._disorder is None
+
+
+@pytest.mark.parametrize("reach", [0.0, -1.0, math.nan, math.inf])
+def test_bad_reach_and_weighting(reach):
+    with pytest.raises(ValueError, match="reach must be a positive finite distance"):
+        molvane.exclusions(split_na(), reach)
+    with pytest.raises(ValueError, match="reach must be a positive finite distance"):
+        split_na()._pair_decisions(reach)
+    with pytest.raises(ValueError, match="pairs must be 'physical' or 'independent'"):
+        molvane.rdf(split_na(), pairs="both")
+
+
+def test_too_close_but_overfull_stays_independent_with_a_warning():
+    s = molvane.Structure(np.eye(3) * 6, [[0, 0, 0], [0.05, 0, 0]], [{"O": 0.6}, {"O": 0.6}])
+    with pytest.warns(molvane.ReadWarning, match=r"1 pairs of positions are closer than their atoms allow"):
+        assert molvane.exclusions(s) == []
+
+
+@pytest.mark.parametrize("trip", ["pickle", "cif", "pymatgen", "ase"])
+def test_labels_survive_round_trips(trip):
+    s = anion()
+    if trip == "pickle":
+        back = pickle.loads(pickle.dumps(s))
+    elif trip == "cif":  # written in P 1: one row per site
+        back = molvane.Structure.from_cif_str(molvane.io.to_cif(s))
+        s = s._with_disorder([(a, g, row) for row, (a, g, _) in enumerate(s._disorder)])
+    elif trip == "pymatgen":
+        back = molvane.from_pymatgen(molvane.to_pymatgen(s))
+    else:
+        back = molvane.from_ase(molvane.to_ase(s, occupancy=True))
+    assert molvane.same_structure(back, s, tol=1e-12)
+    assert not molvane.same_structure(back._with_disorder(None), s)
+
+
+def too_close_pairs(expanded):
+    """Pairs of atoms of an expanded (ordered) structure closer than the
+    too-close distance, found by ASE's neighbour list."""
+    from ase.neighborlist import neighbor_list
+
+    atoms = molvane.to_ase(expanded)
+    i, j, d = neighbor_list("ijd", atoms, 2 * 0.6 * 2.5)
+    symbols = atoms.get_chemical_symbols()
+    limit = np.array([max(0.7, 0.6 * (_radius(symbols[a]) + _radius(symbols[b]))) for a, b in zip(i, j)])
+    return int(np.count_nonzero(d < limit))
+
+
+@pytest.mark.parametrize("make", [split_na, anion])
+def test_expansion_places_one_choice_per_cluster(make):
+    s = make()
+    expanded, report = s.expand_occupancies()
+    assert too_close_pairs(expanded) == 0
+    assert any(w.startswith("placed ") and "clusters of linked positions as one choice" in w
+               for w in report["warnings"])
+    n = report["scale"][0] ** 3
+    counts = expanded.composition
+    if make is split_na:  # 0.2 and 0.6 of every copy, exactly
+        assert counts["Na"] == 0.8 * n
+    else:  # every anion whole: four O at 1.45 Å around each Cl
+        from ase.neighborlist import neighbor_list
+
+        atoms = molvane.to_ase(expanded)
+        i, j = neighbor_list("ij", atoms, 1.5)
+        cl = [k for k, e in enumerate(atoms.get_chemical_symbols()) if e == "Cl"]
+        assert [int(np.count_nonzero(i == k)) for k in cl] == [4] * n
+        assert counts["O"] == 4 * n
+
+
+def test_a_split_site_of_several_species_shares_its_copies_exactly():
+    mixed = molvane.Structure(np.eye(3) * 6, [[0, 0, 0], [0.275, 0, 0]], [{"Na": 0.2, "K": 0.1}, {"Na": 0.6}])
+    expanded, report = mixed.expand_occupancies()
+    n = report["scale"][0] ** 3  # 10 x 10 x 10: every share comes out whole
+    assert too_close_pairs(expanded) == 0
+    assert expanded.composition == {"K": 0.1 * n, "Na": 0.8 * n}
+
+
+def test_chains_through_the_crystal_are_refused():
+    chain = molvane.Structure([[40, 0, 0], [0, 6, 0], [0, 0, 6]], [[k / 80, 0, 0] for k in range(80)],
+                              [{"O": 0.4}] * 80)
+    with pytest.raises(ValueError, match=r"form a cluster of more than 64 sites .* chain through the crystal"):
+        chain.expand_occupancies()
+
+
+# Public files with split positions or disorder groups (tests/data/disorder/MANIFEST.tsv,
+# tests/data/corpus/MANIFEST.tsv).
+DATA = Path(__file__).resolve().parent / "data"
+REAL = ["corpus/cif/1004008-90-dot.cif", "corpus/cif/2009306-xyz-simple-fract.cif",
+        "disorder/cod-1004001-butyl-groups.cif", "disorder/cod-1506182-groups-full-sites.cif",
+        "survey/dans/Na0.8CoO2_P63mmc.cif", "survey/dans/PMN-PT.cif"]
+
+
+@pytest.mark.parametrize("name", REAL)
+def test_real_files_keep_no_weight_below_the_too_close_distance(name):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", molvane.ReadWarning)
+        s = molvane.Structure.from_cif(str(DATA / name))
+        assert s._pair_decisions(REACH)[1] == []  # nothing too close is left independent
+        result, independent = molvane.rdf(s, 4.0, 0.02), molvane.rdf(s, 4.0, 0.02, pairs="independent")
+        expanded, _ = s.expand_occupancies()
+    clashes = 0
+    for a, b in result.pairs:
+        below = result.edges[1:] <= max(0.7, 0.6 * (_radius(a) + _radius(b)))
+        assert not np.any(result.density(a, b)[below]), (a, b)
+        clashes += np.count_nonzero(independent.density(a, b)[below])
+    assert (clashes > 0) == ("full-sites" not in name)  # the independent weighting has them
+    assert too_close_pairs(expanded) == 0
+    if "CoO2" in name:  # the sodium cobaltate: Na1 and Na2 1.65 Å apart, one or the other
+        assert result.coordination("Na", "Na")[int(2.5 / 0.02) - 1] == 0.0
+        assert independent.coordination("Na", "Na")[int(2.5 / 0.02) - 1] == pytest.approx(0.9)
+
+
+def test_cli_prints_the_counts_and_takes_the_weighting(tmp_path, capsys):
+    from molvane.cli import main
+
+    path = str(DATA / "corpus/cif/1004008-90-dot.cif")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", molvane.ReadWarning)
+        assert main(["rdf", path, "--cutoff", "4", "--out", str(tmp_path / "a")]) == 0
+        assert "pairs: 2 exclusive, 0 together, 0 too close but left independent" in capsys.readouterr().out
+        assert main(["rdf", path, "--cutoff", "4", "--pairs", "independent", "--out", str(tmp_path / "b")]) == 0
+    assert "pairs:" not in capsys.readouterr().out
+    physical, independent = ((tmp_path / d / "rdf.csv").read_text() for d in "ab")
+    assert physical != independent
