@@ -46,6 +46,8 @@ SHELL_PROMINENCE = 0.1
 # Smearing moves counts across the last edge, where nothing comes back from
 # beyond the cutoff: this many widths before it are left out.
 SMEAR_TRIM = 3.0
+# S(Q) is computed over blocks of Q values holding at most this many Q-r products.
+SQ_BLOCK = 1 << 20
 
 FloatArray: TypeAlias = npt.NDArray[np.float64]
 Pair: TypeAlias = tuple[str, str]
@@ -290,7 +292,14 @@ class RDF:
         """S(Q) at the given Q values (Å⁻¹): 1 + 4πρ ∫ r² (g(r) − 1)
         sin(Qr)/(Qr) L(r) dr over the bins, with ρ = N / V, the Lorch window
         L(r) = sin(πr/R)/(πr/R) (R the last edge) and g the total, weighted
-        by ``weights`` as in :meth:`weighted` when given."""
+        by ``weights`` as in :meth:`weighted` when given.
+
+        The Q values are taken in blocks of at most ``SQ_BLOCK`` Q-r products
+        (8 MB per temporary array) or one Q value when a row of bins alone is
+        longer, so memory beyond the input and the result stays bounded
+        however many Q values are asked for; each value is a sum over the
+        bins in a fixed order, the same bits whichever other Q values come
+        with it."""
         qs = np.asarray(q, dtype=np.float64)
         if not np.all(np.isfinite(qs)):
             raise ValueError("q values must be finite")
@@ -298,8 +307,13 @@ class RDF:
         r = 0.5 * (self._edges[:-1] + self._edges[1:])
         window = np.sinc(r / self._edges[-1])
         integrand = _shell_volumes(self._edges) * (g - 1.0) * window
-        kernel = np.sinc(np.multiply.outer(qs, r) / np.pi)
-        s: FloatArray = kernel @ integrand * self._number_density + 1.0
+        flat = qs.ravel()
+        out = np.empty(len(flat))
+        step = max(1, SQ_BLOCK // len(r))
+        for lo in range(0, len(flat), step):
+            kernel = np.sinc(np.multiply.outer(flat[lo : lo + step], r) / np.pi)
+            out[lo : lo + step] = np.sum(kernel * integrand, axis=1)
+        s: FloatArray = (out * self._number_density + 1.0).reshape(qs.shape)
         return s
 
     # --- new curves ---

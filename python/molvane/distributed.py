@@ -73,12 +73,12 @@ def _prepare(path: str, start: int, stop: int | None, every: int, cell: Cell | N
     return index_xyz_trajectory(path, stop) if scan else None
 
 
-def _frame_sums(path: str, locations: bytes, file_size: int, cell: Cell | None, cutoff: float,
+def _frame_sums(path: str, locations: bytes, identity: tuple[int, int, int], cell: Cell | None, cutoff: float,
                 bin_size: float) -> tuple[_Accumulator, list[Any]]:
     """On a worker: the sums of the frames at `locations`; a file the worker
     cannot see is named as such."""
     try:
-        return _read_sums(path, locations, file_size, cell, cutoff, bin_size)
+        return _read_sums(path, locations, identity, cell, cutoff, bin_size)
     except ValueError as exc:
         raise _unreadable(exc, path) from None
 
@@ -117,7 +117,7 @@ def distributed_sums(client: Any, path: str, cutoff: float, bin_size: float, sta
     assert index is not None
     frames = index.selected(start, stop, every)
     chunks = _tasks(index, frames, _worker_threads(client), frames_per_task)
-    futures = [client.submit(_frame_sums, path, index.locations(chunk), index.file_size, cell, cutoff, bin_size,
+    futures = [client.submit(_frame_sums, path, index.locations(chunk), index.identity, cell, cutoff, bin_size,
                              pure=False) for chunk in chunks]
     order = {future.key: i for i, future in enumerate(futures)}
     counts: list[list[Any]] = [[] for _ in futures]

@@ -37,6 +37,7 @@ bool bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject*
 bool arg_str(PyObject* obj, const char* arg, std::string& out);
 bool arg_f64(PyObject* obj, const char* arg, double& out);
 bool arg_u64(PyObject* obj, const char* arg, std::uint64_t& out);
+bool arg_i64(PyObject* obj, const char* arg, std::int64_t& out);
 // A sequence (not str) of sequences of numbers.
 bool arg_rows(PyObject* obj, const char* arg, std::vector<std::vector<double>>& out);
 // Periodic directions: one bool for all three, or a sequence of three
