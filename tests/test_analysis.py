@@ -78,6 +78,25 @@ def test_average_of_copies_is_the_single_result():
     assert np.allclose(avg.g_total(), one.g_total(), rtol=1e-12, atol=0)
 
 
+def test_arguments_of_the_wrong_kind_are_named():
+    s = rocksalt()
+    cases = [
+        (lambda: molvane.rdf_average([1, 2, 3]), TypeError, r"^frames\[0\] must be a molvane.Structure, not int$"),
+        (lambda: molvane.rdf_average([s, "x"], 4.0, 0.5), TypeError, r"^frames\[1\] must be a molvane.Structure"),
+        (lambda: molvane.rdf_average(5), TypeError, "^frames must be an iterable of molvane.Structure or the path"),
+        (lambda: molvane.rdf(None), TypeError, "^structure must be a molvane.Structure, not NoneType$"),
+        (lambda: molvane.average_prdf([s, 2]), TypeError, r"^structures\[1\] must be a molvane.Structure"),
+        (lambda: molvane.RDF([0, 1], [1.0], [1.0], composition={}, volume=1.0, number_density=1.0, bulk={},
+                             reference={}), TypeError, "^partials must be a mapping, not list$"),
+        (lambda: molvane.RDF([0, 1], {("A", "A"): [1.0]}, [1.0], composition={"A": 1.0}, volume=1.0,
+                             number_density=1.0, bulk={}, reference={}),
+         ValueError, "^no reference or bulk density given for A-A, A$"),
+    ]
+    for call, error, message in cases:
+        with pytest.raises(error, match=message):
+            call()
+
+
 def test_element_without_amount_has_no_conventional_curves():
     result = molvane.rdf(rocksalt(cation={"Mg": 1.0, "Fe": 0.0}), 4.0, 0.1)
     assert np.isnan(result.g("Fe", "O")).all() and np.isnan(result.g("O", "Fe")).all()

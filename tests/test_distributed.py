@@ -74,6 +74,8 @@ def test_failures_on_the_workers_are_reported(client, md, tmp_path):
         trajectory_rdf(str(tmp_path / "missing.xyz"), client=client)
     with pytest.raises(ValueError, match="^every must be at least 1$"):
         trajectory_rdf(md, client=client, every=0)
+    with pytest.raises(TypeError, match="^client must be a dask.distributed.Client, not int$"):
+        trajectory_rdf(md, client=3)
     bad = tmp_path / "bad.xyz"
     bad.write_text(frame(0) * 3 + frame(0, UNIT, ["Si 0 0 x"]) + frame(0))
     with pytest.raises(ValueError, match="^expected a number, found 'x'$"):

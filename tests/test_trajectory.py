@@ -403,6 +403,19 @@ def test_a_kept_index_refuses_a_file_rewritten_in_place_or_replaced(write):
         read()
 
 
+def test_index_selection_arguments_are_checked(write):
+    from molvane import index_xyz_trajectory
+
+    index = index_xyz_trajectory(write("".join(frames_with([3, 5, 2]))))
+    for kwargs, error, message in [({"every": 0}, ValueError, "^every must be at least 1$"),
+                                   ({"start": -1}, ValueError, "^start and stop must be 0 or more$"),
+                                   ({"start": 0.5}, TypeError, "integer")]:
+        with pytest.raises(error, match=message):
+            index.selected(**kwargs)
+    with pytest.raises(ValueError, match=r"^frame numbers must lie in 0 \.\. 2$"):
+        index.locations([0, 3])
+
+
 def test_index_of_the_corpus_and_the_example(corpus):
     from molvane import index_xyz_trajectory
 

@@ -25,6 +25,7 @@ import numpy.typing as npt
 
 from molvane._molvane import _DEFAULTS, Structure
 from molvane._sums import ExactSum
+from molvane.io import check_structure
 
 # What Structure.prdf returns: bin centres, partials by pair, total.
 Curves: TypeAlias = tuple[npt.NDArray[np.float64], dict[tuple[str, str], npt.NDArray[np.float64]],
@@ -128,6 +129,13 @@ class RDF:
         and ``reference`` maps each pair to the c_B / V of the frames its
         curve comes from. Use :func:`rdf` or :func:`rdf_average` rather than
         this constructor."""
+        for name, table in [("partials", partials), ("composition", composition), ("bulk", bulk),
+                            ("reference", reference)]:
+            if not isinstance(table, Mapping):
+                raise TypeError(f"{name} must be a mapping, not {type(table).__name__}")
+        missing = [f"{a}-{b}" for a, b in partials if (a, b) not in reference] + [e for e in composition if e not in bulk]
+        if missing:
+            raise ValueError(f"no reference or bulk density given for {', '.join(missing)}")
         frozen_edges = _frozen(edges)
         nbins = len(frozen_edges) - 1
         density: dict[Pair, FloatArray] = {}
@@ -413,6 +421,7 @@ def rdf(structure: Structure, cutoff: float = _DEFAULTS["cutoff"], bin_size: flo
     """The partial and total curves of ``structure`` (``Structure.prdf``) as an
     :class:`RDF`. A last bin reaching past the cutoff would be counted only up
     to the cutoff, so it is left out."""
+    check_structure(structure, "structure")
     acc = _Accumulator()
     acc.add(structure, cutoff, bin_size, n_threads)
     return acc.result(cutoff, averaged=False)
@@ -437,6 +446,9 @@ def rdf_average(frames: Iterable[Structure], cutoff: float = _DEFAULTS["cutoff"]
 
     ``frames`` may also be the path of an XYZ trajectory: its frames are
     streamed (as :func:`molvane.trajectory_rdf` does), never all held."""
+    if not isinstance(frames, (Iterable, os.PathLike)):
+        raise TypeError(f"frames must be an iterable of molvane.Structure or the path of an XYZ trajectory, "
+                        f"not {type(frames).__name__}")
     if isinstance(frames, (str, os.PathLike)):
         from molvane.trajectory import trajectory_rdf
 
@@ -450,7 +462,7 @@ def _accumulate(frames: Iterable[Structure], cutoff: float, bin_size: float, n_t
     count = len(frames) if isinstance(frames, Sized) else None
     acc = _Accumulator()
     for structure in frames:
-        acc.add(structure, cutoff, bin_size, n_threads)
+        acc.add(check_structure(structure, f"frames[{acc.frames}]"), cutoff, bin_size, n_threads)
         if progress is not None:
             progress(acc.frames, count)
     if acc.frames == 0:

@@ -107,6 +107,8 @@ def _worker_threads(client: Any) -> int:
 def distributed_sums(client: Any, path: str, cutoff: float, bin_size: float, start: int, stop: int | None,
                      every: int, cell: Cell | None, frames_per_task: int | None, progress: Progress | None,
                      index: TrajectoryIndex | None) -> _Summed:
+    if not callable(getattr(client, "submit", None)):
+        raise TypeError(f"client must be a dask.distributed.Client, not {type(client).__name__}")
     as_completed = _as_completed()
     if frames_per_task is not None and frames_per_task < 1:
         raise ValueError("frames_per_task must be at least 1")

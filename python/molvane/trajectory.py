@@ -20,6 +20,7 @@ for frames held in memory.
 
 from __future__ import annotations
 
+import operator
 from collections import deque
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -38,6 +39,7 @@ from molvane._molvane import (
     _warn_species,
 )
 from molvane.analysis import RDF, _accumulate, _Accumulator
+from molvane.io import check_structure
 
 if TYPE_CHECKING:
     from molvane.analysis import Curves
@@ -78,7 +80,10 @@ def average_prdf(structures: Iterable[Structure], cutoff: float = _DEFAULTS["cut
     ``progress``, when given, is called as ``progress(done, total)`` after
     each frame.
     """
-    acc = _accumulate(list(structures), cutoff, bin_size, n_threads, progress)
+    frames = list(structures)
+    for i, structure in enumerate(frames):
+        check_structure(structure, f"structures[{i}]")
+    acc = _accumulate(frames, cutoff, bin_size, n_threads, progress)
     assert acc.r is not None
     return acc.r, acc.partials(), acc.total()
 
@@ -129,6 +134,12 @@ class TrajectoryIndex:
     def selected(self, start: int = 0, stop: int | None = None, every: int = 1) -> npt.NDArray[np.int64]:
         """The frames kept by start, stop and every (as read_xyz_trajectory
         keeps them); fails as it does when none is."""
+        start, every = operator.index(start), operator.index(every)
+        stop = None if stop is None else operator.index(stop)
+        if every < 1:
+            raise ValueError("every must be at least 1")
+        if start < 0 or (stop is not None and stop < 0):
+            raise ValueError("start and stop must be 0 or more")
         end = len(self) if stop is None else min(stop, len(self))
         frames = np.arange(start, end, every, dtype=np.int64) if start < end else np.zeros(0, dtype=np.int64)
         _check_selected(end, len(frames))
@@ -136,6 +147,11 @@ class TrajectoryIndex:
 
     def locations(self, frames: npt.NDArray[np.int64]) -> bytes:
         """The (index, offset, atoms) triples of `frames`, packed for the reader."""
+        frames = np.asarray(frames)
+        if frames.dtype.kind not in "iu" or frames.ndim != 1:
+            raise TypeError("frames must be a one-dimensional array of frame numbers")
+        if len(frames) and not (0 <= frames.min() and frames.max() < len(self)):
+            raise ValueError(f"frame numbers must lie in 0 .. {len(self) - 1}")
         table = np.stack([frames.astype(np.uint64), self.offsets[frames], self.atoms[frames]], axis=1)
         return table.astype("<u8").tobytes()
 
