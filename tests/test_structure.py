@@ -1,4 +1,5 @@
 import math
+import os
 import tracemalloc
 
 import numpy as np
@@ -47,6 +48,21 @@ def test_sequence_inputs_of_any_kind():
     a = Structure(np.eye(3) * 4, np.array([[0.0, 0, 0]]), ({"Fe": np.float64(1.0)},))
     b = Structure(((4, 0, 0), (0, 4, 0), (0, 0, 4)), [(0, 0, 0)], [{"Fe": 1}])
     assert a.lattice_matrix == b.lattice_matrix and a.species == b.species
+
+
+def test_coordinate_arrays_read_as_their_lists():
+    rows = [[0.1, -0.2, 1.5], [1 / 3, 2 / 3, 0.0], [float("nan"), 0, 0]]
+    species = [{"Fe": 1}, {"O": 0.5}, {"O": 1}]
+    for array in (np.array(rows[:2]), np.asfortranarray(rows[:2]), np.array(rows[:2], dtype=np.float32),
+                  np.array(rows[:2])[:, ::-1][:, ::-1], np.arange(6).reshape(2, 3)):
+        s = Structure(CUBE4, array, species[:2])
+        assert s.frac_coords == array.tolist() and s._frac_array.tolist() == array.tolist()
+        assert s._frac_array.dtype == np.float64 and s._frac_array.shape == (2, 3)
+    for coords in (rows, np.array(rows)):
+        with pytest.raises(ValueError, match="site 2 has a coordinate that is not a finite number"):
+            Structure(CUBE4, coords, species)
+    with pytest.raises(ValueError, match="each coordinate must have 3 components"):
+        Structure(CUBE4, np.zeros((1, 4)), species[:1])
 
 
 @pytest.mark.parametrize(
@@ -186,6 +202,49 @@ def test_make_supercell_keeps_species_lists_and_unwrapped_coordinates():
     sc = s.make_supercell(1, 2, 1)
     assert sc.frac_coords == [[-0.5, 0.75, 0.0], [-0.5, 1.25, 0.0]]
     assert sc.species == [{"Fe": 0.3, "Ni": 0.4}] * 2
+
+
+def test_species_views_and_supercells_of_mixed_sites_against_plain_lists():
+    # Sites of one species and of several (repeats, any symbol order) side by
+    # side: every view as plain Python computes it from the lists given.
+    rng = np.random.default_rng(3)
+    symbols = ["Zn", "O", "Fe", "al", "Ba"]
+    sites = []
+    for _ in range(40):
+        n = int(rng.choice([1, 1, 1, 2, 3]))
+        picked = [symbols[int(k)] for k in rng.integers(0, len(symbols), n)]
+        sites.append([(e, 1.0 if n == 1 else round(float(rng.uniform(0, 1 / n)), 3)) for e in picked])
+    coords = rng.uniform(-1, 2, (len(sites), 3)).tolist()
+    s = molvane._molvane._structure(CUBE4, coords, sites, (True, True, True))
+    sc = s.make_supercell(2, 1, 3)
+    cells = [(i, j, k) for i in range(2) for j in range(1) for k in range(3)]
+    for got, lists, xyz in [(s, sites, coords),
+                            (sc, sites * 6, [[(x + i) / 2, (y + j) / 1, (z + k) / 3] for i, j, k in cells
+                                             for x, y, z in coords])]:
+        assert got._site_species == lists
+        assert got.frac_coords == xyz
+        assert got.species == [{e: o for e, o in sorted(site, key=lambda pair: pair[0])} for site in lists]
+        composition = {}
+        for site in lists:
+            for e, o in site:
+                composition[e] = composition.get(e, 0.0) + o
+        assert got.composition == dict(sorted(composition.items()))
+        assert got.elements == sorted(composition)
+        assert got.n_atoms == sum(sum(o for _, o in site) for site in lists)
+        assert got.is_ordered is False
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_a_million_ordered_sites_hold_at_most_48_bytes_each():
+    def resident():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    cell = Structure(CUBE4, [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Cs": 1}, {"Cl": 1}])
+    before = resident()
+    big = cell.make_supercell(100, 100, 50)
+    grown = resident() - before
+    assert big.n_sites == 1_000_000
+    assert grown <= 48 * big.n_sites
 
 
 @pytest.mark.parametrize("counts", [(2**63, 2**63, 1), (10**6, 10**6, 10**6), (2**32, 2**32, 1)])

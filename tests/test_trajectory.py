@@ -599,3 +599,27 @@ def test_averages_fail_at_the_first_bad_frame_and_note_capitals_once(write, n_th
         molvane.trajectory_rdf(write("".join(good)), 2.0, 0.1, n_threads=n_threads)
     assert [str(w.message) for w in caught] == [
         "read species written in capitals as two-letter elements (FE as Fe) for 8 atoms"]
+
+
+def test_frames_whose_species_change_read_as_each_frame_alone(write):
+    # Frames with the same species, a new one, a subset, many (past the
+    # remembered tokens and the scanned table), then the first again: each
+    # frame's species as a plain parse of its lines gives them.
+    from molvane import iter_xyz_frames
+
+    rng = random.Random(5)
+    many = ["H", "He", "Li", "Be", "B", "C", "N", "O", "F", "Ne", "Na", "Mg", "Al", "Si", "P", "S", "Cl", "Ar",
+            "K", "Ca", "Sc", "Ti"]
+    pools = [["Si", "O"], ["O", "Si"], ["Si", "O", "Na"], ["O"], many, ["Si", "O"]]
+    texts = []
+    for pool in pools:
+        atoms = [f"{rng.choice(pool)} {rng.uniform(0, 10):.6f} {rng.uniform(0, 10):.6f} 1.5" for _ in range(60)]
+        texts.append(frame(0, atoms=atoms))
+    path = write("".join(texts))
+    for structures in (read_xyz_trajectory(path)[0], [s for _, s in iter_xyz_frames(path)]):
+        for text, s in zip(texts, structures):
+            symbols = [line.split()[0] for line in text.splitlines()[2:]]
+            assert s._site_species == [[(symbol, 1.0)] for symbol in symbols]
+            assert s.elements == sorted(set(symbols))
+            assert s.composition == {e: float(symbols.count(e)) for e in sorted(set(symbols))}
+            assert s.species == [{symbol: 1.0} for symbol in symbols]

@@ -61,7 +61,7 @@ def from_ase(atoms: Atoms) -> Structure:
     if not isinstance(atoms, ase.Atoms):
         raise TypeError(f"from_ase takes an ase.Atoms, not {type(atoms).__name__}")
     matrix = _cell(atoms.cell.array, "ase.Atoms")
-    frac = atoms.cell.scaled_positions(atoms.positions).tolist()
+    frac = np.ascontiguousarray(atoms.cell.scaled_positions(atoms.positions), dtype=np.float64)
     symbols = atoms.get_chemical_symbols()
     occupancy = atoms.info.get("occupancy")
     if occupancy is None:
@@ -115,7 +115,7 @@ def to_ase(structure: Structure, *, expand: bool = False, occupancy: bool = Fals
     unknown = sorted(set(symbols) - set(ase.data.atomic_numbers))
     if unknown:
         raise ValueError(f"ASE has no element {unknown[0]!r}")
-    atoms: Atoms = ase.Atoms(symbols=symbols, scaled_positions=structure.frac_coords, cell=structure.lattice_matrix,
+    atoms: Atoms = ase.Atoms(symbols=symbols, scaled_positions=structure._frac_array, cell=structure.lattice_matrix,
                       pbc=structure.pbc)
     if occupancy:
         atoms.info["occupancy"] = {str(i): site for i, site in enumerate(sites)}
@@ -149,7 +149,8 @@ def from_pymatgen(structure: IStructure) -> Structure:
         species.append(list(merged_species(pairs).items()))
     lattice = structure.lattice
     pbc = tuple(bool(p) for p in lattice.pbc)
-    return _structure(_cell(lattice.matrix, "pymatgen structure"), structure.frac_coords.tolist(), species, pbc)
+    frac = np.ascontiguousarray(structure.frac_coords, dtype=np.float64)
+    return _structure(_cell(lattice.matrix, "pymatgen structure"), frac, species, pbc)
 
 
 def to_pymatgen(structure: Structure) -> PymatgenStructure:
@@ -159,7 +160,7 @@ def to_pymatgen(structure: Structure) -> PymatgenStructure:
     core = _require("pymatgen.core", "to_pymatgen", "pymatgen")
     lattice = core.Lattice(structure.lattice_matrix, pbc=structure.pbc)
     species = [merged_species(pairs) for pairs in structure._site_species]
-    converted: PymatgenStructure = core.Structure(lattice, species, structure.frac_coords)
+    converted: PymatgenStructure = core.Structure(lattice, species, structure._frac_array)
     return converted
 
 
@@ -187,7 +188,7 @@ def same_structure(a: Structure, b: Structure, tol: float = 0.0) -> bool:
 
     occupancies_a = [o for site in species_a for _, o in site]
     occupancies_b = [o for site in species_b for _, o in site]
-    return (close(a.lattice_matrix, b.lattice_matrix) and close(a.frac_coords, b.frac_coords)
+    return (close(a.lattice_matrix, b.lattice_matrix) and close(a._frac_array, b._frac_array)
             and close(occupancies_a, occupancies_b))
 
 

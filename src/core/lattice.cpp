@@ -41,11 +41,4 @@ Vec3 Lattice::to_cartesian(const Vec3& f) const {
     return out;
 }
 
-Vec3 Lattice::to_fractional(const Vec3& c) const {
-    const Mat3& inv = inverse_;
-    Vec3 out;
-    for (int j = 0; j < 3; ++j) out[j] = c[0] * inv[0][j] + c[1] * inv[1][j] + c[2] * inv[2][j];
-    return out;
-}
-
 }  // namespace molvane

@@ -26,8 +26,12 @@ public:
 
     // Row vector times matrix: f0*a + f1*b + f2*c.
     Vec3 to_cartesian(const Vec3& frac) const;
-    // Row vector times inverse.
-    Vec3 to_fractional(const Vec3& cart) const;
+    // Row vector times inverse (inline: readers call it once per atom).
+    Vec3 to_fractional(const Vec3& c) const {
+        Vec3 out;
+        for (int j = 0; j < 3; ++j) out[j] = c[0] * inverse_[0][j] + c[1] * inverse_[1][j] + c[2] * inverse_[2][j];
+        return out;
+    }
 
     static double determinant_of(const Mat3& m);
 

@@ -1,11 +1,16 @@
 // Sites and structures: a lattice plus an ordered, non-empty list of sites,
-// each with fractional coordinates and species with occupancies.
+// held as arrays: fractional coordinates, a table of element symbols and, per
+// site, a run of (symbol index, occupancy) entries.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <span>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -17,14 +22,131 @@ namespace molvane {
 // (element symbol, occupancy); symbols compare byte by byte.
 using Species = std::pair<std::string, double>;
 
-struct Site {
-    Vec3 frac_coords{};             // not wrapped into [0, 1)
-    std::vector<Species> species;   // in the producer's order, never merged
+// Distinct element symbols. A structure's table holds exactly the symbols its
+// sites use, in ascending byte order, so a symbol's index orders it; frames
+// of one trajectory with the same symbols share one table.
+using SymbolTable = std::vector<std::string>;
 
-    // Occupancies added left to right from zero.
-    double occupancy_sum() const;
+// One species entry of a site: the index of its symbol and its occupancy.
+struct SpeciesEntry {
+    std::uint32_t symbol;
+    double occupancy;
+};
+
+// Optional per-site data. Each column is a std::vector that is empty when the
+// producer has no such data and holds one value per site when it has. To add
+// a column, declare its vector here and pass it to `fn` in `each`; the
+// size check in Structure::create, make_supercell and the expansion then
+// carry it along (each output site takes the value of the site it copies).
+struct SiteColumns {
+    // fn(column_of_a, column_of_b) for every column, a and b of this type.
+    template <class A, class B, class Fn>
+    static void each(A& a, B& b, Fn&& fn) {
+        (void)a, (void)b, (void)fn;  // no columns yet
+    }
+
+    // The columns of n new sites, site i copying site origin(i) of these.
+    template <class Origin>
+    SiteColumns copied(std::size_t n, Origin&& origin) const {
+        SiteColumns out;
+        each(out, *this, [&](auto& to, const auto& from) {
+            if (from.empty()) return;
+            to.reserve(n);
+            for (std::size_t i = 0; i < n; ++i) to.push_back(from[origin(i)]);
+        });
+        return out;
+    }
+};
+
+// The sites of a structure as arrays, and the builder readers append to:
+// add sites in order, each with its species (repeats kept, in order), then
+// hand the whole to Structure::create, which sorts the symbol table and
+// settles the layout. A site of one species costs no allocation of its own.
+class Sites {
+public:
+    Sites() = default;
+    // Starts from the symbols of `table` (a previous frame's), which stays
+    // shared when exactly its symbols are used.
+    explicit Sites(std::shared_ptr<const SymbolTable> table) : table_(std::move(table)) {}
+
+    // --- building ---
+    void reserve(std::size_t sites, std::size_t entries);
+    // The index of `symbol`, added to the table when new.
+    std::uint32_t symbol_index(std::string_view symbol);
+    // A site holding one species, by default with occupancy 1.
+    void add_atom(const Vec3& frac, std::uint32_t symbol, double occupancy = 1.0) {
+        frac_.push_back(frac);
+        symbol_.push_back(symbol);
+        occupancy_.push_back(occupancy);
+        if (!offsets_.empty()) offsets_.push_back(symbol_.size());
+    }
+    // A site whose species follow through add_species (none is allowed here;
+    // Structure::create refuses it).
+    void add_site(const Vec3& frac);
+    void add_species(std::uint32_t symbol, double occupancy) {
+        symbol_.push_back(symbol);
+        occupancy_.push_back(occupancy);
+        offsets_.back() = symbol_.size();
+    }
+    void add_species(std::string_view symbol, double occupancy) { add_species(symbol_index(symbol), occupancy); }
+    SiteColumns& columns() { return columns_; }
+
+    // --- reading ---
+    std::size_t size() const { return frac_.size(); }
+    bool empty() const { return frac_.empty(); }
+    const Vec3& frac(std::size_t i) const { return frac_[i]; }
+    std::span<const Vec3> frac_coords() const { return frac_; }
+
+    // The entries of site i are [entries_begin(i), entries_end(i)).
+    std::size_t entries_begin(std::size_t i) const { return offsets_.empty() ? i : offsets_[i]; }
+    std::size_t entries_end(std::size_t i) const { return offsets_.empty() ? i + 1 : offsets_[i + 1]; }
+    std::size_t n_entries() const { return symbol_.size(); }
+    SpeciesEntry entry(std::size_t e) const { return {symbol_[e], occupancy_[e]}; }
+    std::span<const std::uint32_t> entry_symbols() const { return symbol_; }
+    std::span<const double> entry_occupancies() const { return occupancy_; }
+    // True when every site holds exactly one entry (entry i is site i's).
+    bool one_entry_per_site() const { return offsets_.empty() && symbol_.size() == frac_.size(); }
+
+    const SymbolTable& symbols() const;
+    const std::string& symbol(std::uint32_t index) const { return (*table_)[index]; }
+    const std::shared_ptr<const SymbolTable>& shared_symbols() const { return table_; }
+    const SiteColumns& columns() const { return columns_; }
+
+    // Occupancies of site i added left to right from zero.
+    double occupancy_sum(std::size_t i) const;
     // Exactly one species with |occupancy - 1| < 1e-6.
-    bool is_ordered() const;
+    bool is_ordered(std::size_t i) const;
+
+private:
+    friend class Structure;
+
+    // Sorts the table, keeps only the symbols in use (sharing the table
+    // when it already is so) and drops the offsets when every site holds one
+    // entry.
+    void settle();
+
+    // Copies share the table and copy it before adding to it.
+    struct Editable {
+        std::shared_ptr<SymbolTable> table;
+        Editable() = default;
+        Editable(const Editable&) {}
+        Editable(Editable&&) = default;
+        Editable& operator=(const Editable&) {
+            table.reset();
+            return *this;
+        }
+        Editable& operator=(Editable&&) = default;
+    };
+
+    std::shared_ptr<const SymbolTable> table_;
+    Editable editable_;  // table_, when this builder added to it
+    std::unordered_map<std::string, std::uint32_t> lookup_;  // while building a large table
+    std::uint32_t last_ = 0;                                  // the symbol found last
+    std::vector<Vec3> frac_;              // not wrapped into [0, 1)
+    std::vector<std::size_t> offsets_;    // size() + 1 of them, or none when one entry per site
+    std::vector<std::uint32_t> symbol_;   // per entry, in the producer's order
+    std::vector<double> occupancy_;       // per entry
+    SiteColumns columns_;
 };
 
 // Which of the directions a, b, c are periodic.
@@ -41,15 +163,16 @@ public:
     // has occupancies summing to X, which exceeds 1"; then, at the first
     // offending site, when it has no species, a coordinate that is not finite,
     // or an occupancy that is not finite or is negative.
-    static Result<Structure> create(Lattice lattice, std::vector<Site> sites,
-                                    Pbc pbc = all_periodic);
+    static Result<Structure> create(Lattice lattice, Sites sites, Pbc pbc = all_periodic);
 
     const Lattice& lattice() const { return lattice_; }
-    const std::vector<Site>& sites() const { return sites_; }
+    const Sites& sites() const { return sites_; }
     const Pbc& pbc() const { return pbc_; }
 
     // Element -> summed occupancy, in ascending byte order of the symbol.
     std::map<std::string, double> composition() const;
+    // Summed occupancy per symbol index, added in site order.
+    std::vector<double> amounts() const;
     // The keys of composition().
     std::vector<std::string> elements() const;
     // Occupancy sums of the sites, added in site order.
@@ -59,11 +182,14 @@ public:
     Result<Structure> make_supercell(std::uint64_t na, std::uint64_t nb, std::uint64_t nc) const;
 
 private:
-    Structure(Lattice lattice, std::vector<Site> sites, Pbc pbc)
+    // The structure of sites whose species passed the checks.
+    static Result<Structure> settled(Lattice lattice, Sites sites, Pbc pbc);
+
+    Structure(Lattice lattice, Sites sites, Pbc pbc)
         : lattice_(std::move(lattice)), sites_(std::move(sites)), pbc_(pbc) {}
 
     Lattice lattice_;
-    std::vector<Site> sites_;
+    Sites sites_;
     Pbc pbc_;
 };
 

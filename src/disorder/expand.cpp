@@ -61,12 +61,12 @@ struct CommonDenominator {
     }
 };
 
-// The site's species written as "El:0.5000", sorted by bytes, joined with "|".
-std::string pool_key(const Site& site) {
+// The species of site i written as "El:0.5000", sorted by bytes, joined with "|".
+std::string pool_key(const Sites& sites, std::size_t i) {
     std::vector<std::string> parts;
-    parts.reserve(site.species.size());
-    for (const auto& [element, occupancy] : site.species)
-        parts.push_back(element + ":" + format_fixed4(occupancy));
+    parts.reserve(sites.entries_end(i) - sites.entries_begin(i));
+    for (std::size_t e = sites.entries_begin(i); e < sites.entries_end(i); ++e)
+        parts.push_back(sites.symbol(sites.entry(e).symbol) + ":" + format_fixed4(sites.entry(e).occupancy));
     std::sort(parts.begin(), parts.end());
     std::string key;
     for (std::size_t i = 0; i < parts.size(); ++i) {
@@ -210,15 +210,16 @@ std::uint64_t Xorshift64Star::next() {
 namespace {
 
 // The common denominator of every partial occupancy and every vacancy.
-CommonDenominator common_denominator(const std::vector<Site>& sources, std::uint64_t max_denominator) {
+CommonDenominator common_denominator(const Sites& sources, std::uint64_t max_denominator) {
     CommonDenominator denominator;
-    for (const Site& site : sources) {
-        if (site.is_ordered()) continue;
-        for (const auto& sp : site.species) {
-            if (sp.second > 0.0 && sp.second < 1.0)
-                denominator.combine(best_denominator(sp.second, max_denominator));
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (sources.is_ordered(i)) continue;
+        for (std::size_t e = sources.entries_begin(i); e < sources.entries_end(i); ++e) {
+            const double occupancy = sources.entry(e).occupancy;
+            if (occupancy > 0.0 && occupancy < 1.0)
+                denominator.combine(best_denominator(occupancy, max_denominator));
         }
-        const double total = site.occupancy_sum();
+        const double total = sources.occupancy_sum(i);
         if (total < 0.999999) denominator.combine(best_denominator(total, max_denominator));
     }
     return denominator;
@@ -233,21 +234,21 @@ std::uint64_t choose_scale(std::uint64_t n_source, std::uint64_t max_sites,
     return n == 0 ? 1 : n;
 }
 
-// Supercell sites split into ordered copies and pools of disordered sites
+// Supercell sites split into ordered ones and pools of disordered sites
 // that share a pool key (keys in byte order, members in site order).
 struct Split {
-    std::vector<Site> ordered;
+    std::vector<std::size_t> ordered;
     std::map<std::string, std::vector<std::size_t>> pools;
 };
 
-Split split_into_pools(const std::vector<Site>& sources, const std::vector<Site>& cells) {
+Split split_into_pools(const Sites& sources, const Sites& cells) {
     // Copies of one source site share its species, so keys are made once.
     std::vector<std::string> keys(sources.size());
     for (std::size_t s = 0; s < sources.size(); ++s)
-        if (!sources[s].is_ordered()) keys[s] = pool_key(sources[s]);
+        if (!sources.is_ordered(s)) keys[s] = pool_key(sources, s);
     Split split;
     for (std::size_t i = 0; i < cells.size(); ++i) {
-        if (cells[i].is_ordered()) split.ordered.push_back(cells[i]);
+        if (cells.is_ordered(i)) split.ordered.push_back(i);
         else split.pools[keys[i % sources.size()]].push_back(i);
     }
     return split;
@@ -256,7 +257,7 @@ Split split_into_pools(const std::vector<Site>& sources, const std::vector<Site>
 // Atoms of each species to place in a pool of `pool_size` sites: the floors
 // of the targets, then one more for the largest remainders until the rounded
 // total is reached.
-std::vector<std::uint64_t> allocate(const std::vector<Species>& species, std::uint64_t pool_size) {
+std::vector<std::uint64_t> allocate(const std::vector<SpeciesEntry>& species, std::uint64_t pool_size) {
     const std::size_t k = species.size();
     const double pool_size_f = static_cast<double>(pool_size);
     std::vector<double> targets(k);
@@ -264,7 +265,7 @@ std::vector<std::uint64_t> allocate(const std::vector<Species>& species, std::ui
     double target_sum = 0.0;
     std::uint64_t floors_sum = 0;
     for (std::size_t j = 0; j < k; ++j) {
-        targets[j] = species[j].second * pool_size_f;
+        targets[j] = species[j].occupancy * pool_size_f;
         counts[j] = saturating_u64(std::floor(targets[j]));
         target_sum += targets[j];
         floors_sum = saturating_add(floors_sum, counts[j]);
@@ -285,10 +286,11 @@ std::vector<std::uint64_t> allocate(const std::vector<Species>& species, std::ui
 
 // Places a pool's atoms: slots naming species, then empty ones up to the pool
 // size, shuffled by Fisher-Yates from the top and matched with the members in
-// order. Returns the number of members left empty.
-std::uint64_t place_pool(const std::vector<Site>& cells, const std::vector<std::size_t>& members,
-                         const std::vector<Species>& species, const std::vector<std::uint64_t>& counts,
-                         Xorshift64Star& rng, std::vector<Site>& placed) {
+// order (as pairs of a member and the symbol placed there). Returns the number
+// of members left empty.
+std::uint64_t place_pool(const std::vector<std::size_t>& members, const std::vector<SpeciesEntry>& species,
+                         const std::vector<std::uint64_t>& counts, Xorshift64Star& rng,
+                         std::vector<std::pair<std::size_t, std::uint32_t>>& placed) {
     constexpr std::size_t empty = std::numeric_limits<std::size_t>::max();
     std::vector<std::size_t> slots;
     for (std::size_t j = 0; j < species.size(); ++j) slots.insert(slots.end(), counts[j], j);
@@ -303,10 +305,7 @@ std::uint64_t place_pool(const std::vector<Site>& cells, const std::vector<std::
             ++vacancies;
             continue;
         }
-        Site site;
-        site.frac_coords = cells[members[p]].frac_coords;
-        site.species = {{species[slots[p]].first, 1.0}};
-        placed.push_back(std::move(site));
+        placed.emplace_back(members[p], species[slots[p]].symbol);
     }
     return vacancies;
 }
@@ -355,7 +354,7 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
                                      std::uint64_t seed, std::uint64_t max_denominator) {
     // A structure holds finite, non-negative occupancies with site sums of at
     // most 1.001, so no pool asks for more than about its own size in atoms.
-    const std::vector<Site>& sources = source.sites();
+    const Sites& sources = source.sites();
     const CommonDenominator denominator = common_denominator(sources, max_denominator);
     const std::uint64_t n = choose_scale(sources.size(), max_sites, denominator);
 
@@ -366,32 +365,44 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
                     " sites, above the limit of ", dec(max_sites));
     auto supercell = source.make_supercell(n, n, n);
     if (!supercell) return supercell.error();
-    const std::vector<Site>& cells = supercell->sites();
+    const Sites& cells = supercell->sites();
     Split split = split_into_pools(sources, cells);
 
     Xorshift64Star rng(seed);
-    std::vector<Site> placed;
+    std::vector<std::pair<std::size_t, std::uint32_t>> placed;  // (cell site, symbol)
     std::vector<ReportRow> rows;
     std::vector<std::string> missing;
     std::uint64_t n_vacancies = 0;
     for (const auto& [key, members] : split.pools) {
-        const std::vector<Species>& species = cells[members.front()].species;
+        std::vector<SpeciesEntry> species;
+        for (std::size_t e = cells.entries_begin(members.front()); e < cells.entries_end(members.front()); ++e)
+            species.push_back(cells.entry(e));
         const std::uint64_t pool_size = members.size();
         const std::vector<std::uint64_t> counts = allocate(species, pool_size);
-        n_vacancies += place_pool(cells, members, species, counts, rng, placed);
+        n_vacancies += place_pool(members, species, counts, rng, placed);
         for (std::size_t j = 0; j < species.size(); ++j) {
-            rows.push_back({species[j].first, species[j].second, pool_size, counts[j]});
-            if (counts[j] == 0 && species[j].second > 0.0 &&
-                std::find(missing.begin(), missing.end(), species[j].first) == missing.end())
-                missing.push_back(species[j].first);
+            const std::string& element = cells.symbol(species[j].symbol);
+            rows.push_back({element, species[j].occupancy, pool_size, counts[j]});
+            if (counts[j] == 0 && species[j].occupancy > 0.0 &&
+                std::find(missing.begin(), missing.end(), element) == missing.end())
+                missing.push_back(element);
         }
     }
     std::vector<std::string> warnings = expansion_warnings(missing, rows, n, denominator, max_sites);
 
-    std::vector<Site> result_sites = std::move(split.ordered);
-    result_sites.insert(result_sites.end(), std::make_move_iterator(placed.begin()),
-                        std::make_move_iterator(placed.end()));
-    if (result_sites.empty()) return fail("no sites remain after expansion; check the occupancies");
+    // The ordered sites as they are, then the placed atoms.
+    const std::size_t n_ordered = split.ordered.size(), n_result = n_ordered + placed.size();
+    if (n_result == 0) return fail("no sites remain after expansion; check the occupancies");
+    Sites result_sites(cells.shared_symbols());
+    result_sites.reserve(n_result, n_result);
+    for (std::size_t c : split.ordered) {
+        const SpeciesEntry only = cells.entry(cells.entries_begin(c));
+        result_sites.add_atom(cells.frac(c), only.symbol, only.occupancy);
+    }
+    for (const auto& [c, symbol] : placed) result_sites.add_atom(cells.frac(c), symbol);
+    result_sites.columns() = cells.columns().copied(n_result, [&](std::size_t i) {
+        return i < n_ordered ? split.ordered[i] : placed[i - n_ordered].first;
+    });
     auto result = Structure::create(supercell->lattice(), std::move(result_sites), source.pbc());
     if (!result) return result.error();
     return Expansion{std::move(*result), std::move(rows), std::move(warnings), {n, n, n},

@@ -397,13 +397,13 @@ Kernel set_kernel(Kernel k) { return active_kernel.exchange(k, std::memory_order
 // Sites per sub-cell by a counting sort: sub-cells in flat order, each
 // holding its sites in increasing index order. Coordinates along periodic
 // axes are wrapped, the others kept as they are.
-void NeighborSearch::pack_sites(const std::vector<Site>& sites) {
-    const std::size_t n_sites = sites.size();
+void NeighborSearch::pack_sites(std::span<const Vec3> frac) {
+    const std::size_t n_sites = frac.size();
     std::vector<std::uint32_t> cell_of(n_sites);
     std::vector<Vec3> coords(n_sites);
     start_.assign(n_[0] * n_[1] * n_[2] + 1, 0);
     for (std::size_t i = 0; i < n_sites; ++i) {
-        const Vec3& f = sites[i].frac_coords;
+        const Vec3& f = frac[i];
         Vec3& w = coords[i];
         std::uint64_t k[3];
         for (int axis = 0; axis < 3; ++axis) {
@@ -433,7 +433,7 @@ void NeighborSearch::pack_sites(const std::vector<Site>& sites) {
 // Fractional margin for points filed by a rounded product w * n.
 static constexpr double filing_margin = 1e-9;
 
-void NeighborSearch::plan_axes(const std::vector<Site>& sites, double cutoff) {
+void NeighborSearch::plan_axes(std::span<const Vec3> frac, double cutoff) {
     const Vec3 widths = perpendicular_widths(m_);
     for (int axis = 0; axis < 3; ++axis) {
         if (periodic_[axis]) {
@@ -444,10 +444,10 @@ void NeighborSearch::plan_axes(const std::vector<Site>& sites, double cutoff) {
             continue;
         }
         // Only the home image: sub-cells over the range the sites span.
-        double lo = sites[0].frac_coords[axis], hi = lo;
-        for (const Site& site : sites) {
-            lo = std::min(lo, site.frac_coords[axis]);
-            hi = std::max(hi, site.frac_coords[axis]);
+        double lo = frac[0][axis], hi = lo;
+        for (const Vec3& f : frac) {
+            lo = std::min(lo, f[axis]);
+            hi = std::max(hi, f[axis]);
         }
         const double extent = hi - lo, span = extent * widths[axis];
         n_[axis] = cells_for_width(span, cutoff);
@@ -475,20 +475,20 @@ static std::optional<std::uint64_t> images_per_centre(const std::array<std::int6
 }
 
 Result<NeighborSearch> NeighborSearch::build(const Structure& structure, double cutoff) {
-    const std::vector<Site>& sites = structure.sites();
-    if (sites.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-        return fail("structure has ", std::to_string(sites.size()), " sites; the neighbour search holds at most ",
+    const std::span<const Vec3> frac = structure.sites().frac_coords();
+    if (frac.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        return fail("structure has ", std::to_string(frac.size()), " sites; the neighbour search holds at most ",
                     std::to_string(std::numeric_limits<std::int32_t>::max()));
     }
     NeighborSearch search;
     search.m_ = structure.lattice().matrix();
     search.cutoff_sq_ = cutoff * cutoff;
     search.periodic_ = structure.pbc();
-    search.plan_axes(sites, cutoff);
+    search.plan_axes(frac, cutoff);
     if (!images_per_centre(search.reach_))
         return fail("cutoff is too large for this cell: the search would visit more than ",
                     std::to_string(max_images_per_centre), " periodic images of the cell around each site");
-    search.pack_sites(sites);
+    search.pack_sites(frac);
     search.collect_ = collect_fn(current_kernel());
     const Mat3& m = search.m_;
     search.diagonal_ = m[0][1] == 0.0 && m[0][2] == 0.0 && m[1][0] == 0.0 && m[1][2] == 0.0 && m[2][0] == 0.0 &&

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -178,9 +179,9 @@ private:
     void plan_bounds(double cutoff);
     // Sub-cells, reach and filing of every axis: over the cell along periodic
     // axes, over the sites' range (home image only) along the others.
-    void plan_axes(const std::vector<Site>& sites, double cutoff);
+    void plan_axes(std::span<const Vec3> frac, double cutoff);
     // Files and packs the sites into start_ and sites_.
-    void pack_sites(const std::vector<Site>& sites);
+    void pack_sites(std::span<const Vec3> frac);
     // The sub-cell along `axis` that holds coordinate w (wrapped if periodic).
     std::uint64_t cell_along(int axis, double w) const {
         if (periodic_[axis]) return sub_cell_of(w, n_[axis]);

@@ -8,9 +8,6 @@
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <optional>
-#include <string_view>
-#include <unordered_map>
 
 #include "engine/neighbor.hpp"
 #include "engine/pool.hpp"
@@ -22,78 +19,19 @@ namespace {
 // 4 * pi / 3 as the nearest double.
 constexpr double four_thirds_pi = 4.1887902047863905;
 
-// Below this many sites the two tables are built one after the other.
-constexpr std::size_t min_sites_for_parallel_setup = 4096;
-
-// Every site's species as flat arrays (entries offsets[i] .. offsets[i + 1]),
-// with the distinct element symbols in byte order, each one's summed
+// The sites' species as the structure holds them (a symbol's index is its
+// element's place in byte order), with the elements, each one's summed
 // occupancy, added in site order (the structure's composition), and the
 // number of atoms (the site sums added in site order).
 struct SpeciesTable {
-    std::vector<std::size_t> offsets;
-    std::vector<std::uint32_t> species_index;
-    std::vector<double> occupancy;
+    const Sites* sites = nullptr;
     std::vector<std::string> elements;
     std::vector<double> amount;
     double n_atoms = 0.0;
 };
 
-// Byte-wise equality, inline: symbols are short.
-bool same_text(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t k = 0; k < a.size(); ++k)
-        if (a[k] != b[k]) return false;
-    return true;
-}
-
-SpeciesTable build_species_table(const std::vector<Site>& sites) {
-    SpeciesTable table;
-    table.offsets.reserve(sites.size() + 1);
-    table.species_index.reserve(sites.size());
-    table.occupancy.reserve(sites.size());
-    table.offsets.push_back(0);
-    // Symbols numbered in order of appearance first; neighbouring sites
-    // often repeat one.
-    std::unordered_map<std::string_view, std::uint32_t> number;
-    std::vector<std::string_view> seen;
-    std::uint32_t last = 0;
-    for (const Site& site : sites) {
-        double site_sum = 0.0;
-        for (const auto& [symbol, occupancy] : site.species) {
-            site_sum += occupancy;
-            if (seen.empty() || !same_text(seen[last], symbol)) {
-                // A few symbols: compare them all; many: the hash table.
-                std::uint32_t k = 0;
-                if (seen.size() <= 8)
-                    while (k < seen.size() && !same_text(seen[k], symbol)) ++k;
-                if (seen.size() > 8 || k == seen.size()) {
-                    auto [it, added] = number.try_emplace(symbol, static_cast<std::uint32_t>(seen.size()));
-                    if (added) seen.push_back(symbol);
-                    k = it->second;
-                }
-                last = k;
-            }
-            table.species_index.push_back(last);
-            table.occupancy.push_back(occupancy);
-        }
-        table.offsets.push_back(table.species_index.size());
-        table.n_atoms += site_sum;
-    }
-    std::vector<std::uint32_t> by_symbol(seen.size());
-    for (std::uint32_t k = 0; k < by_symbol.size(); ++k) by_symbol[k] = k;
-    std::sort(by_symbol.begin(), by_symbol.end(), [&](std::uint32_t x, std::uint32_t y) { return seen[x] < seen[y]; });
-    std::vector<std::uint32_t> rank(seen.size());
-    for (std::uint32_t r = 0; r < by_symbol.size(); ++r) {
-        rank[by_symbol[r]] = r;
-        table.elements.emplace_back(seen[by_symbol[r]]);
-    }
-    table.amount.assign(seen.size(), 0.0);
-    for (std::size_t e = 0; e < table.species_index.size(); ++e) {
-        const std::uint32_t r = rank[table.species_index[e]];
-        table.species_index[e] = r;
-        table.amount[r] += table.occupancy[e];
-    }
-    return table;
+SpeciesTable species_table(const Structure& structure) {
+    return {&structure.sites(), structure.elements(), structure.amounts(), structure.n_atoms()};
 }
 
 // What the histogram step reads for each packed slot when every site holds
@@ -131,25 +69,9 @@ Result<std::uint64_t> validate(double cutoff, double bin_size) {
 
 // The species, the histogram's size and bin edges, the neighbour search and
 // the pieces.
-// Builds the species table and the neighbour search, side by side on two
-// workers when the pool has them and the structure is large enough.
-void build_tables(const Structure& structure, double cutoff, WorkerPool& pool, SpeciesTable& sp,
-                  std::optional<Result<NeighborSearch>>& search) {
-    auto species = [&] { sp = build_species_table(structure.sites()); };
-    auto neighbours = [&] { search.emplace(NeighborSearch::build(structure, cutoff)); };
-    if (pool.size() < 2 || structure.sites().size() < min_sites_for_parallel_setup) {
-        species();
-        neighbours();
-        return;
-    }
-    pool.run(2, [&](std::size_t task) { task == 0 ? species() : neighbours(); });
-}
-
-Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, std::uint64_t n_edges,
-                  WorkerPool& pool) {
-    SpeciesTable sp;
-    std::optional<Result<NeighborSearch>> search;
-    build_tables(structure, cutoff, pool, sp, search);
+Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, std::uint64_t n_edges) {
+    SpeciesTable sp = species_table(structure);
+    auto search = NeighborSearch::build(structure, cutoff);
     const std::size_t nel = sp.elements.size(), nbins = n_edges - 1;
     const std::uint64_t pairs = std::uint64_t{nel} * nel;
     if (nbins > max_histogram_entries / std::max<std::uint64_t>(pairs, 1)) {
@@ -159,23 +81,23 @@ Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, st
     }
     std::vector<double> edges(n_edges);
     for (std::uint64_t k = 0; k < n_edges; ++k) edges[k] = static_cast<double>(k) * bin_size;
-    if (!*search) return search->error();
-    const NeighborSearch& found = **search;
+    if (!search) return search.error();
+    const NeighborSearch& found = *search;
     std::vector<SlotSpecies> by_slot;
-    bool single_species = true;
-    for (std::size_t i = 0; i + 1 < sp.offsets.size(); ++i)
-        if (sp.offsets[i + 1] - sp.offsets[i] != 1) single_species = false;
-    if (single_species) {
+    const Sites& sites = structure.sites();
+    if (sites.one_entry_per_site()) {
+        const auto symbols = sites.entry_symbols();
+        const auto occupancies = sites.entry_occupancies();
         by_slot.resize(found.n_slots());
         for (std::uint32_t slot = 0; slot < found.n_slots(); ++slot) {
             const std::size_t j = static_cast<std::size_t>(found.site_at(slot));
-            const std::size_t element = sp.species_index[j];
-            by_slot[slot] = {element * nel * nbins, element * nbins, sp.occupancy[j]};
+            const std::size_t element = symbols[j];
+            by_slot[slot] = {element * nel * nbins, element * nbins, occupancies[j]};
         }
     }
     const std::size_t pieces =
         piece_count(structure.sites().size(), found.candidate_pairs(), pairs * nbins);
-    return Plan{std::move(edges), nel, nbins, std::move(sp), std::move(**search), std::move(by_slot), pieces};
+    return Plan{std::move(edges), nel, nbins, std::move(sp), std::move(*search), std::move(by_slot), pieces};
 }
 
 // The histogram step for one centre: every pair the search hands back is
@@ -221,14 +143,16 @@ public:
 private:
     // Every species entry p of centre site i with every entry q of neighbour site j.
     void add_species(std::size_t i, std::size_t j, std::size_t k, double* hist) const {
-        const SpeciesTable& sp = plan_.species;
+        const Sites& sites = *plan_.species.sites;
+        const std::uint32_t* symbol = sites.entry_symbols().data();
+        const double* occupancy = sites.entry_occupancies().data();
         const std::size_t nel = plan_.nel, nbins = plan_.nbins;
-        const std::size_t q_begin = sp.offsets[j], q_end = sp.offsets[j + 1];
-        for (std::size_t p = sp.offsets[i]; p < sp.offsets[i + 1]; ++p) {
-            double* row = hist + static_cast<std::size_t>(sp.species_index[p]) * nel * nbins + k;
-            const double occ_p = sp.occupancy[p];
+        const std::size_t q_begin = sites.entries_begin(j), q_end = sites.entries_end(j);
+        for (std::size_t p = sites.entries_begin(i); p < sites.entries_end(i); ++p) {
+            double* row = hist + static_cast<std::size_t>(symbol[p]) * nel * nbins + k;
+            const double occ_p = occupancy[p];
             for (std::size_t q = q_begin; q < q_end; ++q)
-                row[static_cast<std::size_t>(sp.species_index[q]) * nbins] += sp.occupancy[q] * occ_p;
+                row[static_cast<std::size_t>(symbol[q]) * nbins] += occupancy[q] * occ_p;
         }
     }
 
@@ -324,7 +248,7 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
                                       WorkerPool& pool) {
     auto n_edges = validate(cutoff, bin_size);
     if (!n_edges) return n_edges.error();
-    auto p = plan(structure, cutoff, bin_size, *n_edges, pool);
+    auto p = plan(structure, cutoff, bin_size, *n_edges);
     if (!p) return p.error();
     std::vector<double> hist = fill(*p, bin_size, pool);
     return normalise(*p, hist);

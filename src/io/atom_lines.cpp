@@ -31,6 +31,16 @@ void SpeciesSymbols::add(const Counts& other) {
     more_examples_ = more_examples_ || other.more_examples;
 }
 
+std::uint32_t TokenSymbols::first_time(std::string_view token) {
+    const std::uint64_t before = symbols_.recased_atoms();
+    const std::uint32_t index = sites_.symbol_index(symbols_(token));
+    if (seen_.size() < max_seen) {
+        seen_.push_back({std::string(token), index, symbols_.recased_atoms() != before});
+        last_ = seen_.size() - 1;
+    }
+    return index;
+}
+
 void SpeciesSymbols::report(ReadNotes& notes) const {
     if (recased_atoms_ == 0) return;
     std::string examples;

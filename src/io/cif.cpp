@@ -172,6 +172,12 @@ inline bool coords_close(const Vec3& a, const Vec3& b, double tol) {
     return axis_close(a[0], b[0], tol) && axis_close(a[1], b[1], tol) && axis_close(a[2], b[2], tol);
 }
 
+// A site while images still join it.
+struct Site {
+    Vec3 frac_coords{};
+    std::vector<Species> species;
+};
+
 // Merges images into sites: an image joins the first site (in creation
 // order) that lies within `symprec` on every axis, else it starts a new one.
 // A grid of buckets at least 2 * symprec wide finds the candidates; the
@@ -213,7 +219,18 @@ public:
     }
 
     bool empty() const { return sites_.empty(); }
-    std::vector<Site> take() { return std::move(sites_); }
+    // The merged sites in creation order.
+    Sites take() const {
+        Sites sites;
+        std::size_t entries = 0;
+        for (const Site& site : sites_) entries += site.species.size();
+        sites.reserve(sites_.size(), entries);
+        for (const Site& site : sites_) {
+            sites.add_site(site.frac_coords);
+            for (const auto& [element, occupancy] : site.species) sites.add_species(element, occupancy);
+        }
+        return sites;
+    }
 
 private:
     static constexpr std::size_t none = std::numeric_limits<std::size_t>::max();

@@ -188,18 +188,17 @@ Result<FrameLayout> frame_layout(std::string_view comment) {
     return layout;
 }
 
-Vec3 fractional_last_axis_first(const Lattice& lattice, const Vec3& c) {
-    return cartesian_to_fractional(lattice.inverse(), c[0], c[1], c[2]);
-}
+namespace {
 
-Vec3 fractional_first_axis_first(const Lattice& lattice, const Vec3& c) { return lattice.to_fractional(c); }
-
-Result<std::vector<Site>> read_atom_lines(std::span<const std::string_view> lines, const FrameLayout& layout,
-                                          const Lattice& lattice, ToFractional to_fractional,
-                                          std::optional<std::uint64_t> frame, SpeciesSymbols& symbols) {
+// read_atom_lines with the conversion known here, so that it is inlined.
+template <ToFractional order>
+Result<Sites> read_atom_lines_with(std::span<const std::string_view> lines, const FrameLayout& layout,
+                                   const Lattice& lattice, std::optional<std::uint64_t> frame,
+                                   SpeciesSymbols& symbols) {
     const std::uint64_t needed = layout.tokens_needed();
-    std::vector<Site> sites;
-    sites.reserve(lines.size());
+    Sites sites = symbols.start_sites();
+    sites.reserve(lines.size(), lines.size());
+    TokenSymbols symbol_of(symbols, sites);
     std::vector<std::string_view> tokens;
     for (std::size_t k = 0; k < lines.size(); ++k) {
         std::string_view species;
@@ -215,9 +214,22 @@ Result<std::vector<Site>> read_atom_lines(std::span<const std::string_view> line
             species = tokens[layout.species];
             cart = *read;
         }
-        sites.push_back(single_atom_site(to_fractional(lattice, cart), symbols(species)));
+        const Vec3 frac = order == ToFractional::first_axis_first
+                              ? lattice.to_fractional(cart)
+                              : cartesian_to_fractional(lattice.inverse(), cart[0], cart[1], cart[2]);
+        sites.add_atom(frac, symbol_of(species));
     }
     return sites;
+}
+
+}  // namespace
+
+Result<Sites> read_atom_lines(std::span<const std::string_view> lines, const FrameLayout& layout,
+                              const Lattice& lattice, ToFractional order, std::optional<std::uint64_t> frame,
+                              SpeciesSymbols& symbols) {
+    if (order == ToFractional::first_axis_first)
+        return read_atom_lines_with<ToFractional::first_axis_first>(lines, layout, lattice, frame, symbols);
+    return read_atom_lines_with<ToFractional::last_axis_first>(lines, layout, lattice, frame, symbols);
 }
 
 Result<Structure> parse_extxyz(std::string_view text, ReadNotes* notes) {
@@ -245,7 +257,7 @@ Result<Structure> parse_extxyz(std::string_view text, ReadNotes* notes) {
     const std::uint64_t present = lines.size() - 2;
     const auto atom_lines = std::span(lines).subspan(2, static_cast<std::size_t>(std::min(n, present)));
     SpeciesSymbols symbols;
-    auto sites = read_atom_lines(atom_lines, *layout, *lattice, fractional_last_axis_first, std::nullopt, symbols);
+    auto sites = read_atom_lines(atom_lines, *layout, *lattice, ToFractional::last_axis_first, std::nullopt, symbols);
     if (!sites) return std::move(sites).error();
     if (present < n)
         return fail("XYZ ends after ", std::to_string(present), " of ", std::to_string(n), " atoms");

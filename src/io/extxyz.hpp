@@ -45,16 +45,15 @@ struct FrameLayout {
 Result<FrameLayout> frame_layout(std::string_view comment);
 
 // Cartesian to fractional in the summation order a reader has always used.
-using ToFractional = Vec3 (*)(const Lattice&, const Vec3&);
-Vec3 fractional_last_axis_first(const Lattice& lattice, const Vec3& cart);
-Vec3 fractional_first_axis_first(const Lattice& lattice, const Vec3& cart);
+enum class ToFractional { last_axis_first, first_axis_first };
 
-// The sites of a frame's atom lines, one atom per line. A line with too few
-// tokens fails with "atom line K is incomplete", prefixed by "frame I, " when
+// The sites of a frame's atom lines, one atom per line, starting from the
+// symbols of the structure `symbols` read last. A line with too few tokens
+// fails with "atom line K is incomplete", prefixed by "frame I, " when
 // `frame` is given.
-Result<std::vector<Site>> read_atom_lines(std::span<const std::string_view> lines, const FrameLayout& layout,
-                                          const Lattice& lattice, ToFractional to_fractional,
-                                          std::optional<std::uint64_t> frame, SpeciesSymbols& symbols);
+Result<Sites> read_atom_lines(std::span<const std::string_view> lines, const FrameLayout& layout,
+                              const Lattice& lattice, ToFractional order, std::optional<std::uint64_t> frame,
+                              SpeciesSymbols& symbols);
 
 // One structure from the first frame of an extended XYZ text, whose comment
 // line must hold Lattice="..." (or lattice="..."). What was skipped or

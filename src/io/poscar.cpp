@@ -282,13 +282,16 @@ Result<std::vector<std::string>> species_names(const std::vector<std::string_vie
 
 // The sites of the coordinate lines from `first` on, each with the species of
 // its count block; Cartesian coordinates are scaled and made fractional.
-Result<std::vector<Site>> read_sites(const std::vector<std::string_view>& lines, std::size_t first,
-                                     const Counts& c, const std::vector<std::string>& names,
-                                     const Cell& cell, bool cartesian, std::vector<std::string_view>& tokens) {
+Result<Sites> read_sites(const std::vector<std::string_view>& lines, std::size_t first, const Counts& c,
+                         const std::vector<std::string>& names, const Cell& cell, bool cartesian,
+                         std::vector<std::string_view>& tokens) {
     // Reserve only for the coordinate lines that are present.
     const std::uint64_t present = lines.size() > first ? lines.size() - first : 0;
-    std::vector<Site> sites;
-    sites.reserve(static_cast<std::size_t>(std::min(c.total, present)));
+    Sites sites;
+    const auto reserved = static_cast<std::size_t>(std::min(c.total, present));
+    sites.reserve(reserved, reserved);
+    std::vector<std::uint32_t> symbol;
+    for (const std::string& name : names) symbol.push_back(sites.symbol_index(name));
     const Mat3& inv = cell.lattice.inverse();
     const Vec3& scale = cell.axis_scale;
     std::size_t block = 0;
@@ -305,7 +308,7 @@ Result<std::vector<Site>> read_sites(const std::vector<std::string_view>& lines,
         Vec3 frac = *xyz;
         if (cartesian)
             frac = cartesian_to_fractional(inv, scale[0] * frac[0], scale[1] * frac[1], scale[2] * frac[2]);
-        sites.push_back(single_atom_site(frac, names[block]));
+        sites.add_atom(frac, symbol[block]);
     }
     return sites;
 }

@@ -260,9 +260,11 @@ Result<Structure> build_frame(std::string_view comment, std::span<const std::str
     if (!lattice) return std::move(lattice).error();
     auto layout = frame_layout(comment);
     if (!layout) return std::move(layout).error();
-    auto sites = read_atom_lines(atom_lines, *layout, *lattice, fractional_first_axis_first, index, symbols);
+    auto sites = read_atom_lines(atom_lines, *layout, *lattice, ToFractional::first_axis_first, index, symbols);
     if (!sites) return std::move(sites).error();
-    return Structure::create(std::move(*lattice), std::move(*sites), layout->pbc);
+    auto structure = Structure::create(std::move(*lattice), std::move(*sites), layout->pbc);
+    if (structure) symbols.keep_symbols(*structure);
+    return structure;
 }
 
 Result<bool> check_selected(std::uint64_t frames_read, std::uint64_t selected) {

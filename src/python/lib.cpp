@@ -3,11 +3,14 @@
 // lib_* files through their method tables.
 #include "python/lib.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <new>
+#include <ranges>
 #include <stdexcept>
 
 #include "core/defaults.hpp"
@@ -46,9 +49,10 @@ PyObject* new_float_dict(const std::map<std::string, double>& entries) {
 
 // --- constructor ---
 
-Result<Structure> build_structure(const std::vector<std::vector<double>>& matrix,
-                                  const std::vector<std::vector<double>>& frac_coords,
-                                  std::vector<std::vector<Species>>& species, const Pbc& pbc) {
+// `frac_coords` holds rows of any length (vectors) or of three (Vec3).
+template <class Rows>
+Result<Structure> build_structure(const std::vector<std::vector<double>>& matrix, const Rows& frac_coords,
+                                  const std::vector<std::vector<Species>>& species, const Pbc& pbc) {
     if (matrix.size() != 3) return fail("matrix must be 3x3");
     Mat3 m;
     for (std::size_t i = 0; i < 3; ++i) {
@@ -59,15 +63,15 @@ Result<Structure> build_structure(const std::vector<std::vector<double>>& matrix
     if (!lattice) return lattice.error();
     if (frac_coords.size() != species.size())
         return fail("frac_coords and species must have the same length");
-    std::vector<Site> sites;
-    sites.reserve(frac_coords.size());
+    std::size_t entries = 0;
+    for (const auto& site : species) entries += site.size();
+    Sites sites;
+    sites.reserve(frac_coords.size(), entries);
     for (std::size_t i = 0; i < frac_coords.size(); ++i) {
         if (frac_coords[i].size() != 3) return fail("each coordinate must have 3 components");
         if (species[i].empty()) return fail("every site needs at least one species");
-        Site site;
-        site.frac_coords = {frac_coords[i][0], frac_coords[i][1], frac_coords[i][2]};
-        site.species = std::move(species[i]);
-        sites.push_back(std::move(site));
+        sites.add_site({frac_coords[i][0], frac_coords[i][1], frac_coords[i][2]});
+        for (const auto& [element, occupancy] : species[i]) sites.add_species(element, occupancy);
     }
     return Structure::create(std::move(*lattice), std::move(sites), pbc);
 }
@@ -79,16 +83,19 @@ PyObject* construct(const Signature& sig, bool species_as_pairs, PyObject* args,
     return guarded([&]() -> PyObject* {
         PyObject* slots[4];
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
-        std::vector<std::vector<double>> matrix, frac_coords;
+        std::vector<std::vector<double>> matrix, frac_rows;
+        std::vector<Vec3> frac_array;
         std::vector<std::vector<Species>> species;
         Pbc pbc = all_periodic;
         if (!arg_rows(slots[0], "matrix", matrix)) return nullptr;
-        if (!arg_rows(slots[1], "frac_coords", frac_coords)) return nullptr;
+        const bool array = coordinate_buffer(slots[1], frac_array);
+        if (!array && !arg_rows(slots[1], "frac_coords", frac_rows)) return nullptr;
         if (!(species_as_pairs ? arg_species_pairs(slots[2], "species", species)
                                : arg_species_list(slots[2], "species", species)))
             return nullptr;
         if (slots[3] && !arg_pbc(slots[3], "pbc", pbc)) return nullptr;
-        auto structure = build_structure(matrix, frac_coords, species, pbc);
+        auto structure = array ? build_structure(matrix, frac_array, species, pbc)
+                               : build_structure(matrix, frac_rows, species, pbc);
         if (!structure) return err(structure.error().message);
         return wrap_structure(std::move(*structure));
     });
@@ -188,37 +195,87 @@ PyObject* get_lattice_matrix(PyObject* self, void*) {
 
 PyObject* get_frac_coords(PyObject* self, void*) {
     return guarded([&] {
-        return new_rows_list(structure_of(self).sites(), [](const Site& s) { return s.frac_coords; });
+        return new_rows_list(structure_of(self).sites().frac_coords(), [](const Vec3& f) { return f; });
+    });
+}
+
+PyObject* get_frac_array(PyObject* self, void*) {
+    return guarded([&] {
+        static_assert(sizeof(Vec3) == 3 * sizeof(double));
+        const auto frac = structure_of(self).sites().frac_coords();
+        std::vector<double> values(frac.size() * 3);
+        std::memcpy(values.data(), frac.data(), values.size() * sizeof(double));
+        return take_array(std::move(values), 3);
     });
 }
 
 PyObject* get_cart_coords(PyObject* self, void*) {
     return guarded([&] {
         const Lattice& lattice = structure_of(self).lattice();
-        return new_rows_list(structure_of(self).sites(),
-                             [&](const Site& s) { return lattice.to_cartesian(s.frac_coords); });
+        return new_rows_list(structure_of(self).sites().frac_coords(),
+                             [&](const Vec3& f) { return lattice.to_cartesian(f); });
+    });
+}
+
+// The symbols of a structure as str objects, each made once.
+class SymbolStrs {
+public:
+    explicit SymbolStrs(const Sites& sites) : sites_(sites), strs_(sites.symbols().size()) {}
+
+    // A new reference to the str of symbol k.
+    PyObject* operator()(std::uint32_t k) {
+        if (!strs_[k]) strs_[k].reset(new_str(sites_.symbol(k)));
+        Py_XINCREF(strs_[k].get());
+        return strs_[k].get();
+    }
+
+private:
+    const Sites& sites_;
+    std::vector<PyRef> strs_;
+};
+
+// One list per site of convert(entry) for each of its species entries.
+template <class Convert>
+PyObject* new_site_lists(const Sites& sites, Convert&& convert) {
+    return new_list(std::views::iota(std::size_t{0}, sites.size()), [&](std::size_t i) {
+        return new_list(std::views::iota(sites.entries_begin(i), sites.entries_end(i)),
+                        [&](std::size_t e) { return convert(sites.entry(e)); });
     });
 }
 
 PyObject* get_species(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        return new_list(structure_of(self).sites(), [](const Site& site) {
-            std::map<std::string, double> entries;
-            for (const auto& [element, occupancy] : site.species) entries[element] = occupancy;
-            return new_float_dict(entries);
+        const Sites& sites = structure_of(self).sites();
+        SymbolStrs symbol_str(sites);
+        // Symbol indices follow byte order: a site's dict is its entries
+        // sorted by index, the last of a repeated symbol kept.
+        std::vector<SpeciesEntry> entries;
+        return new_list(std::views::iota(std::size_t{0}, sites.size()), [&](std::size_t i) -> PyObject* {
+            entries.clear();
+            for (std::size_t e = sites.entries_begin(i); e < sites.entries_end(i); ++e) entries.push_back(sites.entry(e));
+            std::stable_sort(entries.begin(), entries.end(),
+                             [](const SpeciesEntry& a, const SpeciesEntry& b) { return a.symbol < b.symbol; });
+            PyRef dict{PyDict_New()};
+            if (!dict) return nullptr;
+            for (const SpeciesEntry& entry : entries) {
+                PyRef k{symbol_str(entry.symbol)};
+                PyRef v{PyFloat_FromDouble(entry.occupancy)};
+                if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+            }
+            return dict.release();
         });
     });
 }
 
 PyObject* get_site_species(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        const auto pair_of = [](const Species& species) -> PyObject* {
-            PyRef symbol{new_str(species.first)};
-            PyRef value{PyFloat_FromDouble(species.second)};
+        const Sites& sites = structure_of(self).sites();
+        SymbolStrs symbol_str(sites);
+        return new_site_lists(sites, [&](const SpeciesEntry& entry) -> PyObject* {
+            PyRef symbol{symbol_str(entry.symbol)};
+            PyRef value{PyFloat_FromDouble(entry.occupancy)};
             return symbol && value ? PyTuple_Pack(2, symbol.get(), value.get()) : nullptr;
-        };
-        return new_list(structure_of(self).sites(),
-                        [&](const Site& site) { return new_list(site.species, pair_of); });
+        });
     });
 }
 
@@ -239,6 +296,7 @@ PyGetSetDef structure_getset[] = {
     {"lattice_matrix", get_lattice_matrix, nullptr, nullptr, nullptr},
     {"frac_coords", get_frac_coords, nullptr, nullptr, nullptr},
     {"cart_coords", get_cart_coords, nullptr, nullptr, nullptr},
+    {"_frac_array", get_frac_array, nullptr, "frac_coords as an (n_sites, 3) float64 array.", nullptr},
     {"species", get_species, nullptr, "Per-site {element: occupancy}.", nullptr},
     {"_site_species", get_site_species, nullptr,
      "Per-site list of (element, occupancy) pairs in the site's own order, repeats kept.", nullptr},

@@ -31,6 +31,11 @@ PyObject* wrap_structure(Structure&& value);
 // The native structure of a Python Structure instance.
 const Structure& structure_of(PyObject* self);
 
+// A float64 NumPy array taking over `values`: one-dimensional, or of rows of
+// `columns` values (lib_rdf.cpp, which holds the NumPy API); nullptr with an
+// exception set.
+PyObject* take_array(std::vector<double>&& values, std::size_t columns = 0);
+
 // A new list of the three floats of `v`; nullptr with an exception set.
 PyObject* new_float_list(const Vec3& v);
 

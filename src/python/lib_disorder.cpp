@@ -74,19 +74,20 @@ PyObject* structure_expand_occupancies(PyObject* self, PyObject* args, PyObject*
     });
 }
 
-PyObject* site_entry(std::size_t index, const Site& site) {
+PyObject* site_entry(const Sites& sites, std::size_t index) {
     PyRef dict{PyDict_New()};
     if (!dict) return nullptr;
     if (!set_item(dict.get(), "site_index", PyLong_FromSize_t(index))) return nullptr;
 
-    if (!set_item(dict.get(), "frac_coords", new_float_list(site.frac_coords))) return nullptr;
+    if (!set_item(dict.get(), "frac_coords", new_float_list(sites.frac(index)))) return nullptr;
 
     // A repeated element keeps its first position and its last value.
     PyRef occupancies{PyDict_New()};
     if (!occupancies) return nullptr;
     double total = -0.0;
-    for (const auto& [element, occupancy] : site.species) {
-        PyRef key{new_str(element)};
+    for (std::size_t e = sites.entries_begin(index); e < sites.entries_end(index); ++e) {
+        const auto [symbol, occupancy] = sites.entry(e);
+        PyRef key{new_str(sites.symbol(symbol))};
         PyRef value{PyFloat_FromDouble(occupancy)};
         if (!key || !value || PyDict_SetItem(occupancies.get(), key.get(), value.get()) < 0)
             return nullptr;
@@ -106,12 +107,12 @@ PyObject* structure_disorder_summary(PyObject* self, PyObject* args, PyObject* k
     return guarded([&]() -> PyObject* {
         static const Signature sig{"Structure.disorder_summary()", {}};
         if (!bind_args(sig, args, kwargs, nullptr)) return nullptr;
-        const std::vector<Site>& sites = structure_of(self).sites();
+        const Sites& sites = structure_of(self).sites();
         PyRef list{PyList_New(0)};
         if (!list) return nullptr;
         for (std::size_t i = 0; i < sites.size(); ++i) {
-            if (sites[i].is_ordered()) continue;
-            PyRef entry{site_entry(i, sites[i])};
+            if (sites.is_ordered(i)) continue;
+            PyRef entry{site_entry(sites, i)};
             if (!entry || PyList_Append(list.get(), entry.get()) < 0) return nullptr;
         }
         return list.release();

@@ -39,21 +39,26 @@ void free_buffer(PyObject* capsule) {
     delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, buffer_capsule_name));
 }
 
-// A one-dimensional float64 array over `values`, which it takes over: the
-// vector moves into a capsule that becomes the array's base.
-PyObject* take_array(std::vector<double>&& values) {
+}  // namespace
+
+PyObject* take_array(std::vector<double>&& values, std::size_t columns) {
+    if (!ensure_numpy()) return nullptr;
     auto holder = std::make_unique<std::vector<double>>(std::move(values));
-    npy_intp dims[1] = {static_cast<npy_intp>(holder->size())};
+    const auto size = static_cast<npy_intp>(holder->size());
+    npy_intp dims[2] = {size, 0};
+    if (columns > 0) dims[0] = size / static_cast<npy_intp>(columns), dims[1] = static_cast<npy_intp>(columns);
     double* data = holder->data();
     PyRef capsule{PyCapsule_New(holder.get(), buffer_capsule_name, free_buffer)};
     if (!capsule) return nullptr;
     holder.release();  // owned by the capsule now
-    PyRef array{PyArray_SimpleNewFromData(1, dims, NPY_FLOAT64, data)};
+    PyRef array{PyArray_SimpleNewFromData(columns > 0 ? 2 : 1, dims, NPY_FLOAT64, data)};
     if (!array) return nullptr;
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0)
         return nullptr;  // SetBaseObject steals the capsule even on failure
     return array.release();
 }
+
+namespace {
 
 // Converts cutoff, bin_size and n_threads from their slots (nullptr: default).
 bool convert_common(PyObject** slots, double& cutoff, double& bin_size, std::uint64_t& n_threads) {

@@ -2,7 +2,10 @@
 #include "python/pyargs.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <map>
+#include <string_view>
 
 #include "python/pyobj.hpp"
 
@@ -256,6 +259,25 @@ static bool arg_list(PyObject* obj, const char* arg, std::vector<T>& out, Extrac
 
 bool arg_rows(PyObject* obj, const char* arg, std::vector<std::vector<double>>& out) {
     return arg_list(obj, arg, out, extract_f64_vec);
+}
+
+bool coordinate_buffer(PyObject* obj, std::vector<Vec3>& out) {
+    if (!PyObject_CheckBuffer(obj)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const std::string_view format = view.format ? view.format : "B";
+    const bool native_f64 = format == "d" || format == "@d" || format == "=d" ||
+                            (std::endian::native == std::endian::little && format == "<d");
+    const bool rows_of_three = view.ndim == 2 && view.shape[1] == 3 && view.itemsize == sizeof(double);
+    if (native_f64 && rows_of_three) {
+        out.resize(static_cast<std::size_t>(view.shape[0]));
+        if (!out.empty()) std::memcpy(out.data(), view.buf, out.size() * sizeof(Vec3));
+    }
+    PyBuffer_Release(&view);
+    return native_f64 && rows_of_three;
 }
 
 bool arg_pbc(PyObject* obj, const char* arg, Pbc& out) {

@@ -40,6 +40,10 @@ bool arg_u64(PyObject* obj, const char* arg, std::uint64_t& out);
 bool arg_i64(PyObject* obj, const char* arg, std::int64_t& out);
 // A sequence (not str) of sequences of numbers.
 bool arg_rows(PyObject* obj, const char* arg, std::vector<std::vector<double>>& out);
+// Rows of three float64 values held in one C-contiguous buffer (a NumPy
+// array of shape (n, 3), say), read in one copy. False, with no exception
+// set, for any other object, which arg_rows then reads.
+bool coordinate_buffer(PyObject* obj, std::vector<Vec3>& out);
 // Periodic directions: one bool for all three, or a sequence of three
 // truth values (str refused). A sequence of another length raises ValueError.
 bool arg_pbc(PyObject* obj, const char* arg, Pbc& out);
