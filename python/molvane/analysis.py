@@ -302,12 +302,12 @@ class RDF:
         L(r) = sin(πr/R)/(πr/R) (R the last edge) and g the total, weighted
         by ``weights`` as in :meth:`weighted` when given.
 
-        The Q values are taken in blocks of at most ``SQ_BLOCK`` Q-r products
-        (8 MB per temporary array) or one Q value when a row of bins alone is
-        longer, so memory beyond the input and the result stays bounded
-        however many Q values are asked for; each value is a sum over the
-        bins in a fixed order, the same bits whichever other Q values come
-        with it."""
+        The Q values are taken in blocks of at most 2**20 Q-r products
+        (``SQ_BLOCK``; 8 MB per temporary array, a few at a time), or one Q
+        value when a row of bins alone is longer, so memory beyond the input
+        and the result stays bounded however many Q values are asked for;
+        each value is a sum over the bins in a fixed order, the same bits
+        whichever other Q values come with it."""
         qs = np.asarray(q, dtype=np.float64)
         if not np.all(np.isfinite(qs)):
             raise ValueError("q values must be finite")
