@@ -6,6 +6,7 @@
 #include "io/cif.hpp"
 #include "io/cif_syntax.hpp"
 #include "fuzz_common.hpp"
+#include "io/magnetic.hpp"
 #include "io/symmetry.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -20,6 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     (void)molvane::parse_number(op);
+    if (auto magnetic = molvane::parse_magnetic_symmop(op)) {
+        if (magnetic->time_reversal != 1 && magnetic->time_reversal != -1) fuzz::finding("time reversal not +1 or -1");
+    }
 
     // Quoted when it can be; otherwise the raw text, which the tokenizer
     // may split into several values.

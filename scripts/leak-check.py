@@ -107,7 +107,7 @@ def build_cases(tmp):
         "prdf ValueError": lambda: expect(ValueError, small.prdf, -1.0),
         "total_rdf": lambda: nacl.total_rdf(6.0, 0.1, 0),
         "available_threads": lambda: Structure.available_threads(),
-        "average_prdf": lambda: molvane.average_prdf([small, small], cutoff=4.0, bin_size=0.2),
+        "rdf_average": lambda: molvane.rdf_average([small, small], cutoff=4.0, bin_size=0.2),
         # disorder
         "expand_occupancies": lambda: ferro.expand_occupancies(max_sites=300, seed=3),
         "expand_occupancies ValueError": lambda: expect(ValueError, ferro.expand_occupancies, max_sites=1),

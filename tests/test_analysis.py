@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import molvane
-from molvane.analysis import _first_shell
+from molvane._shells import first_shell
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 
@@ -131,7 +131,8 @@ def test_first_shell_of_the_argon_trajectory(bin_size):
     structures, _, _ = molvane.read_xyz_trajectory(str(EXAMPLES / "argon.xyz"))
     # The frames come from a generator: rdf_average reads any iterable once.
     result = molvane.rdf_average((s for s in structures), 10.0, bin_size)
-    r, partials, total = molvane.average_prdf(structures, 10.0, bin_size)
+    with pytest.warns(DeprecationWarning):
+        r, partials, total = molvane.average_prdf(structures, 10.0, bin_size)
     assert result.n_frames == 6 and result.is_average
     assert np.array_equal(result.density("Ar", "Ar"), partials["Ar", "Ar"])
     density = np.mean([s.n_atoms / s.volume for s in structures])
@@ -171,7 +172,7 @@ def curve(**bins):
     ],
 )
 def test_first_shell_cases(density, peak, minimum, coordination):
-    shell = _first_shell(density, EDGES)
+    shell = first_shell(density, EDGES)
     if peak is None:
         assert shell is None
         return

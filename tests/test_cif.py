@@ -95,8 +95,12 @@ ITEMS = [
     ("_CELL_LENGTH_A 3", {"_cell_length_a": "3"}),
     ("_a\n\n  \n'P 1'\n_b 2", {"_a": "P 1", "_b": "2"}),
     ("_b 1\n_a\n\n", {"_b": "1"}),
-    ("_a\n# note\n_b 2", {"_a": "", "_b": "2"}),
-    ("_a\n_b 1", {"_a": "_b 1"}),
+    # A tag followed by another tag has no value and is dropped.
+    ("_a\n# note\n_b 2", {"_b": "2"}),
+    ("_a\n_b 1", {"_b": "1"}),
+    ("_a 1 _b 'x y' z", {"_a": "1", "_b": "x y z"}),
+    # Dotted names are the same items as their underscore forms.
+    ("_Cell.Length_a 5\n_atom_site.fract_x 1", {"_cell_length_a": "5", "_atom_site_fract_x": "1"}),
     ("_a\n;\n ab \ncd\n; tail ignored\n_b 2", {"_a": "abcd", "_b": "2"}),
     ("_a\n; opening text ignored\n# x\n\n_y\n", {"_a": "# x_y"}),
     ("_a 1\ndata_x\n_a 2", {"_a": "2"}),
@@ -115,15 +119,19 @@ def test_items(text, items):
 LOOPS = [
     ("loop_\n_a\n_b\n1 2 3\n4\n5", [(["_a", "_b"], [["1", "2"], ["3", "4"]])]),
     ("loop_\n_a\n_b\n1 2\ndata_other\n3 4", [(["_a", "_b"], [["1", "2"]])]),
-    ("loop_\n_a\n1\nLOOP_\n", [(["_a"], [["1"], ["LOOP_"]])]),
+    ("loop_\n_a\n1\nLOOP_\n", [(["_a"], [["1"]])]),
+    ("loop_\n_a\n1\n'loop_' save_x 2", [(["_a"], [["1"], ["loop_"]])]),
     ("loop_\n_a\n1\nloop_\n_b\n2", [(["_a"], [["1"]]), (["_b"], [["2"]])]),
     ("loop_\n1 2\n3\n_c 1", []),
-    ("loop_\n_a\n_b extra words", [(["_a", "_b"], [])]),
+    # Tags end at the first value, values at the next tag.
+    ("loop_\n_a\n_b extra words", [(["_a", "_b"], [["extra", "words"]])]),
+    ("loop_\n_author 'Sillen, L G'\n_c 120\nloop_ _d _e 1 2 3",
+     [(["_author"], [["Sillen, L G"]]), (["_d", "_e"], [["1", "2"]])]),
     ("Loop_\n_A\n\n# c\n_B\n1 # c\n\n;\nx\ny\n;\n", [(["_a", "_b"], [["1", "xy"]])]),
     ("loop_\n_a\n1\n_b 2\n", [(["_a"], [["1"]])]),
     ("loop_\n_a\n'1 2' \"3\" ''", [(["_a"], [["1 2"], ["3"], [""]])]),
     ("loop_\n_a\n_b\nO7' 1 H2'1 2", [(["_a", "_b"], [["O7'", "1"], ["H2'1", "2"]])]),
-    ("loop_ _a\n_b 1", []),
+    ("loop_ _a\n_b 1", [(["_a", "_b"], [])]),
 ]
 
 
@@ -311,8 +319,9 @@ def test_merging_examples():
     assert s.frac_coords == [[0.99995, 0.0, 0.0]]
     s = read(make_cif(rows=["Fe Fe 0.5 0.5 0.5 0.5", "Co Co 0.5 0.5 0.5(1) 0.5"]))
     assert s.species == [{"Fe": 0.5, "Co": 0.5}]
+    # Rows of one element at one place are parts of one site (Fe2+ and Fe3+).
     s = read(make_cif(rows=["Fe1 Fe 0.5 0.5 0.5 0.3", "Fe2 Fe 0.5 0.5 0.5 0.6"]))
-    assert s.species == [{"Fe": 0.6}]
+    assert s.species == [{"Fe": 0.3 + 0.6}]
     s = read(make_cif(rows=["Fe1 Fe 0.1234(5) 0 0 1"]))
     assert s.frac_coords == [[0.1234, 0.0, 0.0]]
 
@@ -324,18 +333,27 @@ def test_no_merging_without_positive_symprec(symprec):
 
 
 def scan_merge(images, symprec):
-    """The merge as a plain scan over the sites kept so far."""
+    """The merge as a plain scan over the sites kept so far: per element the
+    larger occupancy of each row's images, the rows added in row order while
+    the site holds at most 1.001, else the largest."""
     sites = []
-    for element, occ, f in images:
+    for element, occ, f, row in images:
         for site in sites:
             if all(min(d, 1 - d) < symprec if d > 0.5 else d < symprec
                    for d in (abs(a - b) for a, b in zip(site[0], f))):
-                sp = site[1]
-                sp[element] = max(sp[element], occ) if element in sp else occ
+                parts = site[1].setdefault(element, {})
+                parts[row] = max(parts.get(row, occ), occ)
                 break
         else:
-            sites.append((f, {element: occ}))
-    return sites
+            sites.append((f, {element: {row: occ}}))
+    out = []
+    for f, elements in sites:
+        summed = {e: sum(p[r] for r in sorted(p)) for e, p in elements.items()}
+        # the builder adds from zero after the first row; Python's sum does the same
+        if sum(summed.values()) > 1.001:
+            summed = {e: max(p.values()) for e, p in elements.items()}
+        out.append((f, summed))
+    return out
 
 
 OPS = [((1, 0, 0, 0), (0, 1, 0, 0), (0, 0, 1, 0)), ((-1, 0, 0, 0), (0, -1, 0, 0), (0, 0, -1, 0)),
@@ -358,7 +376,7 @@ def test_merge_equals_the_scan(symprec, n_rows):
         rows.append(f"{element}{i} {element} {f[0]!r} {f[1]!r} {f[2]!r} {occ}")
         for op in OPS:
             g = [((r[0] * f[0] + r[1] * f[1]) + r[2] * f[2]) + r[3] for r in op]
-            images.append((element, occ, [v - math.floor(v) for v in g]))
+            images.append((element, occ, [v - math.floor(v) for v in g], i))
     expected = scan_merge(images, symprec)
     try:
         s = read(make_cif(ops=OP_TEXT, rows=rows), symprec)
@@ -658,3 +676,225 @@ def test_mutated_corpus_files_never_crash(corpus):
                 assert s.n_sites > 0
             except ValueError:
                 pass
+
+
+# --- what real files say: magnetic operations, tokens, symbols, mixed rows ---------
+
+MCIF = """data_tetragonal
+_cell_length_a 4
+_cell_length_b 4
+_cell_length_c 6
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+_space_group_magn.name_BNS "I4'"
+loop_
+_space_group_symop_magn_operation.id
+_space_group_symop_magn_operation.xyz
+1 x,y,z,+1
+2 -y,x,-z,-1
+3 -x,-y,z,+1
+4 y,-x,-z,-1
+loop_
+_space_group_symop_magn_centering.id
+_space_group_symop_magn_centering.xyz
+1 x,y,z,+1
+2 x+1/2,y+1/2,z+1/2,+1
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+Fe1 Fe 0.1 0.2 0.3
+O1 O 0 0 0
+"""
+
+
+def images(ops, centerings, point):
+    """Every centering after every operation, applied by hand, wrapped and
+    rounded so that equal positions compare equal."""
+    out = set()
+    for c in centerings:
+        for g in ops:
+            p = [sum(r * v for r, v in zip(row, point)) + t for row, t in g]
+            q = [sum(r * v for r, v in zip(row, p)) + t for row, t in c]
+            out.add(tuple(round(v % 1.0, 9) % 1.0 for v in q))
+    return out
+
+
+def test_magnetic_operations_and_centerings():
+    from pymatgen.io.cif import CifParser
+
+    s = read(MCIF)
+    ops = [(((1, 0, 0), 0), ((0, 1, 0), 0), ((0, 0, 1), 0)), (((0, -1, 0), 0), ((1, 0, 0), 0), ((0, 0, -1), 0)),
+           (((-1, 0, 0), 0), ((0, -1, 0), 0), ((0, 0, 1), 0)), (((0, 1, 0), 0), ((-1, 0, 0), 0), ((0, 0, -1), 0))]
+    cents = [(((1, 0, 0), 0), ((0, 1, 0), 0), ((0, 0, 1), 0)), (((1, 0, 0), .5), ((0, 1, 0), .5), ((0, 0, 1), .5))]
+    expected = len(images(ops, cents, (0.1, 0.2, 0.3))) + len(images(ops, cents, (0, 0, 0)))
+    assert (s.n_sites, s.composition) == (expected, {"Fe": 8.0, "O": 2.0})
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        peer = CifParser.from_str(MCIF).parse_structures(primitive=False)[0]
+    assert s.n_sites == len(peer)
+
+
+@pytest.mark.parametrize("change,note", [
+    # a malformed time-reversal term: that operation is skipped, with a note
+    (("2 -y,x,-z,-1", "2 -y,x,-z,+2"),
+     "skipped 1 symmetry operation that could not be read (first: '-y,x,-z,+2')"),
+    (("2 -y,x,-z,-1", "2 -y,x,-z"), "skipped 1 symmetry operation that could not be read (first: '-y,x,-z')"),
+    # centerings without operations are applied alone
+    (("_space_group_symop_magn_operation.xyz\n", "_other.xyz\n"),
+     "magnetic centerings are listed without magnetic operations; only the centerings were applied"),
+])
+def test_magnetic_operations_bad_input(change, note):
+    s, notes = with_notes(read, MCIF.replace(*change))
+    assert note in notes
+    assert s.n_sites >= 2
+
+
+def test_loop_tags_end_at_the_first_value():
+    import gemmi
+
+    # A loop whose header line holds a tag and its value: the angles after it
+    # are items, not more tags of the loop.
+    text = ("data_x\nloop_\n_publ_author_name 'Sillen, L G'\n_cell_length_a 4\n_cell_length_b 4\n"
+            "_cell_length_c 6\n_cell_angle_alpha 90\n_cell_angle_beta 90\n_cell_angle_gamma 120\n"
+            + ATOM_HEAD + "Si1 Si 0 0 0 1\n")
+    assert float(gemmi.cif.read_string(text).sole_block().find_value("_cell_angle_gamma")) == 120.0
+    assert read(text).lattice_matrix == reference_matrix(4, 4, 6, 90, 90, 120)
+
+
+def test_dotted_names_are_the_underscore_items():
+    survey = Path(__file__).parent / "data" / "survey" / "easydiff" / "lbco.cif"
+    text = survey.read_text()
+    underscored = "\n".join(line.replace(".", "_", 1) if line.startswith("_") else line
+                            for line in text.splitlines())
+    a, b = read(text), read(underscored)
+    assert (a.lattice_matrix, a.frac_coords, a.species) == (b.lattice_matrix, b.frac_coords, b.species)
+    assert a.n_sites == 5  # Pm-3m: 1a (La/Ba) + 1b (Co) + 3c (O)
+
+
+SILICON_FD3M_PRIMITIVE = """data_Si
+_symmetry_space_group_name_H-M 'Fd-3m'
+_cell_length_a 3.86697
+_cell_length_b 3.86697
+_cell_length_c 3.86697
+_cell_angle_alpha 60
+_cell_angle_beta 60
+_cell_angle_gamma 60
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+Si0 Si 0.875 0.875 0.875
+Si1 Si 0.125 0.125 0.125
+"""
+
+
+def test_a_symbol_on_a_cell_that_does_not_fit_it():
+    s, notes = with_notes(read, SILICON_FD3M_PRIMITIVE)
+    assert (s.n_sites, s.composition) == (2, {"Si": 2.0})  # a primitive diamond cell holds 2 Si
+    assert notes == ["the cell does not fit space group 'Fd-3m' (_symmetry_space_group_name_h-m): cubic cells "
+                     "have a = b = c and all angles 90 degrees; no operations were taken from it and the sites "
+                     "were read as listed"]
+    # On the conventional cell the symbol gives the 8 atoms of diamond (8a, origin choice 1).
+    conventional = SILICON_FD3M_PRIMITIVE.replace("60", "90").replace("3.86697", "5.46873")
+    conventional = conventional.replace("Si0 Si 0.875 0.875 0.875\nSi1 Si 0.125 0.125 0.125", "Si0 Si 0 0 0")
+    assert read(conventional).composition == {"Si": 8.0}
+
+
+def test_too_close_images_after_expansion():
+    # Listed operations always apply; images of different rows closer than
+    # 0.7 A earn a note. On the a axis (4 A): Fe at 0.1, 0.9 and O at 0.25, 0.75.
+    xs = [0.1, 0.9, 0.25, 0.75]
+    close = sum(1 for i in range(4) for j in range(i + 1, 4)
+                if 4 * min(abs(xs[i] - xs[j]), 1 - abs(xs[i] - xs[j])) < 0.7)
+    s, notes = with_notes(read, make_cif(ops=["x,y,z", "-x,-y,-z"], rows=["Fe1 Fe 0.1 0 0 1", "O1 O 0.25 0 0 1"]))
+    assert s.n_sites == 4
+    assert notes == [f"after the symmetry operations, {close} pairs of fully occupied sites lie closer than 0.7000 "
+                     "angstrom (first: 'Fe1' and 'O1', 0.6000 angstrom apart); the operations may not belong "
+                     "to this cell or these sites"]
+    # partly occupied sites are disorder, not a warning
+    assert with_notes(read, make_cif(ops=["x,y,z", "-x,-y,-z"],
+                                     rows=["Fe1 Fe 0.1 0 0 0.5", "O1 O 0.25 0 0 0.5"]))[1] == []
+
+
+@pytest.mark.parametrize("rows,species,note", [
+    (["Fe1 Fe2+ 0.5 0.5 0.5 0.4", "Fe2 Fe3+ 0.5 0.5 0.5 0.6"], {"Fe": 0.4 + 0.6}, None),
+    (["OH2 O 0 0 0 0.655", "OH O 0 0 0 0.345"], {"O": 0.655 + 0.345}, None),
+    (["Fe1 Fe 0.5 0.5 0.5 1", "Fe2 Fe 0.5 0.5 0.5 0.7"], {"Fe": 1.0},
+     "rows 'Fe1' and 'Fe2' put Fe at one place with occupancies adding to 1.7000, more than a site holds; "
+     "kept the larger (two rows describing the same atom?)"),
+])
+def test_rows_of_one_element_at_one_place(rows, species, note):
+    s, notes = with_notes(read, make_cif(rows=rows))
+    assert s.species == [species]
+    assert notes == ([note] if note else [])
+
+
+@pytest.mark.parametrize("symbol,species", [
+    ("'0.967(4)Mg + 0.033(4)Fe'", {"Mg": 0.967, "Fe": 0.033}),
+    ("'0.56(4)Mg + 0.29(3)Ta + 0.15(5)Zr'", {"Mg": 0.56, "Ta": 0.29, "Zr": 0.15}),
+    ("'0.5(4Mg + 0.5Fe'", None), ("'0.5()Mg + 0.5Fe'", None), ("'0.5(x)Mg + 0.5Fe'", None),
+])
+def test_mixed_symbols_with_uncertainties(symbol, species):
+    text = make_cif(rows=[f"M1 {symbol} 0 0 0 1"])
+    if species is None:
+        with pytest.raises(ValueError, match="could not determine the element of an atom site"):
+            read(text)
+    else:
+        assert read(text).species == [species]
+
+
+def test_coordinate_system_code_names_the_setting():
+    # A real file names origin choice 2 only through the coordinate-system
+    # code: the same structure as the symbol 'F d -3 m :2', with no
+    # too-close warning (origin choice 1 would put O atoms 0.12 A apart).
+    text = (Path(__file__).parent / "data" / "survey" / "easydiff" / "Fe3O4.cif").read_text()
+    s, notes = with_notes(read, text)
+    named = read(text.replace("'F d -3 m'", "'F d -3 m :2'").replace("_space_group.IT_coordinate_system_code 2", ""))
+    assert (s.frac_coords, s.species, notes) == (named.frac_coords, named.species, [])
+    assert s.composition == {"Fe": 24.0, "O": 32.0}  # Fe3O4, Z = 8
+
+
+@pytest.mark.parametrize("name,composition", [
+    ("MnO.mcif", {"Mn": 32.0, "O": 32.0}),  # rock salt in the doubled magnetic cell: 4 operations x 32 centerings
+    ("TmAgGe.mcif", {"Tm": 3.0, "Ag": 3.0, "Ge": 3.0}),  # ZrNiAl type, Z = 3; older dotted tag names
+])
+def test_magnetic_cifs_from_a_server(name, composition):
+    from pymatgen.io.cif import CifParser
+
+    path = Path(__file__).parent / "data" / "survey" / "dans" / name
+    s, notes = with_notes(Structure.from_cif, str(path))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        peer = CifParser(str(path)).parse_structures(primitive=False)[0]
+    assert (s.composition, notes) == (composition, [])
+    assert (s.n_sites, dict(peer.composition.as_dict())) == (len(peer), composition)
+
+
+def test_superspace_operations_give_the_basic_structure():
+    # The superspace group C2/m1'(a0g)00s acts on the basic structure as C 2/m
+    # does: the same sites as the symbol from the table, and a note.
+    text = (Path(__file__).parent / "data" / "survey" / "dans" / "Li2IrO3.mcif").read_text()
+    s, notes = with_notes(read, text)
+    start, end = text.index("loop_\n_space_group_symop.magn_ssg_id"), text.index("loop_\n_atom_site_label")
+    named = read(text[:start] + "_symmetry_space_group_name_H-M 'C 1 2/m 1'\n" + text[end:])
+    assert sorted(map(tuple, s.frac_coords)) == sorted(map(tuple, named.frac_coords))
+    assert s.composition == {"Li": 8.0, "Ir": 4.0, "O": 12.0}  # Li2IrO3, Z = 4
+    assert notes == ["read the basic structure of a modulated magnetic structure from its superspace operations; "
+                     "the modulation is not applied"]
+    bad = with_notes(read, text.replace("4 x1,-x2,x3,x4,+1", "4 x1,-x2,x3,x4,+2"))[1]
+    assert "skipped 1 symmetry operation that could not be read (first: 'x1,-x2,x3,x4,+2')" in bad
+
+
+def test_the_reference_setting_symbol_alone():
+    # A real file names its group only by _space_group_name_H-M_ref: olivine,
+    # Pnma, Z = 4, read as if the symbol had been the H-M alt one.
+    text = (Path(__file__).parent / "data" / "survey" / "easydiff" / "Co2SiO4.cif").read_text()
+    s, alt = read(text), read(text.replace("_space_group_name_H-M_ref", "_space_group_name_H-M_alt"))
+    assert (s.frac_coords, s.species) == (alt.frac_coords, alt.species)
+    assert s.composition == {"Co": 8.0, "Si": 4.0, "O": 16.0}

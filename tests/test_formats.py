@@ -1,5 +1,6 @@
 """POSCAR/CONTCAR and extended XYZ readers, through the Structure factories."""
 import warnings
+from pathlib import Path
 
 import pytest
 
@@ -121,8 +122,8 @@ def test_selective_dynamics_flags_and_unwrapped_coordinates(line):
 
 
 def test_zero_counts_skip_their_species():
-    s = read_poscar(poscar(names="A B C", counts="2 0 1", coords=("0 0 0", "0.1 0 0", "0.2 0 0")))
-    assert [list(d) for d in s.species] == [["A"], ["A"], ["C"]]
+    s = read_poscar(poscar(names="Fe Co Ni", counts="2 0 1", coords=("0 0 0", "0.1 0 0", "0.2 0 0")))
+    assert [list(d) for d in s.species] == [["Fe"], ["Fe"], ["Ni"]]
 
 
 @pytest.mark.parametrize("text, message", [
@@ -171,7 +172,11 @@ def test_species_tokens_are_cleaned(tmp_path, token, symbol, capitals):
                       "for 2 atoms"] if capitals else [])
     if token[0].isalpha():
         names = poscar(names=f"{token} O", counts="1 1")
-        assert read_noting(read_poscar, names)[0].species == [{symbol: 1.0}, {"O": 1.0}]
+        if token in ("Ow", "OW", "CB", "CLW"):  # a letter follows the symbol: a POSCAR refuses the name
+            with pytest.raises(ValueError, match=f"^POSCAR species name '{token}' is not an element symbol"):
+                read_poscar(names)
+        else:
+            assert read_noting(read_poscar, names)[0].species == [{symbol: 1.0}, {"O": 1.0}]
     assert both_xyz_readers(text, tmp_path)[1].species == s.species
 
 
@@ -224,6 +229,9 @@ def test_xyz_count_line(count):
     (f"2\n{CUBE2}\nSi 0 0 0\nSi 0 0\n", "atom line 2 is incomplete"),
     (f"1\n{CUBE2}\nSi 0 0 zero\n", "expected a number, found 'zero'"),
     (f"0\n{CUBE2}\n", "structure has no sites"),
+    # a quoted value left open
+    ("1\nLattice='2 0 0 0 2 0 0 0 2\nSi 0 0 0\n", 'unterminated Lattice="..." field'),
+    ("1\nLattice='2 0 0 0 2 0 0 0 2' pbc='T T\nSi 0 0 0\n", "cannot read pbc=T T; expected T or F for each of the cell vectors a, b, c"),
     (f"18446744073709551615\n{CUBE2}\nSi 0 0 0\n", "XYZ ends after 1 of 18446744073709551615 atoms"),
 ])
 def test_xyz_failures(text, message):
@@ -256,6 +264,9 @@ def test_only_the_first_frame_is_read(tail, notes):
     ("pbc=T", (True, True, True)),
     ("xpbc=F", (True, True, True)),  # another key ending in "pbc"
     ('pbc="0, 0, 1"', (False, False, True)),
+    # arrays in brackets, as extended XYZ writers put them
+    ("pbc=[T, T, F]", (True, True, False)),
+    ("pbc={F F T}", (False, False, True)),
 ])
 def test_pbc_item_in_both_readers(tmp_path, item, pbc):
     for s in both_xyz_readers(f"1\n{CUBE2} {item}\nSi 1 1 1\n", tmp_path):
@@ -397,3 +408,38 @@ def test_corpus_geometry_matches_ase(corpus, name, _):
     assert s.n_sites == len(ref)
     np.testing.assert_allclose(s.lattice_matrix, ref.cell.array, rtol=0, atol=1e-12)
     np.testing.assert_allclose(s.frac_coords, ref.get_scaled_positions(wrap=False), rtol=0, atol=1e-12)
+
+
+def test_single_quoted_values_in_both_xyz_readers(tmp_path):
+    from io import StringIO
+
+    import ase.io
+
+    comment = "Lattice='4 0 0 0 5 0 0 0 6' Properties='species:S:1:pos:R:3:forces:R:3' pbc='T T F'"
+    text = f"2\n{comment}\nSi 1 1 1 0 0 0\nO 2 2.5 3 0 0 0\n"
+    atoms = ase.io.read(StringIO(text), format="extxyz")
+    for s in both_xyz_readers(text, tmp_path):
+        assert s.lattice_matrix == atoms.cell.tolist()
+        assert s.pbc == tuple(atoms.pbc)
+        assert s.frac_coords == atoms.get_scaled_positions(wrap=False).tolist()
+
+
+@pytest.mark.parametrize("names, refused", [
+    ("Hamburger Pizza", "Hamburger"), ("Fe Xx", "Xx"), ("Fe OH", "OH"),
+    ("Fe_pv O_s", None), ("Fe/1a2b3c O", None), ("FE O", None),
+])
+def test_vasp5_names_must_be_elements(names, refused):
+    text = poscar(names=names)
+    if refused:
+        with pytest.raises(ValueError, match=f"^POSCAR species name '{refused}' is not an element symbol"):
+            read_poscar(text)
+    else:
+        assert read_noting(read_poscar, text)[0].composition == {"Fe": 1.0, "O": 1.0}
+
+
+def test_bracketed_pbc_in_a_real_file():
+    import ase.io
+
+    path = Path(__file__).parent / "data" / "survey" / "extxyz" / "append.xyz"
+    frames, _, _ = read_xyz_trajectory(str(path))
+    assert [f.pbc for f in frames] == [tuple(a.pbc) for a in ase.io.read(str(path), index=":")]

@@ -26,6 +26,16 @@ def cif(items, rows=(GENERAL,), cell=(7, 8, 9, 90, 90, 90), ops=()):
     return text + "_atom_site_fract_y\n_atom_site_fract_z\n" + "".join(r + "\n" for r in rows)
 
 
+def fitting_cell(setting):
+    """A cell of the setting's crystal system (its axes, for R groups)."""
+    n = setting["number"]
+    if setting["choice"] == "R":
+        return (7, 7, 7, 50, 50, 50)
+    if 143 <= n <= 194:
+        return (7, 7, 9, 90, 90, 120)
+    return (7, 7, 7, 90, 90, 90) if n >= 195 else (7, 7, 9, 90, 90, 90) if n >= 75 else (7, 8, 9, 90, 90, 90)
+
+
 def symmetry(text):
     return run_driver("cif_native", "symmetry", [text])[text]
 
@@ -43,7 +53,7 @@ def test_every_setting_expands_a_general_position(table):
         multiplicity = point_group_order(s["number"]) * {"P": 1, "A": 2, "B": 2, "C": 2, "I": 2,
                                                          "R": 3, "F": 4}[s["hall"].lstrip("-")[0]]
         assert len(s["ops"]) == multiplicity, h
-        st = molvane.Structure.from_cif_str(cif([("_space_group_name_Hall", s["hall"])]))
+        st = molvane.Structure.from_cif_str(cif([("_space_group_name_Hall", s["hall"])], cell=fitting_cell(s)))
         assert st.n_sites == multiplicity, (h, s["hall"])
 
 
@@ -107,15 +117,20 @@ def test_hm_spellings(symbol, found):
     # the first known symbol wins; an unknown one is reported
     ([("_space_group_name_Hall", "-P 2yb c"), ("_symmetry_space_group_name_H-M", "P 21/n"),
       ("_space_group_IT_number", "2")], None, ("hm", 82, False, ["_space_group_name_hall", "-P 2yb c"])),
-    ([("_symmetry_space_group_name_H-M", "?"), ("_symmetry_Int_Tables_number", "227")], None,
+    ([("_symmetry_space_group_name_H-M", "?"), ("_symmetry_Int_Tables_number", "227")], (7, 7, 7, 90, 90, 90),
      ("it_number", 525, True, ["", ""])),
     ([("_space_group_IT_number", "231")], None, ("identity", 0, False, ["_space_group_it_number", "231"])),
-    ([("_space_group_IT_number", "230")], None, ("it_number", 530, False, ["", ""])),
+    ([("_space_group_IT_number", "230")], (7, 7, 7, 90, 90, 90), ("it_number", 530, False, ["", ""])),
+    # the reference-setting symbol comes last
+    ([("_space_group_name_H-M_ref", "P 21/c"), ("_space_group_IT_number", "2")], None, ("it_number", 2, False, ["", ""])),
+    ([("_space_group.name_H-M_ref", "P 21/c")], None, ("hm", 81, False, ["", ""])),
+    # a group whose crystal system the cell does not have gives no operations
+    ([("_space_group_IT_number", "230")], None, ("identity", 0, False, ["", ""])),
     # R groups without named axes follow the cell
     ([("_symmetry_space_group_name_H-M", "R -3 m")], (5, 5, 5, 50, 50, 50), ("hm", 459, False, ["", ""])),
     ([("_space_group_IT_number", "166")], (5, 5, 14, 90, 90, 120), ("it_number", 458, False, ["", ""])),
     ([("_symmetry_space_group_name_H-M", "R -3 m")], (5, 5, 5, 90, 90, 120), ("hm", 458, False, ["", ""])),
-    ([("_symmetry_space_group_name_H-M", "R -3 m :H")], (5, 5, 5, 50, 50, 50), ("hm", 458, False, ["", ""])),
+    ([("_symmetry_space_group_name_H-M", "R -3 m :H")], (5, 5, 5, 50, 50, 50), ("identity", 0, False, ["", ""])),
 ])
 def test_block_names_its_group(items, cell, expected):
     got = symmetry(cif(items, cell=cell or (7, 8, 9, 90, 90, 90)))
@@ -143,7 +158,7 @@ def test_a_general_row_under_names_in_other_forms(items, cell, n_sites):
 
 @pytest.mark.parametrize("ops", [["x,y,z", "-x,-y,-z"], ["q,r,s", "x,y"]])
 def test_a_readable_loop_wins_over_the_symbol(ops):
-    got = symmetry(cif([("_symmetry_space_group_name_H-M", "F m -3 m")], ops=ops))
+    got = symmetry(cif([("_symmetry_space_group_name_H-M", "F m -3 m")], ops=ops, cell=(7, 7, 7, 90, 90, 90)))
     readable = ops[0] == "x,y,z"
     assert (got["source"], got["n_ops"]) == (("loop", 2) if readable else ("hm", 192))
 
@@ -154,8 +169,8 @@ def test_symbol_gives_what_the_listed_operations_give(table):
     for h in ["81", "304", "459", "526", "529"]:
         s = table[h]
         rows = [GENERAL, "O1 O 0 0.5 0.25", "S1 S 0.125 0.125 0.125"]
-        named = cif([("_space_group_name_Hall", s["hall"])], rows=rows)
-        listed = cif([], rows=rows, ops=[op_text(op) for op in s["ops"]])
+        named = cif([("_space_group_name_Hall", s["hall"])], rows=rows, cell=fitting_cell(s))
+        listed = cif([], rows=rows, ops=[op_text(op) for op in s["ops"]], cell=fitting_cell(s))
         a, b = (molvane.Structure.from_cif_str(t) for t in (named, listed))
         assert (a.frac_coords, a.species) == (b.frac_coords, b.species), h
 

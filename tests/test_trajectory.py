@@ -6,6 +6,7 @@ import warnings
 
 import pytest
 
+import molvane
 from molvane import ReadWarning, Structure, read_xyz_trajectory
 
 UNIT = 'Lattice="1 0 0 0 1 0 0 0 1"'
@@ -308,7 +309,8 @@ def test_average_prdf_is_the_mean_of_the_frames(write):
     ]
     structures, _, _ = read_xyz_trajectory(write("".join(frames)))
     seen = []
-    r, partials, total = average_prdf(structures, 6.0, 0.25, 1, progress=lambda d, n: seen.append((d, n)))
+    with pytest.warns(DeprecationWarning, match="use molvane.rdf_average"):
+        r, partials, total = average_prdf(structures, 6.0, 0.25, 1, progress=lambda d, n: seen.append((d, n)))
     assert seen == [(1, 3), (2, 3), (3, 3)]
     per_frame = [s.prdf(6.0, 0.25, 1) for s in structures]
     np.testing.assert_array_equal(r, per_frame[0][0])
@@ -319,7 +321,7 @@ def test_average_prdf_is_the_mean_of_the_frames(write):
     np.testing.assert_allclose(partials["Si", "O"], np.mean([f[1]["Si", "O"] for f in per_frame[:2]], axis=0),
                                rtol=1e-15, atol=0)
     assert total.max() > 0 and partials["O", "O"].max() > 0
-    with pytest.raises(ValueError, match="^no frames to average$"):
+    with pytest.raises(ValueError, match="^no frames to average$"), pytest.warns(DeprecationWarning):
         average_prdf([])
 
 
@@ -376,7 +378,7 @@ def test_a_kept_index_refuses_a_file_rewritten_in_place_or_replaced(write):
     import pickle
 
     from molvane import index_xyz_trajectory
-    from molvane.trajectory import _read_sums
+    from molvane._tasks import read_sums
 
     path = write("".join(frames_with([3, 5, 2])))
     index = pickle.loads(pickle.dumps(index_xyz_trajectory(path)))
@@ -384,7 +386,7 @@ def test_a_kept_index_refuses_a_file_rewritten_in_place_or_replaced(write):
     assert index.identity == (st.st_size, st.st_mtime_ns, st.st_ino)
 
     def read():
-        return _read_sums(path, index.locations(index.selected()), index.identity, None, 2.0, 0.1)[0].frames
+        return read_sums(path, index.locations(index.selected()), index.identity, None, 2.0, 0.1)[0].frames
 
     assert read() == 3
     # Coordinates edited in place: same size, same count lines, 1 ns later.
@@ -453,6 +455,18 @@ def test_iter_xyz_frames_yields_what_the_reader_returns(write, kwargs):
     streamed = list(iter_xyz_frames(path, **kwargs))
     assert [i for i, _ in streamed] == indices
     assert all(same_structure(a, b) for a, (_, b) in zip(structures, streamed))
+    assert [s.n_sites for s in molvane.iread(path, **kwargs)] == [s.n_sites for s in structures]
+    # The mean over the file counts the frames read as the reader does.
+    result = molvane.rdf_average(path, 2.0, 0.5, **kwargs)
+    assert (result.n_frames, result.frames_read) == (len(indices), read_xyz_trajectory(path, **kwargs)[2])
+
+
+def test_selectors_are_for_files_only():
+    structures = [molvane.Structure([[3, 0, 0], [0, 3, 0], [0, 0, 3]], [[0, 0, 0]], [{"Ar": 1.0}])] * 2
+    with pytest.raises(ValueError, match="^every, client select frames of a trajectory file"):
+        molvane.rdf_average(structures, 2.0, 0.5, every=2, client=object())
+    with pytest.raises(TypeError):
+        molvane.iread("md.xyz", 0, None, 2)  # the selectors are keywords
 
 
 def test_iter_xyz_frames_checks_at_the_call_and_fails_where_the_reader_does(write, tmp_path):
@@ -504,11 +518,11 @@ def mixed(write):
 @pytest.mark.parametrize("large", [25, None])
 def test_streamed_average_equals_the_in_memory_one(mixed, kwargs, n_threads, large, monkeypatch):
     import molvane
-    from molvane import trajectory
+    from molvane import _tasks
 
     if large:  # streamed, some frames alone on all threads; otherwise tasks of frames on threads
-        monkeypatch.setattr(trajectory, "LARGE_FRAME", large)
-    monkeypatch.setattr(trajectory, "BATCH_ATOMS", 40)  # several reads
+        monkeypatch.setattr(_tasks, "LARGE_FRAME", large)
+    monkeypatch.setattr(_tasks, "BATCH_ATOMS", 40)  # several reads
     structures, _, _ = read_xyz_trajectory(mixed, **kwargs)
     expected = molvane.rdf_average(structures, 3.5, 0.1, 1)
     seen = []

@@ -1,6 +1,6 @@
 """Types of the native module molvane._molvane."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Final, TypedDict, final
 
 import numpy as np
@@ -127,6 +127,7 @@ def _structure(
     pbc: bool | Sequence[bool],
 ) -> Structure: ...
 def _set_kernel(name: str) -> str: ...
+def _set_plot_hook(function: Callable[..., object], /) -> None: ...
 
 _SpeciesCounts = tuple[int, tuple[tuple[str, str], ...], bool]
 

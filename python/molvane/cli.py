@@ -14,11 +14,9 @@ from pathlib import Path
 from typing import Any, Literal, NoReturn, TextIO
 
 import molvane
-from molvane import analysis, trajectory
-from molvane._molvane import _DEFAULTS as DEFAULTS
-from molvane.io import cell_parameters, detect_format, read, write
-
-FORMATS = ("cif", "poscar", "xyz")
+from molvane.analysis import RDF, number_density
+from molvane.io import FORMATS, cell_parameters, detect_format, read, write
+from molvane.scattering import WEIGHT_SCHEMES
 
 
 def read_structure(path: str, fmt: str | None = None) -> molvane.Structure:
@@ -34,8 +32,10 @@ def formula(structure: molvane.Structure) -> str:
     return " ".join(parts)
 
 
-def print_pair_table(result: analysis.RDF, out: TextIO = sys.stdout) -> None:
-    """First shell of every (centre, neighbour) pair of an RDF result."""
+def print_pair_table(result: RDF, out: TextIO | None = None) -> None:
+    """First shell of every (centre, neighbour) pair of an RDF result, to
+    ``out`` (default: sys.stdout as it is at the call)."""
+    out = out or sys.stdout
     print(f"{'pair':<12} {'first peak (A)':>15} {'first min (A)':>14} {'coordination':>13}", file=out)
     for a, b in result.pairs:
         shell = result.first_shell(a, b)
@@ -46,7 +46,8 @@ def print_pair_table(result: analysis.RDF, out: TextIO = sys.stdout) -> None:
         print(f"{label:<12} {peak:>15} {minimum:>14} {cn:>13}", file=out)
 
 
-def print_expansion_report(report: Mapping[str, Any], out: TextIO = sys.stdout) -> None:
+def print_expansion_report(report: Mapping[str, Any], out: TextIO | None = None) -> None:
+    out = out or sys.stdout
     n = report["scale"]
     print(f"expanded into a {n[0]}x{n[1]}x{n[2]} supercell, {report['n_vacancies']} vacancies", file=out)
     rows = report["occupancy_report"]
@@ -62,8 +63,8 @@ def print_expansion_report(report: Mapping[str, Any], out: TextIO = sys.stdout) 
         print(f"warning: {warning}", file=out)
 
 
-def save_outputs(result: analysis.RDF, args: argparse.Namespace, default_name: str,
-                 kind: str) -> analysis.RDF:
+def save_outputs(result: RDF, args: argparse.Namespace, default_name: str,
+                 kind: str) -> RDF:
     """Figures and CSV of an RDF result into --out (default <input>_<kind>)."""
     from molvane.plotting import CSV_NAME
 
@@ -91,7 +92,7 @@ def cmd_info(args: argparse.Namespace) -> int:
     print("cell lengths:   a={:.5f}  b={:.5f}  c={:.5f}  (A)".format(*lengths))
     print("cell angles:    alpha={:.4f}  beta={:.4f}  gamma={:.4f}  (deg)".format(*angles))
     print(f"volume:         {s.volume:.5f} A^3")
-    print(f"number density: {analysis.number_density(s):.6f} atoms/A^3")
+    print(f"number density: {number_density(s):.6f} atoms/A^3")
     summary = s.disorder_summary()
     if not summary:
         print("ordered:        yes")
@@ -115,7 +116,7 @@ def cmd_rdf(args: argparse.Namespace) -> int:
         print_expansion_report(report)
     elif not s.is_ordered:
         print("note: the structure is disordered; curves are weighted by occupancy (use --expand to order it)")
-    result = analysis.rdf(s, args.cutoff, args.bin_size, args.threads)
+    result = molvane.rdf(s, args.cutoff, args.bin_size, args.threads)
     print(f"{s.n_sites} sites, cutoff {args.cutoff} A, bin size {args.bin_size} A")
     result = save_outputs(result, args, Path(args.file).stem, "rdf")
     print_pair_table(result)
@@ -180,14 +181,14 @@ def cmd_traj(args: argparse.Namespace) -> int:
     progress = FrameProgress(sys.stderr) if sys.stderr.isatty() else None
     try:
         with cluster as client:
-            summed = trajectory._trajectory_sums(args.file, args.cutoff, args.bin_size, args.start, args.stop,
-                                                 args.every, cell, client, args.frames_per_task, args.threads,
-                                                 progress, None)
+            result = molvane.rdf_average(args.file, args.cutoff, args.bin_size, args.threads, start=args.start,
+                                         stop=args.stop, every=args.every, cell=cell, client=client,
+                                         frames_per_task=args.frames_per_task, progress=progress)
     finally:
         if progress is not None:
             progress.close()
-    result = summed.sums.result(args.cutoff, averaged=True)
-    print(f"averaged {result.n_frames} of {summed.frames_read} frames (indices {summed.first}..{summed.last})")
+    last = args.start + args.every * (result.n_frames - 1)
+    print(f"averaged {result.n_frames} of {result.frames_read} frames (indices {args.start}..{last})")
     result = save_outputs(result, args, Path(args.file).stem, "traj")
     print_pair_table(result)
     return 0
@@ -246,10 +247,14 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"molvane: error: {message}\n")
 
 
-def _trajectory_defaults() -> dict[str, Any]:
-    """Defaults of read_xyz_trajectory (every, start, stop), from its signature."""
-    params = inspect.signature(molvane.read_xyz_trajectory).parameters
-    return {name: params[name].default for name in ("every", "start", "stop")}
+def defaults_of(function: Callable[..., object], *names: str) -> dict[str, Any]:
+    """Defaults of the named parameters of a public call, from its signature."""
+    params = inspect.signature(function).parameters
+    return {name: params[name].default for name in names}
+
+
+DEFAULTS = {**defaults_of(molvane.rdf, "cutoff", "bin_size"),
+            **defaults_of(molvane.Structure.expand_occupancies, "max_sites", "seed", "max_denominator")}
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -269,7 +274,7 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("--threads", type=count, default=0, help="worker threads (0: all available)")
         p.add_argument("--g", action="store_true",
                        help="write conventional curves g(r), tending to 1, instead of local densities in atoms/A^3")
-        p.add_argument("--weights", choices=analysis.WEIGHT_SCHEMES,
+        p.add_argument("--weights", choices=WEIGHT_SCHEMES,
                        help="add the total weighted as a neutron or X-ray experiment sees it (implies --g)")
         p.add_argument("--smear", type=positive_float, metavar="SIGMA",
                        help="broaden every curve by a Gaussian of this width, in A")
@@ -294,7 +299,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_expand_options(p)
     p.set_defaults(run=cmd_rdf)
 
-    traj = _trajectory_defaults()
+    traj = defaults_of(molvane.read_xyz_trajectory, "every", "start", "stop")
     p = sub.add_parser("traj", help="RDF averaged over the frames of an XYZ trajectory", formatter_class=fmt)
     p.add_argument("file")
     p.add_argument("--every", type=count, default=traj["every"], help="keep every n-th frame")
@@ -322,6 +327,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command with the arguments ``argv`` (default: those of the
+    process) and returns its exit status: 0, or 2 after printing an error."""
     parser = build_parser()
     args = parser.parse_args(argv)
     run: Callable[[argparse.Namespace], int] = args.run

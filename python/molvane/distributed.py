@@ -1,7 +1,7 @@
 """Trajectory averages split between the workers of a Dask cluster.
 
     from dask.distributed import Client
-    result = molvane.trajectory_rdf("/shared/md.xyz", cutoff=8.0, client=Client("tcp://scheduler:8786"))
+    result = molvane.rdf_average("/shared/md.xyz", cutoff=8.0, client=Client("tcp://scheduler:8786"))
 
 needs ``pip install 'molvane[dask]'``; importing molvane never imports Dask.
 A worker first indexes the file (where every frame starts, without parsing
@@ -19,22 +19,15 @@ from __future__ import annotations
 import contextlib
 import importlib
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator
 from typing import Any
 
-from molvane._molvane import _FrameReader, _warn_species
-from molvane.analysis import _Accumulator
-from molvane.trajectory import (
-    Progress,
-    TrajectoryIndex,
-    _read_sums,
-    _Summed,
-    _summed_of,
-    _tasks,
-    index_xyz_trajectory,
-)
+from molvane._accumulate import Accumulator, Progress
+from molvane._tasks import (Cell, Summed, TrajectoryIndex, index_xyz_trajectory, merged, open_frames, read_sums,
+                            split)
 
-Cell = Sequence[Sequence[float]]
+__all__ = ["open_client", "distributed_sums"]
+
 
 def _as_completed() -> Any:
     try:
@@ -67,18 +60,18 @@ def _prepare(path: str, start: int, stop: int | None, every: int, cell: Cell | N
     """On a worker: checks the arguments and opens the file as
     read_xyz_trajectory does, then indexes the file when `scan`."""
     try:
-        _FrameReader(path, every, start, stop, cell)
+        open_frames(path, start, stop, every, cell)
     except ValueError as exc:
         raise _unreadable(exc, path) from None
     return index_xyz_trajectory(path, stop) if scan else None
 
 
 def _frame_sums(path: str, locations: bytes, identity: tuple[int, int, int], cell: Cell | None, cutoff: float,
-                bin_size: float) -> tuple[_Accumulator, list[Any]]:
+                bin_size: float) -> tuple[Accumulator, list[Any]]:
     """On a worker: the sums of the frames at `locations`; a file the worker
     cannot see is named as such."""
     try:
-        return _read_sums(path, locations, identity, cell, cutoff, bin_size)
+        return read_sums(path, locations, identity, cell, cutoff, bin_size)
     except ValueError as exc:
         raise _unreadable(exc, path) from None
 
@@ -106,7 +99,7 @@ def _worker_threads(client: Any) -> int:
 
 def distributed_sums(client: Any, path: str, cutoff: float, bin_size: float, start: int, stop: int | None,
                      every: int, cell: Cell | None, frames_per_task: int | None, progress: Progress | None,
-                     index: TrajectoryIndex | None) -> _Summed:
+                     index: TrajectoryIndex | None) -> Summed:
     if not callable(getattr(client, "submit", None)):
         raise TypeError(f"client must be a dask.distributed.Client, not {type(client).__name__}")
     as_completed = _as_completed()
@@ -118,20 +111,18 @@ def distributed_sums(client: Any, path: str, cutoff: float, bin_size: float, sta
     index = index if index is not None else prepared
     assert index is not None
     frames = index.selected(start, stop, every)
-    chunks = _tasks(index, frames, _worker_threads(client), frames_per_task)
+    chunks = split(index, frames, _worker_threads(client), frames_per_task)
     futures = [client.submit(_frame_sums, path, index.locations(chunk), index.identity, cell, cutoff, bin_size,
                              pure=False) for chunk in chunks]
     order = {future.key: i for i, future in enumerate(futures)}
-    counts: list[list[Any]] = [[] for _ in futures]
-    acc = _Accumulator()
-    try:
+
+    def finished() -> Iterator[tuple[int, tuple[Accumulator, list[Any]]]]:
         for future in as_completed(futures):
-            task_sums, counts[order[future.key]] = future.result()
+            result = future.result()
             future.release()
-            acc.merge(task_sums)
-            if progress is not None:
-                progress(acc.frames, len(frames))
+            yield order[future.key], result
+
+    try:
+        return merged(finished(), len(futures), index, frames, stop, progress)
     finally:
         client.cancel([f for f in futures if not f.done()])
-    _warn_species([c for task in counts for c in task])
-    return _summed_of(acc, index, frames, stop)

@@ -196,6 +196,6 @@ def same_structure(a: Structure, b: Structure, tol: float = 0.0) -> bool:
 _Parts: TypeAlias = tuple[list[list[float]], list[list[float]], list[list[tuple[str, float]]], tuple[bool, bool, bool]]
 
 
-def _reduce_structure(structure: Structure) -> tuple[Callable[..., Structure], _Parts]:
+def reduce_structure(structure: Structure) -> tuple[Callable[..., Structure], _Parts]:
     """copyreg reducer: rebuilds the structure with its species lists in their own order."""
     return _structure, (structure.lattice_matrix, structure.frac_coords, structure._site_species, structure.pbc)

@@ -21,8 +21,10 @@ from pathlib import Path
 
 from molvane._molvane import Structure
 
-__all__ = ["read", "write", "detect_format", "cell_parameters", "to_cif", "to_poscar", "to_xyz"]
+__all__ = ["FORMATS", "read", "write", "detect_format", "cell_parameters", "to_cif", "to_poscar", "to_xyz"]
 
+# The formats read and written, by their main names.
+FORMATS = ("cif", "poscar", "xyz")
 # Format names as `read`, `write` and `Structure.from_str` take them.
 _FORMAT_NAMES = {"cif": "cif", "poscar": "poscar", "contcar": "poscar", "vasp": "poscar", "xyz": "xyz",
                  "extxyz": "xyz"}
@@ -120,7 +122,7 @@ def _scale(rows: Sequence[Sequence[float]]) -> float:
 
 def cell_parameters(matrix: Sequence[Sequence[float]]) -> tuple[list[float], list[float]]:
     """Cell lengths [a, b, c] and angles [alpha, beta, gamma] (degrees) of
-    the rows of `matrix`; angles from atan2(|u x v|, u . v), exact near 0
+    the rows of `matrix`; angles from ``atan2(|u x v|, u . v)``, exact near 0
     and 180 degrees as well."""
     lengths = [math.sqrt(sum(v * v for v in row)) for row in matrix]
 

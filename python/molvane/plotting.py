@@ -18,6 +18,8 @@ from typing import TYPE_CHECKING, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
+from molvane import _bins
+
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -198,9 +200,8 @@ def save_prdf_plots(r: npt.ArrayLike, partials: Mapping[tuple[str, str], npt.Arr
     figure, partials figure, CSV (columns r, r_left, r_right, rho_total and
     one rho_A_B per pair).
     """
-    left = np.asarray(r, dtype=np.float64)
-    edges = np.arange(len(left) + 1, dtype=np.float64) * float(bin_size)
-    x = 0.5 * (edges[:-1] + edges[1:])
+    edges = _bins.edges(r, bin_size)
+    x = _bins.centres(edges)
     panels: dict[str, list[Curve]] = {}
     for (a, b), curve in partials.items():
         panels.setdefault(a, []).append((b, curve))
@@ -210,5 +211,5 @@ def save_prdf_plots(r: npt.ArrayLike, partials: Mapping[tuple[str, str], npt.Arr
     path = Path(os.fspath(folder)) / CSV_NAME
     columns: list[Curve] = [("rho_total", total)]
     columns += [(f"rho_{a}_{b}", curve) for (a, b), curve in partials.items()]
-    write_csv(path, np.append(left, edges[-1]), columns)
+    write_csv(path, edges, columns)
     return written + [str(path)]

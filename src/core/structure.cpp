@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "core/text.hpp"  // for format_fixed4
+#include "core/number.hpp"  // for format_fixed4
 
 namespace molvane {
 
@@ -145,7 +145,7 @@ std::optional<Error> site_problem(const Sites& sites, std::size_t i) {
 bool plainly_valid(const Sites& sites) {
     if (!sites.one_entry_per_site()) return false;
     bool valid = true;
-    for (double o : sites.entry_occupancies()) valid &= (o >= 0.0) & (o <= 1.001);
+    for (double o : sites.entry_occupancies()) valid &= (o >= 0.0) & (o <= max_occupancy_sum);
     for (const Vec3& f : sites.frac_coords())
         valid &= (f[0] - f[0] == 0.0) & (f[1] - f[1] == 0.0) & (f[2] - f[2] == 0.0);  // finite
     return valid;
@@ -158,7 +158,7 @@ Result<Structure> Structure::create(Lattice lattice, Sites sites, Pbc pbc) {
     if (plainly_valid(sites)) return settled(std::move(lattice), std::move(sites), pbc);
     for (std::size_t i = 0; i < sites.size(); ++i) {
         double sum = sites.occupancy_sum(i);
-        if (sum > 1.001)
+        if (sum > max_occupancy_sum)
             return fail("a site has occupancies summing to ", format_fixed4(sum), ", which exceeds 1");
     }
     for (std::size_t i = 0; i < sites.size(); ++i)

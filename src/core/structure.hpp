@@ -149,6 +149,9 @@ private:
     SiteColumns columns_;
 };
 
+// The largest occupancy sum a site may have (rounding in files allowed for).
+inline constexpr double max_occupancy_sum = 1.001;
+
 // Which of the directions a, b, c are periodic.
 using Pbc = std::array<bool, 3>;
 inline constexpr Pbc all_periodic{true, true, true};

@@ -7,8 +7,8 @@
 #include <map>
 #include <numeric>
 
+#include "core/number.hpp"  // for format_fixed4
 #include "core/numeric.hpp"  // for saturating_add, saturating_u64, u64_max
-#include "core/text.hpp"  // for format_fixed4
 
 namespace molvane {
 

@@ -69,11 +69,4 @@ private:
 // process made by fork() creates its own on first use).
 WorkerPool& default_pool();
 
-// Threads for the default pool: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS,
-// then the CPUs available to the process; at most 65535.
-std::size_t default_thread_count();
-
-// CPUs in the affinity mask, limited by a cgroup CPU quota; 1 if unknown.
-std::size_t available_cpus();
-
 }  // namespace molvane

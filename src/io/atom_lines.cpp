@@ -5,6 +5,7 @@
 
 #include "core/elements.hpp"  // for clean_symbol, element_from_text
 #include "core/numeric.hpp"   // for saturating_add
+#include "core/text.hpp"  // for the ASCII tests
 
 namespace molvane {
 

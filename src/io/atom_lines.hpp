@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "core/lattice.hpp"
+#include "core/number.hpp"  // for parse_decimal_to, parse_f64
 #include "core/numeric.hpp"  // for saturating_add
 #include "core/result.hpp"
 #include "core/structure.hpp"
-#include "core/text.hpp"  // for parse_decimal_to, parse_f64
 #include "io/read_notes.hpp"
 
 namespace molvane {

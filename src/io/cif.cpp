@@ -6,11 +6,16 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
+#include <tuple>
 #include <utility>
 
 #include "core/elements.hpp"
-#include "core/text.hpp"  // for trim, strip_quotes, split_whitespace, parse_decimal, parse_count
+#include "core/number.hpp"  // for parse_decimal, parse_count
+#include "core/text.hpp"  // for trim, strip_quotes, split_whitespace
 #include "io/cif_syntax.hpp"
+#include "io/close_sites.hpp"
+#include "io/magnetic.hpp"
 #include "io/spacegroup.hpp"
 #include "io/symmetry.hpp"
 
@@ -52,50 +57,101 @@ Result<Lattice> cell_from_block(const Block& block) {
     return Lattice::create(m);
 }
 
-// The operations listed in the block's first loop of operation texts, in
-// row order; rows that cannot be read are skipped.
-std::vector<SymmOp> listed_operations(const Block& block, Tally& unreadable) {
+// The column of the first loop that has one of `tags`.
+std::optional<std::pair<const Loop*, std::size_t>> first_column(const Block& block,
+                                                                 std::initializer_list<std::string_view> tags) {
+    for (const Loop& loop : block.loops)
+        for (std::size_t k = 0; k < loop.tags.size(); ++k)
+            for (std::string_view tag : tags)
+                if (loop.tags[k] == tag) return std::make_pair(&loop, k);
+    return std::nullopt;
+}
+
+// The operations of one column, read by `parse` in row order; rows that
+// cannot be read are tallied and skipped. A leading operation number
+// ("1 x,y,z") is passed over.
+template <typename Parse>
+std::vector<SymmOp> column_operations(const Loop& loop, std::size_t col, Parse parse, Tally& unreadable) {
     std::vector<SymmOp> ops;
-    for (const Loop& loop : block.loops) {
-        std::optional<std::size_t> col;
-        for (std::size_t k = 0; k < loop.tags.size() && !col; ++k)
-            if (loop.tags[k] == "_symmetry_equiv_pos_as_xyz" ||
-                loop.tags[k] == "_space_group_symop_operation_xyz")
-                col = k;
-        if (!col) continue;
-        for (std::size_t r = 0; r < loop.n_rows(); ++r) {
-            std::string_view v = trim(loop.value(r, *col));
-            if (v.empty()) continue;
-            auto op = parse_symmop(v);
-            if (!op) {
-                // "1 x,y,z": retry without a leading operation number.
-                std::size_t space = v.find(' ');
-                if (space != std::string_view::npos) op = parse_symmop(v.substr(space + 1));
-            }
-            if (!op) {
-                unreadable.add(v);
-                continue;
-            }
-            ops.push_back(*op);
+    for (std::size_t r = 0; r < loop.n_rows(); ++r) {
+        std::string_view v = trim(loop.value(r, col));
+        if (v.empty()) continue;
+        auto op = parse(v);
+        if (!op) {
+            std::size_t space = v.find(' ');
+            if (space != std::string_view::npos) op = parse(v.substr(space + 1));
         }
-        break;
+        if (!op) {
+            unreadable.add(v);
+            continue;
+        }
+        ops.push_back(*op);
     }
     return ops;
+}
+
+// The positions part of a magnetic operation text.
+Result<SymmOp> magnetic_positions(std::string_view text) {
+    auto op = parse_magnetic_symmop(text);
+    if (!op) return op.error();
+    return op->op;
+}
+
+// Most operations magnetic operations and centerings may combine into.
+constexpr std::size_t max_combined_operations = 100'000;
+
+// The operations listed in the block's first loop of operation texts, in
+// row order; else the magnetic operations (time-reversal signs checked and
+// set aside) combined with the magnetic centerings.
+Result<std::vector<SymmOp>> listed_operations(const Block& block, CifSymmetry& out) {
+    if (auto col = first_column(block, {"_symmetry_equiv_pos_as_xyz", "_space_group_symop_operation_xyz"}))
+        return column_operations(*col->first, col->second, parse_symmop, out.unreadable);
+    std::vector<SymmOp> ops, centerings;
+    if (auto col = first_column(block, {"_space_group_symop_magn_operation_xyz"}))
+        ops = column_operations(*col->first, col->second, magnetic_positions, out.unreadable);
+    if (auto col = first_column(block, {"_space_group_symop_magn_centering_xyz"}))
+        centerings = column_operations(*col->first, col->second, magnetic_positions, out.unreadable);
+    if (ops.empty() && centerings.empty()) {
+        // A modulated magnetic structure: the superspace operations' action
+        // on the basic structure.
+        if (auto col = first_column(block, {"_space_group_symop_magn_ssg_operation_algebraic"}))
+            ops = column_operations(*col->first, col->second, parse_superspace_positions, out.unreadable);
+        if (auto col = first_column(block, {"_space_group_symop_magn_ssg_centering_algebraic"}))
+            centerings = column_operations(*col->first, col->second, parse_superspace_positions, out.unreadable);
+        out.superspace = !ops.empty() || !centerings.empty();
+    }
+    if (ops.empty() && !centerings.empty()) {
+        out.centerings_alone = true;
+        ops.push_back(SymmOp::identity());
+    }
+    if (ops.size() * centerings.size() > max_combined_operations)
+        return fail("the magnetic operations (", std::to_string(ops.size()), ") and centerings (",
+                    std::to_string(centerings.size()), ") combine into more than ",
+                    std::to_string(max_combined_operations), " operations");
+    return with_centerings(ops, centerings);
+}
+
+// The cell parameters as the block gives them (missing angles 90 degrees).
+std::optional<CellParameters> cell_parameters(const Block& block) {
+    auto a = block.number("_cell_length_a");
+    auto b = block.number("_cell_length_b");
+    auto c = block.number("_cell_length_c");
+    if (!a || !b || !c) return std::nullopt;
+    return CellParameters{*a, *b, *c, block.number("_cell_angle_alpha").value_or(90.0),
+                          block.number("_cell_angle_beta").value_or(90.0),
+                          block.number("_cell_angle_gamma").value_or(90.0)};
 }
 
 // a = b = c and alpha = beta = gamma (missing angles being 90 degrees): the
 // cell of an R group in rhombohedral axes.
 bool rhombohedral_cell(const Block& block) {
-    auto a = block.number("_cell_length_a");
-    auto b = block.number("_cell_length_b");
-    auto c = block.number("_cell_length_c");
-    if (!a || !b || !c) return false;
-    double scale = std::max({std::fabs(*a), std::fabs(*b), std::fabs(*c)});
-    if (!(std::fabs(*a - *b) <= 1e-3 * scale && std::fabs(*a - *c) <= 1e-3 * scale)) return false;
-    double alpha = block.number("_cell_angle_alpha").value_or(90.0);
-    double beta = block.number("_cell_angle_beta").value_or(90.0);
-    double gamma = block.number("_cell_angle_gamma").value_or(90.0);
-    return std::fabs(alpha - beta) <= 0.1 && std::fabs(alpha - gamma) <= 0.1;
+    auto cell = cell_parameters(block);
+    if (!cell) return false;
+    double scale = std::max({std::fabs(cell->a), std::fabs(cell->b), std::fabs(cell->c)});
+    auto same = [&](double x, double y) { return std::fabs(x - y) <= cell_length_tolerance * scale; };
+    if (!(same(cell->a, cell->b) && same(cell->a, cell->c))) return false;
+    return std::fabs(cell->alpha - cell->beta) <= cell_angle_tolerance &&
+           std::fabs(cell->alpha - cell->gamma) <= cell_angle_tolerance;
 }
 
 // The text of item `tag`, absent when missing, empty, "?" or ".".
@@ -107,11 +163,26 @@ std::optional<std::string_view> symbol_item(const Block& block, const std::strin
     return v;
 }
 
+// The setting the block's coordinate-system code names (origin choice "2",
+// axes "h" or "r", "b1" and the like) for a symbol that names none; the
+// match unchanged when there is no code or the table has no such setting.
+SpaceGroupMatch in_coordinate_system(const Block& block, const SpaceGroupMatch& match, bool rhombohedral) {
+    auto code = symbol_item(block, "_space_group_it_coordinate_system_code");
+    if (!code) return match;
+    std::string symbol(match.group.hm_full());
+    symbol.append(":").append(*code);
+    auto coded = find_hm_symbol(symbol, rhombohedral);
+    if (!coded || coded->group.it_number() != match.group.it_number()) return match;
+    return *coded;
+}
+
 }  // namespace
 
-CifSymmetry symmetry_from_block(const Block& block) {
+Result<CifSymmetry> symmetry_from_block(const Block& block) {
     CifSymmetry out;
-    out.ops = listed_operations(block, out.unreadable);
+    auto listed = listed_operations(block, out);
+    if (!listed) return std::move(listed).error();
+    out.ops = std::move(*listed);
     if (!out.ops.empty()) return out;
 
     // No operation listed: the space group named by the block, if the table
@@ -127,6 +198,7 @@ CifSymmetry symmetry_from_block(const Block& block) {
         {"_symmetry_space_group_name_h-m", Source::hm},
         {"_space_group_it_number", Source::it_number},
         {"_symmetry_int_tables_number", Source::it_number},
+        {"_space_group_name_h-m_ref", Source::hm},
     };
     bool rhombohedral = rhombohedral_cell(block);
     for (const auto& name : names) {
@@ -140,12 +212,22 @@ CifSymmetry symmetry_from_block(const Block& block) {
         } else if (auto number = parse_count(*symbol)) {
             match = find_it_number(*number, rhombohedral);
         }
+        if (match && name.source != Source::hall && symbol->find(':') == std::string_view::npos)
+            match = in_coordinate_system(block, *match, rhombohedral);
         if (!match) {
             if (out.unknown_tag.empty()) {
                 out.unknown_tag = name.tag;
                 out.unknown_symbol = std::string(*symbol);
             }
             continue;
+        }
+        auto cell = cell_parameters(block);
+        std::string misfit = cell ? cell_misfit(match->group, *cell) : std::string();
+        if (!misfit.empty()) {
+            out.misfit_tag = name.tag;
+            out.misfit_symbol = std::string(*symbol);
+            out.misfit = std::move(misfit);
+            break;
         }
         out.source = name.source;
         out.hall_number = match->group.hall_number();
@@ -201,26 +283,61 @@ public:
         }
     }
 
-    // An image of one row: its species join the matching site (a species
-    // it already holds keeps the larger occupancy) or start a new site.
-    void add(const Vec3& f, const std::vector<Species>& species) {
+    // An image of row `row`: its species join the matching site or start a
+    // new site. A species the site holds from the same row keeps the larger
+    // occupancy (images of one atom); from another row it is set aside as a
+    // part of the site (see take).
+    void add(const Vec3& f, const std::vector<Species>& species, std::size_t row) {
         std::size_t match = merge_ ? find(f) : none;
         if (match == none) {
-            create(f, species);
+            create(f, species, row);
             return;
         }
         auto& held = sites_[match].species;
+        auto& rows = species_rows_[match];
         for (const Species& incoming : species) {
             auto same = std::find_if(held.begin(), held.end(),
                                      [&](const Species& sp) { return sp.first == incoming.first; });
-            if (same != held.end()) same->second = std::max(same->second, incoming.second);
-            else held.push_back(incoming);
+            if (same == held.end()) {
+                held.push_back(incoming);
+                rows.push_back(row);
+                continue;
+            }
+            const std::size_t k = static_cast<std::size_t>(same - held.begin());
+            if (rows[k] == row) {
+                same->second = std::max(same->second, incoming.second);
+                continue;
+            }
+            auto [it, fresh] = parts_.try_emplace(PartKey{match, k, row}, incoming.second);
+            if (!fresh) it->second = std::max(it->second, incoming.second);
         }
     }
 
+    // Two rows that put one element at one place with occupancies adding to
+    // more than a site holds (`sum`): the larger was kept.
+    struct Overfull {
+        std::size_t first_row, other_row;
+        std::string element;
+        double sum;
+    };
+
+    // The row that started each site.
+    const std::vector<std::size_t>& site_rows() const { return site_rows_; }
+
     bool empty() const { return sites_.empty(); }
-    // The merged sites in creation order.
-    Sites take() const {
+    // The merged sites in creation order. Where rows of one element meet at
+    // one place (Fe2+ 0.4 and Fe3+ 0.6 on one site), their occupancies add,
+    // in row order, when the site's occupancies then sum to at most
+    // max_occupancy_sum; otherwise the larger is kept and the case goes to
+    // `overfull`.
+    Sites take(std::vector<Overfull>& overfull) {
+        for (auto it = parts_.begin(); it != parts_.end();) {
+            const std::size_t site = it->first.site;
+            auto end = it;
+            while (end != parts_.end() && end->first.site == site) ++end;
+            settle(site, it, end, overfull);
+            it = end;
+        }
         Sites sites;
         std::size_t entries = 0;
         for (const Site& site : sites_) entries += site.species.size();
@@ -269,12 +386,44 @@ private:
         return best;
     }
 
-    void create(const Vec3& f, const std::vector<Species>& species) {
+    // A species of a site from a row other than the one that brought it.
+    struct PartKey {
+        std::size_t site, species, row;
+        bool operator<(const PartKey& o) const {
+            return std::tie(site, species, row) < std::tie(o.site, o.species, o.row);
+        }
+    };
+    using Parts = std::map<PartKey, double>;
+
+    // Adds or refuses the parts [from, to) of one site.
+    void settle(std::size_t site, Parts::const_iterator from, Parts::const_iterator to,
+                std::vector<Overfull>& overfull) {
+        std::vector<Species>& species = sites_[site].species;
+        std::vector<Species> summed = species;
+        for (auto it = from; it != to; ++it) summed[it->first.species].second += it->second;
+        double total = 0;
+        for (const Species& sp : summed) total += sp.second;
+        if (total <= max_occupancy_sum) {
+            species = std::move(summed);
+            return;
+        }
+        for (auto it = from; it != to; ++it) {
+            Species& sp = species[it->first.species];
+            if (it == from || std::prev(it)->first.species != it->first.species)
+                overfull.push_back({species_rows_[site][it->first.species], it->first.row, sp.first,
+                                    summed[it->first.species].second});
+            sp.second = std::max(sp.second, it->second);
+        }
+    }
+
+    void create(const Vec3& f, const std::vector<Species>& species, std::size_t row) {
         std::size_t index = sites_.size();
         Site site;
         site.frac_coords = f;
         site.species = species;
         sites_.push_back(std::move(site));
+        species_rows_.emplace_back(species.size(), row);
+        site_rows_.push_back(row);
         if (!merge_ || !finite(f)) return;
         if (n_ == 0) {
             scan_.push_back(index);
@@ -293,6 +442,9 @@ private:
     std::vector<std::size_t> next_;   // next older site of the same bucket
     std::vector<std::size_t> scan_;   // sites with finite coordinates, in order
     std::vector<Site> sites_;
+    std::vector<std::vector<std::size_t>> species_rows_;  // per site: the row of each species
+    std::vector<std::size_t> site_rows_;
+    Parts parts_;
 };
 
 }  // namespace
@@ -343,9 +495,24 @@ std::optional<double> coordinate(std::string_view value, bool& dot) {
     return std::nullopt;
 }
 
-// A mixed type symbol as the Pauling File writes it, "0.8Nb + 0.2Zr": each
-// term a fraction in (0, 1] followed by an element symbol spelled exactly
-// ("2b" is no mixed symbol). Absent unless every term reads so.
+// A decimal with an optional standard uncertainty of digits, "0.967(4)".
+std::optional<double> fraction_with_uncertainty(std::string_view text) {
+    std::size_t paren = text.find('(');
+    if (paren != std::string_view::npos) {
+        std::string_view su = text.substr(paren + 1);
+        if (su.size() < 2 || su.back() != ')') return std::nullopt;
+        su.remove_suffix(1);
+        for (char ch : su)
+            if (ch < '0' || ch > '9') return std::nullopt;
+        text = text.substr(0, paren);
+    }
+    return parse_decimal(text);
+}
+
+// A mixed type symbol as the Pauling File writes it, "0.8Nb + 0.2Zr" or
+// with uncertainties "0.967(4)Mg + 0.033(4)Fe": each term a fraction in
+// (0, 1] followed by an element symbol spelled exactly ("2b" is no mixed
+// symbol). Absent unless every term reads so.
 std::optional<std::vector<Species>> mixed_type_symbol(std::string_view text) {
     std::string compact;  // without whitespace
     for (std::string_view word : split_whitespace(text)) compact.append(word);
@@ -358,7 +525,7 @@ std::optional<std::vector<Species>> mixed_type_symbol(std::string_view text) {
         if (more) rest.remove_prefix(plus + 1);
         std::size_t p = 0;
         while (p < term.size() && !is_ascii_letter(term[p])) ++p;
-        auto fraction = parse_decimal(term.substr(0, p));
+        auto fraction = fraction_with_uncertainty(term.substr(0, p));
         std::string_view element = term.substr(p);
         if (!fraction || !(*fraction > 0 && *fraction <= 1) || !is_element_symbol(element))
             return std::nullopt;
@@ -456,6 +623,14 @@ void note_skips(const CifSymmetry& ops, const RowSkips& skips, ReadNotes& notes)
     if (!ops.unknown_symbol.empty())
         notes.add("space group '", ops.unknown_symbol, "' (", ops.unknown_tag,
                   ") is not known; no operations were taken from it");
+    if (!ops.misfit.empty())
+        notes.add("the cell does not fit space group '", ops.misfit_symbol, "' (", ops.misfit_tag, "): ",
+                  ops.misfit, "; no operations were taken from it and the sites were read as listed");
+    if (ops.superspace)
+        notes.add("read the basic structure of a modulated magnetic structure from its superspace operations; "
+                  "the modulation is not applied");
+    if (ops.centerings_alone)
+        notes.add("magnetic centerings are listed without magnetic operations; only the centerings were applied");
     if (ops.unreadable.count)
         notes.add("skipped ", counted(ops.unreadable.count, "symmetry operation"),
                   " that could not be read (first: '", ops.unreadable.first, "')");
@@ -467,6 +642,28 @@ void note_skips(const CifSymmetry& ops, const RowSkips& skips, ReadNotes& notes)
                   " with a negative or NaN occupancy (first: '", skips.bad_occupancy.first, "')");
 }
 
+// Rows of one element at one place whose occupancies add to more than a site holds.
+void note_overfull(const AtomColumns& c, const std::vector<SiteMerger::Overfull>& overfull, ReadNotes& notes) {
+    if (overfull.empty()) return;
+    const auto& o = overfull.front();
+    notes.add("rows '", row_name(c, o.first_row), "' and '", row_name(c, o.other_row), "' put ", o.element,
+              " at one place with occupancies adding to ", format_fixed4(o.sum),
+              ", more than a site holds; kept the larger (two rows describing the same atom?)",
+              overfull.size() > 1 ? " (" + std::to_string(overfull.size()) + " such places)" : std::string());
+}
+
+// Fully occupied sites too close together after a symmetry expansion.
+void note_close_sites(const AtomColumns& c, const Structure& s, const std::vector<std::size_t>& site_rows,
+                      ReadNotes& notes) {
+    ClosePairs close = close_full_sites(s);
+    if (close.count == 0) return;
+    notes.add("after the symmetry operations, ", counted(close.count, "pair"),
+              " of fully occupied sites lie closer than ", format_fixed4(too_close_bound),
+              " angstrom (first: '", row_name(c, site_rows[close.first]), "' and '",
+              row_name(c, site_rows[close.second]), "', ", format_fixed4(close.distance),
+              " angstrom apart); the operations may not belong to this cell or these sites");
+}
+
 }  // namespace
 
 Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* notes,
@@ -475,23 +672,29 @@ Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* no
     if (!block) return std::move(block).error();
     auto lattice = cell_from_block(*block);
     if (!lattice) return lattice.error();
-    CifSymmetry ops = symmetry_from_block(*block);
+    auto ops = symmetry_from_block(*block);
+    if (!ops) return std::move(ops).error();
     auto columns = atom_columns(*block);
     if (!columns) return columns.error();
 
     const std::size_t n_rows = columns->loop->n_rows();
-    SiteMerger merger(symprec, n_rows * ops.ops.size());
+    SiteMerger merger(symprec, n_rows * ops->ops.size());
     RowSkips skips;
     AtomRow row;
     for (std::size_t r = 0; r < n_rows; ++r) {
         auto placed = read_row(*columns, r, row, skips);
         if (!placed) return std::move(placed).error();
         if (!*placed) continue;
-        for (const SymmOp& op : ops.ops) merger.add(op.apply_wrapped(row.frac), row.species);
+        for (const SymmOp& op : ops->ops) merger.add(op.apply_wrapped(row.frac), row.species, r);
     }
     if (merger.empty()) return fail("CIF contains no usable atom sites");
-    if (notes) note_skips(ops, skips, *notes);
-    return Structure::create(std::move(*lattice), merger.take());
+    std::vector<SiteMerger::Overfull> overfull;
+    auto structure = Structure::create(std::move(*lattice), merger.take(overfull));
+    if (!structure || !notes) return structure;
+    note_skips(*ops, skips, *notes);
+    note_overfull(*columns, overfull, *notes);
+    if (ops->ops.size() > 1) note_close_sites(*columns, *structure, merger.site_rows(), *notes);
+    return structure;
 }
 
 }  // namespace molvane

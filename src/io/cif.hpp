@@ -32,11 +32,25 @@ struct CifSymmetry {
     // any (tag in lower case, value as written).
     std::string unknown_tag;
     std::string unknown_symbol;
+    // A known symbol whose group the cell does not fit: its tag, its text and
+    // what cells of its crystal system have. Its operations were not taken.
+    std::string misfit_tag;
+    std::string misfit_symbol;
+    std::string misfit;
+    // Magnetic centerings were listed without magnetic operations; they
+    // were applied alone.
+    bool centerings_alone = false;
+    // The operations are superspace operations acting on the basic structure.
+    bool superspace = false;
 };
 
-// Operations from the first loop of operation texts; when it gives none (no
-// such loop, no rows, no readable row), from the space group the block names.
-CifSymmetry symmetry_from_block(const Block& block);
+// Operations from the first loop of operation texts, else from the magnetic
+// operations combined with the magnetic centerings (or, for a modulated
+// structure, from the superspace ones); when these give none (no
+// such loop, no rows, no readable row), from the space group the block names,
+// provided the cell fits the group's crystal system.
+// Fails when magnetic operations and centerings combine into too many.
+Result<CifSymmetry> symmetry_from_block(const Block& block);
 
 // Builds the symmetry-expanded structure of a data block of a CIF text (see
 // BlockChoice); images closer than `symprec` (fractional, per axis) are

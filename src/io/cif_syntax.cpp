@@ -3,7 +3,8 @@
 
 #include <utility>
 
-#include "core/text.hpp"  // for trim, split_lines, strip_quotes, parse_decimal, decode_utf8
+#include "core/number.hpp"  // for parse_decimal
+#include "core/text.hpp"  // for trim, split_lines, strip_quotes, decode_utf8
 #include "core/unicode_lower.hpp"
 
 namespace molvane {
@@ -14,9 +15,16 @@ namespace molvane {
 
 namespace {
 
-// Tokens of one line appended to `out` (cleared first).
-void tokenize_into(std::string_view line, std::vector<std::string_view>& out) {
+// Tokens of one line appended to `out` (cleared first); `quoted`, when
+// given, receives whether each token was written in quotes.
+void tokenize_into(std::string_view line, std::vector<std::string_view>& out,
+                   std::vector<bool>* quoted = nullptr) {
     out.clear();
+    if (quoted) quoted->clear();
+    auto push = [&](std::string_view token, bool in_quotes) {
+        out.push_back(token);
+        if (quoted) quoted->push_back(in_quotes);
+    };
     std::size_t pos = 0, start = 0;
     bool in_token = false;
     char quote = 0;
@@ -25,7 +33,7 @@ void tokenize_into(std::string_view line, std::vector<std::string_view>& out) {
         if (quote) {
             // Multi-byte characters never contain a quote byte.
             if (b == quote) {
-                out.push_back(line.substr(start, pos - start));
+                push(line.substr(start, pos - start), true);
                 quote = 0;
             }
             ++pos;
@@ -35,7 +43,7 @@ void tokenize_into(std::string_view line, std::vector<std::string_view>& out) {
         char32_t c = static_cast<unsigned char>(b);
         if (c >= 0x80) c = decode_utf8(line, pos, len);
         if (is_unicode_space(c)) {
-            if (in_token) out.push_back(line.substr(start, pos - start));
+            if (in_token) push(line.substr(start, pos - start), false);
             in_token = false;
         } else if (!in_token && (b == '\'' || b == '"')) {
             quote = b;
@@ -49,11 +57,105 @@ void tokenize_into(std::string_view line, std::vector<std::string_view>& out) {
         pos += len;
     }
     if (quote) {
-        if (pos > start) out.push_back(line.substr(start));
+        if (pos > start) push(line.substr(start), true);
     } else if (in_token) {
-        out.push_back(line.substr(start));
+        push(line.substr(start), false);
     }
 }
+
+// A tag as blocks key it: lower case, and the first "." of a dotted name
+// ("_cell.length_a", "_atom_site.fract_x") read as "_", which makes it the
+// same item as its underscore form.
+std::string tag_key(std::string_view tag) {
+    std::string key = unicode_lower(tag);
+    std::size_t dot = key.find('.');
+    if (dot != std::string::npos) key[dot] = '_';
+    return key;
+}
+
+// One token of the text: what it is and where it stands.
+struct Token {
+    enum class Kind { value, tag, loop, data, reserved };
+    std::string_view text;  // a data_ token keeps its "data_"
+    Kind kind = Kind::value;
+    std::size_t line = 0;
+    bool text_field = false;
+};
+
+// What an unquoted word is: a tag, a reserved word, or a value.
+Token::Kind word_kind(std::string_view word) {
+    if (!word.empty() && word[0] == '_') return Token::Kind::tag;
+    if (equals_ascii_nocase(word, "loop_")) return Token::Kind::loop;
+    if (starts_with_ascii_nocase(word, "data_")) return Token::Kind::data;
+    if (starts_with_ascii_nocase(word, "save_") || equals_ascii_nocase(word, "global_") ||
+        equals_ascii_nocase(word, "stop_"))
+        return Token::Kind::reserved;
+    return Token::Kind::value;
+}
+
+// The tokens of a CIF text, one at a time with one token of look-ahead. A
+// line that starts with ";" opens a text field that runs to the next line
+// starting with ";"; its value (the lines between, trimmed and joined) is
+// kept in `storage`.
+class Lexer {
+public:
+    Lexer(std::string_view text, std::deque<std::string>& storage)
+        : lines_(split_lines(text)), storage_(storage) {}
+
+    // The next token without taking it; false at the end of the text.
+    bool peek(Token& tok) {
+        while (at_ == words_.size()) {
+            if (line_ == lines_.size()) return false;
+            load_line();
+        }
+        tok = Token{words_[at_], quoted_[at_] ? Token::Kind::value : word_kind(words_[at_]), word_line_,
+                    field_};
+        return true;
+    }
+
+    bool next(Token& tok) {
+        if (!peek(tok)) return false;
+        ++at_;
+        return true;
+    }
+
+private:
+    // Reads the tokens of the next line, or the whole text field it opens.
+    void load_line() {
+        words_.clear();
+        quoted_.clear();
+        at_ = 0;
+        field_ = false;
+        word_line_ = line_;
+        std::string_view t = trim(lines_[line_]);
+        if (!t.empty() && t[0] == ';') {
+            std::size_t k = line_ + 1;
+            std::string value;
+            for (; k < lines_.size(); ++k) {
+                std::string_view s = trim_start(lines_[k]);
+                if (!s.empty() && s[0] == ';') break;
+                value.append(trim(lines_[k]));
+            }
+            line_ = std::min(k + 1, lines_.size());
+            storage_.push_back(std::move(value));
+            words_.push_back(storage_.back());
+            quoted_.push_back(true);
+            field_ = true;
+            return;
+        }
+        tokenize_into(lines_[line_], words_, &quoted_);
+        ++line_;
+    }
+
+    std::vector<std::string_view> lines_;
+    std::deque<std::string>& storage_;
+    std::size_t line_ = 0;       // next line to load
+    std::size_t word_line_ = 0;  // line of the loaded tokens
+    std::vector<std::string_view> words_;
+    std::vector<bool> quoted_;
+    std::size_t at_ = 0;
+    bool field_ = false;  // the loaded token is a text field
+};
 
 std::string join_tokens(const std::vector<std::string_view>& tokens, std::size_t from) {
     std::string value;
@@ -72,132 +174,70 @@ struct RawBlock {
     bool has_sites = false;
 };
 
+// The grammar over tokens: a tag takes the value after it (and, leniently,
+// the further values on that value's line, joined by spaces, as unquoted
+// symbols such as "P 21/c" are written); "loop_" takes the tags that follow
+// it and then the values up to the next tag or reserved word.
 class BlockParser {
 public:
-    BlockParser(std::string_view text, std::deque<std::string>& storage)
-        : lines_(split_lines(text)), storage_(storage) {
+    BlockParser(std::string_view text, std::deque<std::string>& storage) : lex_(text, storage) {
         blocks_.emplace_back();
     }
 
     std::vector<RawBlock> run() {
-        std::size_t i = 0, n = lines_.size();
-        while (i < n) {
-            std::string_view t = trim(lines_[i]);
-            if (t.empty() || t[0] == '#') {
-                ++i;
-            } else if (t[0] == ';') {
-                i = skip_text_field(i);
-            } else if (t.size() == 5 && starts_with_ascii_nocase(t, "loop_")) {
-                i = read_loop(i + 1);
-            } else if (t[0] == '_') {
-                i = read_tag(i, t);
-            } else {
-                if (starts_with_ascii_nocase(t, "data_")) open_block(t.substr(5));
-                ++i;
-            }
+        Token tok;
+        while (lex_.next(tok)) {
+            if (tok.kind == Token::Kind::data) open_block(tok.text.substr(5));
+            else if (tok.kind == Token::Kind::loop) read_loop();
+            else if (tok.kind == Token::Kind::tag) read_item(tok);
+            // Stray values and other reserved words are passed over.
         }
         return std::move(blocks_);
     }
 
 private:
-    // Starts the block of a data_ line; its name runs up to the first space.
-    void open_block(std::string_view rest) {
-        std::size_t end = 0;
-        for (std::size_t next = 0; end < rest.size() && !take_space(rest, next);) end = next;
+    void open_block(std::string_view name) {
         blocks_.emplace_back();
-        blocks_.back().name = rest.substr(0, end);
+        blocks_.back().name = name;
     }
 
-    // Index of the closing line of the text field opened at line `open`, or n.
-    std::size_t text_field_end(std::size_t open) const {
-        std::size_t k = open + 1;
-        while (k < lines_.size()) {
-            std::string_view s = trim_start(lines_[k]);
-            if (!s.empty() && s[0] == ';') break;
-            ++k;
+    // True when the next token is a value; it is taken into `tok`.
+    bool next_value(Token& tok) {
+        if (!lex_.peek(tok) || tok.kind != Token::Kind::value) return false;
+        lex_.next(tok);
+        return true;
+    }
+
+    void read_item(const Token& tag) {
+        Token tok;
+        if (!next_value(tok)) return;  // no value: the tag is dropped
+        tokens_.assign(1, tok.text);
+        if (!tok.text_field) {
+            const std::size_t line = tok.line;
+            Token more;
+            while (lex_.peek(more) && more.line == line && !more.text_field && next_value(more))
+                tokens_.push_back(more.text);
         }
-        return k;
+        blocks_.back().items.emplace_back(tag_key(tag.text), join_tokens(tokens_, 0));
     }
 
-    std::size_t skip_text_field(std::size_t open) const {
-        return std::min(text_field_end(open) + 1, lines_.size());
-    }
-
-    // Value of the text field opened at `open`: its trimmed lines joined.
-    std::string text_field(std::size_t open, std::size_t& next) const {
-        std::size_t close = text_field_end(open);
-        std::string value;
-        for (std::size_t k = open + 1; k < close; ++k) value.append(trim(lines_[k]));
-        next = std::min(close + 1, lines_.size());
-        return value;
-    }
-
-    std::size_t read_tag(std::size_t i, std::string_view line) {
-        tokenize_into(line, tokens_);
-        std::string key = unicode_lower(tokens_[0]);
-        if (tokens_.size() >= 2) {
-            store(std::move(key), join_tokens(tokens_, 1));
-            return i + 1;
-        }
-        std::size_t j = i + 1;
-        while (j < lines_.size() && trim(lines_[j]).empty()) ++j;
-        if (j == lines_.size()) return j;  // no value: the tag is dropped
-        std::string_view t = trim(lines_[j]);
-        if (t[0] == ';') {
-            std::size_t next;
-            std::string value = text_field(j, next);
-            store(std::move(key), std::move(value));
-            return next;
-        }
-        tokenize_into(t, tokens_);
-        store(std::move(key), join_tokens(tokens_, 0));
-        return j + 1;
-    }
-
-    void store(std::string key, std::string value) {
-        blocks_.back().items.emplace_back(std::move(key), std::move(value));
-    }
-
-    std::size_t read_loop(std::size_t i) {
+    void read_loop() {
         Loop loop;
-        std::size_t n = lines_.size();
-        for (; i < n; ++i) {
-            std::string_view t = trim(lines_[i]);
-            if (t.empty() || t[0] == '#') continue;
-            if (t[0] != '_') break;
-            split_whitespace_into(t, tokens_);
-            loop.tags.push_back(unicode_lower(tokens_[0]));
+        Token tok;
+        while (lex_.peek(tok) && tok.kind == Token::Kind::tag) {
+            lex_.next(tok);
+            loop.tags.push_back(tag_key(tok.text));
         }
-        bool keep = !loop.tags.empty();
-        for (; i < n; ++i) {
-            std::string_view t = trim(lines_[i]);
-            if (t.empty() || t[0] == '#') continue;
-            if (t[0] == '_') break;
-            if (t.size() >= 5 && (t.substr(0, 5) == "loop_" || t.substr(0, 5) == "data_")) break;
-            if (t[0] == ';') {
-                std::size_t next;
-                std::string value = text_field(i, next);
-                if (keep) {
-                    storage_.push_back(std::move(value));
-                    loop.values.push_back(storage_.back());
-                }
-                i = next - 1;
-                continue;
-            }
-            if (!keep) continue;
-            tokenize_into(t, tokens_);
-            loop.values.insert(loop.values.end(), tokens_.begin(), tokens_.end());
-        }
-        if (keep) {
-            loop.values.resize(loop.n_rows() * loop.tags.size());  // drop an incomplete row
-            if (loop.column("_atom_site_fract_x")) blocks_.back().has_sites = true;
-            blocks_.back().loops.push_back(std::move(loop));
-        }
-        return i;
+        const bool keep = !loop.tags.empty();
+        while (next_value(tok))
+            if (keep) loop.values.push_back(tok.text);
+        if (!keep) return;
+        loop.values.resize(loop.n_rows() * loop.tags.size());  // drop an incomplete row
+        if (loop.column("_atom_site_fract_x")) blocks_.back().has_sites = true;
+        blocks_.back().loops.push_back(std::move(loop));
     }
 
-    std::vector<std::string_view> lines_;
-    std::deque<std::string>& storage_;
+    Lexer lex_;
     std::vector<RawBlock> blocks_;
     std::vector<std::string_view> tokens_;
 };

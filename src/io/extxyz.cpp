@@ -5,8 +5,9 @@
 #include <limits>
 #include <string>
 
+#include "core/number.hpp"  // for parse_f64, parse_count
 #include "core/numeric.hpp"  // for saturating_add
-#include "core/text.hpp"  // for split_lines, split_whitespace_into, trim, parse_f64, parse_count
+#include "core/text.hpp"  // for split_lines, split_whitespace_into, trim
 
 namespace molvane {
 
@@ -132,6 +133,19 @@ std::pair<std::uint64_t, std::uint64_t> frames_after(const std::vector<std::stri
     return {frames, static_cast<std::uint64_t>(rest)};
 }
 
+// Where the value of the first "Lattice=" followed by a double or single
+// quote (or, failing that, of "lattice=") starts, and that quote.
+std::optional<std::pair<std::size_t, char>> quoted_lattice(std::string_view comment) {
+    for (std::string_view key : {std::string_view("Lattice="), std::string_view("lattice=")}) {
+        for (std::size_t at = comment.find(key); at != std::string_view::npos; at = comment.find(key, at + 1)) {
+            const std::size_t open = at + key.size();
+            if (open < comment.size() && (comment[open] == '"' || comment[open] == '\''))
+                return std::make_pair(open + 1, comment[open]);
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string_view> comment_value(std::string_view comment, std::string_view key) {
@@ -149,9 +163,15 @@ std::optional<std::string_view> comment_value(std::string_view comment, std::str
     }
     std::string_view rest = comment.substr(value_start);
     if (rest.empty()) return rest;
-    if (rest.front() == '"') {
+    if (rest.front() == '"' || rest.front() == '\'') {
+        const char quote = rest.front();
         rest.remove_prefix(1);
-        return rest.substr(0, rest.find('"'));
+        return rest.substr(0, rest.find(quote));
+    }
+    if (rest.front() == '[' || rest.front() == '{') {  // an array: "pbc=[T, T, F]"
+        const char close = rest.front() == '[' ? ']' : '}';
+        rest.remove_prefix(1);
+        return rest.substr(0, rest.find(close));
     }
     for (std::size_t i = 0; i < rest.size();) {
         std::size_t len;
@@ -239,14 +259,14 @@ Result<Structure> parse_extxyz(std::string_view text, ReadNotes* notes) {
     if (!declared) return fail("first line of an XYZ file must be the atom count");
     const std::uint64_t n = *declared;
 
-    // The cell: the first "Lattice=\"" (or, failing that, "lattice=\""), anywhere on line 2.
+    // The cell: the first "Lattice=" with a quoted value (or, failing that,
+    // "lattice="), anywhere on line 2.
     const std::string_view comment = lines[1];
-    std::size_t at = comment.find("Lattice=\"");
-    if (at == std::string_view::npos) at = comment.find("lattice=\"");
-    if (at == std::string_view::npos)
+    const auto start = quoted_lattice(comment);
+    if (!start)
         return fail("this XYZ file has no Lattice=\"...\" field, so it has no cell and no periodic RDF can be computed");
-    const std::size_t open = at + 9;
-    const std::size_t close = comment.find('"', open);
+    const auto [open, quote] = *start;
+    const std::size_t close = comment.find(quote, open);
     if (close == std::string_view::npos) return fail("unterminated Lattice=\"...\" field");
     auto lattice = lattice_from_text(comment.substr(open, close - open));
     if (!lattice) return std::move(lattice).error();

@@ -19,8 +19,9 @@ namespace molvane {
 
 // The value of `key` in a comment line: keys match without regard to ASCII
 // case and must start the line or follow a space, tab, line feed, form feed
-// or carriage return; a quoted value runs to the next double quote (or the
-// end of the line), a bare one to the next whitespace.
+// or carriage return; a value in double or single quotes runs to the next
+// such quote (or the end of the line), an array in [ ] or { } to its
+// closing bracket, a bare one to the next whitespace.
 std::optional<std::string_view> comment_value(std::string_view comment, std::string_view key);
 
 // The cell from the nine numbers of a Lattice value (rows a, b, c), written
@@ -56,7 +57,7 @@ Result<Sites> read_atom_lines(std::span<const std::string_view> lines, const Fra
                               SpeciesSymbols& symbols);
 
 // One structure from the first frame of an extended XYZ text, whose comment
-// line must hold Lattice="..." (or lattice="..."). What was skipped or
+// line must hold Lattice="..." (or lattice="...", or either in single quotes). What was skipped or
 // guessed (later frames, species in capitals) goes to `notes` when given.
 Result<Structure> parse_extxyz(std::string_view text, ReadNotes* notes = nullptr);
 

@@ -10,8 +10,8 @@
 
 #include "core/elements.hpp"  // for is_element_symbol
 #include "core/lattice.hpp"
-#include "core/text.hpp"   // for split_lines, trim_start, parse_decimal, parse_f64, parse_count
-#include "core/text.hpp"  // for split_whitespace_into
+#include "core/number.hpp"  // for parse_decimal, parse_f64, parse_count
+#include "core/text.hpp"  // for split_lines, trim_start, split_whitespace_into
 #include "io/atom_lines.hpp"
 
 namespace molvane {
@@ -271,7 +271,12 @@ Result<std::vector<std::string>> species_names(const std::vector<std::string_vie
         return std::move(found->names);
     }
     if (c.counts.size() > line6.size()) return fail(unnamed);
-    for (std::size_t i = 0; i < c.counts.size(); ++i) names.push_back(symbols(line6[i], c.counts[i]));
+    for (std::size_t i = 0; i < c.counts.size(); ++i) {
+        if (!species_word(line6[i]))
+            return fail("POSCAR species name '", line6[i],
+                        "' is not an element symbol (alone or followed by a suffix such as _pv or /1a2b)");
+        names.push_back(symbols(line6[i], c.counts[i]));
+    }
     if (notes && line6.size() > c.counts.size()) {
         std::vector<std::string> ignored(line6.begin() + static_cast<std::ptrdiff_t>(c.counts.size()), line6.end());
         notes->add("POSCAR names ", std::to_string(line6.size()), " species for ", std::to_string(c.counts.size()),

@@ -1,6 +1,9 @@
 // Space-group lookup over the generated table of Hall settings.
 #include "io/spacegroup.hpp"
 
+#include <algorithm>
+#include <cmath>
+
 #include "core/text.hpp"  // for decode_utf8, is_unicode_space
 
 namespace molvane {
@@ -202,6 +205,58 @@ std::optional<SpaceGroupMatch> find_hm_symbol(std::string_view symbol, bool rhom
 std::optional<SpaceGroupMatch> find_it_number(std::uint64_t number, bool rhombohedral_cell) {
     if (number < 1 || number > 230) return std::nullopt;
     return select([&](const Setting& s) { return s.number == number; }, Code{}, rhombohedral_cell);
+}
+
+namespace {
+
+bool same_length(double x, double y, double scale) { return std::fabs(x - y) <= cell_length_tolerance * scale; }
+bool same_angle(double x, double y) { return std::fabs(x - y) <= cell_angle_tolerance; }
+
+// The unique axis of a monoclinic setting code ("b1", "-c2", "a"): 0, 1, 2.
+int unique_axis(std::string_view code) {
+    for (char ch : code) {
+        if (ch == 'a' || ch == 'b' || ch == 'c') return ch - 'a';
+    }
+    return 1;
+}
+
+}  // namespace
+
+std::string cell_misfit(const SpaceGroup& group, const CellParameters& cell) {
+    const double scale = std::max({std::fabs(cell.a), std::fabs(cell.b), std::fabs(cell.c)});
+    const double angles[3] = {cell.alpha, cell.beta, cell.gamma};
+    const bool right[3] = {same_angle(cell.alpha, 90), same_angle(cell.beta, 90), same_angle(cell.gamma, 90)};
+    const bool ab = same_length(cell.a, cell.b, scale), abc = ab && same_length(cell.a, cell.c, scale);
+    const int n = group.it_number();
+    if (n <= 2) return {};
+    if (n <= 15) {
+        const int u = unique_axis(group.choice());
+        const char* names[3] = {"alpha", "beta", "gamma"};
+        bool others = true;
+        for (int k = 0; k < 3; ++k) others = others && (k == u || right[k]);
+        if (others) return {};
+        return std::string("monoclinic cells with unique axis ") + "abc"[u] + " have the two angles other than " +
+               names[u] + " at 90 degrees";
+    }
+    if (n <= 74) {
+        if (right[0] && right[1] && right[2]) return {};
+        return "orthorhombic cells have all angles 90 degrees";
+    }
+    if (n <= 142) {
+        if (ab && right[0] && right[1] && right[2]) return {};
+        return "tetragonal cells have a = b and all angles 90 degrees";
+    }
+    if (n <= 194) {
+        if (equal_nocase(group.choice(), "r")) {
+            if (abc && same_angle(angles[0], angles[1]) && same_angle(angles[0], angles[2])) return {};
+            return "rhombohedral axes have a = b = c and alpha = beta = gamma";
+        }
+        if (ab && right[0] && right[1] && same_angle(cell.gamma, 120)) return {};
+        return n <= 167 ? "trigonal cells in hexagonal axes have a = b, alpha = beta = 90 and gamma = 120 degrees"
+                        : "hexagonal cells have a = b, alpha = beta = 90 and gamma = 120 degrees";
+    }
+    if (abc && right[0] && right[1] && right[2]) return {};
+    return "cubic cells have a = b = c and all angles 90 degrees";
 }
 
 }  // namespace molvane

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "io/symmetry.hpp"
@@ -60,5 +61,21 @@ std::optional<SpaceGroupMatch> find_hm_symbol(std::string_view symbol, bool rhom
 
 // International Tables number; absent outside 1..230.
 std::optional<SpaceGroupMatch> find_it_number(std::uint64_t number, bool rhombohedral_cell);
+
+// Cell lengths and angles (degrees).
+struct CellParameters {
+    double a, b, c, alpha, beta, gamma;
+};
+
+// Lengths within this fraction of the longest, and angles within this many
+// degrees, count as equal when a cell is matched to a crystal system.
+inline constexpr double cell_length_tolerance = 1e-3;
+inline constexpr double cell_angle_tolerance = 0.1;
+
+// Empty when the cell has the metric of the setting's crystal system (for
+// monoclinic settings the unique axis of the setting, for R groups the axes
+// of the setting); else what such cells have, for a message: "cubic cells
+// have a = b = c and all angles 90 degrees".
+std::string cell_misfit(const SpaceGroup& group, const CellParameters& cell);
 
 }  // namespace molvane

@@ -4,7 +4,8 @@
 #include <cmath>
 #include <string>
 
-#include "core/text.hpp"  // for trim, strip_quotes, split_whitespace, is_ascii, parse_decimal
+#include "core/number.hpp"  // for parse_decimal
+#include "core/text.hpp"  // for trim, strip_quotes, split_whitespace, is_ascii
 
 namespace molvane {
 

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/number.hpp"  // for parse_count
+#include "core/text.hpp"  // for trim, ascii_prefix, is_valid_utf8
 #include "io/extxyz.hpp"  // for comment_value, lattice_from_text, frame_layout, read_atom_lines
 
 namespace molvane {

@@ -14,10 +14,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/file.hpp"  // for InputFile
 #include "core/lattice.hpp"
 #include "core/result.hpp"
 #include "core/structure.hpp"
-#include "core/text.hpp"  // for InputFile
 #include "io/atom_lines.hpp"
 #include "io/read_notes.hpp"
 

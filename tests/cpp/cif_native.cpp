@@ -128,7 +128,12 @@ int main(int argc, char** argv) {
     } else if (mode == "symmetry") {
         std::string text = read_all();
         Block block = parse_block(text);
-        CifSymmetry sym = symmetry_from_block(block);
+        auto read = symmetry_from_block(block);
+        if (!read) {
+            std::cout << "{\"error\":" << json_str(read.error().message) << "}\n";
+            return 0;
+        }
+        const CifSymmetry& sym = *read;
         static const char* sources[] = {"loop", "hall", "hm", "it_number", "identity"};
         std::cout << "{\"source\":\"" << sources[static_cast<int>(sym.source)] << "\",\"hall\":" << sym.hall_number
                   << ",\"assumed\":" << (sym.origin_assumed ? "true" : "false") << ",\"n_ops\":" << sym.ops.size()

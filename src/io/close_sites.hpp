@@ -1,0 +1,34 @@
+// Sites that lie closer than two atoms can: after a symmetry expansion, a
+// sign that the operations do not belong to the cell or the sites.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "core/structure.hpp"
+
+namespace molvane {
+
+// The too-close distance: two atoms of elements `a` and `b` at distance `d`
+// (angstrom) cannot both be there. For now a single bound, 0.7 angstrom, for
+// every pair of elements; an element-pair bound from covalent radii belongs
+// here too.
+inline constexpr double too_close_bound = 0.7;
+inline bool too_close(std::string_view a, std::string_view b, double d) {
+    (void)a;
+    (void)b;
+    return d < too_close_bound;
+}
+
+// Pairs of distinct fully occupied sites (occupancy sum within 1e-6 of 1)
+// that are too close, counting periodic images; the first pair in site
+// order and their distance.
+struct ClosePairs {
+    std::size_t count = 0;
+    std::size_t first = 0, second = 0;
+    double distance = 0;
+};
+ClosePairs close_full_sites(const Structure& structure);
+
+}  // namespace molvane
