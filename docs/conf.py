@@ -83,7 +83,7 @@ def draw_figures(app: Any) -> None:
         sys.argv = [str(EXAMPLES / "neutron_total.py"), str(target)]
         with open(os.devnull, "w") as quiet, contextlib.redirect_stdout(quiet):
             runpy.run_path(str(EXAMPLES / "neutron_total.py"), run_name="__main__")
-            status = main(["rdf", str(EXAMPLES / "ferropericlase.cif"), "--g", "--weights", "neutron",
+            status = main(["rdf", str(EXAMPLES / "ferropericlase.cif"), "--weights", "neutron",
                            "--bin-size", "0.02", "--smear", "0.05", "--out", str(GENERATED / "ferropericlase_rdf")])
     finally:
         sys.argv = saved_argv

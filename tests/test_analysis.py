@@ -121,6 +121,7 @@ def test_exact_coordination_numbers(structure, pair, shell, beyond):
     result = molvane.rdf(structure, 6.0, 0.05)
     found = result.first_shell(*pair)
     assert found.coordination == pytest.approx(shell, abs=1e-9)
+    assert f"coordination={float(shell)!r})" in repr(found)  # without float noise
     radius, count = beyond
     k = int(np.searchsorted(result.edges, radius)) - 1
     assert result.coordination(*pair)[k] == pytest.approx(count, abs=1e-9)
@@ -342,6 +343,9 @@ def test_weights_come_from_periodictable_or_ask_for_the_extra(monkeypatch):
         result.weighted("electron")
     with pytest.raises(ValueError, match="no weight given for O"):
         result.weighted({"Mg": 1.0})
+    with pytest.raises(ValueError, match="^weights given for 'MG', which is not an element of this structure; "
+                                         "the elements are Mg, O$"):
+        result.weighted({"MG": 12, "O": 8})
     monkeypatch.setitem(sys.modules, "periodictable", None)
     with pytest.raises(ImportError, match=r"pip install 'molvane\[scattering\]'"):
         result.weighted("neutron")

@@ -158,6 +158,7 @@ def test_blocks_up_to_the_first_with_atom_sites():
 
 # --- structure builder --------------------------------------------------------
 
+NO_ELEMENT = "could not determine the element of an atom site"
 ATOM_HEAD = "loop_\n_atom_site_label\n_atom_site_type_symbol\n_atom_site_fract_x\n" \
             "_atom_site_fract_y\n_atom_site_fract_z\n_atom_site_occupancy\n"
 
@@ -234,10 +235,12 @@ MESSAGES = [
      "missing _atom_site_fract_y"),
     (cell() + "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\nFe 0 0\n",
      "missing _atom_site_fract_z"),
-    (make_cif(rows=["? ? 0 0 0 1"]), "could not determine the element of an atom site"),
-    (make_cif(rows=["Fe1 Fe 0 0 0 1", "1a 2b 0.5 0 0 1"]), "could not determine the element of an atom site"),
+    # the refusal names the row
+    (make_cif(rows=["? ? 0 0 0 1"]), NO_ELEMENT + " (row 1 of the atom-site loop: label '?', type symbol '?')"),
+    (make_cif(rows=["Fe1 Fe 0 0 0 1", "1a 2b 0.5 0 0 1"]),
+     NO_ELEMENT + " (row 2 of the atom-site loop: label '1a', type symbol '2b')"),
     (make_cif(head=ATOM_HEAD.replace("_atom_site_label\n", "").replace("_atom_site_type_symbol\n", ""),
-              rows=["0 0 0 1"]), "could not determine the element of an atom site"),
+              rows=["0 0 0 1"]), NO_ELEMENT + " (row 1 of the atom-site loop)"),
     (make_cif(rows=["? ? ? 0 0 1"]), "CIF contains no usable atom sites"),
     (make_cif(rows=["? ? . . . 1", "X ? 1/0 0 0 1"]), "CIF contains no usable atom sites"),
     (make_cif(rows=["Fe1 Fe 0 0 0 0"]), "CIF contains no usable atom sites"),
@@ -271,8 +274,17 @@ def test_element_from_label_and_type_symbol(label, type_symbol, element):
 
 @pytest.mark.parametrize("label", ["Wat", "T1(o)", "M2", "Sl", "Xx1"])
 def test_labels_naming_no_element_fail(label):
-    with pytest.raises(ValueError, match="^could not determine the element of an atom site$"):
-        read(make_cif(rows=[f"{label} ? 0 0 0 1"]))
+    with pytest.raises(ValueError) as info:
+        read(make_cif(rows=["Fe1 Fe 0 0 0 1", f"{label} ? 0 0 0 1"]))
+    assert str(info.value) == NO_ELEMENT + f" (row 2 of the atom-site loop: label '{label}', type symbol '?')"
+
+
+def test_dummy_rows_are_skipped_with_a_note():
+    # _atom_site_calc_flag dum marks a placeholder (COD writes occupancy 5 at -1 -1 -1): no atom
+    head = ATOM_HEAD + "_atom_site_calc_flag\n"
+    s, notes = with_notes(read, make_cif(head=head, rows=["Fe1 Fe 0 0 0 1 d", "H8 H -1 -1 -1 5 DUM"]))
+    assert s.species == [{"Fe": 1.0}]
+    assert notes == ["skipped 1 atom-site row marked as a dummy (_atom_site_calc_flag dum; first: 'H8')"]
 
 
 @pytest.mark.parametrize("label,type_symbol,occupancy,species", [
@@ -390,21 +402,21 @@ def test_merge_equals_the_scan(symprec, n_rows):
 # --- corpus -------------------------------------------------------------------
 
 CORPUS_FAILURES = {
-    # dummy row 'H8 ... -1. -1. -1. 5.': occupancy 5 wraps onto the site at the origin
-    "1000451.cif": "a site has occupancies summing to 5.0000, which exceeds 1",
     # a stray loop_ turns the _cell_* items into loop tags
     "1101113-no-atom-site-label.cif": "missing _cell_length_a",
     # one label is 'Sl' (a typo for S1), which names no element
-    "13164.cif": "could not determine the element of an atom site",
+    "13164.cif": NO_ELEMENT + " (row 5 of the atom-site loop: label 'Sl')",
     "2000127-unknown-coordinates.cif": "CIF contains no usable atom sites",
     # four tags, five values per line: a row's label becomes '-0.1242(10)'
-    "2103187-misaligned-loop.cif": "could not determine the element of an atom site",
+    "2103187-misaligned-loop.cif": NO_ELEMENT + " (row 5 of the atom-site loop: label '-0.1242(10)')",
     "no-cell-lengths.cif": "missing _cell_length_a",
 }
 
 # Site counts and compositions derived independently: Wyckoff multiplicities
 # for the simple cases, distinct positions of a peer CIF library otherwise.
 CORPUS_VALUES = {
+    # the dummy row 'H8 ... -1. -1. -1. 5. 0 dum' is skipped (with a note): 4g 8h multiplicities
+    "1000451.cif": (100, {"Ba": 16, "F": 52, "Mo": 8, "O": 24}),
     "9000618.cif": (160, {"Al": 16, "Mg": 24, "O": 96, "Si": 24}),  # Ia-3d: 16a 24c 24d 96h
     "9011575-diamond.cif": (8, {"C": 8}),                            # Fd-3m: 8a
     "PbTe.cif": (8, {"Pb": 4, "Te": 4}),                             # Fm-3m: 4a 4b
@@ -425,6 +437,7 @@ def corpus_files(corpus):
 LATER = "read the first data block with atom sites and ignored "
 CORPUS_NOTES = {
     "2-entries-AMCSD-cifdata.cif": [LATER + "1 later one: 'global_00002' (choose a block with block=)"],
+    "1000451.cif": ["skipped 1 atom-site row marked as a dummy (_atom_site_calc_flag dum; first: 'H8')"],
     "Zr-UiO-66-pressure.cif": [LATER + "2 later ones: 'Zr-UiO-66_1GPa', 'Zr-UiO-66_2GPa' "
                                "(choose a block with block=)"],
     "funny-disorder-markups.cif": [LATER + "2 later ones: '9000025_1', '9000025_1' (choose a block with block=)"],

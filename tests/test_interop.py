@@ -83,9 +83,15 @@ def test_to_ase_needs_to_be_told_what_to_do_with_disorder():
     s = molvane.read(EXAMPLES / "ferropericlase.cif")
     with pytest.raises(ValueError, match="4 partially occupied or mixed sites .* pass expand=True"):
         molvane.to_ase(s)
-    ordered, _ = s.expand_occupancies(max_sites=64, seed=7)
-    atoms = molvane.to_ase(s, expand=True, max_sites=64, seed=7)
+    ordered, report = s.expand_occupancies(max_sites=64, seed=7)
+    with pytest.warns(UserWarning) as caught:
+        atoms = molvane.to_ase(s, expand=True, max_sites=64, seed=7)
     assert molvane.same_structure(molvane.from_ase(atoms), ordered, tol=1e-12)
+    # The report goes along; each changed occupancy is told with its size (0.2 of 32 sites: 6 atoms).
+    assert atoms.info["expansion_report"] == report
+    assert [str(w.message) for w in caught] == [
+        "Mg occupancy 0.8000 became 0.8125 (26 of 32 sites), a change of +0.0125",
+        "Fe occupancy 0.2000 became 0.1875 (6 of 32 sites), a change of -0.0125"]
     with pytest.raises(TypeError, match="without expand=True"):
         molvane.to_ase(s, seed=7)
 

@@ -169,3 +169,23 @@ def test_ase_reads_our_extended_xyz_to_the_same_atoms(tmp_path, corpus):
     assert np.abs(atoms.cell.array - s.lattice_matrix).max() <= 1e-12
     assert np.abs(atoms.positions - s.cart_coords).max() <= 1e-12
     assert tuple(atoms.pbc) == s.pbc
+
+
+def test_every_reader_takes_a_path_object(tmp_path, corpus):
+    # A pathlib.Path gives what its text gives; other objects keep the argument message.
+    traj, cell = corpus / "traj/trajectory.xyz", [[20.0, 0, 0], [0, 20.0, 0], [0, 0, 20.0]]
+    same = molvane.same_structure
+    for read, name in [(molvane.Structure.from_cif, "cif/10010.cif"), (molvane.Structure.from_xyz,
+                       "xyz/xyz_B5C7_novirials.xyz"), (molvane.Structure.from_poscar, "poscar/Cr2O3.direct.poscar")]:
+        assert same(read(corpus / name), read(str(corpus / name)))
+    frames, indices, n = molvane.read_xyz_trajectory(traj, cell=cell)
+    assert [same(a, b) for a, b in zip(frames, molvane.read_xyz_trajectory(str(traj), cell=cell)[0])] == [True] * n
+    assert [i for i, _ in molvane.iter_xyz_frames(traj, cell=cell)] == indices
+    assert molvane.index_xyz_trajectory(traj).path == str(traj)
+    assert np.array_equal(molvane.trajectory_rdf(traj, 5.0, cell=cell).g_total(),
+                          molvane.trajectory_rdf(str(traj), 5.0, cell=cell).g_total(), equal_nan=True)
+    pytest.importorskip("matplotlib")
+    frames[0].prdf(5.0, save_plots=tmp_path / "plots")
+    assert (tmp_path / "plots" / "rdf.csv").is_file()
+    with pytest.raises(TypeError, match="^argument 'path': 'int' object cannot be converted to 'PyString'$"):
+        molvane.Structure.from_xyz(3)

@@ -108,8 +108,11 @@ def test_file_errors(tmp_path):
     with pytest.raises(OSError) as info:
         molvane.Structure.from_xyz("a\0b")
     assert str(info.value) == "could not read a\0b: file name contained an unexpected NUL byte"
+    with pytest.raises(OSError) as info:
+        molvane.Structure.from_cif(tmp_path)  # a pathlib.Path is read as its text
+    assert str(info.value) == f"could not read {tmp_path}: Is a directory (os error 21)"
     with pytest.raises(TypeError, match="argument 'path'"):
-        molvane.Structure.from_cif(tmp_path)  # pathlib.Path is not a str
+        molvane.Structure.from_cif(str(tmp_path).encode())  # bytes are no path here
 
 
 @pytest.mark.parametrize("fmt, shown", [("PDB", "pdb"), (" cif", " cif"), ("CIFX", "cifx"), ("Ä", "Ä")])

@@ -82,3 +82,28 @@ def test_partials_figure_keeps_titles_and_panels_apart(n_elements):
             overlap_w = min(a.x1, b.x1) - max(a.x0, b.x0)
             overlap_h = min(a.y1, b.y1) - max(a.y0, b.y0)
             assert overlap_w <= 1 or overlap_h <= 1
+
+
+def test_figure_targets_and_species_sharing_a_site(tmp_path):
+    """A file name gets one figure, a folder both in the format asked, ax= is
+    drawn into; Fe and Ni sharing every site have one g(r), drawn once."""
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    import molvane
+    from molvane.plotting import _merge_alike
+
+    a = 4.2
+    s = Structure([[a, 0, 0], [0, a, 0], [0, 0, a]], [[0, 0, 0], [0.5, 0.5, 0.5]],
+                  [{"Fe": 0.5, "Ni": 0.5}, {"O": 1.0}])
+    result = molvane.rdf(s, 5.0)
+    assert result.plot(tmp_path / "fig.svg") == [str(tmp_path / "fig.svg")]
+    assert (tmp_path / "fig.svg").read_text().lstrip().startswith("<?xml")
+    assert result.plot(tmp_path / "figs", figure_format="pdf", dpi=300) == [
+        str(tmp_path / "figs" / "rdf_total.pdf"), str(tmp_path / "figs" / "rdf_partials.pdf")]
+    ax = Figure().add_subplot()
+    assert result.plot(ax=ax, weights={"Fe": 1.0, "Ni": 2.0, "O": 1.0}) == []
+    assert [line.get_label() for line in ax.get_lines()][:2] == ["weighted", "unweighted"]
+    panels = {c: [(b, result.g(c, b)) for b in result.elements] for c in result.elements}
+    merged, order = _merge_alike(panels, result.elements)
+    assert order == ["Fe, Ni", "O"] and [b for b, _ in merged["Fe, Ni"]] == order

@@ -1,5 +1,6 @@
 """Types of the native module molvane._molvane."""
 
+import os
 from collections.abc import Callable, Sequence
 from typing import Any, Final, TypedDict, final
 
@@ -15,6 +16,8 @@ _Pbc = tuple[bool, bool, bool]
 _Rows = Sequence[Sequence[float]] | npt.NDArray[np.floating[Any] | np.integer[Any]]
 # A CIF data block by name, by index (negative from the end), or None for the first with atom sites.
 _Block = str | int | None
+# A file system path: text or a path-like object such as pathlib.Path.
+_Path = str | os.PathLike[str]
 
 class _Defaults(TypedDict):
     cutoff: float
@@ -86,21 +89,21 @@ class Structure:
     def pbc(self) -> _Pbc: ...
     def make_supercell(self, na: int, nb: int, nc: int) -> Structure: ...
     @staticmethod
-    def from_cif(path: str, symprec: float = 0.0001, *, block: _Block = None) -> Structure: ...
+    def from_cif(path: _Path, symprec: float = 0.0001, *, block: _Block = None) -> Structure: ...
     @staticmethod
     def from_cif_str(text: str, symprec: float = 0.0001, *, block: _Block = None) -> Structure: ...
     @staticmethod
     def from_str(text: str, fmt: str, symprec: float = 0.0001, *, block: _Block = None) -> Structure: ...
     @staticmethod
-    def from_poscar(path: str) -> Structure: ...
+    def from_poscar(path: _Path) -> Structure: ...
     @staticmethod
-    def from_xyz(path: str) -> Structure: ...
+    def from_xyz(path: _Path) -> Structure: ...
     def prdf(
         self,
         cutoff: float = 10.0,
         bin_size: float = 0.1,
         n_threads: int = 0,
-        save_plots: str | None = None,
+        save_plots: _Path | None = None,
         title: str | None = None,
     ) -> tuple[_FloatArray, dict[tuple[str, str], _FloatArray], _FloatArray]: ...
     def total_rdf(
@@ -114,7 +117,7 @@ class Structure:
     def disorder_summary(self) -> list[_DisorderedSite]: ...
 
 def read_xyz_trajectory(
-    path: str,
+    path: _Path,
     every: int = 1,
     start: int = 0,
     stop: int | None = None,
@@ -135,7 +138,7 @@ _SpeciesCounts = tuple[int, tuple[tuple[str, str], ...], bool]
 class _FrameReader:
     def __new__(
         cls,
-        path: str,
+        path: _Path,
         every: int = 1,
         start: int = 0,
         stop: int | None = None,
@@ -146,9 +149,9 @@ class _FrameReader:
     def read(self, max_atoms: int, /) -> list[tuple[int, Structure]]: ...
     def warn(self, /) -> None: ...
 
-def _index_xyz_trajectory(path: str, stop: int | None = None) -> tuple[bytes, bytes, int, int, int]: ...
+def _index_xyz_trajectory(path: _Path, stop: int | None = None) -> tuple[bytes, bytes, int, int, int]: ...
 def _read_indexed_frames(
-    path: str, frames: bytes, file_size: int, mtime_ns: int, inode: int,
+    path: _Path, frames: bytes, file_size: int, mtime_ns: int, inode: int,
     cell: Sequence[Sequence[float]] | None = None
 ) -> tuple[list[tuple[int, Structure]], _SpeciesCounts]: ...
 def _check_selected(frames_read: int, selected: int, /) -> None: ...

@@ -36,6 +36,11 @@ with it."""
     minimum: float | None
     coordination: float | None
 
+    def __repr__(self) -> str:
+        # Twelve significant digits: 6.0, not 6.000000000000002.
+        values = (f"{name}={None if v is None else float(f'{v:.12g}')!r}" for name, v in zip(self._fields, self))
+        return f"Shell({', '.join(values)})"
+
 
 def gaussian_kernel(width_in_bins: float, reach: float = 6.0) -> FloatArray:
     """Weights of a Gaussian of the given width over whole bins at offsets

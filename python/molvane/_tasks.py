@@ -11,6 +11,7 @@ frames, each of which reads its frames by offset and returns their sums.
 from __future__ import annotations
 
 import operator
+import os
 from collections import deque
 from collections.abc import Generator, Iterable, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -33,6 +34,8 @@ __all__ = ["TrajectoryIndex", "index_xyz_trajectory", "open_frames", "frames_of"
            "local_sums", "Cell"]
 
 Cell = Sequence[Sequence[float]]
+# A file system path: text or a path-like object such as pathlib.Path.
+PathArg = str | os.PathLike[str]
 
 # Frames are read in batches of about this many atoms (at least one frame):
 # enough to amortise each call, small enough to keep memory flat.
@@ -123,19 +126,20 @@ def u64_array(packed: bytes) -> npt.NDArray[np.uint64]:
     return array
 
 
-def index_xyz_trajectory(path: str, stop: int | None = None) -> TrajectoryIndex:
+def index_xyz_trajectory(path: PathArg, stop: int | None = None) -> TrajectoryIndex:
     """Scans an XYZ trajectory once, without parsing coordinates, and returns
     a :class:`TrajectoryIndex`: the byte offset and atom count of every frame
     (of the first ``stop`` frames, when given). The scan checks what
     ``read_xyz_trajectory`` checks in frames it skips (count lines, comment
     lines, the number of atom lines, UTF-8) and fails with the same
     messages."""
-    offsets, atoms, *identity = _index_xyz_trajectory(path, stop)
-    return TrajectoryIndex(path, u64_array(offsets), u64_array(atoms), *identity)
+    text = os.fspath(path) if isinstance(path, os.PathLike) else path  # anything else is refused below
+    offsets, atoms, *identity = _index_xyz_trajectory(text, stop)
+    return TrajectoryIndex(text, u64_array(offsets), u64_array(atoms), *identity)
 
 
 
-def open_frames(path: str, start: int, stop: int | None, every: int, cell: Cell | None) -> _FrameReader:
+def open_frames(path: PathArg, start: int, stop: int | None, every: int, cell: Cell | None) -> _FrameReader:
     """A reader of the frames selected as read_xyz_trajectory selects them;
     the arguments are checked and the file opened here, with its messages."""
     return _FrameReader(path, every, start, stop, cell)

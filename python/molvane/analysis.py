@@ -21,7 +21,7 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Callable, Collection, Iterable, Mapping
-from typing import Any, Literal, NoReturn, TypeAlias, overload
+from typing import TYPE_CHECKING, Any, Literal, NoReturn, TypeAlias, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -34,6 +34,9 @@ from molvane._shells import Shell, convolve_folded, gaussian_kernel
 from molvane._tasks import Cell, Summed, TrajectoryIndex, local_sums
 from molvane.io import check_structure
 from molvane.scattering import WEIGHT_SCHEMES, Weights, weights_label, weights_of  # noqa: F401 (read here by older code)
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
 
 __all__ = ["RDF", "Shell", "rdf", "rdf_average", "number_density", "element_densities"]
 
@@ -352,13 +355,21 @@ class RDF:
         write_csv(path, self._edges, columns)
         return os.fspath(path)
 
-    def plot(self, folder: str | os.PathLike[str], title: str | None = None, quantity: Quantity = "g",
-             weights: Weights | None = None) -> list[str]:
+    def plot(self, folder: str | os.PathLike[str] | None = None, title: str | None = None, quantity: Quantity = "g",
+             weights: Weights | None = None, *, note: str | None = None, dpi: float = 150,
+             figure_format: str = "png", ax: Axes | None = None,
+             only: Iterable[Pair] | None = None) -> list[str]:
         """Draw the total (``rdf_total.png``) and the partials, one panel per
         centre element (``rdf_partials.png``), into ``folder``; needs
-        matplotlib (``pip install 'molvane[plot]'``). ``quantity`` is "g" or
-        "density"; ``weights`` (as in :meth:`weighted`) adds the weighted
-        total to the first figure. Returns the paths written."""
+        matplotlib (``pip install 'molvane[plot]'``). A file name ending in
+        .png, .svg or .pdf instead gets the total figure alone; with ``ax``
+        (a matplotlib Axes) the total is drawn there and nothing is written.
+        ``quantity`` is "g" or "density"; ``weights`` (as in :meth:`weighted`)
+        adds the weighted total to the first figure; ``note`` is a line under
+        the title; ``figure_format`` ("png", "svg" or "pdf") names the files
+        in a folder; ``dpi`` sets the resolution of PNG files; ``only``
+        (pairs (centre, neighbour)) limits the partials figure to those
+        curves. Returns the paths written."""
         from molvane import plotting
 
         if quantity not in ("g", "density"):
@@ -366,11 +377,12 @@ class RDF:
         if weights is not None:
             weights_of(weights, self.elements)
         conventional = quantity == "g"
-        subtitle = f"average of {self._n_frames} frame{'s' if self._n_frames != 1 else ''}" if self._averaged else None
+        average = f"average of {self._n_frames} frame{'s' if self._n_frames != 1 else ''}" if self._averaged else None
+        subtitle = "; ".join(text for text in (average, note) if text) or None
         if conventional:
             lines = [("total", self.g_total())]
             if weights is not None:
-                lines = [(f"{weights_label(weights, display=True)}-weighted", self.weighted(weights)),
+                lines = [(weights_label(weights, display=True), self.weighted(weights)),
                          ("unweighted", self.g_total())]
             reference = (1.0, "1 (uncorrelated)")
             references: dict[str, float] = {}
@@ -380,9 +392,13 @@ class RDF:
             reference = (self._number_density, "N / V")
             references = {b: self.bulk_density(b) for b in self.elements}
             panels = {a: [(b, self._density[c, b]) for (c, b) in self._density if c == a] for a in self.elements}
+        if only is not None:
+            keep = {self._pair(a, b) for a, b in only}
+            panels = {a: [(b, c) for b, c in curves if (a, b) in keep] for a, curves in panels.items()}
+            panels = {a: curves for a, curves in panels.items() if curves}
         return plotting.draw_rdf(folder, self.r, lines, panels, conventional=conventional, title=title,
                                  subtitle=subtitle, reference=reference, references=references,
-                                 elements=self.elements)
+                                 elements=self.elements, dpi=dpi, figure_format=figure_format, ax=ax)
 
 
 # --- building results ---

@@ -15,9 +15,9 @@ from __future__ import annotations
 import importlib
 import math
 import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from types import ModuleType
-from typing import TYPE_CHECKING, TypeAlias
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -31,7 +31,21 @@ if TYPE_CHECKING:
     from pymatgen.core.structure import IStructure
     from pymatgen.core.structure import Structure as PymatgenStructure
 
-__all__ = ["from_ase", "to_ase", "from_pymatgen", "to_pymatgen", "same_structure"]
+__all__ = ["from_ase", "to_ase", "from_pymatgen", "to_pymatgen", "same_structure", "occupancy_changes"]
+
+def occupancy_changes(report: Mapping[str, Any]) -> list[str]:
+    """One line per occupancy that an expansion report (from
+    ``Structure.expand_occupancies``) shows changed at four decimals, with the
+    size of the change: "Fe occupancy 0.2000 became 0.1875 (3 of 16 sites),
+    a change of -0.0125"."""
+    lines = []
+    for row in report["occupancy_report"]:
+        target, actual = row["target_occupancy"], row["actual_occupancy"]
+        if f"{target:.4f}" != f"{actual:.4f}":
+            lines.append(f"{row['element']} occupancy {target:.4f} became {actual:.4f} ({row['atoms_placed']} of "
+                         f"{row['sites_in_pool']} sites), a change of {actual - target:+.4f}")
+    return lines
+
 
 def _require(module: str, what: str, extra: str) -> ModuleType:
     try:
@@ -86,7 +100,9 @@ def to_ase(structure: Structure, *, expand: bool = False, occupancy: bool = Fals
 
     A disordered structure needs one of two choices: ``expand=True`` writes
     the ordered supercell of ``structure.expand_occupancies(**expand_options)``
-    (its report's warnings are issued as UserWarning); ``occupancy=True``
+    (its report's warnings and every changed occupancy, see
+    `occupancy_changes`, are issued as UserWarning, and the report is kept in
+    ``atoms.info["expansion_report"]``); ``occupancy=True``
     gives one atom per site, of its most abundant element, with every site's
     occupancies in ``atoms.info["occupancy"]`` keyed by
     ``atoms.arrays["spacegroup_kinds"]`` (the site index), as ASE's CIF
@@ -98,9 +114,10 @@ def to_ase(structure: Structure, *, expand: bool = False, occupancy: bool = Fals
         raise ValueError("to_ase takes expand=True or occupancy=True, not both")
     if expand_options and not expand:
         raise TypeError(f"to_ase got expansion options {sorted(expand_options)} without expand=True")
+    report = None
     if expand and not structure.is_ordered:
         structure, report = structure.expand_occupancies(**expand_options)
-        for message in report["warnings"]:
+        for message in report["warnings"] + occupancy_changes(report):
             warnings.warn(message, UserWarning, stacklevel=2)
     sites = [merged_species(pairs) for pairs in structure._site_species]
     if occupancy:
@@ -120,6 +137,8 @@ def to_ase(structure: Structure, *, expand: bool = False, occupancy: bool = Fals
     if occupancy:
         atoms.info["occupancy"] = {str(i): site for i, site in enumerate(sites)}
         atoms.arrays["spacegroup_kinds"] = np.arange(len(sites))
+    if report is not None:
+        atoms.info["expansion_report"] = report
     return atoms
 
 

@@ -116,6 +116,13 @@ def _number(value: float, scale: float = 1.0) -> str:
     return "0" if text == "-0" else text
 
 
+def number_text(value: float, scale: float = 1.0) -> str:
+    """How the writers write a number: `value` rounded at the 15th
+    significant digit of `scale`, without float noise ("0.15", not
+    "0.15000000000000002")."""
+    return _number(value, scale)
+
+
 def _scale(rows: Sequence[Sequence[float]]) -> float:
     return max(abs(v) for row in rows for v in row)
 

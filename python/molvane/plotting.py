@@ -32,6 +32,8 @@ __all__ = ["save_prdf_plots", "draw_rdf", "write_csv"]
 TOTAL_PNG = "rdf_total.png"
 PARTIALS_PNG = "rdf_partials.png"
 CSV_NAME = "rdf.csv"
+# A target with one of these suffixes is a file for the total figure alone.
+FIGURE_SUFFIXES = (".png", ".svg", ".pdf")
 
 DENSITY_LABEL = "ρ(r) (atoms / Å³)"
 G_LABEL = "g(r)"
@@ -55,17 +57,22 @@ def _matplotlib() -> tuple[type[Figure], type[FigureCanvasAgg]]:
 
 def write_csv(path: Path_, edges: npt.ArrayLike, columns: Sequence[Curve]) -> None:
     """Write one row per bin: r (the bin centre), r_left, r_right, then the
-    named ``columns`` (a list of (name, curve)). repr() keeps every float
-    exact."""
+    named ``columns`` (a list of (name, curve)). Distances are rounded at the
+    15th significant digit of the last edge (0.15, not 0.15000000000000002);
+    repr() keeps every curve value exact."""
+    from molvane.io import number_text
+
     bounds = np.asarray(edges, dtype=np.float64)
     names = [name for name, _ in columns]
     curves = [np.asarray(curve, dtype=np.float64) for _, curve in columns]
     with open(os.fspath(path), "w", newline="", encoding="utf-8") as handle:
         writer = csv.writer(handle)
         writer.writerow(["r", "r_left", "r_right"] + names)
+        scale = float(np.max(np.abs(bounds))) if len(bounds) else 1.0
         for k in range(len(bounds) - 1):
             lo, hi = float(bounds[k]), float(bounds[k + 1])
-            writer.writerow([repr(0.5 * (lo + hi)), repr(lo), repr(hi)] + [repr(float(c[k])) for c in curves])
+            distances = [number_text(v, scale) for v in (0.5 * (lo + hi), lo, hi)]
+            writer.writerow(distances + [repr(float(c[k])) for c in curves])
 
 
 def _grid(n: int) -> tuple[int, int]:
@@ -85,12 +92,17 @@ def _heading(title: str | None, what: str, subtitle: str | None) -> str:
     return f"{text}\n{subtitle}" if subtitle else text
 
 
-def draw_rdf(folder: Path_, x: npt.ArrayLike, lines: Sequence[Curve], panels: Mapping[str, Sequence[Curve]], *,
-             conventional: bool, title: str | None = None, subtitle: str | None = None,
+def draw_rdf(folder: Path_ | None, x: npt.ArrayLike, lines: Sequence[Curve], panels: Mapping[str, Sequence[Curve]],
+             *, conventional: bool, title: str | None = None, subtitle: str | None = None,
              reference: tuple[float, str] | None = None, references: Mapping[str, float] | None = None,
-             elements: Sequence[str] | None = None) -> list[str]:
+             elements: Sequence[str] | None = None, dpi: float = 150, figure_format: str = "png",
+             ax: Axes | None = None, folder_only: bool = False) -> list[str]:
     """Draw ``rdf_total.png`` and ``rdf_partials.png`` into ``folder`` (made
-    if missing) and return their paths.
+    if missing) and return their paths. ``figure_format`` ("png", "svg" or
+    "pdf") sets their suffix, ``dpi`` the resolution of PNGs. A ``folder``
+    ending in .png, .svg or .pdf is a file that gets the total figure alone
+    (unless ``folder_only``);
+    with ``ax`` the total is drawn into those axes and nothing is written.
 
     ``x``: bin centres (Å). ``lines``: (label, curve) for the first figure,
     the first drawn boldest. ``panels``: centre element → list of
@@ -103,19 +115,35 @@ def draw_rdf(folder: Path_, x: npt.ArrayLike, lines: Sequence[Curve], panels: Ma
     ``elements`` orders the neighbours (default: sorted).
     """
     figure_class, canvas_class = _matplotlib()
-    out = Path(os.fspath(folder))
-    out.mkdir(parents=True, exist_ok=True)
     centres = np.asarray(x, dtype=np.float64)
-    figures = [
-        (TOTAL_PNG, _total_figure(figure_class, centres, lines, conventional, title, subtitle, reference)),
-        (PARTIALS_PNG, _partials_figure(figure_class, centres, panels, conventional, title, subtitle, reference,
-                                        references, elements)),
-    ]
+    if ax is not None:
+        _draw_total(ax, centres, lines, conventional, reference)
+        ax.legend(fontsize="small", frameon=False)
+        return []
+    if folder is None:
+        raise ValueError("give a folder or a file name to write to, or ax= to draw into")
+    if figure_format not in ("png", "svg", "pdf"):
+        raise ValueError(f"figure_format must be 'png', 'svg' or 'pdf', not {figure_format!r}")
+    if not (dpi > 0 and math.isfinite(dpi)):
+        raise ValueError(f"dpi must be a positive number, not {dpi!r}")
+    target = Path(os.fspath(folder))
+    if target.suffix.lower() in FIGURE_SUFFIXES and not folder_only:
+        figures = [(target, _total_figure(figure_class, centres, lines, conventional, title, subtitle, reference))]
+    else:
+        target.mkdir(parents=True, exist_ok=True)
+        suffix = "." + figure_format
+        figures = [
+            (target / Path(TOTAL_PNG).with_suffix(suffix),
+             _total_figure(figure_class, centres, lines, conventional, title, subtitle, reference)),
+            (target / Path(PARTIALS_PNG).with_suffix(suffix),
+             _partials_figure(figure_class, centres, panels, conventional, title, subtitle, reference, references,
+                              elements)),
+        ]
     written = []
-    for name, fig in figures:
+    for path, fig in figures:
         canvas_class(fig)
-        fig.savefig(out / name, dpi=120)
-        written.append(str(out / name))
+        fig.savefig(path, dpi=dpi)
+        written.append(str(path))
     return written
 
 
@@ -128,6 +156,18 @@ def _total_figure(figure_class: type[Figure], x: npt.NDArray[np.float64], lines:
                   title: str | None, subtitle: str | None, reference: tuple[float, str] | None) -> Figure:
     fig = figure_class(figsize=(7.0, 4.2), layout="constrained")
     ax = fig.add_subplot()
+    _draw_total(ax, x, lines, conventional, reference)
+    # Beside the axes, where it cannot cover a peak.
+    fig.legend(loc="outside right upper", fontsize="small", frameon=False)
+    what = "total g(r)" if conventional else "total density"
+    if len(lines) > 1:  # several totals: the first, drawn boldest, is the one the heading names
+        what += f", {lines[0][0]}"
+    ax.set_title(_heading(title, what, subtitle), fontsize="medium")
+    return fig
+
+
+def _draw_total(ax: Axes, x: npt.NDArray[np.float64], lines: Sequence[Curve], conventional: bool,
+                reference: tuple[float, str] | None) -> None:
     for i, (label, curve) in enumerate(lines):
         # Later lines are dashed and on top, so that the first shows through
         # where they coincide.
@@ -141,9 +181,36 @@ def _total_figure(figure_class: type[Figure], x: npt.NDArray[np.float64], lines:
     ax.set_xlabel("r (Å)")
     ax.set_ylabel(G_LABEL if conventional else DENSITY_LABEL)
     _x_range(ax, x)
-    ax.legend(loc="upper right", fontsize="small", frameon=False)
-    ax.set_title(_heading(title, "total g(r)" if conventional else "total density", subtitle), fontsize="medium")
-    return fig
+
+
+def _merge_alike(panels: Mapping[str, Sequence[Curve]], order: Sequence[str]) -> tuple[dict[str, list[Curve]],
+                                                                                      list[str]]:
+    """Panels and neighbour order with the elements whose g(r) curves agree
+    in every panel, as centre and as neighbour (species sharing their sites
+    in one proportion), merged under one label "Mg, Nb, Ti": their curves
+    coincide, so each is drawn once."""
+    curves = {(a, b): np.asarray(c, dtype=np.float64) for a, cs in panels.items() for b, c in cs}
+    names = list(order) + sorted({b for a, b in curves if b not in order} | {a for a in panels if a not in order})
+
+    def agree(p: tuple[str, str], q: tuple[str, str]) -> bool:
+        u, v = curves.get(p), curves.get(q)
+        if u is None or v is None:
+            return u is v
+        return bool(np.allclose(u, v, rtol=1e-9, atol=0, equal_nan=True))
+
+    def alike(e: str, f: str) -> bool:
+        return all(agree((c, e), (c, f)) for c in names) and all(agree((e, b), (f, b)) for b in names)
+
+    groups: list[list[str]] = []
+    for name in names:
+        group = next((g for g in groups if alike(g[0], name)), None)
+        if group is None:
+            groups.append([name])
+        else:
+            group.append(name)
+    label = {g[0]: ", ".join(g) for g in groups}
+    merged = {label[a]: [(label[b], c) for b, c in panels[a] if b in label] for a in panels if a in label}
+    return merged, [label[g[0]] for g in groups if g[0] in order or len(g) > 1]
 
 
 def _partials_figure(figure_class: type[Figure], x: npt.NDArray[np.float64], panels: Mapping[str, Sequence[Curve]],
@@ -151,6 +218,8 @@ def _partials_figure(figure_class: type[Figure], x: npt.NDArray[np.float64], pan
                      reference: tuple[float, str] | None, references: Mapping[str, float] | None,
                      elements: Sequence[str] | None) -> Figure:
     order = list(elements) if elements else sorted({b for curves in panels.values() for b, _ in curves})
+    if conventional:
+        panels, order = _merge_alike(panels, order)
     colour = {element: f"C{i % 10}" for i, element in enumerate(order)}
     dashes = {element: DASHES[i % len(DASHES)] for i, element in enumerate(order)}
     ylabel = G_LABEL if conventional else DENSITY_LABEL
@@ -159,6 +228,7 @@ def _partials_figure(figure_class: type[Figure], x: npt.NDArray[np.float64], pan
     fig = figure_class(figsize=(3.4 * cols + 1.2, 2.5 * rows + 0.9), layout="constrained")
     axes = fig.subplots(rows, cols, sharex=True, squeeze=False)
     handles: dict[str, Line2D] = {}
+    dotted = False
     for idx, centre in enumerate(centres):
         ax = axes[idx // cols][idx % cols]
         for neighbour, curve in panels[centre]:
@@ -167,6 +237,7 @@ def _partials_figure(figure_class: type[Figure], x: npt.NDArray[np.float64], pan
             handles.setdefault(neighbour, line)
             if references and neighbour in references and math.isfinite(references[neighbour]):
                 ax.axhline(references[neighbour], color=colour.get(neighbour, "k"), linestyle=":", linewidth=0.8)
+                dotted = True
         if conventional and reference is not None:
             ax.axhline(reference[0], color="0.6", linestyle="--", linewidth=0.8)
         ax.set_title(f"around {centre}", fontsize="small")
@@ -180,7 +251,13 @@ def _partials_figure(figure_class: type[Figure], x: npt.NDArray[np.float64], pan
     for idx in range(len(centres), rows * cols):
         axes[idx // cols][idx % cols].set_visible(False)
     names = [n for n in order if n in handles] + [n for n in handles if n not in order]
-    fig.legend([handles[n] for n in names], names, title="neighbour", loc="outside right upper",
+    entries = [handles[n] for n in names]
+    if dotted:
+        from matplotlib.lines import Line2D as Key
+
+        names.append("c_B / V\n(dotted)")
+        entries.append(Key([], [], color="0.3", linestyle=":", linewidth=0.8))
+    fig.legend(entries, names, title="neighbour B", loc="outside right upper",
                fontsize="small", title_fontsize="small", frameon=False)
     what = "partial g(r)" if conventional else "partial densities"
     fig.suptitle(_heading(title, what, subtitle), fontsize="medium")
@@ -207,7 +284,7 @@ def save_prdf_plots(r: npt.ArrayLike, partials: Mapping[tuple[str, str], npt.Arr
         panels.setdefault(a, []).append((b, curve))
     reference = (float(density), "N / V") if density is not None else None
     written = draw_rdf(folder, x, [("total", total)], panels, conventional=False, title=title,
-                       reference=reference)
+                       reference=reference, folder_only=True)
     path = Path(os.fspath(folder)) / CSV_NAME
     columns: list[Curve] = [("rho_total", total)]
     columns += [(f"rho_{a}_{b}", curve) for (a, b), curve in partials.items()]

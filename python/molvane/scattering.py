@@ -17,9 +17,11 @@ WEIGHT_SCHEMES = ("neutron", "xray")
 
 
 def weights_label(weights: Weights, display: bool = False) -> str:
+    """The column name suffix ("neutron", "xray", "weighted"), or for a
+    figure the phrase ("neutron-weighted", "X-ray-weighted", "weighted")."""
     if not isinstance(weights, str):
         return "weighted"
-    return {"xray": "X-ray"}.get(weights, weights) if display else weights
+    return {"xray": "X-ray"}.get(weights, weights) + "-weighted" if display else weights
 
 
 def weights_of(weights: Weights, elements: Iterable[str]) -> dict[str, float | complex]:
@@ -30,8 +32,14 @@ def weights_of(weights: Weights, elements: Iterable[str]) -> dict[str, float | c
         return {e: _tabulated_weight(weights, e) for e in elements}
     if not isinstance(weights, dict):
         raise ValueError("weights must be 'neutron', 'xray' or a dict of element weights")
+    names = list(elements)
+    unknown = [key for key in weights if key not in names]
+    if unknown:
+        raise ValueError(f"weights given for {', '.join(map(repr, unknown))}, which "
+                         f"{'is not an element' if len(unknown) == 1 else 'are not elements'} of this structure; "
+                         f"the elements are {', '.join(names)}")
     out: dict[str, float | complex] = {}
-    for e in elements:
+    for e in names:
         if e not in weights:
             raise ValueError(f"no weight given for {e}")
         value = complex(weights[e])

@@ -21,14 +21,14 @@ from typing import Any
 
 from molvane._accumulate import Curves, Progress, accumulate
 from molvane._molvane import _DEFAULTS, Structure
-from molvane._tasks import Cell, TrajectoryIndex, frames_of, index_xyz_trajectory, open_frames
+from molvane._tasks import Cell, PathArg, TrajectoryIndex, frames_of, index_xyz_trajectory, open_frames
 from molvane.analysis import RDF, rdf_average
 from molvane.io import check_structure
 
 __all__ = ["average_prdf", "index_xyz_trajectory", "iread", "iter_xyz_frames", "trajectory_rdf", "TrajectoryIndex"]
 
 
-def iread(path: str, *, start: int = 0, stop: int | None = None, every: int = 1,
+def iread(path: PathArg, *, start: int = 0, stop: int | None = None, every: int = 1,
           cell: Cell | None = None) -> Iterator[Structure]:
     """Yields the frames of an XYZ trajectory that ``read_xyz_trajectory``
     would keep, one ``Structure`` at a time: memory stays that of a few
@@ -46,7 +46,7 @@ def _structures(frames: Generator[tuple[int, Structure], None, None]) -> Generat
             yield structure
 
 
-def iter_xyz_frames(path: str, start: int = 0, stop: int | None = None, every: int = 1,
+def iter_xyz_frames(path: PathArg, start: int = 0, stop: int | None = None, every: int = 1,
                     cell: Cell | None = None) -> Iterator[tuple[int, Structure]]:
     """Yields ``(index, Structure)`` for the frames ``read_xyz_trajectory``
     would keep, one at a time, as :func:`iread` does with the index of each
@@ -54,7 +54,7 @@ def iter_xyz_frames(path: str, start: int = 0, stop: int | None = None, every: i
     return frames_of(open_frames(path, start, stop, every, cell))
 
 
-def trajectory_rdf(path: str, cutoff: float = _DEFAULTS["cutoff"], bin_size: float = _DEFAULTS["bin_size"],
+def trajectory_rdf(path: PathArg, cutoff: float = _DEFAULTS["cutoff"], bin_size: float = _DEFAULTS["bin_size"],
                    start: int = 0, stop: int | None = None, every: int = 1, cell: Cell | None = None,
                    client: Any = None, frames_per_task: int | None = None, *, n_threads: int = 0,
                    progress: Progress | None = None, index: TrajectoryIndex | None = None) -> RDF:

@@ -221,6 +221,16 @@ bool arg_str(PyObject* obj, const char* arg, std::string& out) {
     return extract_str(obj, out) || prefix_type_error(arg);
 }
 
+bool arg_path(PyObject* obj, const char* arg, std::string& out) {
+    if (PyUnicode_Check(obj) || !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__fspath__"))
+        return arg_str(obj, arg, out);
+    PyRef path{PyOS_FSPath(obj)};
+    if (path && PyBytes_Check(path.get())) path = PyRef{PyUnicode_DecodeFSDefaultAndSize(
+        PyBytes_AsString(path.get()), PyBytes_Size(path.get()))};
+    if (!path) return prefix_type_error(arg);
+    return arg_str(path.get(), arg, out);
+}
+
 bool arg_f64(PyObject* obj, const char* arg, double& out) {
     return extract_f64(obj, out) || prefix_type_error(arg);
 }

@@ -35,6 +35,9 @@ bool bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject*
 // Converters. `arg` names the parameter for the "argument '...': " prefix that
 // a TypeError receives; other exceptions pass through unchanged.
 bool arg_str(PyObject* obj, const char* arg, std::string& out);
+// A file system path: a str, or a path-like object (pathlib.Path, anything
+// with __fspath__) taken through os.fspath. Other objects fail as arg_str does.
+bool arg_path(PyObject* obj, const char* arg, std::string& out);
 bool arg_f64(PyObject* obj, const char* arg, double& out);
 bool arg_u64(PyObject* obj, const char* arg, std::uint64_t& out);
 bool arg_i64(PyObject* obj, const char* arg, std::int64_t& out);

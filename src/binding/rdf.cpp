@@ -125,7 +125,8 @@ PyObject* prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::string folder, title;
         bool has_folder = false, has_title = false;
         if (!convert_common(slots, cutoff, bin_size, n_threads)) return nullptr;
-        if (!convert_optional_str(slots[3], "save_plots", folder, has_folder)) return nullptr;
+        has_folder = slots[3] && slots[3] != Py_None;
+        if (has_folder && !arg_path(slots[3], "save_plots", folder)) return nullptr;
         if (!convert_optional_str(slots[4], "title", title, has_title)) return nullptr;
         if (!ensure_numpy()) return nullptr;
 

@@ -73,7 +73,7 @@ PyObject* file_factory(const Signature& sig, bool cif, PyObject* args, PyObject*
         std::string path, text;
         double symprec = defaults::symprec;
         BlockChoice block;
-        if (!arg_str(slots[0], "path", path)) return nullptr;
+        if (!arg_path(slots[0], "path", path)) return nullptr;
         if (cif && slots[1] && !arg_f64(slots[1], "symprec", symprec)) return nullptr;
         if (cif && !arg_block(slots[2], block)) return nullptr;
         if (!read_file_or_raise(path, text)) return nullptr;

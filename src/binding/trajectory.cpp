@@ -44,7 +44,7 @@ bool bind_selection(const char* name, PyObject* args, PyObject* kwargs, std::str
     const Signature sig{name, {{"path", true}, {"every", false}, {"start", false}, {"stop", false}, {"cell", false}}};
     PyObject* slots[5];
     if (!bind_args(sig, args, kwargs, slots)) return false;
-    if (!arg_str(slots[0], "path", path)) return false;
+    if (!arg_path(slots[0], "path", path)) return false;
     if (slots[1] && !arg_u64(slots[1], "every", selection.every)) return false;
     if (slots[2] && !arg_u64(slots[2], "start", selection.start)) return false;
     if (slots[3] && slots[3] != Py_None) {
@@ -175,7 +175,7 @@ PyObject* py_index_xyz_trajectory(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
         std::string path;
         std::optional<std::uint64_t> stop;
-        if (!arg_str(slots[0], "path", path)) return nullptr;
+        if (!arg_path(slots[0], "path", path)) return nullptr;
         if (slots[1] && slots[1] != Py_None) {
             std::uint64_t value;
             if (!arg_u64(slots[1], "stop", value)) return nullptr;
@@ -208,7 +208,7 @@ PyObject* py_read_indexed_frames(PyObject*, PyObject* args, PyObject* kwargs) {
         std::vector<std::uint64_t> packed;
         FileIdentity file;
         std::optional<Mat3> cell;
-        if (!arg_str(slots[0], "path", path) || !arg_u64_bytes(slots[1], "frames", packed) ||
+        if (!arg_path(slots[0], "path", path) || !arg_u64_bytes(slots[1], "frames", packed) ||
             !arg_u64(slots[2], "file_size", file.size) || !arg_i64(slots[3], "mtime_ns", file.mtime_ns) ||
             !arg_u64(slots[4], "inode", file.inode) || !convert_cell(slots[5], cell))
             return nullptr;

@@ -12,7 +12,7 @@
 
 #include "core/elements.hpp"
 #include "core/number.hpp"  // for parse_decimal, parse_count
-#include "core/text.hpp"  // for trim, strip_quotes, split_whitespace
+#include "core/text.hpp"  // for trim, strip_quotes, split_whitespace, equals_ascii_nocase
 #include "io/cif_syntax.hpp"
 #include "io/close_sites.hpp"
 #include "io/magnetic.hpp"
@@ -456,6 +456,7 @@ struct AtomColumns {
     const Loop* loop = nullptr;
     std::size_t x = 0, y = 0, z = 0;
     std::optional<std::size_t> occupancy, type_symbol, label;
+    std::optional<std::size_t> calc_flag;  // "dum" marks a dummy row, not an atom
 };
 
 Result<AtomColumns> atom_columns(const Block& block) {
@@ -477,6 +478,7 @@ Result<AtomColumns> atom_columns(const Block& block) {
     c.occupancy = c.loop->column("_atom_site_occupancy");
     c.type_symbol = c.loop->column("_atom_site_type_symbol");
     c.label = c.loop->column("_atom_site_label");
+    c.calc_flag = c.loop->column("_atom_site_calc_flag");
     return c;
 }
 
@@ -565,6 +567,7 @@ bool row_species(const AtomColumns& c, std::size_t r, std::vector<Species>& spec
 struct RowSkips {
     Tally unplaced;       // coordinates that are not numbers
     Tally bad_occupancy;  // a negative or NaN occupancy
+    Tally dummy;          // _atom_site_calc_flag dum: a marker, not an atom
 };
 
 // How a row is named in a note: its label, else its type symbol, else its number.
@@ -575,6 +578,19 @@ std::string row_name(const AtomColumns& c, std::size_t r) {
         if (!v.empty()) return std::string(v);
     }
     return "row " + std::to_string(r + 1);
+}
+
+// Where row `r` is and what it says, for a refusal: "row 3 of the atom-site
+// loop: label 'Sl', type symbol '?'".
+std::string row_description(const AtomColumns& c, std::size_t r) {
+    std::string out = "row " + std::to_string(r + 1) + " of the atom-site loop";
+    const char* sep = ": ";
+    for (auto [col, name] : {std::pair{c.label, "label"}, std::pair{c.type_symbol, "type symbol"}}) {
+        if (!col) continue;
+        out.append(sep).append(name).append(" '").append(trim(c.loop->value(r, *col))).append("'");
+        sep = ", ";
+    }
+    return out;
 }
 
 // One usable row: its position and its species with occupancies.
@@ -588,6 +604,10 @@ struct AtomRow {
 // no element.
 Result<bool> read_row(const AtomColumns& c, std::size_t r, AtomRow& row, RowSkips& skips) {
     const Loop& loop = *c.loop;
+    if (c.calc_flag && equals_ascii_nocase(strip_quotes(trim(loop.value(r, *c.calc_flag))), "dum")) {
+        skips.dummy.add(row_name(c, r));
+        return false;
+    }
     bool dot = false;
     auto x = coordinate(loop.value(r, c.x), dot);
     auto y = coordinate(loop.value(r, c.y), dot);
@@ -602,7 +622,7 @@ Result<bool> read_row(const AtomColumns& c, std::size_t r, AtomRow& row, RowSkip
             skips.unplaced.add(row_name(c, r));
             return false;
         }
-        return fail("could not determine the element of an atom site");
+        return fail("could not determine the element of an atom site (", row_description(c, r), ")");
     }
     if (c.occupancy) {
         if (auto occ = parse_cif_number(loop.value(r, *c.occupancy))) {
@@ -640,6 +660,9 @@ void note_skips(const CifSymmetry& ops, const RowSkips& skips, ReadNotes& notes)
     if (skips.bad_occupancy.count)
         notes.add("skipped ", counted(skips.bad_occupancy.count, "atom-site row"),
                   " with a negative or NaN occupancy (first: '", skips.bad_occupancy.first, "')");
+    if (skips.dummy.count)
+        notes.add("skipped ", counted(skips.dummy.count, "atom-site row"),
+                  " marked as a dummy (_atom_site_calc_flag dum; first: '", skips.dummy.first, "')");
 }
 
 // Rows of one element at one place whose occupancies add to more than a site holds.
