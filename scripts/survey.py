@@ -39,6 +39,14 @@ RIGHT: dict[str, tuple[str, str]] = {
     "easydiff/Co2SiO4.cif": ("Co8O16Si4 / 28 sites", "olivine, Pnma, Z = 4; the reference-setting symbol is the only "
                              "symbol (the peers do not read it)"),
     "mace/slab_zero_vacuum.xyz": ("a refusal: no three-dimensional cell", "the third cell vector is zero (a slab)"),
+    "diffpy/ZnS.cif": ("S2Zn2 / 4 sites", "no data_ header and three loops cut short by the tags after them (the "
+                       "peers refuse); wurtzite, P6_3mc: Zn 2b + S 2b from the last, complete operations loop"),
+    "qmpy/test.cif": ("Cu2 / 2 sites", "bcc Cu (the file's formula Cu2): the two rows are images of each other "
+                      "under the centering; gemmi keeps both as separate atoms"),
+    "qmpy/joggle.cif": ("Al2Cu / 3 sites", "Cu on 1a written as (0.0001, 0.0001, 0.00001): its 16 images are one "
+                        "atom (Al2Cu, Z = 1); pymatgen keeps 4"),
+    "qmpy/POSCAR_vasp4": ("Cu2 / 2 sites", "VASP 4: no species line; the comment line names Cu (pymatgen "
+                          "falls back to H)"),
 }
 QUIP_Z = ("a refusal: no species column", "species only as indices into Z_values; ASE reads the indices as atomic numbers")
 for name in ("NaCl", "beta_Sn", "hcp", "hcp_ortho", "dia", "skutterudite_filled"):

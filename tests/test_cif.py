@@ -344,22 +344,24 @@ def test_no_merging_without_positive_symprec(symprec):
     assert s.n_sites == 2
 
 
-def scan_merge(images, symprec):
+def scan_merge(images, symprec, cell=(4, 5, 6)):
     """The merge as a plain scan over the sites kept so far: per element the
     larger occupancy of each row's images, the rows added in row order while
-    the site holds at most 1.001, else the largest."""
+    the site holds at most 1.001, else the largest. A site also takes images
+    of the row that started it within 0.05 A (rectangular cell)."""
     sites = []
     for element, occ, f, row in images:
         for site in sites:
-            if all(min(d, 1 - d) < symprec if d > 0.5 else d < symprec
-                   for d in (abs(a - b) for a, b in zip(site[0], f))):
+            gaps = [abs(a - b) for a, b in zip(site[0], f)]
+            if all(min(d, 1 - d) < symprec if d > 0.5 else d < symprec for d in gaps) or (
+                    site[2] == row and sum((min(d, 1 - d) * n) ** 2 for d, n in zip(gaps, cell)) < 0.05 ** 2):
                 parts = site[1].setdefault(element, {})
                 parts[row] = max(parts.get(row, occ), occ)
                 break
         else:
-            sites.append((f, {element: {row: occ}}))
+            sites.append((f, {element: {row: occ}}, row))
     out = []
-    for f, elements in sites:
+    for f, elements, _ in sites:
         summed = {e: sum(p[r] for r in sorted(p)) for e, p in elements.items()}
         # the builder adds from zero after the first row; Python's sum does the same
         if sum(summed.values()) > 1.001:
@@ -833,6 +835,26 @@ def test_too_close_images_after_expansion():
     # partly occupied sites are disorder, not a warning
     assert with_notes(read, make_cif(ops=["x,y,z", "-x,-y,-z"],
                                      rows=["Fe1 Fe 0.1 0 0 0.5", "O1 O 0.25 0 0 0.5"]))[1] == []
+
+
+def test_images_of_one_row_a_rounding_step_apart():
+    # A special position written rounded (0.3333 for 1/3, 0.0001 for 0)
+    # gives images of one row a rounding step apart: one atom. Real files:
+    # the composition is the file's own formula times Z.
+    inv = ["x,y,z", "-x,-y,-z"]
+    for x, n_sites in ((0.0001, 1), (0.006, 1), (0.0065, 2)):  # images 2 * 4 * x A apart; bound 0.05 A
+        assert read(make_cif(ops=inv, rows=[f"Fe1 Fe {x} 0 0 1"])).n_sites == n_sites
+    assert with_notes(read, make_cif(ops=inv, rows=["Fe1 Fe 0.0001 0 0 1"]), 0)[0].n_sites == 2  # symprec 0: no merging
+    # rows are not images of each other: two rows a rounding step apart stay two sites
+    assert read(make_cif(rows=["Fe1 Fe 0.0001 0 0 0.5", "Fe2 Fe 0.0003 0 0 0.5"])).n_sites == 2
+    import re
+    for name in ("3.cif", "joggle.cif"):
+        text = (Path(__file__).parent / "data" / "survey" / "qmpy" / name).read_text()
+        own = dict((e, float(n or 1)) for e, n in
+                   re.findall(r"([A-Z][a-z]?)([\d.]*)", re.search(r"_chemical_formula_sum '(.*)'", text)[1]))
+        z = int(re.search(r"_cell_formula_units_Z (\d+)", text)[1])
+        s, notes = with_notes(read, text)
+        assert (s.composition, notes) == ({e: n * z for e, n in own.items()}, [])
 
 
 @pytest.mark.parametrize("rows,species,note", [

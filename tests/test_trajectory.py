@@ -637,3 +637,22 @@ def test_frames_whose_species_change_read_as_each_frame_alone(write):
             assert s.elements == sorted(set(symbols))
             assert s.composition == {e: float(symbols.count(e)) for e in sorted(set(symbols))}
             assert s.species == [{symbol: 1.0} for symbol in symbols]
+
+
+def test_frames_across_buffer_refills_with_crlf_and_non_ascii_lines(write):
+    # About 1 MB of CRLF lines, some with a non-ASCII name column, so that
+    # frames straddle refills of the reader's buffer: coordinates as Python
+    # reads the numbers (times the inverse cell, 0.1).
+    rng = random.Random(8)
+    comment = 'Lattice="10 0 0 0 10 0 0 0 10" Properties=species:S:1:pos:R:3:name:S:1'
+    texts = []
+    for _ in range(6):
+        atoms = [f"{rng.choice(['Cu', 'Au'])} {rng.uniform(-1, 11):.9f} {rng.uniform(0, 10):.5f} "
+                 f"{rng.uniform(0, 10):.7f} {'é' if rng.random() < 0.01 else 'a'}" for _ in range(3000)]
+        texts.append(frame(0, comment=comment, atoms=atoms))
+    path = write("".join(texts).replace("\n", "\r\n"))
+    structures, _, _ = read_xyz_trajectory(path)
+    for text, s in zip(texts, structures):
+        rows = [line.split() for line in text.splitlines()[2:]]
+        assert s.frac_coords == [[float(x) * 0.1 for x in row[1:4]] for row in rows]
+        assert s._site_species == [[(row[0], 1.0)] for row in rows]

@@ -36,8 +36,8 @@ inline Result<Vec3> read_three(const std::vector<std::string_view>& tokens, std:
 }
 
 // Element symbols of species tokens, and the symbol table of the last
-// structure read, which the next one starts from so that the frames of a
-// file with the same species share one table. A token is cleaned by clean_symbol,
+// structure read, which the next one starts from so that the frames of a file
+// with the same species share one table. A token is cleaned by clean_symbol,
 // except that one whose first two characters are letters, the second a
 // capital, and whose third is no letter ("FE", "CL1", "FE2+") names the
 // two-letter element those letters spell in any case, when there is one:

@@ -261,19 +261,29 @@ struct Site {
 };
 
 // Merges images into sites: an image joins the first site (in creation
-// order) that lies within `symprec` on every axis, else it starts a new one.
-// A grid of buckets at least 2 * symprec wide finds the candidates; the
-// lowest-index match among the 27 neighbouring buckets is the first site a
-// scan in creation order would find. A tolerance too large for a grid of
-// three buckets per axis falls back to the scan.
+// order) that lies within `symprec` on every axis, or that an image of the
+// same row started within same_atom_bound, else it starts a new one.
+// A grid of buckets at least twice the larger fractional reach wide finds
+// the candidates; the lowest-index match among the 27 neighbouring buckets
+// is the first site a scan in creation order would find. A tolerance too
+// large for a grid of three buckets per axis falls back to the scan.
 class SiteMerger {
 public:
-    SiteMerger(double symprec, std::size_t expected_images) : tol_(symprec) {
+    SiteMerger(double symprec, const Lattice& lattice, std::size_t expected_images)
+        : tol_(symprec), cell_(lattice.matrix()) {
         if (!(symprec > 0)) {
             merge_ = false;
             return;
         }
-        double by_tol = std::floor(0.5 / symprec);
+        // A distance d moves fractional coordinate j by at most d times the
+        // length of column j of the inverse cell.
+        const Mat3& inv = lattice.inverse();
+        double reach = symprec;
+        for (int j = 0; j < 3; ++j) {
+            double col = std::sqrt(inv[0][j] * inv[0][j] + inv[1][j] * inv[1][j] + inv[2][j] * inv[2][j]);
+            reach = std::max(reach, same_atom_bound * col);
+        }
+        double by_tol = std::floor(0.5 / reach);
         // About one image per bucket; more buckets would only cost memory.
         double by_count = std::ceil(std::cbrt(static_cast<double>(expected_images)));
         double n = std::min({by_tol, by_count, 128.0});
@@ -288,7 +298,7 @@ public:
     // occupancy (images of one atom); from another row it is set aside as a
     // part of the site (see take).
     void add(const Vec3& f, const std::vector<Species>& species, std::size_t row) {
-        std::size_t match = merge_ ? find(f) : none;
+        std::size_t match = merge_ ? find(f, row) : none;
         if (match == none) {
             create(f, species, row);
             return;
@@ -343,8 +353,12 @@ public:
         for (const Site& site : sites_) entries += site.species.size();
         sites.reserve(sites_.size(), entries);
         for (const Site& site : sites_) {
-            sites.add_site(site.frac_coords);
-            for (const auto& [element, occupancy] : site.species) sites.add_species(element, occupancy);
+            if (site.species.size() == 1) {
+                sites.add_atom(site.frac_coords, sites.symbol_index(site.species[0].first), site.species[0].second);
+            } else {
+                sites.add_site(site.frac_coords);
+                for (const auto& [element, occupancy] : site.species) sites.add_species(element, occupancy);
+            }
         }
         return sites;
     }
@@ -361,11 +375,26 @@ private:
         return std::min(k, n_ - 1);
     }
 
-    std::size_t find(const Vec3& f) const {
+    // Site s takes an image of `row` at f.
+    bool joins(std::size_t s, const Vec3& f, std::size_t row) const {
+        const Vec3& g = sites_[s].frac_coords;
+        if (coords_close(g, f, tol_)) return true;
+        if (site_rows_[s] != row) return false;
+        Vec3 d{};
+        for (int j = 0; j < 3; ++j) d[j] = f[j] - g[j] - std::round(f[j] - g[j]);
+        double sq = 0;
+        for (int k = 0; k < 3; ++k) {
+            double c = d[0] * cell_[0][k] + d[1] * cell_[1][k] + d[2] * cell_[2][k];
+            sq += c * c;
+        }
+        return sq < same_atom_bound * same_atom_bound;
+    }
+
+    std::size_t find(const Vec3& f, std::size_t row) const {
         if (!finite(f)) return none;  // NaN coordinates never compare close
         if (n_ == 0) {
             for (std::size_t s : scan_)
-                if (coords_close(sites_[s].frac_coords, f, tol_)) return s;
+                if (joins(s, f, row)) return s;
             return none;
         }
         std::size_t ci[3] = {cell_index(f[0]), cell_index(f[1]), cell_index(f[2])};
@@ -378,7 +407,7 @@ private:
                     std::size_t z = (ci[2] + n_ + dz - 1) % n_;
                     // Buckets list their sites newest first.
                     for (std::size_t s = head_[(x * n_ + y) * n_ + z]; s != none; s = next_[s]) {
-                        if (s < best && coords_close(sites_[s].frac_coords, f, tol_)) best = s;
+                        if (s < best && joins(s, f, row)) best = s;
                     }
                 }
             }
@@ -436,6 +465,7 @@ private:
     }
 
     double tol_;
+    Mat3 cell_;
     bool merge_ = true;
     std::size_t n_ = 0;               // buckets per axis; 0 means scan
     std::vector<std::size_t> head_;   // newest site of each bucket
@@ -701,7 +731,7 @@ Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* no
     if (!columns) return columns.error();
 
     const std::size_t n_rows = columns->loop->n_rows();
-    SiteMerger merger(symprec, n_rows * ops->ops.size());
+    SiteMerger merger(symprec, *lattice, n_rows * ops->ops.size());
     RowSkips skips;
     AtomRow row;
     for (std::size_t r = 0; r < n_rows; ++r) {

@@ -21,6 +21,12 @@ inline bool too_close(std::string_view a, std::string_view b, double d) {
     return d < too_close_bound;
 }
 
+// Images of one atom-site row closer than this (angstrom) are one atom: a
+// special position written with rounded coordinates (0.3333 for 1/3, or
+// 0.0001 for 0) gives images a rounding step apart, far closer than any
+// split position a refinement resolves.
+inline constexpr double same_atom_bound = 0.05;
+
 // Pairs of distinct fully occupied sites (occupancy sum within 1e-6 of 1)
 // that are too close, counting periodic images; the first pair in site
 // order and their distance.

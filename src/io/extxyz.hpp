@@ -45,7 +45,9 @@ struct FrameLayout {
 // column") or "cannot read pbc=...".
 Result<FrameLayout> frame_layout(std::string_view comment);
 
-// Cartesian to fractional in the summation order a reader has always used.
+// Cartesian to fractional in the summation order a reader has always used:
+// the two orders can differ in the last bit, and each reader keeps its
+// coordinates' bits.
 enum class ToFractional { last_axis_first, first_axis_first };
 
 // The sites of a frame's atom lines, one atom per line, starting from the

@@ -184,11 +184,25 @@ Result<std::uint64_t> LineReader::gather(std::uint64_t n, std::vector<std::strin
     spans_.clear();
     std::size_t keep = pos_;
     std::uint64_t k = 0;
-    for (; k < n; ++k) {
+    while (k < n) {
+        // Lines that end inside the bytes known to be ASCII need no check:
+        // they are taken here, as take_line would take them, without a call
+        // each; take_line takes the line that needs more bytes.
+        const char* const buffer = buffer_.get();
+        for (; k < n && pos_ < ascii_end_; ++k) {
+            const void* found = std::memchr(buffer + pos_, '\n', ascii_end_ - pos_);
+            if (!found) break;
+            const std::size_t stop = static_cast<std::size_t>(static_cast<const char*>(found) - buffer);
+            const std::size_t len = stop - pos_ - (stop > pos_ && buffer[stop - 1] == '\r' ? 1 : 0);
+            spans_.emplace_back(pos_ - keep, len);
+            pos_ = stop + 1;
+        }
+        if (k == n) break;
         auto line = take_line(keep, context);
         if (!line) return std::move(line).error();
         if (!*line) break;
         spans_.emplace_back((*line)->first - keep, (*line)->second);
+        ++k;
     }
     lines.clear();
     lines.reserve(spans_.size());
