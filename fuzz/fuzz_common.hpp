@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -63,11 +64,12 @@ inline std::optional<molvane::Structure> fuzzed_structure(FuzzedDataProvider& in
     auto lattice = molvane::Lattice::create(fuzzed_matrix(in));
     if (!lattice) return std::nullopt;
     const std::size_t n_sites = in.ConsumeIntegralInRange<std::size_t>(1, max_sites);
-    std::vector<molvane::Site> sites;
+    molvane::Sites sites;
     for (std::size_t s = 0; s < n_sites && in.remaining_bytes() > 0; ++s) {
-        molvane::Site site;
-        for (auto& f : site.frac_coords)
+        molvane::Vec3 frac;
+        for (auto& f : frac)
             f = in.ConsumeBool() ? in.ConsumeFloatingPointInRange<double>(-1.5, 2.5) : awkward_double(in);
+        sites.add_site(frac);
         const std::size_t n_species = in.ConsumeIntegralInRange<std::size_t>(1, 3);
         for (std::size_t k = 0; k < n_species; ++k) {
             std::string symbol = symbols[in.ConsumeIntegralInRange<std::size_t>(0, 6)];
@@ -76,9 +78,8 @@ inline std::optional<molvane::Structure> fuzzed_structure(FuzzedDataProvider& in
                 occupancy = awkward_double(in);
             else
                 occupancy = in.ConsumeIntegralInRange<int>(0, 8) / 8.0;
-            site.species.emplace_back(std::move(symbol), occupancy);
+            sites.add_species(symbol, occupancy);
         }
-        sites.push_back(std::move(site));
     }
     auto structure = molvane::Structure::create(*lattice, std::move(sites));
     if (!structure) return std::nullopt;
@@ -106,19 +107,41 @@ inline std::string json_structure(const molvane::Structure& s) {
         out += "]";
     }
     out += "], \"frac_coords\": [";
-    for (std::size_t k = 0; k < s.sites().size(); ++k) {
-        const auto& f = s.sites()[k].frac_coords;
+    const molvane::Sites& sites = s.sites();
+    for (std::size_t k = 0; k < sites.size(); ++k) {
+        const auto& f = sites.frac(k);
         out += (k ? ", [" : "[") + json_number(f[0]) + ", " + json_number(f[1]) + ", " + json_number(f[2]) + "]";
     }
     out += "], \"species\": [";
-    for (std::size_t k = 0; k < s.sites().size(); ++k) {
+    for (std::size_t k = 0; k < sites.size(); ++k) {
         out += k ? ", [" : "[";
-        const auto& sp = s.sites()[k].species;
-        for (std::size_t j = 0; j < sp.size(); ++j)
-            out += (j ? ", [\"" : "[\"") + sp[j].first + "\", " + json_number(sp[j].second) + "]";
+        for (std::size_t e = sites.entries_begin(k); e < sites.entries_end(k); ++e) {
+            const molvane::SpeciesEntry entry = sites.entry(e);
+            out += (e > sites.entries_begin(k) ? ", [\"" : "[\"") + sites.symbol(entry.symbol) + "\", " +
+                   json_number(entry.occupancy) + "]";
+        }
         out += "]";
     }
     return out + "]";
+}
+
+// The same sites to the bit: coordinates, and every site's species (symbols
+// and occupancies) in order.
+inline bool same_sites(const molvane::Sites& a, const molvane::Sites& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::memcmp(&a.frac(i), &b.frac(i), sizeof(molvane::Vec3)) != 0) return false;
+        const std::size_t first_a = a.entries_begin(i), first_b = b.entries_begin(i);
+        const std::size_t n = a.entries_end(i) - first_a;
+        if (b.entries_end(i) - first_b != n) return false;
+        for (std::size_t k = 0; k < n; ++k) {
+            const molvane::SpeciesEntry p = a.entry(first_a + k), q = b.entry(first_b + k);
+            if (a.symbol(p.symbol) != b.symbol(q.symbol) ||
+                std::memcmp(&p.occupancy, &q.occupancy, sizeof(double)) != 0)
+                return false;
+        }
+    }
+    return true;
 }
 
 // Set FUZZ_DUMP=1 to print each input's decoded arguments as JSON.

@@ -25,9 +25,8 @@ double estimated_work(const molvane::Structure& s, double cutoff, double bin_siz
 }
 
 bool integral_weights(const molvane::Structure& s) {
-    for (const auto& site : s.sites())
-        for (const auto& [element, occupancy] : site.species)
-            if (!(occupancy == std::floor(occupancy))) return false;
+    for (double occupancy : s.sites().entry_occupancies())
+        if (!(occupancy == std::floor(occupancy))) return false;
     return true;
 }
 

@@ -43,14 +43,7 @@ std::uint64_t small_or_huge(FuzzedDataProvider& in) {
 }
 
 bool same_structure(const molvane::Structure& a, const molvane::Structure& b) {
-    if (a.lattice().matrix() != b.lattice().matrix() || a.pbc() != b.pbc() || a.sites().size() != b.sites().size())
-        return false;
-    for (std::size_t i = 0; i < a.sites().size(); ++i) {
-        const auto &p = a.sites()[i], &q = b.sites()[i];
-        if (std::memcmp(&p.frac_coords, &q.frac_coords, sizeof p.frac_coords) != 0 || p.species != q.species)
-            return false;
-    }
-    return true;
+    return a.lattice().matrix() == b.lattice().matrix() && a.pbc() == b.pbc() && fuzz::same_sites(a.sites(), b.sites());
 }
 
 // A read that succeeded: the index of the same file finds the frames it read,
@@ -63,7 +56,7 @@ void check_index(const std::string& path, const molvane::FrameSelection& selecti
     std::vector<molvane::FrameLocation> frames;
     for (auto i : trajectory.frame_indices) frames.push_back({i, index->offsets[i], index->atoms[i]});
     molvane::SpeciesSymbols symbols;
-    auto read = molvane::read_indexed_frames(path, frames, index->file_size, cell, symbols);
+    auto read = molvane::read_indexed_frames(path, frames, index->file, cell, symbols);
     if (!read) fuzz::finding("reading indexed frames failed where the reader did not");
     for (std::size_t k = 0; k < frames.size(); ++k)
         if ((*read)[k].index != frames[k].index || !same_structure((*read)[k].structure, trajectory.structures[k]))

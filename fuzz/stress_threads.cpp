@@ -15,6 +15,7 @@
 #include "io/poscar.hpp"
 #include "io/extxyz.hpp"
 #include "engine/rdf.hpp"
+#include "fuzz_common.hpp"
 
 namespace {
 
@@ -40,13 +41,7 @@ bool same(const molvane::PrdfResult& a, const molvane::PrdfResult& b) {
     return true;
 }
 
-bool same(const molvane::Structure& a, const molvane::Structure& b) {
-    if (a.sites().size() != b.sites().size()) return false;
-    for (std::size_t i = 0; i < a.sites().size(); ++i)
-        if (a.sites()[i].frac_coords != b.sites()[i].frac_coords || a.sites()[i].species != b.sites()[i].species)
-            return false;
-    return true;
-}
+bool same(const molvane::Structure& a, const molvane::Structure& b) { return fuzz::same_sites(a.sites(), b.sites()); }
 
 }  // namespace
 

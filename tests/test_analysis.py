@@ -78,6 +78,25 @@ def test_average_of_copies_is_the_single_result():
     assert np.allclose(avg.g_total(), one.g_total(), rtol=1e-12, atol=0)
 
 
+def test_arguments_of_the_wrong_kind_are_named():
+    s = rocksalt()
+    cases = [
+        (lambda: molvane.rdf_average([1, 2, 3]), TypeError, r"^frames\[0\] must be a molvane.Structure, not int$"),
+        (lambda: molvane.rdf_average([s, "x"], 4.0, 0.5), TypeError, r"^frames\[1\] must be a molvane.Structure"),
+        (lambda: molvane.rdf_average(5), TypeError, "^frames must be an iterable of molvane.Structure or the path"),
+        (lambda: molvane.rdf(None), TypeError, "^structure must be a molvane.Structure, not NoneType$"),
+        (lambda: molvane.average_prdf([s, 2]), TypeError, r"^structures\[1\] must be a molvane.Structure"),
+        (lambda: molvane.RDF([0, 1], [1.0], [1.0], composition={}, volume=1.0, number_density=1.0, bulk={},
+                             reference={}), TypeError, "^partials must be a mapping, not list$"),
+        (lambda: molvane.RDF([0, 1], {("A", "A"): [1.0]}, [1.0], composition={"A": 1.0}, volume=1.0,
+                             number_density=1.0, bulk={}, reference={}),
+         ValueError, "^no reference or bulk density given for A-A, A$"),
+    ]
+    for call, error, message in cases:
+        with pytest.raises(error, match=message):
+            call()
+
+
 def test_element_without_amount_has_no_conventional_curves():
     result = molvane.rdf(rocksalt(cation={"Mg": 1.0, "Fe": 0.0}), 4.0, 0.1)
     assert np.isnan(result.g("Fe", "O")).all() and np.isnan(result.g("O", "Fe")).all()
@@ -233,6 +252,43 @@ def test_smearing_keeps_coordination_numbers():
     assert close.coordination("Fe", "Fe")[100] == pytest.approx(1.0, abs=1e-9)
 
 
+def test_smearing_is_a_gaussian_convolution_of_the_pair_counts():
+    import math
+
+    result, sigma = molvane.rdf(rocksalt(cation={"Mg": 0.8, "Fe": 0.2}), 6.0, 0.05), 0.12
+    smeared = result.smeared(sigma)
+    e, centre = result.edges, result.r
+    volumes = 4 * np.pi / 3 * np.diff(e**3)
+    cdf = np.vectorize(lambda x: 0.5 * math.erf(x / (sigma * math.sqrt(2))))
+    # The share of bin j's pairs (at its centre) that lands in bin i, what
+    # falls below r = 0 coming back mirrored.
+    lo, hi = e[:-1, None] - centre[None, :], e[1:, None] - centre[None, :]
+    share = cdf(hi) - cdf(lo) + cdf(-e[:-1, None] - centre[None, :]) - cdf(-e[1:, None] - centre[None, :])
+    keep = len(smeared.r)
+    for got, curve in [(smeared.total_density(), result.total_density()),
+                       (smeared.density("Fe", "O"), result.density("Fe", "O"))]:
+        expected = (share @ (curve * volumes) / volumes)[:keep]
+        assert np.allclose(got, expected, rtol=0, atol=1e-7 * expected.max())
+
+
+def test_average_is_the_correctly_rounded_mean_of_the_frames():
+    from fractions import Fraction
+
+    rng = np.random.default_rng(3)
+    frames = [cubic(6.0 + 0.1 * k, rng.random((12, 3)).tolist(), [{"Mg": 0.7, "Fe": 0.3}, {"O": 0.9}] * 6)
+              for k in range(3)]
+    avg, curves = molvane.rdf_average(frames, 4.0, 0.1), [f.prdf(4.0, 0.1) for f in frames]
+
+    def mean(values):
+        return [float(sum(map(Fraction, column)) / len(frames)) for column in zip(*values)]
+
+    nbins = len(avg.r)
+    assert avg.total_density().tolist() == mean([c[2][:nbins] for c in curves])
+    for pair in avg.pairs:
+        assert avg.density(*pair).tolist() == mean([c[1][pair][:nbins] for c in curves]), pair
+    assert [avg.volume, avg.bulk_density("Fe")] == mean([[f.volume, f.composition["Fe"] / f.volume] for f in frames])
+
+
 def test_structure_factor_of_one_excess_bin():
     # g = 1 except 1 + delta in the bin centred at r0: S(Q) - 1 is that bin's
     # excess pairs times sin(Q r0) / (Q r0) times the Lorch window at r0.
@@ -246,6 +302,37 @@ def test_structure_factor_of_one_excess_bin():
     window = np.sin(np.pi * r0 / cutoff) / (np.pi * r0 / cutoff)
     expected = 1 + rho * VOLUMES[k] * delta * np.sin(q * r0) / (q * r0) * window
     assert result.structure_factor(q) == pytest.approx(expected, rel=1e-12)
+
+
+def test_structure_factor_is_the_direct_sum_in_bounded_memory():
+    import math
+    import tracemalloc
+
+    result = molvane.rdf(rocksalt(cation={"Mg": 0.8, "Fe": 0.2}), 10.0, 0.01)
+    edges, g, rho = result.edges.tolist(), result.g_total().tolist(), result.number_density
+    cutoff = edges[-1]
+
+    def direct(q):
+        terms = []
+        for i in range(len(g)):
+            r = 0.5 * (edges[i] + edges[i + 1])
+            shell = 4 * math.pi / 3 * (edges[i + 1] ** 3 - edges[i] ** 3)
+            lorch = math.sin(math.pi * r / cutoff) / (math.pi * r / cutoff)
+            terms.append(shell * (g[i] - 1) * math.sin(q * r) / (q * r) * lorch)
+        return 1 + rho * math.fsum(terms)
+
+    q = np.linspace(0.1, 50, 30_000)  # a Q x r matrix would take 240 MB
+    tracemalloc.start()
+    try:
+        s = result.structure_factor(q)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 64e6
+    for k in (0, 777, 29_999):
+        assert s[k] == pytest.approx(direct(q[k]), rel=1e-10), k
+        assert result.structure_factor(q[k : k + 1])[0] == s[k]  # the same bits alone
+    assert result.structure_factor(q.reshape(100, 300)).tobytes() == s.tobytes()
 
 
 def test_weights_come_from_periodictable_or_ask_for_the_extra(monkeypatch):

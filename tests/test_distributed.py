@@ -74,6 +74,8 @@ def test_failures_on_the_workers_are_reported(client, md, tmp_path):
         trajectory_rdf(str(tmp_path / "missing.xyz"), client=client)
     with pytest.raises(ValueError, match="^every must be at least 1$"):
         trajectory_rdf(md, client=client, every=0)
+    with pytest.raises(TypeError, match="^client must be a dask.distributed.Client, not int$"):
+        trajectory_rdf(md, client=3)
     bad = tmp_path / "bad.xyz"
     bad.write_text(frame(0) * 3 + frame(0, UNIT, ["Si 0 0 x"]) + frame(0))
     with pytest.raises(ValueError, match="^expected a number, found 'x'$"):
@@ -93,11 +95,12 @@ def test_frames_that_moved_or_a_missing_file_fail_in_a_task(md):
     text = open(md).read()
     with open(md, "w") as handle:  # same size, the first frame one byte later
         handle.write(" " + text[:-1])
+    os.utime(md, ns=(index.mtime_ns, index.mtime_ns))  # and the same time: the count lines tell
     with pytest.raises(ValueError, match=r"^frame 3: the file changed since it was indexed \(no count line of 40 "):
-        _frame_sums(md, index.locations(np.array([3])), index.file_size, None, 3.0, 0.1)
+        _frame_sums(md, index.locations(np.array([3])), index.identity, None, 3.0, 0.1)
     os.remove(md)
     with pytest.raises(ValueError, match="every worker must see the file at the same path"):
-        _frame_sums(md, index.locations(np.array([3])), index.file_size, None, 3.0, 0.1)
+        _frame_sums(md, index.locations(np.array([3])), index.identity, None, 3.0, 0.1)
 
 
 def test_guessed_species_are_noted_once_over_all_tasks(client, tmp_path):

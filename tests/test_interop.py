@@ -1,4 +1,5 @@
 import concurrent.futures
+import importlib.util
 import copy
 import multiprocessing
 import pickle
@@ -93,6 +94,17 @@ def test_to_ase_needs_to_be_told_what_to_do_with_disorder():
         "Fe occupancy 0.2000 became 0.1875 (6 of 32 sites), a change of -0.0125"]
     with pytest.raises(TypeError, match="without expand=True"):
         molvane.to_ase(s, seed=7)
+
+
+def test_converters_name_an_argument_that_is_not_a_structure(cubic):
+    calls = [(molvane.same_structure, (cubic, "x"), "b"), (molvane.same_structure, (1, cubic), "a")]
+    if importlib.util.find_spec("ase"):
+        calls.append((molvane.to_ase, ("x",), "structure"))
+    if importlib.util.find_spec("pymatgen"):
+        calls.append((molvane.to_pymatgen, (None,), "structure"))
+    for call, args, name in calls:
+        with pytest.raises(TypeError, match=f"^{name} must be a molvane.Structure, not "):
+            call(*args)
 
 
 def test_from_ase_refuses_a_molecule_without_a_cell():

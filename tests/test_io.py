@@ -101,6 +101,21 @@ def test_write_refuses_what_would_not_read_back(tmp_path, name, structure, messa
     assert not (tmp_path / name).exists()
 
 
+@pytest.mark.parametrize("name, structure, options, message", [
+    ("x.cif", "not a structure", {}, "structure must be a molvane.Structure, not str"),
+    ("x.xyz", None, {}, "structure must be a molvane.Structure, not NoneType"),
+    ("x.cif", "ordered", {"format": 3}, "format must be a str, not int"),
+    ("x.cif", "ordered", {"name": 3}, "name must be a str, not int"),
+    ("x.vasp", "ordered", {"comment": b"c"}, "comment must be a str, not bytes"),
+])
+def test_write_names_an_argument_of_the_wrong_type(tmp_path, name, structure, options, message):
+    if structure == "ordered":
+        structure = molvane.Structure([[3, 0, 0], [0, 3, 0], [0, 0, 3]], [[0, 0, 0]], [{"Fe": 1.0}])
+    with pytest.raises(TypeError, match=f"^{message}$"):
+        molvane.write(tmp_path / name, structure, **options)
+    assert not (tmp_path / name).exists()
+
+
 def test_read_takes_the_format_from_the_name_or_the_argument(tmp_path, corpus):
     cif = (corpus / "cif/10010.cif").read_text()
     (tmp_path / "quartz.dat").write_text(cif)

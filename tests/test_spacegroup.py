@@ -137,6 +137,25 @@ def test_block_names_its_group(items, cell, expected):
     assert (got["source"], got["hall"], got["assumed"], got["unknown"]) == expected
 
 
+@pytest.mark.parametrize("items,cell,n_sites", [
+    # R groups named by number alone follow the cell too (R-3: 6 or 18, R-3m: 12 or 36)
+    ([("_space_group_IT_number", "148")], (5, 5, 5, 50, 50, 50), 6),
+    ([("_symmetry_Int_Tables_number", "166")], (6, 6, 6, 70.5, 70.5, 70.5), 12),
+    ([("_space_group_IT_number", "148")], (5, 5, 14, 90, 90, 120), 18),
+    # Hall symbols in any letter case and spacing
+    ([("_space_group_name_Hall", "-p 2ybc")], None, 4),
+    ([("_space_group_name_Hall", "-P 2YBC")], None, 4),
+    ([("_symmetry_space_group_name_Hall", "  -P  2yBc ")], None, 4),
+])
+def test_a_general_row_under_names_in_other_forms(items, cell, n_sites):
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", molvane.ReadWarning)
+        s = molvane.Structure.from_cif_str(cif(items, cell=cell or (7, 8, 9, 90, 90, 90)))
+    assert s.n_sites == n_sites
+
+
 @pytest.mark.parametrize("ops", [["x,y,z", "-x,-y,-z"], ["q,r,s", "x,y"]])
 def test_a_readable_loop_wins_over_the_symbol(ops):
     got = symmetry(cif([("_symmetry_space_group_name_H-M", "F m -3 m")], ops=ops, cell=(7, 7, 7, 90, 90, 90)))

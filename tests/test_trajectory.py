@@ -373,6 +373,51 @@ def test_index_agrees_with_a_line_by_line_count(write, layout):
     assert len(index_xyz_trajectory(path, stop=2)) == 2
 
 
+def test_a_kept_index_refuses_a_file_rewritten_in_place_or_replaced(write):
+    import os
+    import pickle
+
+    from molvane import index_xyz_trajectory
+    from molvane._tasks import read_sums
+
+    path = write("".join(frames_with([3, 5, 2])))
+    index = pickle.loads(pickle.dumps(index_xyz_trajectory(path)))
+    st = os.stat(path)
+    assert index.identity == (st.st_size, st.st_mtime_ns, st.st_ino)
+
+    def read():
+        return read_sums(path, index.locations(index.selected()), index.identity, None, 2.0, 0.1)[0].frames
+
+    assert read() == 3
+    # Coordinates edited in place: same size, same count lines, 1 ns later.
+    edited = open(path).read().replace("0.7", "0.8")
+    with open(path, "r+") as handle:
+        handle.write(edited)
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 1))
+    with pytest.raises(ValueError, match=rf"^frame 0: the file changed since it was indexed \(modified: "
+                                         rf"{st.st_mtime_ns} ns then, {st.st_mtime_ns + 1} ns now\); index it again$"):
+        read()
+    # The same bytes and time in a new file moved over the old one.
+    write(open(path).read(), name="new.xyz")
+    os.utime(path[:-len("traj.xyz")] + "new.xyz", ns=(st.st_atime_ns, st.st_mtime_ns))
+    os.replace(path[:-len("traj.xyz")] + "new.xyz", path)
+    with pytest.raises(ValueError, match=r"^frame 0: the file changed since it was indexed \(replaced: inode "):
+        read()
+
+
+def test_index_selection_arguments_are_checked(write):
+    from molvane import index_xyz_trajectory
+
+    index = index_xyz_trajectory(write("".join(frames_with([3, 5, 2]))))
+    for kwargs, error, message in [({"every": 0}, ValueError, "^every must be at least 1$"),
+                                   ({"start": -1}, ValueError, "^start and stop must be 0 or more$"),
+                                   ({"start": 0.5}, TypeError, "integer")]:
+        with pytest.raises(error, match=message):
+            index.selected(**kwargs)
+    with pytest.raises(ValueError, match=r"^frame numbers must lie in 0 \.\. 2$"):
+        index.locations([0, 3])
+
+
 def test_index_of_the_corpus_and_the_example(corpus):
     from molvane import index_xyz_trajectory
 

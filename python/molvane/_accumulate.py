@@ -15,6 +15,7 @@ from molvane._molvane import _DEFAULTS as DEFAULTS
 from molvane._molvane import Structure
 from molvane._sums import ExactSum
 from molvane.disorder import PairWeighting, check_pairs, warn_decisions
+from molvane.io import check_structure
 
 __all__ = ["Accumulator", "accumulate", "Curves", "Progress"]
 
@@ -40,7 +41,7 @@ def accumulate(frames: Iterable[Structure], cutoff: float, bin_size: float, n_th
     count = len(frames) if isinstance(frames, Sized) else None
     acc = Accumulator()
     for structure in frames:
-        acc.add(structure, cutoff, bin_size, n_threads, pairs)
+        acc.add(check_structure(structure, f"frames[{acc.frames}]"), cutoff, bin_size, n_threads, pairs)
         if progress is not None:
             progress(acc.frames, count)
     if acc.frames == 0:

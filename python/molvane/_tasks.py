@@ -10,6 +10,7 @@ frames, each of which reads its frames by offset and returns their sums.
 
 from __future__ import annotations
 
+import operator
 import os
 from collections import deque
 from collections.abc import Generator, Iterable, Sequence
@@ -57,21 +58,24 @@ class TrajectoryIndex:
 
     ``offsets[i]`` is the byte offset of frame i's atom-count line and
     ``atoms[i]`` its atom count (read-only ``uint64`` arrays, one entry per
-    frame, in file order); ``file_size`` is the size of the file when it was
-    indexed. Readers check it and each count line against the file, so a
-    file that changed since fails with a clear error instead of being read
-    wrongly. An index pickles (with its path), so it can be kept or sent to
-    workers.
+    frame, in file order); ``file_size``, ``mtime_ns`` and ``inode`` are the
+    size, modification time (ns) and inode of the file when it was indexed.
+    Readers check them and each count line against the file, so a file that
+    was rewritten (even in place, with the same size) or replaced since fails
+    with a clear error instead of being read wrongly. An index pickles (with
+    its path), so it can be kept or sent to workers.
     """
 
-    __slots__ = ("path", "offsets", "atoms", "file_size")
+    __slots__ = ("path", "offsets", "atoms", "file_size", "mtime_ns", "inode")
 
     def __init__(self, path: str, offsets: npt.NDArray[np.uint64], atoms: npt.NDArray[np.uint64],
-                 file_size: int) -> None:
+                 file_size: int, mtime_ns: int, inode: int) -> None:
         self.path = path
         self.offsets = offsets
         self.atoms = atoms
         self.file_size = file_size
+        self.mtime_ns = mtime_ns
+        self.inode = inode
 
     def __len__(self) -> int:
         return len(self.offsets)
@@ -79,16 +83,27 @@ class TrajectoryIndex:
     def __repr__(self) -> str:
         return f"TrajectoryIndex({self.path!r}, {len(self)} frames, {self.file_size} bytes)"
 
-    def __getstate__(self) -> tuple[str, bytes, bytes, int]:
-        return self.path, self.offsets.tobytes(), self.atoms.tobytes(), self.file_size
+    def __getstate__(self) -> tuple[str, bytes, bytes, int, int, int]:
+        return self.path, self.offsets.tobytes(), self.atoms.tobytes(), *self.identity
 
-    def __setstate__(self, state: tuple[str, bytes, bytes, int]) -> None:
-        self.path, offsets, atoms, self.file_size = state
+    def __setstate__(self, state: tuple[str, bytes, bytes, int, int, int]) -> None:
+        self.path, offsets, atoms, self.file_size, self.mtime_ns, self.inode = state
         self.offsets, self.atoms = u64_array(offsets), u64_array(atoms)
+
+    @property
+    def identity(self) -> tuple[int, int, int]:
+        """(file_size, mtime_ns, inode) of the file when it was indexed."""
+        return self.file_size, self.mtime_ns, self.inode
 
     def selected(self, start: int = 0, stop: int | None = None, every: int = 1) -> npt.NDArray[np.int64]:
         """The frames kept by start, stop and every (as read_xyz_trajectory
         keeps them); fails as it does when none is."""
+        start, every = operator.index(start), operator.index(every)
+        stop = None if stop is None else operator.index(stop)
+        if every < 1:
+            raise ValueError("every must be at least 1")
+        if start < 0 or (stop is not None and stop < 0):
+            raise ValueError("start and stop must be 0 or more")
         end = len(self) if stop is None else min(stop, len(self))
         frames = np.arange(start, end, every, dtype=np.int64) if start < end else np.zeros(0, dtype=np.int64)
         _check_selected(end, len(frames))
@@ -96,6 +111,11 @@ class TrajectoryIndex:
 
     def locations(self, frames: npt.NDArray[np.int64]) -> bytes:
         """The (index, offset, atoms) triples of `frames`, packed for the reader."""
+        frames = np.asarray(frames)
+        if frames.dtype.kind not in "iu" or frames.ndim != 1:
+            raise TypeError("frames must be a one-dimensional array of frame numbers")
+        if len(frames) and not (0 <= frames.min() and frames.max() < len(self)):
+            raise ValueError(f"frame numbers must lie in 0 .. {len(self) - 1}")
         table = np.stack([frames.astype(np.uint64), self.offsets[frames], self.atoms[frames]], axis=1)
         return table.astype("<u8").tobytes()
 
@@ -114,8 +134,8 @@ def index_xyz_trajectory(path: PathArg, stop: int | None = None) -> TrajectoryIn
     lines, the number of atom lines, UTF-8) and fails with the same
     messages."""
     text = os.fspath(path) if isinstance(path, os.PathLike) else path  # anything else is refused below
-    offsets, atoms, file_size = _index_xyz_trajectory(text, stop)
-    return TrajectoryIndex(text, u64_array(offsets), u64_array(atoms), file_size)
+    offsets, atoms, *identity = _index_xyz_trajectory(text, stop)
+    return TrajectoryIndex(text, u64_array(offsets), u64_array(atoms), *identity)
 
 
 
@@ -148,11 +168,11 @@ def split(index: TrajectoryIndex, frames: npt.NDArray[np.int64], threads: int,
     return [frames[i : i + frames_per_task] for i in range(0, len(frames), frames_per_task)]
 
 
-def read_sums(path: str, locations: bytes, file_size: int, cell: Cell | None, cutoff: float,
-               bin_size: float) -> tuple[Accumulator, list[Any]]:
+def read_sums(path: str, locations: bytes, identity: tuple[int, int, int], cell: Cell | None, cutoff: float,
+              bin_size: float) -> tuple[Accumulator, list[Any]]:
     """The sums of the frames at `locations` (packed (index, offset, atoms)
-    triples), read a batch at a time and each computed on one thread, and the
-    counts of species read in capitals."""
+    triples) of the file indexed with `identity`, read a batch at a time and
+    each computed on one thread, and the counts of species read in capitals."""
     table = np.frombuffer(locations, dtype="<u8").reshape(-1, 3)
     acc = Accumulator()
     counts = []
@@ -160,7 +180,7 @@ def read_sums(path: str, locations: bytes, file_size: int, cell: Cell | None, cu
     while first < len(table):
         atoms = np.cumsum(table[first:, 2], dtype=np.float64)
         end = first + max(1, int(np.searchsorted(atoms, BATCH_ATOMS)))
-        frames, species = _read_indexed_frames(path, table[first:end].tobytes(), file_size, cell)
+        frames, species = _read_indexed_frames(path, table[first:end].tobytes(), *identity, cell)
         counts.append(species)
         for _, structure in frames:
             acc.add(structure, cutoff, bin_size, 1)
@@ -193,7 +213,7 @@ def task_sums(path: str, cutoff: float, bin_size: float, start: int, stop: int |
     if len(frames) < 2 * threads or int(index.atoms[frames].max()) >= LARGE_FRAME:
         return None
     with ThreadPoolExecutor(threads) as pool:
-        futures = [pool.submit(read_sums, path, index.locations(task), index.file_size, cell, cutoff, bin_size)
+        futures = [pool.submit(read_sums, path, index.locations(task), index.identity, cell, cutoff, bin_size)
                    for task in split(index, frames, threads, tasks_per_thread=LOCAL_TASKS_PER_THREAD)]
         try:
             # In frame order, so that a fault is the first one the file holds.

@@ -33,6 +33,7 @@ from molvane._bins import element_densities, number_density, shell_volumes
 from molvane._molvane import _DEFAULTS, Structure
 from molvane._shells import Shell, convolve_folded, gaussian_kernel
 from molvane._tasks import Cell, Summed, TrajectoryIndex, local_sums
+from molvane.io import check_structure
 from molvane.scattering import WEIGHT_SCHEMES, Weights, weights_label, weights_of  # noqa: F401 (read here by older code)
 
 if TYPE_CHECKING:
@@ -43,6 +44,8 @@ __all__ = ["RDF", "Shell", "rdf", "rdf_average", "number_density", "element_dens
 # Smearing moves counts across the last edge, where nothing comes back from
 # beyond the cutoff: this many widths before it are left out.
 SMEAR_TRIM = 3.0
+# S(Q) is computed over blocks of Q values holding at most this many Q-r products.
+SQ_BLOCK = 1 << 20
 
 FloatArray: TypeAlias = npt.NDArray[np.float64]
 Pair: TypeAlias = tuple[str, str]
@@ -89,6 +92,13 @@ class RDF:
         curve comes from; ``frames_read`` counts the frames of a file read to
         select them (``n_frames`` when not given). Use :func:`rdf` or
         :func:`rdf_average` rather than this constructor."""
+        for name, table in [("partials", partials), ("composition", composition), ("bulk", bulk),
+                            ("reference", reference)]:
+            if not isinstance(table, Mapping):
+                raise TypeError(f"{name} must be a mapping, not {type(table).__name__}")
+        missing = [f"{a}-{b}" for a, b in partials if (a, b) not in reference] + [e for e in composition if e not in bulk]
+        if missing:
+            raise ValueError(f"no reference or bulk density given for {', '.join(missing)}")
         frozen_edges = _frozen(edges)
         nbins = len(frozen_edges) - 1
         density: dict[Pair, FloatArray] = {}
@@ -265,7 +275,14 @@ class RDF:
         """S(Q) at the given Q values (Å⁻¹): 1 + 4πρ ∫ r² (g(r) − 1)
         sin(Qr)/(Qr) L(r) dr over the bins, with ρ = N / V, the Lorch window
         L(r) = sin(πr/R)/(πr/R) (R the last edge) and g the total, weighted
-        by ``weights`` as in :meth:`weighted` when given."""
+        by ``weights`` as in :meth:`weighted` when given.
+
+        The Q values are taken in blocks of at most 2**20 Q-r products
+        (``SQ_BLOCK``; 8 MB per temporary array, a few at a time), or one Q
+        value when a row of bins alone is longer, so memory beyond the input
+        and the result stays bounded however many Q values are asked for;
+        each value is a sum over the bins in a fixed order, the same bits
+        whichever other Q values come with it."""
         qs = np.asarray(q, dtype=np.float64)
         if not np.all(np.isfinite(qs)):
             raise ValueError("q values must be finite")
@@ -273,8 +290,13 @@ class RDF:
         r = _bins.centres(self._edges)
         window = np.sinc(r / self._edges[-1])
         integrand = shell_volumes(self._edges) * (g - 1.0) * window
-        kernel = np.sinc(np.multiply.outer(qs, r) / np.pi)
-        s: FloatArray = kernel @ integrand * self._number_density + 1.0
+        flat = qs.ravel()
+        out = np.empty(len(flat))
+        step = max(1, SQ_BLOCK // len(r))
+        for lo in range(0, len(flat), step):
+            kernel = np.sinc(np.multiply.outer(flat[lo : lo + step], r) / np.pi)
+            out[lo : lo + step] = np.sum(kernel * integrand, axis=1)
+        s: FloatArray = (out * self._number_density + 1.0).reshape(qs.shape)
         return s
 
     # --- new curves ---
@@ -393,6 +415,7 @@ def rdf(structure: Structure, cutoff: float = _DEFAULTS["cutoff"], bin_size: flo
     filled together by 0 and atoms of one disorder group by min(o_i, o_j)
     (see :func:`molvane.exclusions`); ``"independent"`` weights every pair by
     o_i o_j, exactly as ``Structure.prdf``."""
+    check_structure(structure, "structure")
     acc = Accumulator()
     acc.add(structure, cutoff, bin_size, n_threads, pairs)
     return _result(acc, cutoff, averaged=False)
@@ -443,6 +466,9 @@ def rdf_average(frames: Iterable[Structure] | str | os.PathLike[str], cutoff: fl
 
     ``pairs`` weights each frame as :func:`rdf` does; the frames of an XYZ
     file hold fully occupied sites, so both weightings agree there."""
+    if not isinstance(frames, (Iterable, os.PathLike)):
+        raise TypeError(f"frames must be an iterable of molvane.Structure or the path of an XYZ trajectory, "
+                        f"not {type(frames).__name__}")
     check_pairs(pairs)
     if isinstance(frames, (str, os.PathLike)):
         path = os.fspath(frames)

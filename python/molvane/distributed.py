@@ -66,12 +66,12 @@ def _prepare(path: str, start: int, stop: int | None, every: int, cell: Cell | N
     return index_xyz_trajectory(path, stop) if scan else None
 
 
-def _frame_sums(path: str, locations: bytes, file_size: int, cell: Cell | None, cutoff: float,
+def _frame_sums(path: str, locations: bytes, identity: tuple[int, int, int], cell: Cell | None, cutoff: float,
                 bin_size: float) -> tuple[Accumulator, list[Any]]:
     """On a worker: the sums of the frames at `locations`; a file the worker
     cannot see is named as such."""
     try:
-        return read_sums(path, locations, file_size, cell, cutoff, bin_size)
+        return read_sums(path, locations, identity, cell, cutoff, bin_size)
     except ValueError as exc:
         raise _unreadable(exc, path) from None
 
@@ -100,6 +100,8 @@ def _worker_threads(client: Any) -> int:
 def distributed_sums(client: Any, path: str, cutoff: float, bin_size: float, start: int, stop: int | None,
                      every: int, cell: Cell | None, frames_per_task: int | None, progress: Progress | None,
                      index: TrajectoryIndex | None) -> Summed:
+    if not callable(getattr(client, "submit", None)):
+        raise TypeError(f"client must be a dask.distributed.Client, not {type(client).__name__}")
     as_completed = _as_completed()
     if frames_per_task is not None and frames_per_task < 1:
         raise ValueError("frames_per_task must be at least 1")
@@ -110,7 +112,7 @@ def distributed_sums(client: Any, path: str, cutoff: float, bin_size: float, sta
     assert index is not None
     frames = index.selected(start, stop, every)
     chunks = split(index, frames, _worker_threads(client), frames_per_task)
-    futures = [client.submit(_frame_sums, path, index.locations(chunk), index.file_size, cell, cutoff, bin_size,
+    futures = [client.submit(_frame_sums, path, index.locations(chunk), index.identity, cell, cutoff, bin_size,
                              pure=False) for chunk in chunks]
     order = {future.key: i for i, future in enumerate(futures)}
 

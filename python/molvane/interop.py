@@ -23,7 +23,7 @@ import numpy as np
 import numpy.typing as npt
 
 from molvane._molvane import Structure, _structure
-from molvane.io import merged_species
+from molvane.io import check_structure, merged_species
 
 if TYPE_CHECKING:
     from ase import Atoms
@@ -108,6 +108,7 @@ def to_ase(structure: Structure, *, expand: bool = False, occupancy: bool = Fals
     ``atoms.arrays["spacegroup_kinds"]`` (the site index), as ASE's CIF
     reader and writer use them.
     """
+    check_structure(structure, "structure")
     ase = _require("ase", "to_ase", "ase")
     if expand and occupancy:
         raise ValueError("to_ase takes expand=True or occupancy=True, not both")
@@ -177,6 +178,7 @@ def from_pymatgen(structure: IStructure) -> Structure:
 def to_pymatgen(structure: Structure) -> PymatgenStructure:
     """A pymatgen ``Structure`` with the lattice, ``pbc``, fractional
     coordinates and every site's species with their occupancies."""
+    check_structure(structure, "structure")
     core = _require("pymatgen.core", "to_pymatgen", "pymatgen")
     lattice = core.Lattice(structure.lattice_matrix, pbc=structure.pbc)
     species = [merged_species(pairs) for pairs in structure._site_species]
@@ -217,6 +219,8 @@ def same_structure(a: Structure, b: Structure, tol: float = 0.0) -> bool:
     coordinates and the same species in the same order. Numbers may differ
     by at most `tol`; with ``tol=0`` they must be equal, as after a pickle
     round trip. Coordinates are compared as they are, not modulo 1."""
+    check_structure(a, "a")
+    check_structure(b, "b")
     if not (math.isfinite(tol) and tol >= 0):
         raise ValueError(f"tol must be a finite number of 0 or more, not {tol!r}")
     if a.pbc != b.pbc or a.n_sites != b.n_sites:

@@ -48,9 +48,24 @@ def detect_format(path: str | os.PathLike[str], hint: str = "format='cif', 'posc
     raise ValueError(f"cannot tell the format of {os.fspath(path)} from its name; give {hint}")
 
 
+def check_structure(value: object, name: str) -> Structure:
+    """`value`, or a TypeError naming the argument `name` when it is not a Structure."""
+    if not isinstance(value, Structure):
+        raise TypeError(f"{name} must be a molvane.Structure, not {type(value).__name__}")
+    return value
+
+
+def check_str(value: object, name: str) -> str:
+    """`value`, or a TypeError naming the argument `name` when it is not a str."""
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+    return value
+
+
 def _format(path: str, format: str | None, verb: str) -> str:
     if format is None:
         return detect_format(path)
+    check_str(format, "format")
     name = format.translate(_ASCII_LOWER)
     if name not in _FORMAT_NAMES:
         raise ValueError(f"unknown format '{name}'; molvane {verb} cif, poscar and xyz")
@@ -156,6 +171,7 @@ def merged_species(pairs: Iterable[tuple[str, float]]) -> dict[str, float]:
 
 def _atoms(structure: Structure, fmt: str) -> list[str]:
     """The element of every site of an ordered structure."""
+    check_structure(structure, "structure")
     if not structure.is_ordered:
         raise ValueError(f"{fmt} holds ordered structures only (one element per site, occupancy 1); "
                          "expand the occupancies first (Structure.expand_occupancies) or write a CIF")
@@ -182,6 +198,8 @@ def to_cif(structure: Structure, name: str = "molvane") -> str:
     and group columns ("." for none); a negative group written in P 1 no
     longer links the images of its row, which become rows of their own (a
     UserWarning says so)."""
+    check_structure(structure, "structure")
+    check_str(name, "name")
     _warn_if_not_periodic(structure, "a CIF")
     matrix = structure.lattice_matrix
     lengths, angles = cell_parameters(matrix)
@@ -261,6 +279,7 @@ def to_poscar(structure: Structure, comment: str = "written by molvane") -> str:
     Sites are grouped by element (elements in byte order, sites in their
     original order within each group).
     """
+    check_str(comment, "comment")
     symbols = _atoms(structure, "a POSCAR")
     _warn_if_not_periodic(structure, "a POSCAR")
     groups: dict[str, list[list[float]]] = {element: [] for element in sorted(set(symbols))}

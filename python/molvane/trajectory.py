@@ -24,6 +24,7 @@ from molvane._molvane import _DEFAULTS, Structure
 from molvane._tasks import Cell, PathArg, TrajectoryIndex, frames_of, index_xyz_trajectory, open_frames
 from molvane.analysis import RDF, rdf_average
 from molvane.disorder import PairWeighting
+from molvane.io import check_structure
 
 __all__ = ["average_prdf", "index_xyz_trajectory", "iread", "iter_xyz_frames", "trajectory_rdf", "TrajectoryIndex"]
 
@@ -87,6 +88,9 @@ def average_prdf(structures: Iterable[Structure], cutoff: float = _DEFAULTS["cut
     warnings.warn("average_prdf returns left bin edges as r and keeps a last bin cut short by the cutoff; "
                   "use molvane.rdf_average, whose RDF states both (r holds the bin centres)",
                   DeprecationWarning, stacklevel=2)
-    acc = accumulate(list(structures), cutoff, bin_size, n_threads, progress, "independent")
+    frames = list(structures)
+    for i, structure in enumerate(frames):
+        check_structure(structure, f"structures[{i}]")
+    acc = accumulate(frames, cutoff, bin_size, n_threads, progress, "independent")
     assert acc.r is not None
     return acc.r, acc.partials(), acc.total()

@@ -10,7 +10,6 @@
 #include <limits>
 #include <map>
 #include <new>
-#include <ranges>
 #include <stdexcept>
 
 #include "core/defaults.hpp"
@@ -237,8 +236,8 @@ private:
 // One list per site of convert(entry) for each of its species entries.
 template <class Convert>
 PyObject* new_site_lists(const Sites& sites, Convert&& convert) {
-    return new_list(std::views::iota(std::size_t{0}, sites.size()), [&](std::size_t i) {
-        return new_list(std::views::iota(sites.entries_begin(i), sites.entries_end(i)),
+    return new_list(IndexRange{0, sites.size()}, [&](std::size_t i) {
+        return new_list(IndexRange{sites.entries_begin(i), sites.entries_end(i)},
                         [&](std::size_t e) { return convert(sites.entry(e)); });
     });
 }
@@ -250,7 +249,7 @@ PyObject* get_species(PyObject* self, void*) {
         // Symbol indices follow byte order: a site's dict is its entries
         // sorted by index, the last of a repeated symbol kept.
         std::vector<SpeciesEntry> entries;
-        return new_list(std::views::iota(std::size_t{0}, sites.size()), [&](std::size_t i) -> PyObject* {
+        return new_list(IndexRange{0, sites.size()}, [&](std::size_t i) -> PyObject* {
             entries.clear();
             for (std::size_t e = sites.entries_begin(i); e < sites.entries_end(i); ++e) entries.push_back(sites.entry(e));
             std::stable_sort(entries.begin(), entries.end(),

@@ -244,6 +244,15 @@ bool arg_u64(PyObject* obj, const char* arg, std::uint64_t& out) {
     return true;
 }
 
+bool arg_i64(PyObject* obj, const char* arg, std::int64_t& out) {
+    PyRef index{PyNumber_Index(obj)};
+    if (!index) return prefix_type_error(arg);
+    long long v = PyLong_AsLongLong(index.get());
+    if (v == -1 && PyErr_Occurred()) return prefix_type_error(arg);
+    out = v;
+    return true;
+}
+
 // Every item of the sequence `obj` through `extract` into `out`; a failure
 // is prefixed with the argument's name.
 template <class T, class Extract>

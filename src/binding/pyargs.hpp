@@ -40,6 +40,7 @@ bool arg_str(PyObject* obj, const char* arg, std::string& out);
 bool arg_path(PyObject* obj, const char* arg, std::string& out);
 bool arg_f64(PyObject* obj, const char* arg, double& out);
 bool arg_u64(PyObject* obj, const char* arg, std::uint64_t& out);
+bool arg_i64(PyObject* obj, const char* arg, std::int64_t& out);
 // A sequence (not str) of sequences of numbers.
 bool arg_rows(PyObject* obj, const char* arg, std::vector<std::vector<double>>& out);
 // Rows of three float64 values held in one C-contiguous buffer (a NumPy

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <iterator>
 #include <string_view>
 #include <utility>
@@ -60,6 +61,24 @@ auto without_gil(Fn&& fn) {
 inline PyObject* new_str(std::string_view text) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
+
+// The indices lo .. hi - 1 as items for new_list (std::views::iota does not
+// build with clang 14 against the GCC 12 standard library).
+struct IndexRange {
+    struct Iterator {
+        std::size_t i;
+        std::size_t operator*() const { return i; }
+        Iterator& operator++() {
+            ++i;
+            return *this;
+        }
+        bool operator!=(const Iterator& other) const { return i != other.i; }
+    };
+    std::size_t lo, hi;
+    Iterator begin() const { return {lo}; }
+    Iterator end() const { return {hi}; }
+    std::size_t size() const { return hi - lo; }
+};
 
 // A new list of convert(item) for each of `items`; null, with the error set,
 // when a conversion fails.

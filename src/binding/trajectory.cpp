@@ -187,29 +187,37 @@ PyObject* py_index_xyz_trajectory(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!offsets) return nullptr;
         PyRef atoms{new_u64_bytes(index->atoms)};
         if (!atoms) return nullptr;
-        return Py_BuildValue("(OOK)", offsets.get(), atoms.get(), static_cast<unsigned long long>(index->file_size));
+        const FileIdentity& file = index->file;
+        return Py_BuildValue("(OOKLK)", offsets.get(), atoms.get(), static_cast<unsigned long long>(file.size),
+                             static_cast<long long>(file.mtime_ns), static_cast<unsigned long long>(file.inode));
     });
 }
 
 PyObject* py_read_indexed_frames(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const Signature sig{"_read_indexed_frames()",
-                                   {{"path", true}, {"frames", true}, {"file_size", true}, {"cell", false}}};
-        PyObject* slots[4];
+                                   {{"path", true},
+                                    {"frames", true},
+                                    {"file_size", true},
+                                    {"mtime_ns", true},
+                                    {"inode", true},
+                                    {"cell", false}}};
+        PyObject* slots[6];
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
         std::string path;
         std::vector<std::uint64_t> packed;
-        std::uint64_t file_size;
+        FileIdentity file;
         std::optional<Mat3> cell;
         if (!arg_path(slots[0], "path", path) || !arg_u64_bytes(slots[1], "frames", packed) ||
-            !arg_u64(slots[2], "file_size", file_size) || !convert_cell(slots[3], cell))
+            !arg_u64(slots[2], "file_size", file.size) || !arg_i64(slots[3], "mtime_ns", file.mtime_ns) ||
+            !arg_u64(slots[4], "inode", file.inode) || !convert_cell(slots[5], cell))
             return nullptr;
         if (packed.size() % 3 != 0) return err("frames must hold (index, offset, atoms) triples");
         std::vector<FrameLocation> frames;
         for (std::size_t i = 0; i < packed.size(); i += 3) frames.push_back({packed[i], packed[i + 1], packed[i + 2]});
 
         SpeciesSymbols symbols;
-        auto read = without_gil([&] { return read_indexed_frames(path, frames, file_size, cell, symbols); });
+        auto read = without_gil([&] { return read_indexed_frames(path, frames, file, cell, symbols); });
         if (!read) return err(read.error().message);
         PyRef list{new_frame_list(*read)};
         if (!list) return nullptr;
@@ -399,13 +407,15 @@ PyMethodDef helper_defs[] = {
     {"_index_xyz_trajectory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_index_xyz_trajectory)),
      METH_VARARGS | METH_KEYWORDS,
      "_index_xyz_trajectory(path, stop=None)\n--\n\n"
-     "(offsets, atoms, file_size): where each frame's count line starts and its atom\n"
-     "count, packed as little-endian 64-bit numbers, and the size of the file."},
+     "(offsets, atoms, file_size, mtime_ns, inode): where each frame's count line\n"
+     "starts and its atom count, packed as little-endian 64-bit numbers, and the\n"
+     "size, modification time (ns) and inode of the file."},
     {"_read_indexed_frames", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_read_indexed_frames)),
      METH_VARARGS | METH_KEYWORDS,
-     "_read_indexed_frames(path, frames, file_size, cell=None)\n--\n\n"
+     "_read_indexed_frames(path, frames, file_size, mtime_ns, inode, cell=None)\n--\n\n"
      "(frames, species_counts): the frames given as packed (index, offset, atoms)\n"
-     "triples, read from their offsets, as (index, Structure) tuples."},
+     "triples, read from their offsets, as (index, Structure) tuples; fails when\n"
+     "the file is no longer the one indexed."},
     {"_check_selected", py_check_selected, METH_VARARGS,
      "_check_selected(frames_read, selected, /)\n--\n\nFails as a read does when no frame was read or none was selected."},
     {"_warn_species", py_warn_species, METH_O,

@@ -57,6 +57,14 @@ std::size_t InputFile::size_hint() const {
     return 0;
 }
 
+FileIdentity InputFile::identity() const {
+    struct stat info;
+    if (::fstat(fd_, &info) != 0) return {};
+    const std::int64_t ns = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+    return {S_ISREG(info.st_mode) && info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0, ns,
+            static_cast<std::uint64_t>(info.st_ino)};
+}
+
 Result<std::string> read_text_file(const std::string& path) {
     auto file = InputFile::open(path);
     if (!file) return std::move(file).error();

@@ -14,6 +14,17 @@ namespace molvane {
 // as in "No such file or directory (os error 2)".
 std::string os_error_text(int errnum);
 
+// What tells one state of a file from another for a reader that comes back
+// to it later: its size (0 when not a regular file), modification time in
+// nanoseconds and inode. Rewriting the file changes the time, replacing it
+// the inode.
+struct FileIdentity {
+    std::uint64_t size = 0;
+    std::int64_t mtime_ns = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
 // A file open for reading, closed when the object goes. Opening and reading
 // retry when a signal interrupts them. Failure descriptions: os_error_text of
 // the failing call, or "file name contained an unexpected NUL byte".
@@ -30,6 +41,8 @@ public:
     Result<bool> seek(std::uint64_t offset);
     // The size of a regular file, else 0 (a hint for reserving).
     std::size_t size_hint() const;
+    // The identity of the open file (all zero when it cannot be had).
+    FileIdentity identity() const;
 
 private:
     explicit InputFile(int fd) : fd_(fd) {}

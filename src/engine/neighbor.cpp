@@ -210,8 +210,8 @@ template <typename Lanes>
 struct LaneKernel {
     template <ProbeForm Form, bool Diagonal>
     struct With {
-        static std::size_t run(const PackedSites& p, const RunProbe& run, const Mat3& m, double cutoff_sq,
-                               RunOutput& out) {
+        __attribute__((always_inline)) static std::size_t run(const PackedSites& p, const RunProbe& run,
+                                                              const Mat3& m, double cutoff_sq, RunOutput& out) {
             using V = typename Lanes::V;
             constexpr std::size_t W = Lanes::width;
             const RunConstants<V, Lanes> k(run, m);
@@ -221,7 +221,7 @@ struct LaneKernel {
             std::uint32_t* const out_slot = out.slot;
             double* const out_d2 = out.d2;
             auto step = [&](const V (&w)[3], std::uint32_t i, std::uint32_t from, std::uint32_t end,
-                            std::size_t at) {
+                            std::size_t at) __attribute__((always_inline)) {
                 const std::size_t len = end - from;
                 const double *xs = p.x.data() + from, *ys = p.y.data() + from, *zs = p.z.data() + from;
                 std::size_t count = at;
@@ -288,11 +288,11 @@ struct Avx2Lanes {
     MOLVANE_ARITH static V add(V a, V b) { return a + b; }
     MOLVANE_ARITH static V sub(V a, V b) { return a - b; }
     MOLVANE_ARITH static V mul(V a, V b) { return a * b; }
-    MOLVANE_AVX2 static unsigned accept(V d2, V upper, V lower) {
+    MOLVANE_AVX2 static unsigned accept(const V& d2, const V& upper, const V& lower) {
         V ok = _mm256_and_pd(_mm256_cmp_pd(d2, upper, _CMP_LE_OQ), _mm256_cmp_pd(d2, lower, _CMP_GT_OQ));
         return static_cast<unsigned>(_mm256_movemask_pd(ok));
     }
-    MOLVANE_AVX2 static void compress(unsigned keep, V d2, std::uint32_t first, double* out_d2,
+    MOLVANE_AVX2 static void compress(unsigned keep, const V& d2, std::uint32_t first, double* out_d2,
                                       std::uint32_t* out_slot) {
         const __m256i order = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(compress_tables.halves[keep]));
         _mm256_storeu_pd(out_d2, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(d2), order)));
@@ -315,10 +315,10 @@ struct Avx512Lanes {
     MOLVANE_ARITH static V add(V a, V b) { return a + b; }
     MOLVANE_ARITH static V sub(V a, V b) { return a - b; }
     MOLVANE_ARITH static V mul(V a, V b) { return a * b; }
-    MOLVANE_AVX512 static unsigned accept(V d2, V upper, V lower) {
+    MOLVANE_AVX512 static unsigned accept(const V& d2, const V& upper, const V& lower) {
         return _mm512_cmp_pd_mask(d2, upper, _CMP_LE_OQ) & _mm512_cmp_pd_mask(d2, lower, _CMP_GT_OQ);
     }
-    MOLVANE_AVX512 static void compress(unsigned keep, V d2, std::uint32_t first, double* out_d2,
+    MOLVANE_AVX512 static void compress(unsigned keep, const V& d2, std::uint32_t first, double* out_d2,
                                         std::uint32_t* out_slot) {
         const __mmask8 k = static_cast<__mmask8>(keep);
         _mm512_storeu_pd(out_d2, _mm512_maskz_compress_pd(k, d2));
@@ -333,8 +333,12 @@ struct Avx512Lanes {
 #undef MOLVANE_AVX512
 #undef MOLVANE_ARITH
 
-// Everything above is inlined (flatten) into these, built for their
-// instruction set, so no vector crosses a call.
+// Everything above is inlined (flatten; the kernel body and its step are
+// always_inline for compilers whose flatten does not reach them) into these,
+// built for their instruction set, so no vector crosses a call. The helpers
+// with their own target take vectors by reference: a vector passed by value
+// between functions built for different sets would change the calling
+// convention, which some compilers refuse.
 __attribute__((target("avx2"), flatten)) static std::size_t collect_avx2(const PackedSites& p, const RunProbe& run,
                                                                          const Mat3& m, double cutoff_sq,
                                                                          RunOutput& out) {

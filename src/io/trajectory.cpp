@@ -363,7 +363,7 @@ Result<FrameIndex> index_xyz_trajectory(const std::string& path, std::optional<s
     if (!file) return fail("could not open ", path, ": ", file.error().message);
     LineReader reader(std::move(*file));
     FrameIndex index;
-    index.file_size = reader.file_size();
+    index.file = reader.file_identity();
     std::string comment;
     for (std::uint64_t i = 0; !stop || i < *stop; ++i) {
         auto head = read_head(reader, i, comment);
@@ -381,16 +381,23 @@ Result<FrameIndex> index_xyz_trajectory(const std::string& path, std::optional<s
 
 Result<std::vector<IndexedStructure>> read_indexed_frames(const std::string& path,
                                                           std::span<const FrameLocation> frames,
-                                                          std::uint64_t file_size, const std::optional<Mat3>& cell,
+                                                          const FileIdentity& indexed, const std::optional<Mat3>& cell,
                                                           SpeciesSymbols& symbols) {
     std::vector<IndexedStructure> out;
     if (frames.empty()) return out;
     auto file = InputFile::open(path);
     if (!file) return fail("could not open ", path, ": ", file.error().message);
     LineReader reader(std::move(*file));
-    if (reader.file_size() != file_size)
-        return changed(frames[0].index, std::to_string(file_size) + " bytes then, " +
-                                            std::to_string(reader.file_size()) + " bytes now");
+    const FileIdentity now = reader.file_identity();
+    if (now.size != indexed.size)
+        return changed(frames[0].index,
+                       std::to_string(indexed.size) + " bytes then, " + std::to_string(now.size) + " bytes now");
+    if (now.inode != indexed.inode)
+        return changed(frames[0].index, "replaced: inode " + std::to_string(indexed.inode) + " then, " +
+                                            std::to_string(now.inode) + " now");
+    if (now.mtime_ns != indexed.mtime_ns)
+        return changed(frames[0].index, "modified: " + std::to_string(indexed.mtime_ns) + " ns then, " +
+                                            std::to_string(now.mtime_ns) + " ns now");
     std::string comment;
     std::vector<std::string_view> lines;
     for (const FrameLocation& at : frames) {

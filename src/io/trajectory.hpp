@@ -55,8 +55,8 @@ public:
     std::uint64_t offset() const { return base_ + pos_; }
     // Continues reading at a file offset.
     Result<bool> seek(std::uint64_t offset, std::string_view context);
-    // The size of the file (0 when it is not a regular file).
-    std::uint64_t file_size() const { return file_.size_hint(); }
+    // The size, modification time and inode of the file.
+    FileIdentity file_identity() const { return file_.identity(); }
 
 private:
     using Span = std::pair<std::size_t, std::size_t>;  // start in the buffer, length
@@ -151,12 +151,12 @@ Result<Trajectory> read_xyz_trajectory(const std::string& path, const FrameSelec
                                        const std::optional<Mat3>& cell);
 
 // Where the frames of a trajectory start: the file offset of each frame's
-// atom-count line and its atom count, in file order, and the size of the
+// atom-count line and its atom count, in file order, and the identity of the
 // file when it was indexed.
 struct FrameIndex {
     std::vector<std::uint64_t> offsets;
     std::vector<std::uint64_t> atoms;
-    std::uint64_t file_size = 0;
+    FileIdentity file;
 };
 
 // Scans the trajectory at `path` (up to `stop` frames) without parsing atom
@@ -175,11 +175,12 @@ struct FrameLocation {
 // Reads the given frames of the trajectory at `path` from their offsets,
 // each as the reader reads a selected frame (same structures, same
 // messages). Fails with "frame <i>: the file changed since it was indexed
-// ..." when its size is no longer `file_size` or a frame's count line is not
-// where the index put it. Guesses are counted in `symbols`.
+// ..." when its identity (size, modification time, inode) is no longer
+// `indexed` or a frame's count line is not where the index put it. Guesses are
+// counted in `symbols`.
 Result<std::vector<IndexedStructure>> read_indexed_frames(const std::string& path,
                                                           std::span<const FrameLocation> frames,
-                                                          std::uint64_t file_size, const std::optional<Mat3>& cell,
+                                                          const FileIdentity& indexed, const std::optional<Mat3>& cell,
                                                           SpeciesSymbols& symbols);
 
 }  // namespace molvane
