@@ -35,9 +35,7 @@ bool negative_number(const std::string& text) {
     return nonzero;
 }
 
-double too_close_distance(const PartialSite& a, const PartialSite& b) {
-    return std::max(too_close_floor, too_close_factor * (a.radius + b.radius));
-}
+double too_close_distance(const PartialSite& a, const PartialSite& b) { return molvane::too_close_distance(a.radius, b.radius); }
 
 // Whether the labels of a and b can decide anything within the reach (as
 // PairRules::may_decide spells it inline).
