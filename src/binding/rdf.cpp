@@ -261,8 +261,8 @@ PyObject* pair_decisions(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// What a correction changed: (n_exclusive, n_together, first decided pair,
-// n_unresolved, first unresolved pair), a missing first pair as None.
+}  // namespace
+
 PyObject* summary_tuple(const Structure& s, const CorrectionSummary& summary) {
     auto first = [&](const std::optional<PairDecision>& d) {
         return d ? decision_tuple(s, *d) : Py_NewRef(Py_None);
@@ -275,6 +275,8 @@ PyObject* summary_tuple(const Structure& s, const CorrectionSummary& summary) {
                          static_cast<unsigned long long>(summary.together), first_decided.get(),
                          static_cast<unsigned long long>(summary.unresolved), first_unresolved.get());
 }
+
+namespace {
 
 // _physical_prdf(cutoff, bin_size, n_threads, reach): (r, partials, total,
 // summary) with the decided pairs weighted physically; `summary` as

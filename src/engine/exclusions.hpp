@@ -122,6 +122,11 @@ struct PairEntry {
 struct CorrectionSummary {
     std::uint64_t exclusive = 0, together = 0, unresolved = 0;
     std::optional<PairDecision> first, first_unresolved;
+    // Counts one unordered pair of partial sites i and j at distance r,
+    // decided as `kind`; the first of each kind is kept with its decision
+    // and the offset of the image at that distance.
+    void count(const Structure& structure, const PairRules& rules, std::uint32_t i, std::uint32_t j, double r,
+               PairKind kind);
     // Adds the counts of `later` and takes its first pairs where none is set.
     void join(const CorrectionSummary& later);
 };
