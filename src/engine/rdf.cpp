@@ -127,35 +127,43 @@ private:
     // With `Collect`, also keeps the binned entries of a batch between
     // partial sites that the rules decide, in batch order. A pass of its
     // own, so that the histogram loop stays the one of the plain fill: few
-    // entries lie within the rules' bound.
+    // entries lie within the rules' bound, and they are picked without a
+    // branch per entry.
     template <bool Collect>
     void keep(const std::uint32_t* centres, const std::uint32_t* slots, const double* r, const std::uint8_t* sides,
               std::size_t n, std::vector<PairEntry>& entries) const {
         if constexpr (Collect) {
-            const PairRules& rules = *plan_.rules;
-            const double bound = rules.bound();
-            const PartialSite* partial = plan_.partial_by_slot.data();
-            // The entries within the bound, picked without a branch per entry.
-            constexpr std::size_t chunk = NeighborSearch::Scratch::capacity;
-            std::array<std::uint32_t, chunk> near;
-            for (std::size_t base = 0; base < n; base += chunk) {
-                const std::size_t end = std::min(n, base + chunk);
+            const double bound = plan_.rules->bound();
+            std::array<std::uint32_t, NeighborSearch::Scratch::capacity> near;
+            for (std::size_t base = 0; base < n; base += near.size()) {
+                const std::size_t end = std::min(n, base + near.size());
                 std::size_t m = 0;
                 for (std::size_t u = base; u < end; ++u) {
                     near[m] = static_cast<std::uint32_t>(u);
                     m += static_cast<std::size_t>(r[u] < bound);
                 }
-                for (std::size_t t = 0; t < m; ++t) {
-                    const std::size_t u = near[t];
-                    const PartialSite& a = partial[centres[u]];
-                    const PartialSite& b = partial[slots[u]];
-                    if (a.occupancy < 0.0 || b.occupancy < 0.0 || !rules.may_decide(a, b, r[u])) continue;
-                    if (find_bin(edges_, n_edges_, r[u], inv_bin_) < 0) continue;
-                    PairDecision d{0, 0, {}, 0.0, 0.0, PairKind::exclusive, PairReason::too_close};
-                    if (rules.decide(a, b, r[u], d))
-                        entries.push_back({a.site, b.site, a.occupancy, b.occupancy, r[u], sides[u], d.kind});
-                }
+                keep_listed(near.data(), m, centres, slots, r, sides, entries);
             }
+        }
+    }
+
+    // The entries near[0..m) of a batch that the rules decide, in order.
+    void keep_listed(const std::uint32_t* near, std::size_t m, const std::uint32_t* centres,
+                     const std::uint32_t* slots, const double* r, const std::uint8_t* sides,
+                     std::vector<PairEntry>& entries) const {
+        const PairRules& rules = *plan_.rules;
+        const double bound = rules.bound();
+        const PartialSite* partial = plan_.partial_by_slot.data();
+        for (std::size_t t = 0; t < m; ++t) {
+            const std::size_t u = near[t];
+            if (!(r[u] < bound)) continue;
+            const PartialSite& a = partial[centres[u]];
+            const PartialSite& b = partial[slots[u]];
+            if (a.occupancy < 0.0 || b.occupancy < 0.0 || !rules.may_decide(a, b, r[u])) continue;
+            if (find_bin(edges_, n_edges_, r[u], inv_bin_) < 0) continue;
+            PairDecision d{0, 0, {}, 0.0, 0.0, PairKind::exclusive, PairReason::too_close};
+            if (rules.decide(a, b, r[u], d))
+                entries.push_back({a.site, b.site, a.occupancy, b.occupancy, r[u], sides[u], d.kind});
         }
     }
 
@@ -164,8 +172,14 @@ private:
                       std::vector<PairEntry>& entries) const {
         if (!plan_.by_slot.empty()) {
             const SlotSpecies* by_slot = plan_.by_slot.data();
+            // With `Collect`, the binned entries in a bin that reaches below
+            // the rules' bound are listed as met (a batch is never longer
+            // than the scratch), then sorted out by keep_listed.
+            const std::int64_t near_bins = Collect ? near_bin_count() : 0;
             plan_.search.visit(lo, hi, scratch, [&](const std::uint32_t* centres, const std::uint32_t* slots,
                                                     const double* r, const std::uint8_t* sides, std::size_t n) {
+                [[maybe_unused]] std::array<std::uint32_t, Collect ? NeighborSearch::Scratch::capacity : 1> near;
+                [[maybe_unused]] std::size_t m = 0;
                 for (std::size_t u = 0; u < n; ++u) {
                     const std::int64_t k = find_bin(edges_, n_edges_, r[u], inv_bin_);
                     if (k < 0) continue;
@@ -174,8 +188,12 @@ private:
                     const double weight = j.occupancy * i.occupancy;
                     if (sides[u] & side_forward) hist[i.row + j.column + static_cast<std::size_t>(k)] += weight;
                     if (sides[u] & side_reverse) hist[j.row + i.column + static_cast<std::size_t>(k)] += weight;
+                    if constexpr (Collect) {
+                        near[m] = static_cast<std::uint32_t>(u);
+                        m += static_cast<std::size_t>(k < near_bins);
+                    }
                 }
-                keep<Collect>(centres, slots, r, sides, n, entries);
+                if constexpr (Collect) keep_listed(near.data(), m, centres, slots, r, sides, entries);
             });
             return;
         }
@@ -206,6 +224,13 @@ private:
             for (std::size_t q = q_begin; q < q_end; ++q)
                 row[static_cast<std::size_t>(symbol[q]) * nbins] += occupancy[q] * occ_p;
         }
+    }
+
+    // Bins [0, this) hold every distance below the rules' bound (with a bin
+    // to spare for rounding of the bin search).
+    std::int64_t near_bin_count() const {
+        const double bins = plan_.rules->bound() * inv_bin_ + 2.0;
+        return bins < static_cast<double>(n_edges_) ? static_cast<std::int64_t>(bins) : n_edges_;
     }
 
     const Plan& plan_;
