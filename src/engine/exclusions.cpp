@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "core/elements.hpp"  // for covalent_radius
+#include "core/numeric.hpp"  // for saturating_i64
 #include "engine/neighbor.hpp"
 #include "engine/rdf.hpp"  // for find_bin
 
@@ -254,13 +255,20 @@ Result<PairDecisions> decide_pairs(const Structure& structure, double reach) {
     return out;
 }
 
+constexpr std::int64_t max_offset = std::numeric_limits<std::int64_t>::max() - 1;
+constexpr std::int64_t min_offset = std::numeric_limits<std::int64_t>::min() + 1;
+
 std::array<std::int64_t, 3> offset_at(const Structure& structure, std::uint32_t i, std::uint32_t j, double r) {
     const Mat3& m = structure.lattice().matrix();
     const Vec3& fa = structure.sites().frac(i);
     const Vec3& fb = structure.sites().frac(j);
     std::array<std::int64_t, 3> base{};
     for (int k = 0; k < 3; ++k)
-        base[k] = structure.pbc()[k] ? static_cast<std::int64_t>(std::llround(fa[k] - fb[k])) : 0;
+        // Coordinates are not wrapped and may be far out: the offset saturates
+        // (and keeps one step of room) rather than overflow.
+        base[k] = structure.pbc()[k] ? std::clamp<std::int64_t>(saturating_i64(std::round(fa[k] - fb[k])),
+                                                                  min_offset, max_offset)
+                                     : 0;
     std::array<std::int64_t, 3> best = base;
     double best_gap = std::numeric_limits<double>::infinity();
     for (int t = 0; t < 27 && best_gap > 1e-9 * (1.0 + r); ++t) {
