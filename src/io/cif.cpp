@@ -8,6 +8,7 @@
 #include <limits>
 #include <map>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 
 #include "core/elements.hpp"
@@ -298,7 +299,8 @@ public:
     SiteMerger(double symprec, const Lattice& lattice, std::size_t expected_images, std::size_t rows)
         : tol_(symprec), cell_(lattice.matrix()) {
         // Usually one site per row; more grow as they come.
-        const std::size_t likely = std::min(expected_images, rows);
+        likely_ = std::min(expected_images, rows);
+        const std::size_t likely = likely_;
         sites_.reserve(likely, likely);
         site_rows_.reserve(likely);
         if (!(symprec > 0)) {
@@ -333,24 +335,21 @@ public:
              bool& differs) {
         if (adp.kind != Displacement::none && adps_.empty()) {
             // Until now no site had any.
+            adps_.reserve(std::max(likely_, sites_.size()));
             adps_.assign(sites_.size(), Displacement{});
-            adp_rows_.assign(sites_.size(), 0);
         }
         std::size_t match = merge_ ? find(f, row) : none;
         if (match == none) {
             create(f, species, row);
-            if (!adps_.empty()) {
-                adps_.push_back(adp);
-                adp_rows_.push_back(row);
-            }
+            if (!adps_.empty()) adps_.push_back(adp);
             return;
         }
         if (!adps_.empty()) {
             Displacement& held_adp = adps_[match];
             if (held_adp.kind == Displacement::none) {
                 held_adp = adp;
-                adp_rows_[match] = row;
-            } else if (adp.kind != Displacement::none && adp_rows_[match] != row &&
+                if (adp.kind != Displacement::none && row != site_rows_[match]) adp_rows_[match] = row;
+            } else if (adp.kind != Displacement::none && adp_row(match) != row &&
                        !same_displacement(held_adp, adp)) {
                 differs = true;
             }
@@ -446,6 +445,12 @@ private:
 
     static bool finite(const Vec3& f) {
         return std::isfinite(f[0]) && std::isfinite(f[1]) && std::isfinite(f[2]);
+    }
+
+    // The row whose displacement parameters site s holds.
+    std::size_t adp_row(std::size_t s) const {
+        auto other = adp_rows_.find(s);
+        return other == adp_rows_.end() ? site_rows_[s] : other->second;
     }
 
     // Species k of site s: its own entries first, then those held aside.
@@ -578,7 +583,10 @@ private:
     std::vector<std::size_t> site_rows_;
     Parts parts_;
     std::vector<Displacement> adps_;     // one per site once some site has any, else none
-    std::vector<std::size_t> adp_rows_;  // per site, the row whose displacements it holds
+    std::size_t likely_ = 0;             // sites reserved for
+    // Sites holding the displacement parameters of a row other than the one
+    // that started them, with that row.
+    std::unordered_map<std::size_t, std::size_t> adp_rows_;
 };
 
 }  // namespace
