@@ -102,7 +102,7 @@ Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, st
     }
     const std::size_t pieces =
         piece_count(structure.sites().size(), found.candidate_pairs(), pairs * nbins);
-    return Plan{std::move(edges), nel, nbins, std::move(sp), std::move(*search), std::move(by_slot), pieces};
+    return Plan{std::move(edges), nel, nbins, std::move(sp), std::move(*search), std::move(by_slot), pieces, nullptr, {}};
 }
 
 // The histogram step for one centre: every pair the search hands back is

@@ -1,5 +1,4 @@
-// Multi-frame XYZ trajectories: a buffered line reader, frame selection, a
-// frame index (where each frame starts), reading frames one after another or
+// Multi-frame XYZ trajectories: frame selection, a frame index (where each frame starts), reading frames one after another or
 // by their offsets, and each selected frame read by the extended XYZ frame
 // pieces (io/extxyz).
 #pragma once
@@ -28,57 +27,6 @@ struct Trajectory {
     std::vector<std::uint64_t> frame_indices;  // parallel to structures
     std::uint64_t frames_read = 0;             // frames read completely
     ReadNotes notes;                           // what was guessed while reading
-};
-
-// Reads the lines of a file through one buffer, which grows only to hold the
-// longest line, or the lines of one frame while they are gathered. Lines end
-// at "\n", which is removed with one "\r" before it; a last line without "\n"
-// is kept as it is. Every line must be valid UTF-8. Failures read
-// "error reading <context>: <error text>".
-class LineReader {
-public:
-    explicit LineReader(InputFile file);
-
-    // The next line, or nothing at the end of the file. The view is valid
-    // until the next call.
-    Result<std::optional<std::string_view>> next(std::string_view context);
-
-    // Reads up to `n` lines into `lines` (views valid until the next call)
-    // and returns how many there were: fewer than `n` at the end of the file.
-    Result<std::uint64_t> gather(std::uint64_t n, std::vector<std::string_view>& lines, std::string_view context);
-
-    // Reads past up to `n` lines, checking only that they are valid UTF-8,
-    // and returns how many there were.
-    Result<std::uint64_t> skip(std::uint64_t n, std::string_view context);
-
-    // The file offset of the next line.
-    std::uint64_t offset() const { return base_ + pos_; }
-    // Continues reading at a file offset.
-    Result<bool> seek(std::uint64_t offset, std::string_view context);
-    // The size, modification time and inode of the file.
-    FileIdentity file_identity() const { return file_.identity(); }
-
-private:
-    using Span = std::pair<std::size_t, std::size_t>;  // start in the buffer, length
-
-    // The next line, or nothing at the end of the file. Bytes from `keep` on
-    // stay in the buffer (`keep` moves down with them when it is refilled).
-    Result<std::optional<Span>> take_line(std::size_t& keep, std::string_view context);
-    // Drops the bytes before `keep` (positions move down by `keep`, which
-    // becomes 0) and reads more; false at the end of the file.
-    Result<bool> fill(std::size_t& keep, std::string_view context);
-    // Fails unless the bytes [from, to) of the buffer are valid UTF-8.
-    Result<bool> check_utf8(std::size_t from, std::size_t to, std::string_view context);
-
-    InputFile file_;
-    std::unique_ptr<char[]> buffer_;
-    std::size_t capacity_;
-    std::size_t pos_ = 0;        // next unread byte
-    std::size_t end_ = 0;        // end of the bytes read
-    std::size_t ascii_end_ = 0;  // [pos_, ascii_end_) is known to be ASCII
-    std::uint64_t base_ = 0;     // file offset of buffer_[0]
-    bool eof_ = false;
-    std::vector<Span> spans_;  // gathered lines, from the first one's start
 };
 
 // One selected frame as a structure: its cell from the Lattice item, else
