@@ -333,18 +333,19 @@ public:
     // parameters it has; `differs` is set when another row's differ.
     void add(const Vec3& f, const std::vector<Species>& species, const Displacement& adp, std::size_t row,
              bool& differs) {
-        if (adp.kind != Displacement::none && adps_.empty()) {
+        if (adp.kind != Displacement::none && !has_adps_) {
             // Until now no site had any.
+            has_adps_ = true;
             adps_.reserve(std::max(likely_, sites_.size()));
             adps_.assign(sites_.size(), Displacement{});
         }
         std::size_t match = merge_ ? find(f, row) : none;
         if (match == none) {
             create(f, species, row);
-            if (!adps_.empty()) adps_.push_back(adp);
+            if (has_adps_) adps_.push_back(adp);
             return;
         }
-        if (!adps_.empty()) {
+        if (has_adps_) {
             Displacement& held_adp = adps_[match];
             if (held_adp.kind == Displacement::none) {
                 held_adp = adp;
@@ -429,7 +430,7 @@ public:
             }
             sites_ = Sites();
         }
-        if (!adps_.empty()) sites.columns().displacements = std::move(adps_);
+        if (has_adps_) sites.columns().displacements = std::move(adps_);
         return sites;
     }
 
@@ -582,7 +583,8 @@ private:
     std::map<std::size_t, std::vector<Extra>> extras_;  // by site: species other images brought
     std::vector<std::size_t> site_rows_;
     Parts parts_;
-    std::vector<Displacement> adps_;     // one per site once some site has any, else none
+    bool has_adps_ = false;              // some image brought displacement parameters
+    std::vector<Displacement> adps_;     // one per site once some image brought any, else none
     std::size_t likely_ = 0;             // sites reserved for
     // Sites holding the displacement parameters of a row other than the one
     // that started them, with that row.
