@@ -829,15 +829,23 @@ def test_a_symbol_on_a_cell_that_does_not_fit_it():
 
 def test_too_close_images_after_expansion():
     # Listed operations always apply; images of different rows closer than
-    # 0.7 A earn a note. On the a axis (4 A): Fe at 0.1, 0.9 and O at 0.25, 0.75.
-    xs = [0.1, 0.9, 0.25, 0.75]
+    # max(0.7, 0.6 (r_a + r_b)) A (Cordero covalent radii) earn a note. On the
+    # a axis (4 A): Fe at 0.1, 0.9 and O at 0.25, 0.75.
+    import periodictable
+
+    sites = [("Fe", 0.1), ("Fe", 0.9), ("O", 0.25), ("O", 0.75)]
+
+    def bound(a, b):
+        return max(0.7, 0.6 * (getattr(periodictable, a).covalent_radius + getattr(periodictable, b).covalent_radius))
+
     close = sum(1 for i in range(4) for j in range(i + 1, 4)
-                if 4 * min(abs(xs[i] - xs[j]), 1 - abs(xs[i] - xs[j])) < 0.7)
+                if 4 * min(abs(sites[i][1] - sites[j][1]), 1 - abs(sites[i][1] - sites[j][1]))
+                < bound(sites[i][0], sites[j][0]))
     s, notes = with_notes(read, make_cif(ops=["x,y,z", "-x,-y,-z"], rows=["Fe1 Fe 0.1 0 0 1", "O1 O 0.25 0 0 1"]))
-    assert s.n_sites == 4
-    assert notes == [f"after the symmetry operations, {close} pairs of fully occupied sites lie closer than 0.7000 "
-                     "angstrom (first: 'Fe1' and 'O1', 0.6000 angstrom apart); the operations may not belong "
-                     "to this cell or these sites"]
+    assert s.n_sites == 4 and close == 3
+    assert notes == [f"after the symmetry operations, {close} pairs of fully occupied sites lie closer than their "
+                     f"atoms can (first: 'Fe1' and 'Fe1', 0.8000 angstrom apart, under {bound('Fe', 'Fe'):.4f}); "
+                     "the operations may not belong to this cell or these sites"]
     # partly occupied sites are disorder, not a warning
     assert with_notes(read, make_cif(ops=["x,y,z", "-x,-y,-z"],
                                      rows=["Fe1 Fe 0.1 0 0 0.5", "O1 O 0.25 0 0 0.5"]))[1] == []

@@ -37,14 +37,22 @@ def test_matches_reference_curves(name, k):
     expected = np.load(DATA / "reference.npz")[f"{name}_{k}"]
     assert result.r.shape == expected.shape
     assert np.abs(result.G - expected).max() <= 1e-4 * np.abs(expected).max()
+    # No pair of these structures is decided: the physical weighting keeps the bits.
+    physical = molvane.pdf(structure, META["rmin"], META["rmax"], META["rstep"], scattering=scattering,
+                           qmax=p["qmax"] or None, qdamp=p["qdamp"], qbroad=p["qbroad"], delta1=p["delta1"],
+                           delta2=p["delta2"], uiso=p.get("uiso"))
+    assert np.array_equal(physical.G, result.G)
 
 
 # --- an independent model: every image of every pair, by array arithmetic ---
 
 
-def brute_force(lattice, coords, species, u_cart, weights, r, delta2=0.0, qbroad=0.0, reach=4):
+def brute_force(lattice, coords, species, u_cart, weights, r, delta2=0.0, qbroad=0.0, reach=4, decided=None):
     """G(r) and its parts from a direct sum of Gaussians over the images
-    within `reach` cells; species of one site share its position and tensor."""
+    within `reach` cells; species of one site share its position and tensor.
+    With `decided` (molvane.disorder.pair_weights), each listed pair weighs
+    its physical weight instead of o_i o_j in both orders, each species pair
+    its share (p_a / o_i)(p_b / o_j)."""
     lattice, coords = np.asarray(lattice, float), np.asarray(coords, float)
     amount = {}
     for site in species:
@@ -54,17 +62,27 @@ def brute_force(lattice, coords, species, u_cart, weights, r, delta2=0.0, qbroad
     mean_b = sum(amount[e] * weights[e] for e in amount) / n_atoms
     shifts = np.array(list(itertools.product(range(-reach, reach + 1), repeat=3)), float)
     parts = {}
-    for i, j in itertools.product(range(len(coords)), repeat=2):
+
+    def gaussians(i, j, shifts):
         vectors = (coords[j] + shifts - coords[i]) @ lattice
         d = np.linalg.norm(vectors, axis=1)
         keep = (d > 1e-8) & (d < r[-1] + 2.0)
         n = vectors[keep] / d[keep, None]
         var = np.einsum("pk,kl,pl->p", n, u_cart[i] + u_cart[j], n) * (1 - delta2 / d[keep] ** 2
                                                                         + qbroad ** 2 * d[keep] ** 2)
-        gauss = np.exp(-(r[:, None] - d[keep]) ** 2 / (2 * var)) / np.sqrt(2 * np.pi * var)
+        return (np.exp(-(r[:, None] - d[keep]) ** 2 / (2 * var)) / np.sqrt(2 * np.pi * var)).sum(axis=1)
+
+    def add(i, j, curve, scale=1.0):
         for (a, oa), (b, ob) in itertools.product(species[i].items(), species[j].items()):
             key = tuple(sorted((a, b)))
-            parts[key] = parts.get(key, 0.0) + oa * ob * weights[a] * weights[b] * gauss.sum(axis=1)
+            parts[key] = parts.get(key, 0.0) + scale * oa * ob * weights[a] * weights[b] * curve
+
+    for i, j in itertools.product(range(len(coords)), repeat=2):
+        add(i, j, gaussians(i, j, shifts))
+    for i, j, offset, physical, independent in zip(*(decided[k] for k in ("i", "j", "offset", "physical",
+                                                                           "independent"))) if decided else ():
+        o_i, o_j = sum(species[i].values()), sum(species[j].values())
+        add(i, j, gaussians(i, j, offset[None].astype(float)), 2 * (physical - independent) / (o_i * o_j))
     rho0 = n_atoms / abs(np.linalg.det(lattice))
     out = {}
     for (a, b), curve in parts.items():
@@ -100,6 +118,54 @@ def test_sum_of_gaussians_and_parts_match_a_direct_sum():
     rho = (result.G / (4 * np.pi * result.r) + result.rho0)
     assert np.allclose(result.R, 4 * np.pi * result.r ** 2 * rho, rtol=1e-12, atol=1e-12)
     assert np.allclose(result.g, rho / result.rho0, rtol=1e-12, atol=1e-12)
+
+
+def split_and_grouped():
+    """A mixed Fe/Mn position split 0.5 Å from an Fe one (0.5 + 0.4: one or
+    the other) and two O/F positions of one disorder group (0.6 each:
+    together), beside an ordered O, in an orthorhombic cell."""
+    coords = [[0, 0, 0], [0.1, 0, 0], [0.5, 0.5, 0.3], [0.5, 0.5, 0.6], [0, 0.5, 0.5]]
+    species = [{"Fe": 0.3, "Mn": 0.2}, {"Fe": 0.4}, {"O": 0.6}, {"O": 0.4, "F": 0.2}, {"O": 1.0}]
+    tags = [("", "", 0), ("", "", 1), ("B", "1", 2), ("B", "1", 3), ("", "", 4)]
+    return Structure(np.diag([5.0, 5.2, 5.4]), coords, species)._with_disorder(tags)
+
+
+@pytest.mark.parametrize("make,tensors,counts", [
+    (lambda: molvane.read(ROOT / "examples" / "disordered_perchlorate.cif"), False, (16, 12)),
+    (split_and_grouped, False, (1, 1)),
+    (split_and_grouped, True, (1, 1)),
+])
+def test_physical_pairs_match_a_direct_sum_with_the_decided_weights(make, tensors, counts):
+    """Isotropic sites (summed in fine bins) and anisotropic ones (pair by
+    pair) against the direct sum corrected by molvane.disorder.pair_weights."""
+    s = make()
+    rng = np.random.default_rng(7)
+    if tensors:  # orthogonal axes: the crystal-basis U_ij are the Cartesian ones
+        u_cart = [np.diag(rng.uniform(0.006, 0.02, 3)) + 0.002 * (np.ones((3, 3)) - np.eye(3)) for _ in s.species]
+        s = s.with_displacements([tuple(u[[0, 1, 2, 0, 0, 1], [0, 1, 2, 1, 2, 2]]) for u in u_cart])
+    else:
+        u_iso = rng.uniform(0.006, 0.02, len(s.species))
+        u_cart = [u * np.eye(3) for u in u_iso]
+        s = s.with_displacements(list(u_iso))
+    weights = {"Na": 11.0, "Cl": 17.0, "O": 8.0, "Fe": 9.45, "Mn": -3.73, "F": 5.654}
+    weights = {e: weights[e] for e in s.elements}
+    with pytest.warns(molvane.ReadWarning, match=rf"pdf: {counts[0]} pairs of positions weighted as exclusive "
+                                                 rf"and {counts[1]} as together"):
+        runs = [molvane.pdf(s, 0.5, 7.0, 0.01, scattering=weights, n_threads=n) for n in (1, 3)]
+    result = runs[0]
+    assert np.array_equal(result.G, runs[1].G)
+    independent = molvane.pdf(s, 0.5, 7.0, 0.01, scattering=weights, pairs="independent")
+    lattice = np.array(s.lattice_matrix)
+    args = (lattice, s.frac_coords, s.species, u_cart, weights, result.r)
+    expected = brute_force(*args, decided=molvane.disorder.pair_weights(s))
+    scale = np.abs(result.G).max()
+    assert set(result.pairs) == set(expected)
+    for pair, curve in expected.items():
+        assert np.abs(result.partial(*pair) - curve).max() <= 1e-9 * scale
+    # The independent weighting is still the plain sum, and differs.
+    plain = brute_force(*args)
+    assert np.abs(independent.G - sum(plain.values())).max() <= 1e-9 * scale
+    assert np.abs(independent.G - result.G).max() > 1e-2 * scale
 
 
 def test_same_bits_on_any_number_of_threads_and_for_a_supercell(corpus):
@@ -206,3 +272,7 @@ def test_cli_writes_curve_gr_and_figure(tmp_path, capsys):
     assert len(r) == 701 and (tmp_path / "again" / "ni_pdf.png").stat().st_size > 0
     with pytest.raises(SystemExit):
         main(["pdf", str(DATA / "ni.cif"), "--uiso", "Ni"])
+    perchlorate = str(ROOT / "examples" / "disordered_perchlorate.cif")
+    assert main(["pdf", perchlorate, "--uiso", "0.01", "--rmax", "5", "--out", str(tmp_path / "p")]) == 0
+    out, err = capsys.readouterr()
+    assert "pairs: 16 exclusive, 12 together" in out and "warning: pdf: 16 pairs of positions" in err

@@ -139,9 +139,9 @@ def test_block_names_its_group(items, cell, expected):
 
 @pytest.mark.parametrize("items,cell,n_sites", [
     # R groups named by number alone follow the cell too (R-3: 6 or 18, R-3m: 12 or 36)
-    ([("_space_group_IT_number", "148")], (5, 5, 5, 50, 50, 50), 6),
-    ([("_symmetry_Int_Tables_number", "166")], (6, 6, 6, 70.5, 70.5, 70.5), 12),
-    ([("_space_group_IT_number", "148")], (5, 5, 14, 90, 90, 120), 18),
+    ([("_space_group_IT_number", "148")], (10, 10, 10, 50, 50, 50), 6),
+    ([("_symmetry_Int_Tables_number", "166")], (18, 18, 18, 70.5, 70.5, 70.5), 12),
+    ([("_space_group_IT_number", "148")], (10, 10, 28, 90, 90, 120), 18),
     # Hall symbols in any letter case and spacing
     ([("_space_group_name_Hall", "-p 2ybc")], None, 4),
     ([("_space_group_name_Hall", "-P 2YBC")], None, 4),

@@ -461,6 +461,8 @@ def cmd_pdf(args: argparse.Namespace) -> int:
     uiso = args.uiso
     if isinstance(uiso, float):
         uiso = {element: uiso for element in s.elements}
+    if args.pairs == "physical" and not s.is_ordered:
+        print_pair_counts(s)
     result = molvane.pdf(s, args.rmin, args.rmax, args.rstep, scattering=args.scattering, qmax=args.qmax,
                          qdamp=args.qdamp, qbroad=args.qbroad, delta1=args.delta1, delta2=args.delta2, uiso=uiso,
                          pairs=args.pairs, n_threads=args.threads)

@@ -9,7 +9,9 @@ weighted by the occupancies and scattering weights of the two atoms::
     G(r) = 1 / (N r) sum_{i != j} o_i o_j b_i b_j / <b>^2 Gauss(r; d_ij, sigma_ij) - 4 pi rho0 r
 
 with N the number of atoms in the cell, rho0 = N / V and <b> their mean
-weight. sigma_ij^2 = n^T (U_i + U_j) n (1 - delta1/d - delta2/d^2 + qbroad^2 d^2),
+weight. With pairs="physical" (the default) the pairs of partial positions
+that molvane.exclusions decides weigh 0 (exclusive) or min(o_i, o_j) (one
+disorder group) instead of o_i o_j. sigma_ij^2 = n^T (U_i + U_j) n (1 - delta1/d - delta2/d^2 + qbroad^2 d^2),
 n the pair's direction and U the displacement tensors. The curve is then
 damped by exp(-(qdamp r)^2 / 2) and, with qmax, cut off at Q = qmax.
 """
@@ -24,7 +26,8 @@ from typing import Any, Literal, NoReturn, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
-from molvane._molvane import Structure
+from molvane._molvane import _DEFAULTS, Structure
+from molvane.disorder import PairWeighting, check_pairs, warn_decisions
 from molvane.scattering import weights_of
 
 FloatArray: TypeAlias = npt.NDArray[np.float64]
@@ -245,7 +248,7 @@ def _qmax_filter(curves: FloatArray, rstep: float, qmax: float, n: int) -> Float
 def pdf(structure: Structure, rmin: float = 0.0, rmax: float = 30.0, rstep: float = 0.01, *,
         scattering: Scattering = "xray", qmax: float | None = None, qdamp: float = 0.0, qbroad: float = 0.0,
         delta1: float = 0.0, delta2: float = 0.0, uiso: Uiso | None = None,
-        pairs: Literal["physical", "independent"] = "physical", n_threads: int = 0) -> PDF:
+        pairs: PairWeighting = "physical", n_threads: int = 0) -> PDF:
     """G(r) of a periodic structure from its displacement parameters.
 
     Grid r = rmin + k rstep up to rmax (Å). ``scattering``: "xray" (atomic
@@ -260,10 +263,14 @@ def pdf(structure: Structure, rmin: float = 0.0, rmax: float = 30.0, rstep: floa
     resolution broadening). Displacement parameters come from the structure
     (a CIF's U or B); ``uiso`` (a dict per element or one value per site)
     replaces them. ``pairs``: "independent" weights every pair by the
-    product of its occupancies, as PDFfit2 does; "physical" gives the same
-    curve for now: joint weights of positions that exclude one another or
-    occur together are not applied here yet. ``n_threads``: 0 uses the shared pool;
-    the result is the same bits on any number of threads.
+    product of its occupancies, as PDFfit2 does; "physical" (the default)
+    gives the pairs of partial positions that ``molvane.exclusions`` decides
+    their physical weights, as ``molvane.rdf`` does: exclusive pairs add no
+    peak, pairs of one disorder group weigh min(o_i, o_j) (each species pair
+    its share (p_a / o_i)(p_b / o_j)), and a ReadWarning counts them; a
+    structure without such pairs gives the same bits either way.
+    ``n_threads``: 0 uses the shared pool; the result is the same bits on
+    any number of threads.
     """
     values = {"rmin": rmin, "rmax": rmax, "rstep": rstep, "qdamp": qdamp, "qbroad": qbroad,
               "delta1": delta1, "delta2": delta2}
@@ -280,8 +287,7 @@ def pdf(structure: Structure, rmin: float = 0.0, rmax: float = 30.0, rstep: floa
         raise ValueError("qdamp must not be negative")
     if qmax is not None and not (isinstance(qmax, (int, float)) and math.isfinite(qmax) and qmax > 0):
         raise ValueError(f"qmax must be a positive number or None, not {qmax!r}")
-    if pairs not in ("physical", "independent"):
-        raise ValueError(f"pairs must be 'physical' or 'independent', not {pairs!r}")
+    reach = _DEFAULTS["reach"] if check_pairs(pairs) == "physical" else None
     span = (rmax - rmin) / rstep
     extension = 0.0 if qmax is None else 12.0 * math.pi / (qmax * rstep)
     if span + extension + 1 > MAX_POINTS:
@@ -290,8 +296,9 @@ def pdf(structure: Structure, rmin: float = 0.0, rmax: float = 30.0, rstep: floa
     n_ext = n + (0 if qmax is None else int(round(extension)))
 
     displacements = None if uiso is None else _site_uiso(structure, uiso)
-    elements, raw = structure._pdf_pairs(displacements, float(rmin), float(rstep), n_ext, float(delta1),
-                                         float(delta2), float(qbroad), n_threads)
+    elements, raw, summary = structure._pdf_pairs(displacements, float(rmin), float(rstep), n_ext, float(delta1),
+                                                  float(delta2), float(qbroad), n_threads, reach)
+    warn_decisions(summary, "pdf")
     curves = np.frombuffer(raw, dtype=np.float64).reshape(-1, n_ext)
     weights = weights_of(scattering, elements)
     amount = structure.composition

@@ -9,6 +9,7 @@
 #include "binding/binding.hpp"
 #include "binding/pyargs.hpp"
 #include "binding/pyobj.hpp"
+#include "engine/exclusions.hpp"
 #include "engine/pdf.hpp"
 
 namespace molvane {
@@ -88,13 +89,17 @@ PyObject* with_displacements(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // _pdf_pairs(displacements, rmin, rstep, n_points, delta1, delta2, qbroad,
-// n_threads) -> (elements, bytes of the curves, float64, one after another).
+// n_threads, reach) -> (elements, bytes of the curves, float64, one after
+// another, summary): with a reach (not None) the pairs the rules within it
+// decide take their physical weights and `summary` (summary_tuple) counts
+// them; without, every pair weighs o_i o_j and the summary counts nothing.
 PyObject* pdf_pairs(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const Signature sig{"Structure._pdf_pairs()",
                                    {{"displacements", true}, {"rmin", true}, {"rstep", true}, {"n_points", true},
-                                    {"delta1", true}, {"delta2", true}, {"qbroad", true}, {"n_threads", true}}};
-        PyObject* slots[8];
+                                    {"delta1", true}, {"delta2", true}, {"qbroad", true}, {"n_threads", true},
+                                    {"reach", true}}};
+        PyObject* slots[9];
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
         const Structure& structure = structure_of(self);
         std::vector<Displacement> values;
@@ -108,9 +113,16 @@ PyObject* pdf_pairs(PyObject* self, PyObject* args, PyObject* kwargs) {
             !arg_f64(slots[5], "delta2", width.delta2) || !arg_f64(slots[6], "qbroad", width.qbroad) ||
             !arg_u64(slots[7], "n_threads", n_threads))
             return nullptr;
+        double reach = 0.0;
+        const bool physical = slots[8] != Py_None;
+        if (physical && !arg_f64(slots[8], "reach", reach)) return nullptr;
+        CorrectionSummary made;
         auto sums = without_gil([&]() -> Result<PdfPairSums> {
             try {
-                return compute_pdf_pairs(structure, values, grid, width, n_threads);
+                if (!physical) return compute_pdf_pairs(structure, values, grid, width, n_threads);
+                auto rules = PairRules::create(structure, reach);
+                if (!rules) return rules.error();
+                return compute_pdf_pairs(structure, values, grid, width, n_threads, &*rules, &made);
             } catch (const std::bad_alloc&) {
                 return fail("not enough memory for the pair sums");
             }
@@ -124,7 +136,9 @@ PyObject* pdf_pairs(PyObject* self, PyObject* args, PyObject* kwargs) {
         char* data = PyBytes_AsString(bytes.get());
         for (std::size_t c = 0; c < n_curves; ++c)
             std::memcpy(data + c * n * sizeof(double), sums->curves[c].data(), n * sizeof(double));
-        return PyTuple_Pack(2, elements.get(), bytes.get());
+        PyRef summary{summary_tuple(structure, made)};
+        if (!summary) return nullptr;
+        return PyTuple_Pack(3, elements.get(), bytes.get(), summary.get());
     });
 }
 
@@ -148,8 +162,9 @@ std::vector<PyMethodDef> pdf_methods() {
          "dictionary; None as a whole removes them."},
         {"_pdf_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pdf_pairs)),
          METH_VARARGS | METH_KEYWORDS,
-         "_pdf_pairs($self, displacements, rmin, rstep, n_points, delta1, delta2, qbroad, n_threads)\n--\n\n"
-         "Per element pair, the Gaussian pair sums behind molvane.pdf."},
+         "_pdf_pairs($self, displacements, rmin, rstep, n_points, delta1, delta2, qbroad, n_threads, reach)\n--\n\n"
+         "Per element pair, the Gaussian pair sums behind molvane.pdf, and what the physical\n"
+         "weights of the pairs decided within reach (None: every pair o_i o_j) changed."},
     };
 }
 

@@ -261,8 +261,8 @@ PyObject* pair_decisions(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// What a correction changed: (n_exclusive, n_together, first decided pair,
-// n_unresolved, first unresolved pair), a missing first pair as None.
+}  // namespace
+
 PyObject* summary_tuple(const Structure& s, const CorrectionSummary& summary) {
     auto first = [&](const std::optional<PairDecision>& d) {
         return d ? decision_tuple(s, *d) : Py_NewRef(Py_None);
@@ -275,6 +275,8 @@ PyObject* summary_tuple(const Structure& s, const CorrectionSummary& summary) {
                          static_cast<unsigned long long>(summary.together), first_decided.get(),
                          static_cast<unsigned long long>(summary.unresolved), first_unresolved.get());
 }
+
+namespace {
 
 // _physical_prdf(cutoff, bin_size, n_threads, reach): (r, partials, total,
 // summary) with the decided pairs weighted physically; `summary` as
@@ -361,16 +363,11 @@ std::vector<PyMethodDef> rdf_methods() {
          "\n"
          "Returns (r, partials, total) where `partials` maps (\"A\", \"B\") to g_AB.\n"
          "With `save_plots=\"some/folder\"` the curves are also written there as\n"
-         "figures plus a CSV (needs matplotlib); None, the default, saves nothing.\n"
-         "\n"
-         "Every pair is weighted by the product of its occupancies; molvane.rdf()\n"
-         "weights positions that cannot be filled together (molvane.exclusions())\n"
-         "physically."},
+         "figures plus a CSV (needs matplotlib); None, the default, saves nothing."},
         {"total_rdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(total_rdf)),
          METH_VARARGS | METH_KEYWORDS,
          "total_rdf($self, cutoff=" MOLVANE_STR(MOLVANE_DEFAULT_CUTOFF) ", bin_size=" MOLVANE_STR(MOLVANE_DEFAULT_BIN_SIZE)
-         ", n_threads=0)\n--\n\nTotal RDF only.\n\n"
-         "Weighted as prdf(); molvane.rdf() gives the physically weighted curves."},
+         ", n_threads=0)\n--\n\nTotal RDF only."},
         {"_pair_decisions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pair_decisions)),
          METH_VARARGS | METH_KEYWORDS,
          "_pair_decisions($self, reach)\n--\n\n"

@@ -17,6 +17,17 @@ extern const std::array<double, 104> element_covalent_radii;
 // The covalent radius of an element symbol spelled exactly; 0 for any other text.
 double covalent_radius(std::string_view symbol);
 
+// Two atoms whose covalent radii are r_a and r_b cannot lie closer than
+// max(too_close_floor, too_close_factor * (r_a + r_b)) angstrom: the
+// too-close distance that decides split positions and flags sites a symmetry
+// expansion put on top of one another.
+inline constexpr double too_close_floor = 0.7;
+inline constexpr double too_close_factor = 0.6;
+inline double too_close_distance(double radius_a, double radius_b) {
+    const double d = too_close_factor * (radius_a + radius_b);
+    return d > too_close_floor ? d : too_close_floor;
+}
+
 // True when `symbol` is spelled exactly as an element symbol ("Fe", not "FE").
 bool is_element_symbol(std::string_view symbol);
 

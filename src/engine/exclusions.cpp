@@ -35,9 +35,7 @@ bool negative_number(const std::string& text) {
     return nonzero;
 }
 
-double too_close_distance(const PartialSite& a, const PartialSite& b) {
-    return std::max(too_close_floor, too_close_factor * (a.radius + b.radius));
-}
+double too_close_distance(const PartialSite& a, const PartialSite& b) { return molvane::too_close_distance(a.radius, b.radius); }
 
 // Whether the labels of a and b can decide anything within the reach (as
 // PairRules::may_decide spells it inline).
@@ -285,6 +283,17 @@ double decided_weight(PairKind kind, double o_i, double o_j, double p, double q)
 
 // --- the correction ---
 
+void CorrectionSummary::count(const Structure& structure, const PairRules& rules, std::uint32_t i, std::uint32_t j,
+                              double r, PairKind kind) {
+    ++(kind == PairKind::exclusive ? exclusive : kind == PairKind::together ? together : unresolved);
+    auto& kept = kind == PairKind::unresolved ? first_unresolved : first;
+    PairDecision d{0, 0, {}, 0.0, 0.0, PairKind::exclusive, PairReason::too_close};
+    if (!kept && rules.decide(*rules.find(i), *rules.find(j), r, d)) {
+        d.offset = offset_at(structure, d.i, d.j, r);
+        kept = d;
+    }
+}
+
 void CorrectionSummary::join(const CorrectionSummary& later) {
     exclusive += later.exclusive;
     together += later.together;
@@ -320,18 +329,7 @@ CorrectionSummary correct_histogram(const Structure& structure, const PairRules&
     };
     for (const PairEntry& e : entries) {
         // An unordered pair comes as one entry for both orders or as two.
-        if (e.sides & side_forward) {
-            std::uint64_t& count = e.kind == PairKind::exclusive  ? summary.exclusive
-                                   : e.kind == PairKind::together ? summary.together
-                                                                  : summary.unresolved;
-            ++count;
-            auto& first = e.kind == PairKind::unresolved ? summary.first_unresolved : summary.first;
-            PairDecision d{0, 0, {}, 0.0, 0.0, PairKind::exclusive, PairReason::too_close};
-            if (!first && rules.decide(*rules.find(e.i), *rules.find(e.j), e.r, d)) {
-                d.offset = offset_at(structure, d.i, d.j, e.r);
-                first = d;
-            }
-        }
+        if (e.sides & side_forward) summary.count(structure, rules, e.i, e.j, e.r, e.kind);
         if (e.kind == PairKind::unresolved) continue;
         const std::int64_t k = find_bin(edges.data(), static_cast<std::int64_t>(edges.size()), e.r, inv_bin);
         if (k < 0) continue;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/elements.hpp"  // for too_close_distance
 #include "core/result.hpp"
 #include "core/structure.hpp"
 
@@ -19,10 +20,6 @@ namespace molvane {
 inline constexpr double exclusive_sum_tolerance = 1e-3;
 // A site is partially occupied when its occupancy sum lies in (0, 1 - this).
 inline constexpr double partial_tolerance = 1e-6;
-// Positions closer than max(too_close_floor, too_close_factor * (r_i + r_j)),
-// with r the covalent radii, cannot both be filled.
-inline constexpr double too_close_floor = 0.7;
-inline constexpr double too_close_factor = 0.6;
 
 enum class PairKind : std::uint8_t {
     exclusive,   // never both filled: weight 0
@@ -83,7 +80,7 @@ public:
     const PartialSite* find(std::uint32_t s) const { return index_[s] < 0 ? nullptr : &partial_[index_[s]]; }
     // Whether two partial sites at distance r may be decided at all (cheap).
     bool may_decide(const PartialSite& a, const PartialSite& b, double r) const {
-        return r < std::max(too_close_floor, too_close_factor * (a.radius + b.radius)) ||
+        return r < too_close_distance(a.radius, b.radius) ||
                (r < reach_ && a.group >= 0 && b.group >= 0 && a.assembly == b.assembly);
     }
     // The decision for partial sites a and b at distance r (i, j, distance,
@@ -125,6 +122,11 @@ struct PairEntry {
 struct CorrectionSummary {
     std::uint64_t exclusive = 0, together = 0, unresolved = 0;
     std::optional<PairDecision> first, first_unresolved;
+    // Counts one unordered pair of partial sites i and j at distance r,
+    // decided as `kind`; the first of each kind is kept with its decision
+    // and the offset of the image at that distance.
+    void count(const Structure& structure, const PairRules& rules, std::uint32_t i, std::uint32_t j, double r,
+               PairKind kind);
     // Adds the counts of `later` and takes its first pairs where none is set.
     void join(const CorrectionSummary& later);
 };

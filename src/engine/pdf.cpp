@@ -8,6 +8,7 @@
 #include <cmath>
 #include <memory>
 
+#include "engine/exclusions.hpp"
 #include "engine/neighbor.hpp"
 #include "engine/pool.hpp"
 #include "engine/rdf.hpp"  // for piece_count, max_histogram_entries
@@ -185,6 +186,8 @@ struct Plan {
     std::size_t n_curves = 0;
     std::size_t pieces = 1;
     Binned binned;
+    const Structure* structure = nullptr;
+    const PairRules* rules = nullptr;  // the decided pairs' weights, if any
 };
 
 std::size_t curve_index(std::size_t a, std::size_t b, std::size_t nel) {
@@ -238,11 +241,13 @@ Binned binned_layout(const Species2& sp, const std::vector<Sym6>& u, const PdfGr
     return b;
 }
 
-// The piece's sums, plus the shortest pair whose width came out imaginary.
+// The piece's sums, plus the shortest pair whose width came out imaginary
+// and the pairs the rules decided.
 struct PieceSums {
     std::vector<double> curves;
     std::vector<double> fine;  // per bin row: n_fine weights, then n_fine weighted distances
     double bad_distance = 0.0;
+    CorrectionSummary summary;
 };
 
 class GaussianAdder {
@@ -306,10 +311,34 @@ private:
         std::vector<double>().swap(out.fine);
     }
 
+    // What the rules make of a pair: its kind (unresolved when they leave its
+    // weight alone) and the two sites' occupancy sums.
+    struct Rule {
+        PairKind kind = PairKind::unresolved;
+        double o_i = 0.0, o_j = 0.0;
+    };
+
+    // The rule for sites i and j at distance d, counted once per unordered
+    // pair (at its forward entry).
+    Rule rule(std::size_t i, std::size_t j, double d, std::uint8_t side, PieceSums& out) const {
+        const PairRules& rules = *p_.rules;
+        if (!(d < rules.bound())) return {};
+        const PartialSite* a = rules.find(static_cast<std::uint32_t>(i));
+        const PartialSite* b = rules.find(static_cast<std::uint32_t>(j));
+        PairDecision decision{0, 0, {}, 0.0, 0.0, PairKind::exclusive, PairReason::too_close};
+        if (!a || !b || !rules.may_decide(*a, *b, d) || !rules.decide(*a, *b, d, decision)) return {};
+        if (side & side_forward) out.summary.count(*p_.structure, rules, a->site, b->site, d, decision.kind);
+        return {decision.kind, a->occupancy, b->occupancy};
+    }
+
     void pair(std::uint32_t centre, std::uint32_t slot, double d, std::uint8_t side, const Vec3& shift,
               PieceSums& out) {
         const std::size_t i = static_cast<std::size_t>(p_.search.site_at(centre));
         const std::size_t j = static_cast<std::size_t>(p_.search.site_at(slot));
+        // Exclusive pairs never occur: no weight and no width.
+        const Rule decided = p_.rules ? rule(i, j, d, side, out) : Rule{};
+        if (decided.kind == PairKind::exclusive) return;
+        const bool together = decided.kind == PairKind::together;
         const PeakWidth& w = p_.width;
         const double factor = 1.0 - w.delta1 / d - w.delta2 / (d * d) + w.qbroad * w.qbroad * d * d;
         const Species2& sp = p_.species;
@@ -322,7 +351,10 @@ private:
         Span span{};
         for (std::size_t ps = sp.offsets[i]; ps < sp.offsets[i + 1]; ++ps)
             for (std::size_t qs = sp.offsets[j]; qs < sp.offsets[j + 1]; ++qs) {
-                const double weight = times * (sp.occupancy[ps] * sp.occupancy[qs]);
+                const double weight =
+                    times * (together ? decided_weight(PairKind::together, decided.o_i, decided.o_j,
+                                                       sp.occupancy[ps], sp.occupancy[qs])
+                                      : sp.occupancy[ps] * sp.occupancy[qs]);
                 const Binned& bins = p_.binned;
                 if (bins.on && bins.type[ps] >= 0 && bins.type[qs] >= 0) {
                     const std::size_t r = static_cast<std::size_t>(
@@ -407,7 +439,7 @@ private:
 };
 
 Result<Plan> plan(const Structure& structure, const std::vector<Displacement>& displacements, const PdfGrid& grid,
-                  const PeakWidth& width) {
+                  const PeakWidth& width, const PairRules* rules) {
     auto ok = validate(grid, width);
     if (!ok) return ok.error();
     auto u = cartesian_tensors(structure, displacements);
@@ -426,13 +458,13 @@ Result<Plan> plan(const Structure& structure, const std::vector<Displacement>& d
     const std::size_t fine = binned.on ? 2 * binned.curve.size() * binned.n_fine : 0;
     const std::size_t pieces =
         piece_count(structure.sites().size(), search->candidate_pairs(), n_curves * grid.n_points + fine);
-    return Plan{grid,          width, std::move(species), std::move(*u), std::move(*search), structure.lattice().matrix(),
-                n_curves, pieces, std::move(binned)};
+    return Plan{grid,     width,  std::move(species), std::move(*u), std::move(*search), structure.lattice().matrix(),
+                n_curves, pieces, std::move(binned),  &structure, rules && !rules->sites().empty() ? rules : nullptr};
 }
 
 // Each piece (a fixed run of centres) sums into its own curves; the pieces
 // are added in piece order, so the bits do not depend on the pool.
-Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool) {
+Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool, CorrectionSummary* summary) {
     const std::size_t size = plan.n_curves * plan.grid.n_points;
     const std::size_t n_slots = plan.search.n_slots(), pieces = plan.pieces;
     std::vector<PieceSums> partial(pieces);
@@ -459,6 +491,8 @@ Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool) {
     double bad = 0.0;
     for (const PieceSums& part : partial)
         if (part.bad_distance > 0.0 && (bad == 0.0 || part.bad_distance < bad)) bad = part.bad_distance;
+    if (summary)
+        for (const PieceSums& part : partial) summary->join(part.summary);
     if (bad > 0.0)
         return fail("delta1 and delta2 leave no peak width for pairs at ", std::to_string(bad),
                     " A; use smaller values");
@@ -480,13 +514,14 @@ Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool) {
 }  // namespace
 
 Result<PdfPairSums> compute_pdf_pairs(const Structure& structure, const std::vector<Displacement>& displacements,
-                                      const PdfGrid& grid, const PeakWidth& width, std::uint64_t n_threads) {
-    auto p = plan(structure, displacements, grid, width);
+                                      const PdfGrid& grid, const PeakWidth& width, std::uint64_t n_threads,
+                                      const PairRules* rules, CorrectionSummary* summary) {
+    auto p = plan(structure, displacements, grid, width, rules);
     if (!p) return p.error();
-    if (n_threads == 0) return fill(*p, default_pool());
+    if (n_threads == 0) return fill(*p, default_pool(), summary);
     auto pool = WorkerPool::create(static_cast<std::size_t>(std::min(n_threads, max_pool_threads)), n_threads);
     if (!pool) return pool.error();
-    return fill(*p, **pool);
+    return fill(*p, **pool, summary);
 }
 
 }  // namespace molvane

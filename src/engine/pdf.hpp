@@ -12,6 +12,9 @@
 
 namespace molvane {
 
+class PairRules;
+struct CorrectionSummary;
+
 // Most grid points one computation may use.
 inline constexpr std::uint64_t max_pdf_points = std::uint64_t{1} << 22;
 
@@ -44,8 +47,13 @@ struct PdfPairSums {
 // species entry site by site, so that species sharing a site may move
 // differently; positive definite; `none` refused with the sites named) and sums the
 // pairs on the default pool (n_threads = 0) or a pool of its own. The sum
-// is the same bits on any number of threads.
+// is the same bits on any number of threads. With `rules`, every pair they
+// decide takes its decided weight (decided_weight, species by species)
+// instead of o_i o_j; exclusive pairs add nothing and need no width; pairs
+// the rules leave alone keep their bits. `summary` then counts the decided
+// pairs within the search's reach, in piece order.
 Result<PdfPairSums> compute_pdf_pairs(const Structure& structure, const std::vector<Displacement>& displacements,
-                                      const PdfGrid& grid, const PeakWidth& width, std::uint64_t n_threads);
+                                      const PdfGrid& grid, const PeakWidth& width, std::uint64_t n_threads,
+                                      const PairRules* rules = nullptr, CorrectionSummary* summary = nullptr);
 
 }  // namespace molvane

@@ -906,10 +906,10 @@ void note_close_sites(const AtomColumns& c, const Structure& s, const std::vecto
     ClosePairs close = close_full_sites(s);
     if (close.count == 0) return;
     notes.add("after the symmetry operations, ", counted(close.count, "pair"),
-              " of fully occupied sites lie closer than ", format_fixed4(too_close_bound),
-              " angstrom (first: '", row_name(c, site_rows[close.first]), "' and '",
-              row_name(c, site_rows[close.second]), "', ", format_fixed4(close.distance),
-              " angstrom apart); the operations may not belong to this cell or these sites");
+              " of fully occupied sites lie closer than their atoms can (first: '", row_name(c, site_rows[close.first]),
+              "' and '", row_name(c, site_rows[close.second]), "', ", format_fixed4(close.distance),
+              " angstrom apart, under ", format_fixed4(close.bound),
+              "); the operations may not belong to this cell or these sites");
 }
 
 }  // namespace

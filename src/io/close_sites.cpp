@@ -9,6 +9,8 @@
 #include <limits>
 #include <vector>
 
+#include "core/elements.hpp"  // for covalent_radius, too_close_distance
+
 namespace molvane {
 
 namespace {
@@ -37,12 +39,12 @@ double image_distance(const Mat3& m, Vec3 df) {
     return best;
 }
 
-// The element with the largest occupancy of site i.
-std::string_view main_element(const Sites& sites, std::size_t i) {
+// The covalent radius of the element with the largest occupancy of site i.
+double main_radius(const Sites& sites, std::size_t i) {
     std::size_t best = sites.entries_begin(i);
     for (std::size_t e = best; e < sites.entries_end(i); ++e)
         if (sites.entry(e).occupancy > sites.entry(best).occupancy) best = e;
-    return sites.symbol(sites.entry(best).symbol);
+    return covalent_radius(sites.symbol(sites.entry(best).symbol));
 }
 
 }  // namespace
@@ -57,13 +59,20 @@ ClosePairs close_full_sites(const Structure& structure) {
             full.push_back(i);
     if (full.size() < 2) return out;
     bool found = false;
+    std::vector<double> radius(full.size());
+    double widest = 0;
+    for (std::size_t p = 0; p < full.size(); ++p) {
+        radius[p] = main_radius(sites, full[p]);
+        widest = std::max(widest, radius[p]);
+    }
+    const double largest_bound = too_close_distance(widest, widest);
 
-    // Buckets per axis: the cell's width across that axis over the bound.
+    // Buckets per axis: the cell's width across that axis over the largest bound.
     const double volume = std::fabs(structure.lattice().volume());
     std::size_t n[3];
     for (int a = 0; a < 3; ++a) {
         const double width = volume / norm(cross(m[(a + 1) % 3], m[(a + 2) % 3]));
-        const double count = std::floor(width / too_close_bound);
+        const double count = std::floor(width / largest_bound);
         n[a] = count >= 1 ? static_cast<std::size_t>(std::min(count, double(max_buckets_per_axis))) : 1;
     }
     auto bucket_of = [&](double f, int a) {
@@ -94,7 +103,7 @@ ClosePairs close_full_sites(const Structure& structure) {
         const std::size_t nx = around(where[p][0], 0, xs), ny = around(where[p][1], 1, ys),
                           nz = around(where[p][2], 2, zs);
         std::size_t nearest = none;
-        double nearest_d = 0;
+        double nearest_d = 0, nearest_bound = 0;
         for (std::size_t ix = 0; ix < nx; ++ix)
             for (std::size_t iy = 0; iy < ny; ++iy)
                 for (std::size_t iz = 0; iz < nz; ++iz)
@@ -103,11 +112,13 @@ ClosePairs close_full_sites(const Structure& structure) {
                         const Vec3& fj = sites.frac(full[q]);
                         const Vec3 df{fj[0] - fi[0], fj[1] - fi[1], fj[2] - fi[2]};
                         const double d = image_distance(m, df);
-                        if (!too_close(main_element(sites, full[p]), main_element(sites, full[q]), d)) continue;
+                        const double bound = too_close_distance(radius[p], radius[q]);
+                        if (d >= bound) continue;
                         ++out.count;
                         if (nearest == none || q < nearest) {
                             nearest = q;
                             nearest_d = d;
+                            nearest_bound = bound;
                         }
                     }
         if (nearest != none && !found) {
@@ -115,6 +126,7 @@ ClosePairs close_full_sites(const Structure& structure) {
             out.first = full[p];
             out.second = full[nearest];
             out.distance = nearest_d;
+            out.bound = nearest_bound;
         }
     }
     return out;

@@ -4,22 +4,10 @@
 
 #include <cstddef>
 #include <optional>
-#include <string_view>
 
 #include "core/structure.hpp"
 
 namespace molvane {
-
-// The too-close distance: two atoms of elements `a` and `b` at distance `d`
-// (angstrom) cannot both be there. For now a single bound, 0.7 angstrom, for
-// every pair of elements; an element-pair bound from covalent radii belongs
-// here too.
-inline constexpr double too_close_bound = 0.7;
-inline bool too_close(std::string_view a, std::string_view b, double d) {
-    (void)a;
-    (void)b;
-    return d < too_close_bound;
-}
 
 // Images of one atom-site row closer than this (angstrom) are one atom: a
 // special position written with rounded coordinates (0.3333 for 1/3, or
@@ -28,12 +16,14 @@ inline bool too_close(std::string_view a, std::string_view b, double d) {
 inline constexpr double same_atom_bound = 0.05;
 
 // Pairs of distinct fully occupied sites (occupancy sum within 1e-6 of 1)
-// that are too close, counting periodic images; the first pair in site
+// closer than the too-close distance of their elements (each site's
+// element of largest occupancy), counting periodic images; the first pair in site
 // order and their distance.
 struct ClosePairs {
     std::size_t count = 0;
     std::size_t first = 0, second = 0;
     double distance = 0;
+    double bound = 0;  // the too-close distance of the first pair's elements
 };
 ClosePairs close_full_sites(const Structure& structure);
 
