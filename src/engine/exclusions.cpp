@@ -62,6 +62,10 @@ Result<PairRules> PairRules::create(const Structure& structure, double reach) {
     };
     std::vector<double> radii;  // per symbol index
     for (const std::string& symbol : sites.symbols()) radii.push_back(covalent_radius(symbol));
+    bool labelled = false;
+    const auto* last = tags.empty() ? nullptr : &tags[0];
+    std::int64_t last_assembly = -1, last_group = -1;
+    bool last_negative = false;
     for (std::size_t i = 0; i < sites.size(); ++i) {
         const double o = sites.occupancy_sum(i);
         if (!(o > 0.0 && o < 1.0 - partial_tolerance)) continue;
@@ -69,9 +73,17 @@ Result<PairRules> PairRules::create(const Structure& structure, double reach) {
         for (std::size_t e = sites.entries_begin(i); e < sites.entries_end(i); ++e)
             p.radius = std::max(p.radius, radii[sites.entry(e).symbol]);
         if (!tags.empty() && !tags[i].group.empty()) {
-            p.assembly = number(assemblies, tags[i].assembly);
-            p.group = number(groups, tags[i].group);
-            p.negative = negative_number(tags[i].group);
+            // Neighbouring sites mostly repeat the labels of the last one.
+            if (!labelled || tags[i].assembly != last->assembly || tags[i].group != last->group) {
+                labelled = true;
+                last = &tags[i];
+                last_assembly = number(assemblies, tags[i].assembly);
+                last_group = number(groups, tags[i].group);
+                last_negative = negative_number(tags[i].group);
+            }
+            p.assembly = last_assembly;
+            p.group = last_group;
+            p.negative = last_negative;
             p.row = tags[i].row;
         }
         rules.bound_ = std::max({rules.bound_, too_close_distance(p, p), p.group >= 0 ? reach : 0.0});

@@ -4,6 +4,7 @@
 #include "engine/rdf.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <limits>
@@ -123,17 +124,43 @@ public:
     }
 
 private:
-    // With `Collect`, also keeps the binned entry u between partial sites
-    // when the rules decide it.
+    // With `Collect`, also keeps the binned entries of a batch between
+    // partial sites that the rules decide, in batch order. A pass of its
+    // own, so that the histogram loop stays the one of the plain fill: few
+    // entries lie within the rules' bound, and they are picked without a
+    // branch per entry.
     template <bool Collect>
     void keep(const std::uint32_t* centres, const std::uint32_t* slots, const double* r, const std::uint8_t* sides,
-              std::size_t u, std::vector<PairEntry>& entries) const {
+              std::size_t n, std::vector<PairEntry>& entries) const {
         if constexpr (Collect) {
-            const PairRules& rules = *plan_.rules;
-            if (!(r[u] < rules.bound())) return;
-            const PartialSite& a = plan_.partial_by_slot[centres[u]];
-            const PartialSite& b = plan_.partial_by_slot[slots[u]];
-            if (a.occupancy < 0.0 || b.occupancy < 0.0 || !rules.may_decide(a, b, r[u])) return;
+            const double bound = plan_.rules->bound();
+            std::array<std::uint32_t, NeighborSearch::Scratch::capacity> near;
+            for (std::size_t base = 0; base < n; base += near.size()) {
+                const std::size_t end = std::min(n, base + near.size());
+                std::size_t m = 0;
+                for (std::size_t u = base; u < end; ++u) {
+                    near[m] = static_cast<std::uint32_t>(u);
+                    m += static_cast<std::size_t>(r[u] < bound);
+                }
+                keep_listed(near.data(), m, centres, slots, r, sides, entries);
+            }
+        }
+    }
+
+    // The entries near[0..m) of a batch that the rules decide, in order.
+    void keep_listed(const std::uint32_t* near, std::size_t m, const std::uint32_t* centres,
+                     const std::uint32_t* slots, const double* r, const std::uint8_t* sides,
+                     std::vector<PairEntry>& entries) const {
+        const PairRules& rules = *plan_.rules;
+        const double bound = rules.bound();
+        const PartialSite* partial = plan_.partial_by_slot.data();
+        for (std::size_t t = 0; t < m; ++t) {
+            const std::size_t u = near[t];
+            if (!(r[u] < bound)) continue;
+            const PartialSite& a = partial[centres[u]];
+            const PartialSite& b = partial[slots[u]];
+            if (a.occupancy < 0.0 || b.occupancy < 0.0 || !rules.may_decide(a, b, r[u])) continue;
+            if (find_bin(edges_, n_edges_, r[u], inv_bin_) < 0) continue;
             PairDecision d{0, 0, {}, 0.0, 0.0, PairKind::exclusive, PairReason::too_close};
             if (rules.decide(a, b, r[u], d))
                 entries.push_back({a.site, b.site, a.occupancy, b.occupancy, r[u], sides[u], d.kind});
@@ -145,8 +172,14 @@ private:
                       std::vector<PairEntry>& entries) const {
         if (!plan_.by_slot.empty()) {
             const SlotSpecies* by_slot = plan_.by_slot.data();
+            // With `Collect`, the binned entries in a bin that reaches below
+            // the rules' bound are listed as met (a batch is never longer
+            // than the scratch), then sorted out by keep_listed.
+            const std::int64_t near_bins = Collect ? near_bin_count() : 0;
             plan_.search.visit(lo, hi, scratch, [&](const std::uint32_t* centres, const std::uint32_t* slots,
                                                     const double* r, const std::uint8_t* sides, std::size_t n) {
+                [[maybe_unused]] std::array<std::uint32_t, Collect ? NeighborSearch::Scratch::capacity : 1> near;
+                [[maybe_unused]] std::size_t m = 0;
                 for (std::size_t u = 0; u < n; ++u) {
                     const std::int64_t k = find_bin(edges_, n_edges_, r[u], inv_bin_);
                     if (k < 0) continue;
@@ -155,8 +188,12 @@ private:
                     const double weight = j.occupancy * i.occupancy;
                     if (sides[u] & side_forward) hist[i.row + j.column + static_cast<std::size_t>(k)] += weight;
                     if (sides[u] & side_reverse) hist[j.row + i.column + static_cast<std::size_t>(k)] += weight;
-                    keep<Collect>(centres, slots, r, sides, u, entries);
+                    if constexpr (Collect) {
+                        near[m] = static_cast<std::uint32_t>(u);
+                        m += static_cast<std::size_t>(k < near_bins);
+                    }
                 }
+                if constexpr (Collect) keep_listed(near.data(), m, centres, slots, r, sides, entries);
             });
             return;
         }
@@ -169,8 +206,8 @@ private:
                 const std::size_t j = static_cast<std::size_t>(plan_.search.site_at(slots[u]));
                 if (sides[u] & side_forward) add_species(i, j, static_cast<std::size_t>(k), hist);
                 if (sides[u] & side_reverse) add_species(j, i, static_cast<std::size_t>(k), hist);
-                keep<Collect>(centres, slots, r, sides, u, entries);
             }
+            keep<Collect>(centres, slots, r, sides, n, entries);
         });
     }
 
@@ -187,6 +224,13 @@ private:
             for (std::size_t q = q_begin; q < q_end; ++q)
                 row[static_cast<std::size_t>(symbol[q]) * nbins] += occupancy[q] * occ_p;
         }
+    }
+
+    // Bins [0, this) hold every distance below the rules' bound (with a bin
+    // to spare for rounding of the bin search).
+    std::int64_t near_bin_count() const {
+        const double bins = plan_.rules->bound() * inv_bin_ + 2.0;
+        return bins < static_cast<double>(n_edges_) ? static_cast<std::int64_t>(bins) : n_edges_;
     }
 
     const Plan& plan_;
