@@ -114,6 +114,8 @@ public:
         offsets_.back() = symbol_.size();
     }
     void add_species(std::string_view symbol, double occupancy) { add_species(symbol_index(symbol), occupancy); }
+    // Changes the occupancy of entry e (a builder merging images into sites).
+    void set_occupancy(std::size_t e, double occupancy) { occupancy_[e] = occupancy; }
     SiteColumns& columns() { return columns_; }
 
     // --- reading ---

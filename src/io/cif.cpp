@@ -8,6 +8,7 @@
 #include <limits>
 #include <map>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 
 #include "core/elements.hpp"
@@ -283,12 +284,6 @@ Displacement rotated(const Displacement& d, const Mat3& r, const Vec3& recip) {
     return out;
 }
 
-// A site while images still join it.
-struct Site {
-    Vec3 frac_coords{};
-    std::vector<Species> species;
-};
-
 // Merges images into sites: an image joins the first site (in creation
 // order) that lies within `symprec` on every axis, or that an image of the
 // same row started within same_atom_bound, else it starts a new one.
@@ -296,10 +291,18 @@ struct Site {
 // the candidates; the lowest-index match among the 27 neighbouring buckets
 // is the first site a scan in creation order would find. A tolerance too
 // large for a grid of three buckets per axis falls back to the scan.
+// The sites are built in place as the arrays of the result: a site keeps
+// the species of the row that started it there, and only species that
+// other images bring later are held aside until take.
 class SiteMerger {
 public:
-    SiteMerger(double symprec, const Lattice& lattice, std::size_t expected_images)
+    SiteMerger(double symprec, const Lattice& lattice, std::size_t expected_images, std::size_t rows)
         : tol_(symprec), cell_(lattice.matrix()) {
+        // Usually one site per row; more grow as they come.
+        likely_ = std::min(expected_images, rows);
+        const std::size_t likely = likely_;
+        sites_.reserve(likely, likely);
+        site_rows_.reserve(likely);
         if (!(symprec > 0)) {
             merge_ = false;
             return;
@@ -319,6 +322,7 @@ public:
         if (n >= 3) {
             n_ = static_cast<std::size_t>(n);
             head_.assign(n_ * n_ * n_, none);
+            next_.reserve(likely);
         }
     }
 
@@ -329,33 +333,47 @@ public:
     // parameters it has; `differs` is set when another row's differ.
     void add(const Vec3& f, const std::vector<Species>& species, const Displacement& adp, std::size_t row,
              bool& differs) {
+        if (adp.kind != Displacement::none && !has_adps_) {
+            // Until now no site had any.
+            has_adps_ = true;
+            adps_.reserve(std::max(likely_, sites_.size()));
+            adps_.assign(sites_.size(), Displacement{});
+        }
         std::size_t match = merge_ ? find(f, row) : none;
         if (match == none) {
             create(f, species, row);
-            adps_.push_back(adp);
-            adp_rows_.push_back(row);
+            if (has_adps_) adps_.push_back(adp);
             return;
         }
-        Displacement& held_adp = adps_[match];
-        if (held_adp.kind == Displacement::none) {
-            held_adp = adp;
-            adp_rows_[match] = row;
-        } else if (adp.kind != Displacement::none && adp_rows_[match] != row && !same_displacement(held_adp, adp)) {
-            differs = true;
+        if (has_adps_) {
+            Displacement& held_adp = adps_[match];
+            if (held_adp.kind == Displacement::none) {
+                held_adp = adp;
+                if (adp.kind != Displacement::none && row != site_rows_[match]) adp_rows_[match] = row;
+            } else if (adp.kind != Displacement::none && adp_row(match) != row &&
+                       !same_displacement(held_adp, adp)) {
+                differs = true;
+            }
         }
-        auto& held = sites_[match].species;
-        auto& rows = species_rows_[match];
+        const std::size_t begin = sites_.entries_begin(match), own = sites_.entries_end(match) - begin;
         for (const Species& incoming : species) {
-            auto same = std::find_if(held.begin(), held.end(),
-                                     [&](const Species& sp) { return sp.first == incoming.first; });
-            if (same == held.end()) {
-                held.push_back(incoming);
-                rows.push_back(row);
+            // The species of the site: its own entries, then those held aside.
+            std::size_t k = 0;
+            auto later = extras_.find(match);
+            for (; k < own; ++k)
+                if (sites_.symbol(sites_.entry(begin + k).symbol) == incoming.first) break;
+            if (k == own && later != extras_.end()) {
+                while (k - own < later->second.size() &&
+                       sites_.symbol(later->second[k - own].symbol) != incoming.first)
+                    ++k;
+            }
+            const std::size_t n_held = own + (later == extras_.end() ? 0 : later->second.size());
+            if (k == n_held) {
+                extras_[match].push_back({sites_.symbol_index(incoming.first), incoming.second, row});
                 continue;
             }
-            const std::size_t k = static_cast<std::size_t>(same - held.begin());
-            if (rows[k] == row) {
-                same->second = std::max(same->second, incoming.second);
+            if (species_row(match, k) == row) {
+                set_occupancy(match, k, std::max(occupancy(match, k), incoming.second));
                 continue;
             }
             auto [it, fresh] = parts_.try_emplace(PartKey{match, k, row}, incoming.second);
@@ -390,30 +408,73 @@ public:
             it = end;
         }
         Sites sites;
-        std::size_t entries = 0;
-        for (const Site& site : sites_) entries += site.species.size();
-        sites.reserve(sites_.size(), entries);
-        for (const Site& site : sites_) {
-            if (site.species.size() == 1) {
-                sites.add_atom(site.frac_coords, sites.symbol_index(site.species[0].first), site.species[0].second);
-            } else {
-                sites.add_site(site.frac_coords);
-                for (const auto& [element, occupancy] : site.species) sites.add_species(element, occupancy);
+        if (extras_.empty()) {
+            sites = std::move(sites_);
+        } else {
+            std::size_t entries = sites_.n_entries();
+            for (const auto& [site, held] : extras_) entries += held.size();
+            sites.reserve(sites_.size(), entries);
+            for (std::size_t s = 0; s < sites_.size(); ++s) {
+                const std::size_t begin = sites_.entries_begin(s), end = sites_.entries_end(s);
+                auto later = extras_.find(s);
+                if (end - begin == 1 && later == extras_.end()) {
+                    SpeciesEntry e = sites_.entry(begin);
+                    sites.add_atom(sites_.frac(s), sites.symbol_index(sites_.symbol(e.symbol)), e.occupancy);
+                    continue;
+                }
+                sites.add_site(sites_.frac(s));
+                for (std::size_t e = begin; e < end; ++e)
+                    sites.add_species(sites_.symbol(sites_.entry(e).symbol), sites_.entry(e).occupancy);
+                if (later != extras_.end())
+                    for (const Extra& x : later->second) sites.add_species(sites_.symbol(x.symbol), x.occupancy);
             }
+            sites_ = Sites();
         }
-        for (const Displacement& d : adps_)
-            if (d.kind != Displacement::none) {
-                sites.columns().displacements = adps_;
-                break;
-            }
+        if (has_adps_) sites.columns().displacements = std::move(adps_);
         return sites;
     }
 
 private:
     static constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
 
+    // A species another row brought to a site after it was started.
+    struct Extra {
+        std::uint32_t symbol;
+        double occupancy;
+        std::size_t row;
+    };
+
     static bool finite(const Vec3& f) {
         return std::isfinite(f[0]) && std::isfinite(f[1]) && std::isfinite(f[2]);
+    }
+
+    // The row whose displacement parameters site s holds.
+    std::size_t adp_row(std::size_t s) const {
+        auto other = adp_rows_.find(s);
+        return other == adp_rows_.end() ? site_rows_[s] : other->second;
+    }
+
+    // Species k of site s: its own entries first, then those held aside.
+    std::size_t species_row(std::size_t s, std::size_t k) const {
+        const std::size_t own = sites_.entries_end(s) - sites_.entries_begin(s);
+        return k < own ? site_rows_[s] : extras_.at(s)[k - own].row;
+    }
+    double occupancy(std::size_t s, std::size_t k) const {
+        const std::size_t begin = sites_.entries_begin(s), own = sites_.entries_end(s) - begin;
+        return k < own ? sites_.entry(begin + k).occupancy : extras_.at(s)[k - own].occupancy;
+    }
+    void set_occupancy(std::size_t s, std::size_t k, double value) {
+        const std::size_t begin = sites_.entries_begin(s), own = sites_.entries_end(s) - begin;
+        if (k < own) sites_.set_occupancy(begin + k, value);
+        else extras_.at(s)[k - own].occupancy = value;
+    }
+    const std::string& element(std::size_t s, std::size_t k) const {
+        const std::size_t begin = sites_.entries_begin(s), own = sites_.entries_end(s) - begin;
+        return sites_.symbol(k < own ? sites_.entry(begin + k).symbol : extras_.at(s)[k - own].symbol);
+    }
+    std::size_t n_species(std::size_t s) const {
+        auto later = extras_.find(s);
+        return sites_.entries_end(s) - sites_.entries_begin(s) + (later == extras_.end() ? 0 : later->second.size());
     }
 
     std::size_t cell_index(double v) const {
@@ -423,7 +484,7 @@ private:
 
     // Site s takes an image of `row` at f.
     bool joins(std::size_t s, const Vec3& f, std::size_t row) const {
-        const Vec3& g = sites_[s].frac_coords;
+        const Vec3& g = sites_.frac(s);
         if (coords_close(g, f, tol_)) return true;
         if (site_rows_[s] != row) return false;
         Vec3 d{};
@@ -473,31 +534,32 @@ private:
     // Adds or refuses the parts [from, to) of one site.
     void settle(std::size_t site, Parts::const_iterator from, Parts::const_iterator to,
                 std::vector<Overfull>& overfull) {
-        std::vector<Species>& species = sites_[site].species;
-        std::vector<Species> summed = species;
-        for (auto it = from; it != to; ++it) summed[it->first.species].second += it->second;
+        const std::size_t n = n_species(site);
+        std::vector<double> summed(n);
+        for (std::size_t k = 0; k < n; ++k) summed[k] = occupancy(site, k);
+        for (auto it = from; it != to; ++it) summed[it->first.species] += it->second;
         double total = 0;
-        for (const Species& sp : summed) total += sp.second;
+        for (double occ : summed) total += occ;
         if (total <= max_occupancy_sum) {
-            species = std::move(summed);
+            for (std::size_t k = 0; k < n; ++k) set_occupancy(site, k, summed[k]);
             return;
         }
         for (auto it = from; it != to; ++it) {
-            Species& sp = species[it->first.species];
-            if (it == from || std::prev(it)->first.species != it->first.species)
-                overfull.push_back({species_rows_[site][it->first.species], it->first.row, sp.first,
-                                    summed[it->first.species].second});
-            sp.second = std::max(sp.second, it->second);
+            const std::size_t k = it->first.species;
+            if (it == from || std::prev(it)->first.species != k)
+                overfull.push_back({species_row(site, k), it->first.row, element(site, k), summed[k]});
+            set_occupancy(site, k, std::max(occupancy(site, k), it->second));
         }
     }
 
     void create(const Vec3& f, const std::vector<Species>& species, std::size_t row) {
         std::size_t index = sites_.size();
-        Site site;
-        site.frac_coords = f;
-        site.species = species;
-        sites_.push_back(std::move(site));
-        species_rows_.emplace_back(species.size(), row);
+        if (species.size() == 1) {
+            sites_.add_atom(f, sites_.symbol_index(species[0].first), species[0].second);
+        } else {
+            sites_.add_site(f);
+            for (const auto& [symbol, occupancy] : species) sites_.add_species(symbol, occupancy);
+        }
         site_rows_.push_back(row);
         if (!merge_ || !finite(f)) return;
         if (n_ == 0) {
@@ -517,12 +579,16 @@ private:
     std::vector<std::size_t> head_;   // newest site of each bucket
     std::vector<std::size_t> next_;   // next older site of the same bucket
     std::vector<std::size_t> scan_;   // sites with finite coordinates, in order
-    std::vector<Site> sites_;
-    std::vector<std::vector<std::size_t>> species_rows_;  // per site: the row of each species
+    Sites sites_;                     // each site with the species of the row that started it
+    std::map<std::size_t, std::vector<Extra>> extras_;  // by site: species other images brought
     std::vector<std::size_t> site_rows_;
     Parts parts_;
-    std::vector<Displacement> adps_;  // one per site
-    std::vector<std::size_t> adp_rows_;  // per site, the row whose displacements it holds
+    bool has_adps_ = false;              // some image brought displacement parameters
+    std::vector<Displacement> adps_;     // one per site once some image brought any, else none
+    std::size_t likely_ = 0;             // sites reserved for
+    // Sites holding the displacement parameters of a row other than the one
+    // that started them, with that row.
+    std::unordered_map<std::size_t, std::size_t> adp_rows_;
 };
 
 }  // namespace
@@ -860,7 +926,7 @@ Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* no
     if (!columns) return columns.error();
 
     const std::size_t n_rows = columns->loop->n_rows();
-    SiteMerger merger(symprec, *lattice, n_rows * ops->ops.size());
+    SiteMerger merger(symprec, *lattice, n_rows * ops->ops.size(), n_rows);
     RowSkips skips;
     AtomRow row;
     const auto aniso = aniso_table(*block);

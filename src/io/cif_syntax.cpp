@@ -1,10 +1,11 @@
 // CIF syntax: the line tokenizer, data blocks (items and loops) and numbers.
 #include "io/cif_syntax.hpp"
 
+#include <limits>
 #include <utility>
 
 #include "core/number.hpp"  // for parse_decimal
-#include "core/text.hpp"  // for trim, split_lines, strip_quotes, decode_utf8
+#include "core/text.hpp"  // for trim, strip_quotes, decode_utf8
 #include "core/unicode_lower.hpp"
 
 namespace molvane {
@@ -99,13 +100,12 @@ Token::Kind word_kind(std::string_view word) {
 // kept in `storage`.
 class Lexer {
 public:
-    Lexer(std::string_view text, std::deque<std::string>& storage)
-        : lines_(split_lines(text)), storage_(storage) {}
+    Lexer(std::string_view text, std::deque<std::string>& storage) : text_(text), storage_(storage) {}
 
     // The next token without taking it; false at the end of the text.
     bool peek(Token& tok) {
         while (at_ == words_.size()) {
-            if (line_ == lines_.size()) return false;
+            if (pos_ == text_.size()) return false;
             load_line();
         }
         tok = Token{words_[at_], quoted_[at_] ? Token::Kind::value : word_kind(words_[at_]), word_line_,
@@ -120,6 +120,19 @@ public:
     }
 
 private:
+    // The next line of the text (without its line break, "\n" or "\r\n"),
+    // or false at the end.
+    bool next_line(std::string_view& line) {
+        if (pos_ == text_.size()) return false;
+        std::size_t nl = text_.find('\n', pos_);
+        std::size_t end = nl == std::string_view::npos ? text_.size() : nl;
+        line = text_.substr(pos_, end - pos_);
+        if (!line.empty() && nl != std::string_view::npos && line.back() == '\r') line.remove_suffix(1);
+        pos_ = nl == std::string_view::npos ? text_.size() : nl + 1;
+        ++line_;
+        return true;
+    }
+
     // Reads the tokens of the next line, or the whole text field it opens.
     void load_line() {
         words_.clear();
@@ -127,29 +140,29 @@ private:
         at_ = 0;
         field_ = false;
         word_line_ = line_;
-        std::string_view t = trim(lines_[line_]);
+        std::string_view line;
+        next_line(line);
+        std::string_view t = trim(line);
         if (!t.empty() && t[0] == ';') {
-            std::size_t k = line_ + 1;
             std::string value;
-            for (; k < lines_.size(); ++k) {
-                std::string_view s = trim_start(lines_[k]);
+            while (next_line(line)) {
+                std::string_view s = trim_start(line);
                 if (!s.empty() && s[0] == ';') break;
-                value.append(trim(lines_[k]));
+                value.append(trim(line));
             }
-            line_ = std::min(k + 1, lines_.size());
             storage_.push_back(std::move(value));
             words_.push_back(storage_.back());
             quoted_.push_back(true);
             field_ = true;
             return;
         }
-        tokenize_into(lines_[line_], words_, &quoted_);
-        ++line_;
+        tokenize_into(line, words_, &quoted_);
     }
 
-    std::vector<std::string_view> lines_;
+    std::string_view text_;
     std::deque<std::string>& storage_;
-    std::size_t line_ = 0;       // next line to load
+    std::size_t pos_ = 0;        // start of the next line
+    std::size_t line_ = 0;       // lines read
     std::size_t word_line_ = 0;  // line of the loaded tokens
     std::vector<std::string_view> words_;
     std::vector<bool> quoted_;
@@ -180,7 +193,7 @@ struct RawBlock {
 // it and then the values up to the next tag or reserved word.
 class BlockParser {
 public:
-    BlockParser(std::string_view text, std::deque<std::string>& storage) : lex_(text, storage) {
+    BlockParser(std::string_view text, std::deque<std::string>& storage) : lex_(text, storage), text_(text) {
         blocks_.emplace_back();
     }
 
@@ -222,7 +235,7 @@ private:
     }
 
     void read_loop() {
-        Loop loop;
+        Loop loop{{}, LoopValues(text_)};
         Token tok;
         while (lex_.peek(tok) && tok.kind == Token::Kind::tag) {
             lex_.next(tok);
@@ -232,12 +245,13 @@ private:
         while (next_value(tok))
             if (keep) loop.values.push_back(tok.text);
         if (!keep) return;
-        loop.values.resize(loop.n_rows() * loop.tags.size());  // drop an incomplete row
+        loop.values.truncate(loop.n_rows() * loop.tags.size());  // drop an incomplete row
         if (loop.column("_atom_site_fract_x")) blocks_.back().has_sites = true;
         blocks_.back().loops.push_back(std::move(loop));
     }
 
     Lexer lex_;
+    std::string_view text_;
     std::vector<RawBlock> blocks_;
     std::vector<std::string_view> tokens_;
 };
@@ -248,6 +262,39 @@ std::vector<std::string_view> tokenize(std::string_view line) {
     std::vector<std::string_view> tokens;
     tokenize_into(line, tokens);
     return tokens;
+}
+
+void LoopValues::push_back(std::string_view value) {
+    if (size_ % chunk_size == 0) chunks_.emplace_back();
+    Chunk& c = chunks_.back();
+    const auto at = reinterpret_cast<std::uintptr_t>(value.data());
+    const auto begin = reinterpret_cast<std::uintptr_t>(text_.data());
+    bool in_text = at >= begin && at - begin <= text_.size() && value.size() <= text_.size() - (at - begin);
+    std::size_t pos = at - begin;
+    if (in_text && !c.has_base) {
+        c.base = pos;
+        c.has_base = true;
+    }
+    if (in_text && value.size() < held && pos >= c.base && pos - c.base <= std::numeric_limits<std::uint32_t>::max()) {
+        c.offset.push_back(static_cast<std::uint32_t>(pos - c.base));
+        c.length.push_back(static_cast<std::uint8_t>(value.size()));
+    } else {
+        c.offset.push_back(static_cast<std::uint32_t>(c.other.size()));
+        c.length.push_back(held);
+        c.other.push_back(value);
+    }
+    ++size_;
+}
+
+void LoopValues::truncate(std::size_t n) {
+    if (n >= size_) return;
+    chunks_.resize((n + chunk_size - 1) / chunk_size);
+    if (!chunks_.empty() && n % chunk_size != 0) {
+        Chunk& c = chunks_.back();
+        c.offset.resize(n % chunk_size);
+        c.length.resize(n % chunk_size);
+    }
+    size_ = n;
 }
 
 std::optional<std::size_t> Loop::column(std::string_view tag) const {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
@@ -20,10 +21,46 @@ namespace molvane {
 // Tokens are views into `line`; a token may be empty ('').
 std::vector<std::string_view> tokenize(std::string_view line);
 
+// The values of a loop in five bytes each when they lie in `text`: chunks of
+// values each keep the position of their first value in the text, then per
+// value its 32-bit offset from there and its length in one byte. Other values
+// (text fields, long values) are kept as views, which must stay valid.
+class LoopValues {
+public:
+    explicit LoopValues(std::string_view text = {}) : text_(text) {}
+
+    std::size_t size() const { return size_; }
+    std::string_view operator[](std::size_t i) const {
+        const Chunk& c = chunks_[i / chunk_size];
+        const std::size_t j = i % chunk_size;
+        if (c.length[j] == held) return c.other[c.offset[j]];
+        return text_.substr(c.base + c.offset[j], c.length[j]);
+    }
+    void push_back(std::string_view value);
+    // Drops the values from the n-th on.
+    void truncate(std::size_t n);
+
+private:
+    static constexpr std::size_t chunk_size = std::size_t{1} << 16;
+    static constexpr std::uint8_t held = 255;  // length of a value kept in `other`
+
+    struct Chunk {
+        std::size_t base = 0;  // position in the text of the first value there
+        bool has_base = false;
+        std::vector<std::uint32_t> offset;  // from base, or the index into `other`
+        std::vector<std::uint8_t> length;
+        std::vector<std::string_view> other;
+    };
+
+    std::string_view text_;
+    std::vector<Chunk> chunks_;
+    std::size_t size_ = 0;
+};
+
 // One loop: lower-cased header tags and the values, row after row.
 struct Loop {
     std::vector<std::string> tags;
-    std::vector<std::string_view> values;  // size is a multiple of tags.size()
+    LoopValues values;  // size is a multiple of tags.size()
 
     std::size_t n_rows() const { return tags.empty() ? 0 : values.size() / tags.size(); }
     std::string_view value(std::size_t row, std::size_t col) const {
