@@ -24,13 +24,24 @@ Vec3 cross(const Vec3& u, const Vec3& v) {
     return {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
 }
 
-// The shortest length of df + n over integer vectors n near the wrapped difference.
-double image_distance(const Mat3& m, Vec3 df) {
-    for (double& x : df) x -= std::round(x);
+// The shortest length of df + n over integer vectors n near the wrapped
+// difference, looking only at the images that could lie closer than `bound`:
+// an image n whose fraction |df_k + n_k| along an axis times the distance
+// between that axis's lattice planes reaches `bound` is at least that far
+// away. Infinity when no image is nearer than `bound`.
+double image_distance_below(const Mat3& m, const double (&plane_gap)[3], Vec3 df, double bound) {
+    int lo[3], hi[3];
+    for (int a = 0; a < 3; ++a) {
+        df[a] -= std::round(df[a]);
+        lo[a] = std::fabs(df[a] - 1.0) * plane_gap[a] < bound ? -1 : 0;
+        hi[a] = std::fabs(df[a] + 1.0) * plane_gap[a] < bound ? 1 : 0;
+        if (std::fabs(df[a]) * plane_gap[a] >= bound && lo[a] == 0 && hi[a] == 0)
+            return std::numeric_limits<double>::infinity();
+    }
     double best = std::numeric_limits<double>::infinity();
-    for (int i = -1; i <= 1; ++i)
-        for (int j = -1; j <= 1; ++j)
-            for (int k = -1; k <= 1; ++k) {
+    for (int i = lo[0]; i <= hi[0]; ++i)
+        for (int j = lo[1]; j <= hi[1]; ++j)
+            for (int k = lo[2]; k <= hi[2]; ++k) {
                 const double f[3] = {df[0] + i, df[1] + j, df[2] + k};
                 Vec3 c;
                 for (int a = 0; a < 3; ++a) c[a] = (f[0] * m[0][a] + f[1] * m[1][a]) + f[2] * m[2][a];
@@ -70,8 +81,10 @@ ClosePairs close_full_sites(const Structure& structure) {
     // Buckets per axis: the cell's width across that axis over the largest bound.
     const double volume = std::fabs(structure.lattice().volume());
     std::size_t n[3];
+    double plane_gap[3];
     for (int a = 0; a < 3; ++a) {
         const double width = volume / norm(cross(m[(a + 1) % 3], m[(a + 2) % 3]));
+        plane_gap[a] = width;
         const double count = std::floor(width / largest_bound);
         n[a] = count >= 1 ? static_cast<std::size_t>(std::min(count, double(max_buckets_per_axis))) : 1;
     }
@@ -111,9 +124,9 @@ ClosePairs close_full_sites(const Structure& structure) {
                         if (q <= p) continue;
                         const Vec3& fj = sites.frac(full[q]);
                         const Vec3 df{fj[0] - fi[0], fj[1] - fi[1], fj[2] - fi[2]};
-                        const double d = image_distance(m, df);
                         const double bound = too_close_distance(radius[p], radius[q]);
-                        if (d >= bound) continue;
+                        const double d = image_distance_below(m, plane_gap, df, bound);
+                        if (!(d < bound)) continue;
                         ++out.count;
                         if (nearest == none || q < nearest) {
                             nearest = q;
