@@ -204,6 +204,10 @@ Result<bool> decide_images(const Structure& structure, const PairRules& rules, c
             if (!(images <= max_images_per_pair))
                 return fail("the reach spans too many cell images (at most ", std::to_string(max_images_per_pair),
                             " per pair)");
+            // Whole cells are counted exactly up to 2^52; coordinates beyond
+            // that give no image offset one could name.
+            if (!(std::fabs(l) < 0x1p52 && std::fabs(h) < 0x1p52))
+                return fail("a site lies too far outside the cell (more than 2^52 cells) to place its images");
             lo[k] = static_cast<std::int64_t>(l);
             hi[k] = static_cast<std::int64_t>(h);
         }
