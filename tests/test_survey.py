@@ -9,9 +9,9 @@ SURVEY = ROOT / "tests" / "data" / "survey"
 
 
 def survey_script():
-    spec = importlib.util.spec_from_file_location("survey", ROOT / "scripts" / "survey.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("survey", ROOT / "scripts" / "survey.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
