@@ -286,7 +286,7 @@ def test_chains_through_the_crystal_are_refused():
 DATA = Path(__file__).resolve().parent / "data"
 REAL = ["corpus/cif/1004008-90-dot.cif", "corpus/cif/2009306-xyz-simple-fract.cif",
         "disorder/cod-1004001-butyl-groups.cif", "disorder/cod-1506182-groups-full-sites.cif",
-        "survey/dans/Na0.8CoO2_P63mmc.cif", "survey/dans/PMN-PT.cif",
+        "survey/dans/Na0.8CoO2_P63mmc.cif",
         "survey/abipy/LLZO_partial_occ.cif",
         "disorder/cod-4134597-euhotp-nitrate-three-ways.cif", "disorder/cod-1553650-sifsix3ni-pyrazine-rotation.cif",
         "disorder/cod-7249359-zif8-methyl-negative-group.cif", "disorder/cod-4512072-uio66-split-oxygens.cif",
