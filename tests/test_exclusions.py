@@ -279,6 +279,10 @@ def test_chains_through_the_crystal_are_refused():
                               [{"O": 0.4}] * 80)
     with pytest.raises(ValueError, match=r"form a cluster of more than 64 sites .* chain through the crystal"):
         chain.expand_occupancies()
+    # two sites 1.5 Å apart that link on to the next cell: ten sites a row in the supercell, but endless
+    short = molvane.Structure(np.diag([3.0, 6.0, 6.0]), [[0, 0, 0], [0.5, 0, 0]], [{"Na": 0.4}] * 2)
+    with pytest.raises(ValueError, match=r"chain through the crystal \(a chain of them reaches its own image"):
+        short.expand_occupancies()
 
 
 # Public files with split positions or disorder groups (tests/data/disorder/MANIFEST.tsv,
@@ -294,9 +298,11 @@ REAL = ["corpus/cif/1004008-90-dot.cif", "corpus/cif/2009306-xyz-simple-fract.ci
         "disorder/cod-7100637-mil88b-pyridine-three-ways.cif", "disorder/supercell-rb-pst1-split-si-ga-site.cif",
         "disorder/cod-1521043-pzt-split-lead.cif"]
 # Olex2 files whose groups 1 and 2 (no assembly) mark both a cluster's split oxygens and
-# whole linkers or formates: within the reach these chain through the framework, so the
-# expansion refuses them rather than place the crystal as one choice.
-CHAINED = {"disorder/cod-4512072-uio66-split-oxygens.cif", "disorder/cod-4121463-mof808-formate-and-water.cif"}
+# whole linkers or formates: within the reach these chain through the framework; and the
+# sodium cobaltate, whose Na1 and Na2 exclude one another in an endless honeycomb. The
+# expansion refuses them rather than place a whole chain as one choice.
+CHAINED = {"disorder/cod-4512072-uio66-split-oxygens.cif", "disorder/cod-4121463-mof808-formate-and-water.cif",
+           "survey/dans/Na0.8CoO2_P63mmc.cif"}
 
 
 @pytest.mark.parametrize("name", REAL)
