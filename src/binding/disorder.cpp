@@ -56,7 +56,7 @@ Result<std::vector<LinkedPair>> linked_pairs(const Structure& structure) {
     std::vector<LinkedPair> links;
     links.reserve(decisions->pairs.size());
     for (const PairDecision& d : decisions->pairs)
-        links.push_back({d.i, d.j, d.offset, d.kind == PairKind::together});
+        links.push_back({d.i, d.j, d.offset, d.kind == PairKind::together, d.distance});
     return links;
 }
 

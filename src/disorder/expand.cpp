@@ -377,14 +377,16 @@ bool links_wrap(std::size_t count, const std::vector<LinkedPair>& links) {
 }
 
 // One cluster: supercell sites in increasing order, each one's together
-// class (numbered by first appearance), and the key that its images (by
-// translation or, usually, by symmetry) share: every member's pool key and
-// class in member order.
+// class (numbered by first appearance), the classes each class excludes (a
+// bit per class), and the keys that its images (by translation or, usually,
+// by symmetry) share: every member's pool key and class in member order, and
+// the exclusions between the classes.
 struct Cluster {
     std::vector<std::size_t> members;
     std::vector<std::size_t> class_of;
+    std::vector<std::uint64_t> excludes;  // per class
     std::size_t n_classes = 0;
-    std::string key;
+    std::string key, graph;
 };
 
 // The clusters of an n x n x n supercell of `sources` and the supercell
@@ -393,11 +395,13 @@ struct ClusterPlan {
     std::vector<Cluster> clusters;
     std::vector<bool> in_cluster;  // empty without clusters
     std::uint64_t folded_links = 0;  // both ends on one supercell site
+    std::uint64_t split_groups = 0;  // clusters whose together links were not all kept
 };
 
 struct Edge {
     std::size_t u, v;
     bool together;
+    double distance;
 };
 
 // The supercell edges of every link, in link then cell order.
@@ -419,10 +423,54 @@ std::vector<Edge> supercell_edges(const Sites& sources, std::uint64_t n,
                         ++plan.folded_links;
                         continue;
                     }
-                    edges.push_back({u, v, link.together});
+                    edges.push_back({u, v, link.together, link.distance});
                 }
     }
     return edges;
+}
+
+constexpr std::uint64_t bit(std::size_t k) { return std::uint64_t{1} << k; }
+
+// The together classes of one cluster's members (at most 64) and the classes
+// each excludes. Together links join members shortest first, except where
+// the two sets they would join hold positions that exclude one another: a
+// group that meets its own symmetry image (a group next to a mirror that the
+// file did not mark as a negative group) becomes one class per image instead
+// of one class that could never be filled. Returns whether a link was left.
+bool together_classes(const std::vector<Edge>& together, const std::vector<std::uint64_t>& excluded,
+                      Cluster& cluster) {
+    const std::size_t size = excluded.size();
+    Components sets(size);
+    std::vector<std::uint64_t> holds(size), excludes = excluded;
+    for (std::size_t k = 0; k < size; ++k) holds[k] = bit(k);
+    bool left = false;
+    for (const Edge& e : together) {
+        const std::size_t a = sets.find(e.u), b = sets.find(e.v);
+        if (a == b) continue;
+        if (holds[a] & excludes[b]) {
+            left = true;
+            continue;
+        }
+        sets.join(a, b);
+        const std::size_t root = std::min(a, b);
+        holds[root] = holds[a] | holds[b];
+        excludes[root] = excludes[a] | excludes[b];
+    }
+    std::map<std::size_t, std::size_t> class_number;
+    for (std::size_t k = 0; k < size; ++k) {
+        auto [it, added] = class_number.try_emplace(sets.find(k), cluster.n_classes);
+        if (added) ++cluster.n_classes;
+        cluster.class_of.push_back(it->second);
+    }
+    cluster.excludes.assign(cluster.n_classes, 0);
+    for (std::size_t k = 0; k < size; ++k)
+        for (std::size_t j = 0; j < size; ++j)
+            if (excluded[k] & bit(j)) cluster.excludes[cluster.class_of[k]] |= bit(cluster.class_of[j]);
+    for (std::uint64_t mask : cluster.excludes) {
+        for (std::size_t w = 0; w < 64; w += 4) cluster.graph += "0123456789abcdef"[(mask >> (60 - w)) & 15];
+        cluster.graph += ';';
+    }
+    return left;
 }
 
 Result<ClusterPlan> plan_clusters(const Sites& sources, std::uint64_t n,
@@ -443,71 +491,146 @@ Result<ClusterPlan> plan_clusters(const Sites& sources, std::uint64_t n,
     auto number = [&](std::size_t site) {
         return static_cast<std::size_t>(std::lower_bound(nodes.begin(), nodes.end(), site) - nodes.begin());
     };
-    Components all(nodes.size()), together(nodes.size());
-    for (const Edge& e : edges) {
-        all.join(number(e.u), number(e.v));
-        if (e.together) together.join(number(e.u), number(e.v));
-    }
-    // Members by root, in increasing order.
+    Components all(nodes.size());
+    for (const Edge& e : edges) all.join(number(e.u), number(e.v));
+    // Members by root, in increasing order; each node's place among them.
     std::map<std::size_t, std::vector<std::size_t>> by_root;
+    std::vector<std::size_t> place(nodes.size());
     for (std::size_t k = 0; k < nodes.size(); ++k) {
         auto& members = by_root[all.find(k)];
+        place[k] = members.size();
         members.push_back(k);
         if (members.size() > max_cluster_sites)
             return fail("positions linked by disorder groups or closeness form a cluster of more than ",
                         dec(max_cluster_sites), " sites in the ", cube_text(n),
-                        " supercell (they chain through the crystal); such a cluster cannot be placed as one choice");
+                        " supercell; a cluster that large is not placed as one choice");
     }
-    // An exclusive link inside a together class makes the classes unusable:
-    // each member of that cluster is then a class of its own.
-    std::vector<bool> broken(nodes.size(), false);
-    for (const Edge& e : edges)
-        if (!e.together && together.find(number(e.u)) == together.find(number(e.v)))
-            broken[all.find(number(e.u))] = true;
+    // Per cluster, in root order: the exclusions of each member (a bit per
+    // member) and the together links, shortest first (ties in link order).
+    std::map<std::size_t, std::size_t> cluster_of_root;
+    for (const auto& entry : by_root) cluster_of_root.emplace(entry.first, cluster_of_root.size());
+    std::vector<std::vector<std::uint64_t>> excluded(by_root.size());
+    std::vector<std::vector<Edge>> together(by_root.size());
+    for (const auto& [root, members] : by_root) excluded[cluster_of_root[root]].assign(members.size(), 0);
+    for (const Edge& e : edges) {
+        const std::size_t u = number(e.u), v = number(e.v), c = cluster_of_root[all.find(u)];
+        if (e.together) {
+            together[c].push_back({place[u], place[v], true, e.distance});
+        } else {
+            excluded[c][place[u]] |= bit(place[v]);
+            excluded[c][place[v]] |= bit(place[u]);
+        }
+    }
     plan.in_cluster.assign(n * n * n * sources.size(), false);
     for (const auto& [root, members] : by_root) {
+        const std::size_t c = cluster_of_root[root];
+        std::stable_sort(together[c].begin(), together[c].end(),
+                         [](const Edge& a, const Edge& b) { return a.distance < b.distance; });
         Cluster cluster;
-        std::map<std::size_t, std::size_t> class_number;
-        for (std::size_t k : members) {
-            cluster.members.push_back(nodes[k]);
-            plan.in_cluster[nodes[k]] = true;
-            const std::size_t label = broken[root] ? k : together.find(k);
-            auto [it, added] = class_number.try_emplace(label, cluster.n_classes);
-            if (added) ++cluster.n_classes;
-            cluster.class_of.push_back(it->second);
-            cluster.key += pool_key(sources, nodes[k] % sources.size()) + "#" + dec(it->second) + ";";
+        if (together_classes(together[c], excluded[c], cluster)) ++plan.split_groups;
+        for (std::size_t p = 0; p < members.size(); ++p) {
+            const std::size_t site = nodes[members[p]];
+            cluster.members.push_back(site);
+            plan.in_cluster[site] = true;
+            cluster.key += pool_key(sources, site % sources.size()) + "#" + dec(cluster.class_of[p]) + ";";
         }
         plan.clusters.push_back(std::move(cluster));
     }
     return plan;
 }
 
+// One configuration of a cluster: the classes it fills (a bit per class)
+// and the share of the cluster's images that take it.
+struct Choice {
+    std::uint64_t classes;
+    double weight;
+};
+
+// Splits the class occupancies into configurations of classes that exclude
+// none of one another. Each step fills, among the classes with occupancy
+// left, those that fit together in the order of the most occupancy left in
+// their neighbourhood (the class and the classes it excludes), then the most
+// left in the class, then the lowest class; it takes the smallest occupancy
+// left among them, which empties at least one class, so at most one step per
+// class. When every two classes exclude one another this gives each class
+// alone with its own occupancy. The configurations come out in the order of
+// their lowest classes.
+std::vector<Choice> decompose(const std::vector<double>& occupancy, const std::vector<std::uint64_t>& excludes) {
+    const std::size_t k = occupancy.size();
+    std::vector<double> left = occupancy, load(k);
+    std::vector<Choice> choices;
+    std::vector<std::size_t> order;
+    for (std::size_t step = 0; step < k; ++step) {
+        order.clear();
+        for (std::size_t c = 0; c < k; ++c)
+            if (left[c] > 0.0) order.push_back(c);
+        if (order.empty()) break;
+        for (std::size_t c : order) {
+            load[c] = left[c];
+            for (std::size_t j : order)
+                if (excludes[c] & bit(j)) load[c] += left[j];
+        }
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            if (load[a] != load[b]) return load[a] > load[b];
+            if (left[a] != left[b]) return left[a] > left[b];
+            return a < b;
+        });
+        Choice choice{0, std::numeric_limits<double>::infinity()};
+        for (std::size_t c : order)
+            if (!(excludes[c] & choice.classes)) {
+                choice.classes |= bit(c);
+                choice.weight = std::min(choice.weight, left[c]);
+            }
+        for (std::size_t c = 0; c < k; ++c)
+            if (choice.classes & bit(c)) left[c] -= choice.weight;
+        choices.push_back(choice);
+    }
+    // The lowest class in which two configurations differ comes first.
+    std::sort(choices.begin(), choices.end(), [](const Choice& a, const Choice& b) {
+        const std::uint64_t differ = a.classes ^ b.classes;
+        return (a.classes & differ & (~differ + 1)) != 0;
+    });
+    return choices;
+}
+
+// What the clusters' placement did beyond the plan: clusters whose
+// configurations were scaled down, and the atoms per element they hold
+// fewer than their occupancies ask for.
+struct ClusterShortfall {
+    std::uint64_t overfull = 0;
+    std::map<std::string, double> atoms;
+};
+
 // Fills the clusters: those with one key form a pool whose configurations
-// (each class filled alone, or nothing) get largest-remainder counts from the
-// classes' occupancies (the smallest of their members'), scaled down when
-// they sum above 1; the configurations are shuffled over the pool's
-// clusters. Adds report rows per member kind; returns the empty members.
+// (from decompose, over the classes' occupancies: the smallest of their
+// members') get largest-remainder counts, scaled down when they sum above 1;
+// the configurations are shuffled over the pool's clusters. Adds report rows
+// per member kind; returns the empty members.
 std::uint64_t place_clusters(const ClusterPlan& plan, const Sites& cells, Xorshift64Star& rng,
                              std::vector<std::pair<std::size_t, std::uint32_t>>& placed, std::vector<ReportRow>& rows,
-                             std::uint64_t& overfull) {
-    std::map<std::string, std::vector<const Cluster*>> pools;
-    for (const Cluster& cluster : plan.clusters) pools[cluster.key].push_back(&cluster);
+                             ClusterShortfall& shortfall) {
+    std::map<std::pair<std::string, std::string>, std::vector<const Cluster*>> pools;
+    for (const Cluster& cluster : plan.clusters) pools[{cluster.key, cluster.graph}].push_back(&cluster);
     std::uint64_t vacancies = 0;
     for (const auto& [key, members] : pools) {
         const Cluster& first = *members.front();
         const std::size_t n_positions = first.members.size();
-        std::vector<SpeciesEntry> classes(first.n_classes, SpeciesEntry{0, 2.0});
+        std::vector<double> occupancy(first.n_classes, 2.0);
         for (std::size_t p = 0; p < n_positions; ++p) {
-            double& occupancy = classes[first.class_of[p]].occupancy;
-            occupancy = std::min(occupancy, cells.occupancy_sum(first.members[p]));
+            double& o = occupancy[first.class_of[p]];
+            o = std::min(o, cells.occupancy_sum(first.members[p]));
         }
+        const std::vector<Choice> choices = decompose(occupancy, first.excludes);
+        std::vector<SpeciesEntry> weights;
+        for (const Choice& choice : choices) weights.push_back({0, choice.weight});
         double sum = 0.0;
-        for (const SpeciesEntry& c : classes) sum += c.occupancy;
-        if (sum > max_occupancy_sum) {
-            overfull += members.size();
-            for (SpeciesEntry& c : classes) c.occupancy /= sum;
+        for (const SpeciesEntry& w : weights) sum += w.occupancy;
+        const bool overfull = sum > max_occupancy_sum;
+        if (overfull) {
+            shortfall.overfull += members.size();
+            for (SpeciesEntry& w : weights) w.occupancy /= sum;
         }
-        const std::vector<std::uint64_t> counts = allocate(classes, members.size());
+        const std::vector<std::uint64_t> counts = allocate(weights, members.size());
         const std::vector<std::size_t> slots = shuffled_slots(counts, members.size(), rng);
         // Where its class is chosen, a position of several species takes
         // them in proportion to their occupancies: largest-remainder counts
@@ -520,7 +643,9 @@ std::uint64_t place_clusters(const ClusterPlan& plan, const Sites& cells, Xorshi
             const double total = cells.occupancy_sum(m);
             for (std::size_t e = cells.entries_begin(m); e < cells.entries_end(m); ++e)
                 shares[p].push_back({cells.entry(e).symbol, cells.entry(e).occupancy / total});
-            const std::uint64_t chosen = counts[first.class_of[p]];
+            std::uint64_t chosen = 0;
+            for (std::size_t k = 0; k < choices.size(); ++k)
+                if (choices[k].classes & bit(first.class_of[p])) chosen += counts[k];
             species_counts[p] = shares[p].size() == 1 ? std::vector<std::uint64_t>{chosen} : allocate(shares[p], chosen);
             species_slots[p] = shares[p].size() == 1 ? std::vector<std::size_t>(chosen, 0)
                                                      : shuffled_slots(species_counts[p], chosen, rng);
@@ -529,35 +654,54 @@ std::uint64_t place_clusters(const ClusterPlan& plan, const Sites& cells, Xorshi
         for (std::size_t c = 0; c < members.size(); ++c) {
             const Cluster& cluster = *members[c];
             for (std::size_t p = 0; p < n_positions; ++p) {
-                const std::size_t which =
-                    cluster.class_of[p] == slots[c] ? species_slots[p][used[p]++] : empty;
-                if (which == empty) {
+                const bool filled = slots[c] != empty && (choices[slots[c]].classes & bit(cluster.class_of[p]));
+                if (!filled) {
                     ++vacancies;
                     continue;
                 }
-                placed.emplace_back(cluster.members[p], shares[p][which].symbol);
+                placed.emplace_back(cluster.members[p], shares[p][species_slots[p][used[p]++]].symbol);
             }
         }
-        for (std::size_t p = 0; p < n_positions; ++p)
-            for (std::size_t e = cells.entries_begin(first.members[p]), j = 0; e < cells.entries_end(first.members[p]);
-                 ++e, ++j) {
+        for (std::size_t p = 0; p < n_positions; ++p) {
+            const std::size_t m = first.members[p];
+            // A position fuller than its class loses the difference.
+            const bool short_here = overfull || cells.occupancy_sum(m) > occupancy[first.class_of[p]] + 1e-6;
+            for (std::size_t e = cells.entries_begin(m), j = 0; e < cells.entries_end(m); ++e, ++j) {
                 const SpeciesEntry sp = cells.entry(e);
                 rows.push_back({cells.symbol(sp.symbol), sp.occupancy, members.size(), species_counts[p][j]});
+                if (short_here)
+                    shortfall.atoms[cells.symbol(sp.symbol)] +=
+                        sp.occupancy * static_cast<double>(members.size()) - static_cast<double>(species_counts[p][j]);
             }
+        }
     }
     return vacancies;
 }
 
 // What the report says about the clusters.
-void cluster_warnings(const ClusterPlan& plan, std::uint64_t overfull, std::vector<std::string>& warnings) {
+void cluster_warnings(const ClusterPlan& plan, const ClusterShortfall& shortfall,
+                      std::vector<std::string>& warnings) {
     if (!plan.clusters.empty())
         warnings.push_back("placed " + dec(plan.clusters.size()) +
-                           " clusters of linked positions as one choice each (one disorder group or one of "
-                           "positions that exclude one another), so no two such positions are both filled");
-    if (overfull)
-        warnings.push_back(dec(overfull) +
-                           " clusters hold positions whose occupancies sum above 1, more than one choice can "
-                           "fill: fewer atoms than the occupancies ask for were placed there");
+                           " clusters of linked positions as one choice each (disorder groups and positions that "
+                           "exclude none of one another, or nothing), so no two positions that exclude one another "
+                           "are both filled and the atoms of one group come together");
+    if (plan.split_groups)
+        warnings.push_back(dec(plan.split_groups) +
+                           " clusters hold a disorder group whose positions exclude one another (a group next to "
+                           "its own symmetry image); each such group was placed as one choice per image");
+    std::string atoms;
+    for (const auto& [element, missing] : shortfall.atoms) {
+        const double whole = std::round(missing);
+        if (!(whole >= 1.0)) continue;
+        atoms += (atoms.empty() ? "" : ", ") + dec(saturating_u64(whole)) + " " + element;
+    }
+    if (shortfall.overfull || !atoms.empty())
+        warnings.push_back(dec(shortfall.overfull) +
+                           " clusters hold positions whose occupancies no choice of compatible positions can honour "
+                           "(the choices were scaled down, or a group's positions differ in occupancy); fewer atoms "
+                           "than the occupancies ask for were placed there: " +
+                           (atoms.empty() ? std::string("none short in all") : atoms + " short"));
     if (plan.folded_links)
         warnings.push_back(dec(plan.folded_links) +
                            " links join a position to its own image in the supercell, which is too small to "
@@ -621,11 +765,11 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
     auto supercell = source.make_supercell(n, n, n);
     if (!supercell) return supercell.error();
     const Sites& cells = supercell->sites();
-    auto clusters = plan_clusters(sources, n, links);
-    if (!clusters) return clusters.error();
     if (links_wrap(sources.size(), links))
         return fail("positions linked by disorder groups or closeness chain through the crystal (a chain of them "
                     "reaches its own image in another cell); such a cluster cannot be placed as one choice");
+    auto clusters = plan_clusters(sources, n, links);
+    if (!clusters) return clusters.error();
     Split split = split_into_pools(sources, cells, clusters->in_cluster);
 
     Xorshift64Star rng(seed);
@@ -648,10 +792,10 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
                 missing.push_back(element);
         }
     }
-    std::uint64_t overfull = 0;
-    n_vacancies += place_clusters(*clusters, cells, rng, placed, rows, overfull);
+    ClusterShortfall shortfall;
+    n_vacancies += place_clusters(*clusters, cells, rng, placed, rows, shortfall);
     std::vector<std::string> warnings = expansion_warnings(missing, rows, n, denominator, max_sites);
-    cluster_warnings(*clusters, overfull, warnings);
+    cluster_warnings(*clusters, shortfall, warnings);
 
     // The ordered sites as they are, then the placed atoms.
     const std::size_t n_ordered = split.ordered.size(), n_result = n_ordered + placed.size();

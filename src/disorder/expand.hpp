@@ -29,11 +29,13 @@ struct Expansion {
 };
 
 // Two partial positions that are linked: site i and the image of site j
-// shifted by `offset` cells either come together or exclude one another.
+// shifted by `offset` cells, `distance` apart, either come together or
+// exclude one another.
 struct LinkedPair {
     std::uint32_t i, j;
     std::array<std::int64_t, 3> offset;
     bool together;
+    double distance = 0.0;
 };
 
 // Most sites one cluster of linked positions may hold in the supercell.
@@ -41,12 +43,14 @@ inline constexpr std::size_t max_cluster_sites = 64;
 
 // Runs the whole expansion on `source` (which is only read). Positions
 // joined by `links` form clusters in the supercell; each cluster is filled
-// as one choice among its configurations (the positions of one together
-// class, or none), with largest-remainder counts over the clusters that are
+// as one choice among its configurations (together classes that exclude
+// none of one another, or nothing), whose shares are split from the class
+// occupancies and counted by largest remainders over the clusters that are
 // images of one another, so linked positions never hold atoms that exclude
-// one another. Without links the expansion is the plain one. Fails when a
-// cluster would exceed max_cluster_sites, or when linked positions reach
-// their own image in another cell (a chain through the crystal).
+// one another and the positions of one class are filled together. Without
+// links the expansion is the plain one. Fails when linked positions reach
+// their own image in another cell (a chain through the crystal), or when a
+// cluster would exceed max_cluster_sites.
 Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_sites,
                                      std::uint64_t seed, std::uint64_t max_denominator,
                                      const std::vector<LinkedPair>& links = {});
