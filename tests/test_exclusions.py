@@ -6,6 +6,7 @@ applies the rules on its own (covalent radii from periodictable)."""
 import itertools
 import math
 import pickle
+import re
 import warnings
 from pathlib import Path
 
@@ -289,6 +290,10 @@ def test_a_chain_of_exclusions_fills_compatible_ends_together():
     filled = sorted("".join(sorted(v)) for v in cells.values())
     assert {k: filled.count(k) for k in set(filled)} == {"B": 400, "AC": 300, "A": 300}
     assert not any("fewer atoms" in w for w in report["warnings"])
+    # one group of an O at 0.5 and an N at 0.4, 2 Å apart: filled together 400 times of 1000
+    group = molvane.Structure(np.eye(3) * 6, [[0, 0, 0], [2 / 6, 0, 0]], [{"O": 0.5}, {"N": 0.4}])
+    expanded, report = group._with_disorder([("A", "1", 0), ("A", "1", 1)]).expand_occupancies()
+    assert expanded.composition == {"O": 400, "N": 400} and stated_shortfall(report) == {"O": 100}
 
 
 def test_chains_and_clusters_too_large_are_refused():
@@ -340,10 +345,10 @@ def expected_composition(s, n):
 
 
 def stated_shortfall(report):
-    """Atoms per element the report says were not placed ("23 N, 44 O short")."""
+    """Atoms per element the report says were not placed ("(23 N, 44 O short)")."""
     for w in report["warnings"]:
         if "fewer atoms than the occupancies ask for" in w:
-            return {e: int(k) for k, e in (part.split() for part in w.split(": ")[-1][:-len(" short")].split(", "))}
+            return {e: int(k) for k, e in re.findall(r"(\d+) ([A-Z][a-z]?)(?=, |\s*short\))", w)}
     return {}
 
 

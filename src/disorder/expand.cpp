@@ -507,11 +507,13 @@ Result<ClusterPlan> plan_clusters(const Sites& sources, std::uint64_t n,
     }
     // Per cluster, in root order: the exclusions of each member (a bit per
     // member) and the together links, shortest first (ties in link order).
-    std::map<std::size_t, std::size_t> cluster_of_root;
-    for (const auto& entry : by_root) cluster_of_root.emplace(entry.first, cluster_of_root.size());
-    std::vector<std::vector<std::uint64_t>> excluded(by_root.size());
+    std::vector<std::size_t> cluster_of_root(nodes.size());
+    std::vector<std::vector<std::uint64_t>> excluded;
+    for (const auto& [root, members] : by_root) {
+        cluster_of_root[root] = excluded.size();
+        excluded.emplace_back(members.size(), 0);
+    }
     std::vector<std::vector<Edge>> together(by_root.size());
-    for (const auto& [root, members] : by_root) excluded[cluster_of_root[root]].assign(members.size(), 0);
     for (const Edge& e : edges) {
         const std::size_t u = number(e.u), v = number(e.v), c = cluster_of_root[all.find(u)];
         if (e.together) {
@@ -594,10 +596,11 @@ std::vector<Choice> decompose(const std::vector<double>& occupancy, const std::v
 }
 
 // What the clusters' placement did beyond the plan: clusters whose
-// configurations were scaled down, and the atoms per element they hold
-// fewer than their occupancies ask for.
+// configurations were scaled down, clusters with a position fuller than its
+// class, and the atoms per element they hold fewer than their occupancies
+// ask for.
 struct ClusterShortfall {
-    std::uint64_t overfull = 0;
+    std::uint64_t overfull = 0, uneven = 0;
     std::map<std::string, double> atoms;
 };
 
@@ -662,9 +665,13 @@ std::uint64_t place_clusters(const ClusterPlan& plan, const Sites& cells, Xorshi
                 placed.emplace_back(cluster.members[p], shares[p][species_slots[p][used[p]++]].symbol);
             }
         }
+        // A position fuller than its class loses the difference.
+        bool uneven = false;
+        for (std::size_t p = 0; p < n_positions; ++p)
+            uneven = uneven || cells.occupancy_sum(first.members[p]) > occupancy[first.class_of[p]] + 1e-6;
+        if (uneven) shortfall.uneven += members.size();
         for (std::size_t p = 0; p < n_positions; ++p) {
             const std::size_t m = first.members[p];
-            // A position fuller than its class loses the difference.
             const bool short_here = overfull || cells.occupancy_sum(m) > occupancy[first.class_of[p]] + 1e-6;
             for (std::size_t e = cells.entries_begin(m), j = 0; e < cells.entries_end(m); ++e, ++j) {
                 const SpeciesEntry sp = cells.entry(e);
@@ -690,18 +697,22 @@ void cluster_warnings(const ClusterPlan& plan, const ClusterShortfall& shortfall
         warnings.push_back(dec(plan.split_groups) +
                            " clusters hold a disorder group whose positions exclude one another (a group next to "
                            "its own symmetry image); each such group was placed as one choice per image");
-    std::string atoms;
+    std::string atoms, why;
     for (const auto& [element, missing] : shortfall.atoms) {
         const double whole = std::round(missing);
-        if (!(whole >= 1.0)) continue;
-        atoms += (atoms.empty() ? "" : ", ") + dec(saturating_u64(whole)) + " " + element;
+        if (whole >= 1.0) atoms += (atoms.empty() ? "" : ", ") + dec(saturating_u64(whole)) + " " + element;
     }
-    if (shortfall.overfull || !atoms.empty())
-        warnings.push_back(dec(shortfall.overfull) +
-                           " clusters hold positions whose occupancies no choice of compatible positions can honour "
-                           "(the choices were scaled down, or a group's positions differ in occupancy); fewer atoms "
-                           "than the occupancies ask for were placed there: " +
-                           (atoms.empty() ? std::string("none short in all") : atoms + " short"));
+    if (shortfall.overfull)
+        why = dec(shortfall.overfull) +
+              " clusters hold positions whose occupancies ask for more than choices of compatible positions "
+              "can fill, so their choices were scaled down";
+    if (shortfall.uneven)
+        why += (why.empty() ? "" : "; ") + dec(shortfall.uneven) +
+               " clusters hold a disorder group whose positions differ in occupancy, filled as often as its "
+               "emptiest position";
+    if (!why.empty())
+        warnings.push_back(why + ": fewer atoms than the occupancies ask for were placed there (" +
+                           (atoms.empty() ? std::string("less than one atom") : atoms) + " short)");
     if (plan.folded_links)
         warnings.push_back(dec(plan.folded_links) +
                            " links join a position to its own image in the supercell, which is too small to "
