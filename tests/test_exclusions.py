@@ -275,7 +275,7 @@ def test_a_split_site_of_several_species_shares_its_copies_exactly():
     assert expanded.composition == {"K": 0.1 * n, "Na": 0.8 * n}
 
 
-def test_a_chain_of_exclusions_fills_compatible_ends_together():
+def test_linked_positions_split_into_compatible_choices_by_hand():
     # O at 0, 0.5 and 1.0 Å: A-B and B-C too close (0.79 Å), A and C compatible. Hand-worked
     # split of the occupancies 0.6, 0.4, 0.3: B alone 0.4, A and C 0.3, A alone 0.3; the
     # 10 x 10 x 10 supercell takes them 400, 300 and 300 times, none empty.
@@ -290,6 +290,22 @@ def test_a_chain_of_exclusions_fills_compatible_ends_together():
     filled = sorted("".join(sorted(v)) for v in cells.values())
     assert {k: filled.count(k) for k in set(filled)} == {"B": 400, "AC": 300, "A": 300}
     assert not any("fewer atoms" in w for w in report["warnings"])
+    # a ring of five O 0.7 Å apart, 0.4 each, only neighbours too close: 0.2 of each of the five
+    # pairs of non-neighbours; 25 times each in the 5 x 5 x 5 supercell
+    r = 0.7 / (2 * math.sin(math.pi / 5)) / 8
+    ring = np.array([[0.5 + r * math.cos(0.4 * math.pi * k), 0.5 + r * math.sin(0.4 * math.pi * k), 0.5]
+                     for k in range(5)])
+    expanded, report = molvane.Structure(np.eye(3) * 8, ring, [{"O": 0.4}] * 5).expand_occupancies()
+    pairs = {}
+    for f in expanded.frac_coords:
+        cell, local = np.divmod(np.asarray(f) * 5, 1.0)
+        pairs.setdefault(tuple(cell), []).append(int(np.argmin(np.linalg.norm(ring - local, axis=1))))
+    assert sorted(tuple(sorted(v)) for v in pairs.values()) == sorted(
+        [(0, 2), (0, 3), (1, 3), (1, 4), (2, 4)] * 25)
+    # at 0.45 the ring needs 0.45 x 5/2 = 1.125 of a cluster (its fractional chromatic number is
+    # 5/2): scaled to 0.4 a position, 1458 O of 1640.25 in the 9 x 9 x 9 supercell
+    expanded, report = molvane.Structure(np.eye(3) * 8, ring, [{"O": 0.45}] * 5).expand_occupancies()
+    assert expanded.composition == {"O": 0.4 * 5 * 9**3} and stated_shortfall(report) == {"O": 182}
     # one group of an O at 0.5 and an N at 0.4, 2 Å apart: filled together 400 times of 1000
     group = molvane.Structure(np.eye(3) * 6, [[0, 0, 0], [2 / 6, 0, 0]], [{"O": 0.5}, {"N": 0.4}])
     expanded, report = group._with_disorder([("A", "1", 0), ("A", "1", 1)]).expand_occupancies()
