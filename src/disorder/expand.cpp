@@ -466,10 +466,7 @@ bool together_classes(const std::vector<Edge>& together, const std::vector<std::
     for (std::size_t k = 0; k < size; ++k)
         for (std::size_t j = 0; j < size; ++j)
             if (excluded[k] & bit(j)) cluster.excludes[cluster.class_of[k]] |= bit(cluster.class_of[j]);
-    for (std::uint64_t mask : cluster.excludes) {
-        for (std::size_t w = 0; w < 64; w += 4) cluster.graph += "0123456789abcdef"[(mask >> (60 - w)) & 15];
-        cluster.graph += ';';
-    }
+    for (std::uint64_t mask : cluster.excludes) cluster.graph += dec(mask) + ";";
     return left;
 }
 
