@@ -306,10 +306,14 @@ def test_linked_positions_split_into_compatible_choices_by_hand():
     # 5/2): scaled to 0.4 a position, 1458 O of 1640.25 in the 9 x 9 x 9 supercell
     expanded, report = molvane.Structure(np.eye(3) * 8, ring, [{"O": 0.45}] * 5).expand_occupancies()
     assert expanded.composition == {"O": 0.4 * 5 * 9**3} and stated_shortfall(report) == {"O": 182}
-    # one group of an O at 0.5 and an N at 0.4, 2 Å apart: filled together 400 times of 1000
+    # one group of an O at 0.5 and an N at 0.4, 2 Å apart (pair weight 0.4): O in 500 cells of
+    # 1000, N in 400 of them
     group = molvane.Structure(np.eye(3) * 6, [[0, 0, 0], [2 / 6, 0, 0]], [{"O": 0.5}, {"N": 0.4}])
     expanded, report = group._with_disorder([("A", "1", 0), ("A", "1", 1)]).expand_occupancies()
-    assert expanded.composition == {"O": 400, "N": 400} and stated_shortfall(report) == {"O": 100}
+    cells = {e: {tuple(np.floor(np.asarray(f) * 10 + 1e-9)) for f, s in zip(expanded.frac_coords, expanded.species) if e in s}
+             for e in ("O", "N")}
+    assert (len(cells["O"]), len(cells["N"])) == (500, 400) and cells["N"] <= cells["O"]
+    assert stated_shortfall(report) == {}
 
 
 def test_chains_and_clusters_too_large_are_refused():

@@ -286,17 +286,22 @@ std::vector<std::uint64_t> allocate(const std::vector<SpeciesEntry>& species, st
 
 constexpr std::size_t empty = std::numeric_limits<std::size_t>::max();
 
+// Fisher-Yates from the top.
+void shuffle(std::vector<std::size_t>& items, Xorshift64Star& rng) {
+    for (std::uint64_t len = items.size(); len >= 2; --len) {
+        const std::uint64_t idx = rng.next() % len;
+        std::swap(items[len - 1], items[idx]);
+    }
+}
+
 // Slots naming choice j counts[j] times, then empty ones up to `size`,
-// shuffled by Fisher-Yates from the top.
+// shuffled.
 std::vector<std::size_t> shuffled_slots(const std::vector<std::uint64_t>& counts, std::size_t size,
                                         Xorshift64Star& rng) {
     std::vector<std::size_t> slots;
     for (std::size_t j = 0; j < counts.size(); ++j) slots.insert(slots.end(), counts[j], j);
     if (slots.size() < size) slots.resize(size, empty);
-    for (std::uint64_t len = slots.size(); len >= 2; --len) {
-        const std::uint64_t idx = rng.next() % len;
-        std::swap(slots[len - 1], slots[idx]);
-    }
+    shuffle(slots, rng);
     return slots;
 }
 
@@ -749,19 +754,43 @@ std::vector<Choice> decompose(const std::vector<double>& occupancy, const std::v
 }
 
 // What the clusters' placement did beyond the plan: clusters whose
-// configurations were scaled down, clusters with a position fuller than its
-// class, and the atoms per element they hold fewer than their occupancies
-// ask for.
+// configurations were scaled down, and the atoms per element they hold
+// fewer than their occupancies ask for.
 struct ClusterShortfall {
-    std::uint64_t overfull = 0, uneven = 0;
+    std::uint64_t overfull = 0;
     std::map<std::string, double> atoms;
 };
 
+// How often each configuration of a pool of `size` clusters is taken:
+// largest-remainder counts of the weights, scaled down (and counted in
+// `shortfall`) when they sum above 1.
+std::vector<std::uint64_t> configuration_counts(const std::vector<Choice>& choices, std::size_t size,
+                                                ClusterShortfall& shortfall, bool& overfull) {
+    std::vector<SpeciesEntry> weights;
+    for (const Choice& choice : choices) weights.push_back({0, choice.weight});
+    const double sum = total_weight(choices);
+    overfull = sum > max_occupancy_sum;
+    if (overfull) {
+        shortfall.overfull += size;
+        for (SpeciesEntry& w : weights) w.occupancy /= sum;
+    }
+    return allocate(weights, size);
+}
+
+// Below this share of its class a position is filled in fewer copies than
+// the class.
+constexpr double full_share = 1.0 - 1e-6;
+
 // Fills the clusters: those with one key form a pool whose configurations
-// (from decompose, over the classes' occupancies: the smallest of their
-// members') get largest-remainder counts, scaled down when they sum above 1;
-// the configurations are shuffled over the pool's clusters. Adds report rows
-// per member kind; returns the empty members.
+// (from decompose, over the classes' occupancies: the largest of their
+// members') get counts from configuration_counts and are shuffled over the
+// pool's clusters. A position emptier than its class is filled in the share
+// of the class's copies its occupancy asks for, the emptier positions of a
+// class always within the copies of the fuller ones (one shuffled order of
+// the copies per class), so that a pair of them is filled as often as the
+// emptier one. A position of several species takes them in proportion to
+// their occupancies over its filled copies: largest-remainder counts,
+// shuffled. Adds report rows per member kind; returns the empty members.
 std::uint64_t place_clusters(const ClusterPlan& plan, const Sites& cells, Xorshift64Star& rng,
                              std::vector<std::pair<std::size_t, std::uint32_t>>& placed, std::vector<ReportRow>& rows,
                              ClusterShortfall& shortfall) {
@@ -770,65 +799,68 @@ std::uint64_t place_clusters(const ClusterPlan& plan, const Sites& cells, Xorshi
     std::uint64_t vacancies = 0, budget = least_split_budget;
     for (const auto& [key, members] : pools) {
         const Cluster& first = *members.front();
-        const std::size_t n_positions = first.members.size();
-        std::vector<double> occupancy(first.n_classes, 2.0);
+        const std::size_t n_positions = first.members.size(), n_classes = first.n_classes;
+        std::vector<double> occupancy(n_classes, 0.0);
         for (std::size_t p = 0; p < n_positions; ++p) {
             double& o = occupancy[first.class_of[p]];
-            o = std::min(o, cells.occupancy_sum(first.members[p]));
+            o = std::max(o, cells.occupancy_sum(first.members[p]));
         }
         const std::vector<Choice> choices = decompose(occupancy, first.excludes, budget);
-        std::vector<SpeciesEntry> weights;
-        for (const Choice& choice : choices) weights.push_back({0, choice.weight});
-        const double sum = total_weight(choices);
-        const bool overfull = sum > max_occupancy_sum;
-        if (overfull) {
-            shortfall.overfull += members.size();
-            for (SpeciesEntry& w : weights) w.occupancy /= sum;
-        }
-        const std::vector<std::uint64_t> counts = allocate(weights, members.size());
+        bool overfull = false;
+        const std::vector<std::uint64_t> counts = configuration_counts(choices, members.size(), shortfall, overfull);
         const std::vector<std::size_t> slots = shuffled_slots(counts, members.size(), rng);
-        // Where its class is chosen, a position of several species takes
-        // them in proportion to their occupancies: largest-remainder counts
-        // over those copies, shuffled.
+        std::vector<std::uint64_t> chosen(n_classes, 0);
+        for (std::size_t c = 0; c < n_classes; ++c)
+            for (std::size_t k = 0; k < choices.size(); ++k)
+                if (choices[k].classes & bit(c)) chosen[c] += counts[k];
+        // Copies of each class with an emptier position, in a shuffled order.
+        std::vector<std::vector<std::size_t>> copy_order(n_classes);
+        for (std::size_t p = 0; p < n_positions; ++p) {
+            const std::size_t c = first.class_of[p];
+            if (cells.occupancy_sum(first.members[p]) / occupancy[c] < full_share && copy_order[c].empty()) {
+                copy_order[c].resize(chosen[c]);
+                std::iota(copy_order[c].begin(), copy_order[c].end(), std::size_t{0});
+                shuffle(copy_order[c], rng);
+            }
+        }
+        std::vector<std::uint64_t> filled;
         std::vector<std::vector<SpeciesEntry>> shares(n_positions);
         std::vector<std::vector<std::uint64_t>> species_counts(n_positions);
         std::vector<std::vector<std::size_t>> species_slots(n_positions);
         for (std::size_t p = 0; p < n_positions; ++p) {
-            const std::size_t m = first.members[p];
-            const double total = cells.occupancy_sum(m);
+            const std::size_t m = first.members[p], c = first.class_of[p];
+            const double total = cells.occupancy_sum(m), share = total / occupancy[c];
+            filled.push_back(share < full_share ? allocate({{0, share}}, chosen[c])[0] : chosen[c]);
             for (std::size_t e = cells.entries_begin(m); e < cells.entries_end(m); ++e)
                 shares[p].push_back({cells.entry(e).symbol, cells.entry(e).occupancy / total});
-            std::uint64_t chosen = 0;
-            for (std::size_t k = 0; k < choices.size(); ++k)
-                if (choices[k].classes & bit(first.class_of[p])) chosen += counts[k];
-            species_counts[p] = shares[p].size() == 1 ? std::vector<std::uint64_t>{chosen} : allocate(shares[p], chosen);
-            species_slots[p] = shares[p].size() == 1 ? std::vector<std::size_t>(chosen, 0)
-                                                     : shuffled_slots(species_counts[p], chosen, rng);
+            species_counts[p] =
+                shares[p].size() == 1 ? std::vector<std::uint64_t>{filled[p]} : allocate(shares[p], filled[p]);
+            species_slots[p] = shares[p].size() == 1 ? std::vector<std::size_t>(filled[p], 0)
+                                                     : shuffled_slots(species_counts[p], filled[p], rng);
         }
-        std::vector<std::size_t> used(n_positions, 0);
-        for (std::size_t c = 0; c < members.size(); ++c) {
-            const Cluster& cluster = *members[c];
+        std::vector<std::size_t> used(n_positions, 0), copies(n_classes, 0);
+        for (std::size_t k = 0; k < members.size(); ++k) {
+            const Cluster& cluster = *members[k];
+            const std::uint64_t taken = slots[k] == empty ? 0 : choices[slots[k]].classes;
             for (std::size_t p = 0; p < n_positions; ++p) {
-                const bool filled = slots[c] != empty && (choices[slots[c]].classes & bit(cluster.class_of[p]));
-                if (!filled) {
+                const std::size_t c = cluster.class_of[p];
+                const bool here = (taken & bit(c)) &&
+                                  (copy_order[c].empty() || copy_order[c][copies[c]] < filled[p]);
+                if (!here) {
                     ++vacancies;
                     continue;
                 }
                 placed.emplace_back(cluster.members[p], shares[p][species_slots[p][used[p]++]].symbol);
             }
+            for (std::size_t c = 0; c < n_classes; ++c)
+                if (taken & bit(c)) ++copies[c];
         }
-        // A position fuller than its class loses the difference.
-        bool uneven = false;
-        for (std::size_t p = 0; p < n_positions; ++p)
-            uneven = uneven || cells.occupancy_sum(first.members[p]) > occupancy[first.class_of[p]] + 1e-6;
-        if (uneven) shortfall.uneven += members.size();
         for (std::size_t p = 0; p < n_positions; ++p) {
             const std::size_t m = first.members[p];
-            const bool short_here = overfull || cells.occupancy_sum(m) > occupancy[first.class_of[p]] + 1e-6;
             for (std::size_t e = cells.entries_begin(m), j = 0; e < cells.entries_end(m); ++e, ++j) {
                 const SpeciesEntry sp = cells.entry(e);
                 rows.push_back({cells.symbol(sp.symbol), sp.occupancy, members.size(), species_counts[p][j]});
-                if (short_here)
+                if (overfull)
                     shortfall.atoms[cells.symbol(sp.symbol)] +=
                         sp.occupancy * static_cast<double>(members.size()) - static_cast<double>(species_counts[p][j]);
             }
@@ -849,21 +881,16 @@ void cluster_warnings(const ClusterPlan& plan, const ClusterShortfall& shortfall
         warnings.push_back(dec(plan.split_groups) +
                            " clusters hold a disorder group whose positions exclude one another (a group next to "
                            "its own symmetry image); each such group was placed as one choice per image");
-    std::string atoms, why;
+    std::string atoms;
     for (const auto& [element, missing] : shortfall.atoms) {
         const double whole = std::round(missing);
         if (whole >= 1.0) atoms += (atoms.empty() ? "" : ", ") + dec(saturating_u64(whole)) + " " + element;
     }
     if (shortfall.overfull)
-        why = dec(shortfall.overfull) +
-              " clusters hold positions whose occupancies ask for more than choices of compatible positions "
-              "can fill, so their choices were scaled down";
-    if (shortfall.uneven)
-        why += (why.empty() ? "" : "; ") + dec(shortfall.uneven) +
-               " clusters hold a disorder group whose positions differ in occupancy, filled as often as its "
-               "emptiest position";
-    if (!why.empty())
-        warnings.push_back(why + ": fewer atoms than the occupancies ask for were placed there (" +
+        warnings.push_back(dec(shortfall.overfull) +
+                           " clusters hold positions whose occupancies ask for more than choices of compatible "
+                           "positions can fill, so their choices were scaled down: fewer atoms than the "
+                           "occupancies ask for were placed there (" +
                            (atoms.empty() ? std::string("less than one atom") : atoms) + " short)");
     if (plan.folded_links)
         warnings.push_back(dec(plan.folded_links) +
