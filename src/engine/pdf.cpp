@@ -152,7 +152,6 @@ Result<double> search_cutoff(const PdfGrid& grid, const PeakWidth& width, const 
     return cutoff + grid.rstep;
 }
 
-// Everything the workers read.
 // Pairs of isotropic species are not given a Gaussian one by one: each
 // piece first adds their weights w and w d into fine bins, one row of bins
 // per combination of element pair and width sigma'^2 = U_p + U_q, and then
@@ -166,16 +165,21 @@ struct Binned {
     std::vector<std::int32_t> row;    // per type pair p * n_types + q: the bin row
     std::vector<std::size_t> curve;   // per row
     std::vector<double> var;          // per row: U_p + U_q
+    // Per slot of the search: the type of a site with one species entry
+    // (-1 otherwise) and that entry's occupancy.
+    std::vector<std::int32_t> slot_type;
+    std::vector<double> slot_occupancy;
     double origin = 0.0, width = 0.0;
     std::size_t n_fine = 0;
     bool on = false;
 };
 
-// Most fine bins of all rows together, per piece.
+// Most fine bins of all rows together (each worker holds one set).
 constexpr std::size_t max_fine_entries = std::size_t{1} << 22;
 // Most (element, U_iso) types for the binned sums.
 constexpr std::size_t max_types = 64;
 
+// Everything the workers read.
 struct Plan {
     PdfGrid grid;
     PeakWidth width;
@@ -245,22 +249,47 @@ Binned binned_layout(const Species2& sp, const std::vector<Sym6>& u, const PdfGr
 // and the pairs the rules decided.
 struct PieceSums {
     std::vector<double> curves;
-    std::vector<double> fine;  // per bin row: n_fine weights, then n_fine weighted distances
     double bad_distance = 0.0;
     CorrectionSummary summary;
 };
 
 class GaussianAdder {
 public:
-    explicit GaussianAdder(const Plan& plan) : p_(plan), values_(plan.grid.n_points) {}
+    explicit GaussianAdder(const Plan& plan)
+        : p_(plan), values_(plan.grid.n_points),
+          fine_(plan.binned.on ? 2 * plan.binned.curve.size() * plan.binned.n_fine : 0) {}
 
+    // Every unordered pair of the centres [lo, hi) once (weight 2: both
+    // orders). Pairs of two single-species isotropic sites go straight into
+    // their fine bin (what pair() does with them, in the same order); the
+    // others, and those the rules may decide, take the long way.
     void centres(std::uint32_t lo, std::uint32_t hi, NeighborSearch::Scratch& scratch, PieceSums& out) {
-        p_.search.visit(lo, hi, scratch,
-                        [&](const std::uint32_t* centres, const std::uint32_t* slots, const double* r,
-                            const std::uint8_t* sides, const Vec3* shifts, std::size_t n) {
-                            for (std::size_t e = 0; e < n; ++e) pair(centres[e], slots[e], r[e], sides[e], shifts[e], out);
-                        });
-        if (p_.binned.on) spread(out);
+        const Binned& b = p_.binned;
+        const double bound = p_.rules ? p_.rules->bound() : 0.0;
+        auto sink = [&](const std::uint32_t* centres, const std::uint32_t* slots, const double* r,
+                        const std::uint8_t* sides, const Vec3* shifts, std::size_t n) {
+            double* fine = fine_.data();
+            for (std::size_t e = 0; e < n; ++e) {
+                const std::uint32_t c = centres[e], s = slots[e];
+                const double d = r[e];
+                const std::int32_t tc = b.on ? b.slot_type[c] : -1, ts = b.on ? b.slot_type[s] : -1;
+                if ((tc | ts) < 0 || d < bound) {
+                    pair(c, s, d, sides[e], shifts[e], out);
+                    continue;
+                }
+                const double times = sides[e] == side_both ? 2.0 : 1.0;
+                const double weight = times * (b.slot_occupancy[c] * b.slot_occupancy[s]);
+                const double at = (d - b.origin) / b.width;
+                if (!(at >= 0.0 && at < static_cast<double>(b.n_fine))) continue;
+                const std::size_t row = static_cast<std::size_t>(
+                    b.row[static_cast<std::size_t>(tc) * b.n_types + static_cast<std::size_t>(ts)]);
+                double* bin = fine + 2 * (row * b.n_fine + static_cast<std::size_t>(at));
+                bin[0] += weight;
+                bin[1] += weight * d;
+            }
+        };
+        p_.search.visit_unordered(lo, hi, scratch, sink);
+        if (b.on) spread(out);
     }
 
 private:
@@ -291,12 +320,13 @@ private:
         const PeakWidth& w = p_.width;
         const std::size_t n = p_.grid.n_points;
         for (std::size_t r = 0; r < b.curve.size(); ++r) {
-            const double* weight = out.fine.data() + 2 * r * b.n_fine;
-            const double* moment = weight + b.n_fine;
+            double* bins = fine_.data() + 2 * r * b.n_fine;
             double* curve = out.curves.data() + b.curve[r] * n;
             for (std::size_t j = 0; j < b.n_fine; ++j) {
-                if (weight[j] == 0.0) continue;
-                const double d = moment[j] / weight[j];
+                const double weight = bins[2 * j];
+                if (weight == 0.0) continue;
+                const double d = bins[2 * j + 1] / weight;
+                bins[2 * j] = bins[2 * j + 1] = 0.0;  // ready for the next piece
                 const double var = b.var[r] * (1.0 - w.delta1 / d - w.delta2 / (d * d) + w.qbroad * w.qbroad * d * d);
                 if (!(var > 0.0)) {
                     if (out.bad_distance == 0.0 || d < out.bad_distance) out.bad_distance = d;
@@ -305,10 +335,9 @@ private:
                 const Span span = gaussian(d, var);
                 const double* v = values_.data();
                 if (!span.empty)
-                    for (std::size_t k = span.lo; k <= span.hi; ++k) curve[k] += weight[j] * v[k];
+                    for (std::size_t k = span.lo; k <= span.hi; ++k) curve[k] += weight * v[k];
             }
         }
-        std::vector<double>().swap(out.fine);
     }
 
     // What the rules make of a pair: its kind (unresolved when they leave its
@@ -363,9 +392,9 @@ private:
                     const double at = (d - bins.origin) / bins.width;
                     if (at >= 0.0 && at < static_cast<double>(bins.n_fine)) {
                         const std::size_t j = static_cast<std::size_t>(at);
-                        double* fine = out.fine.data() + 2 * r * bins.n_fine;
-                        fine[j] += weight;
-                        fine[bins.n_fine + j] += weight * d;
+                        double* fine = fine_.data() + 2 * (r * bins.n_fine + j);
+                        fine[0] += weight;
+                        fine[1] += weight * d;
                     }
                     continue;
                 }
@@ -436,7 +465,20 @@ private:
 
     const Plan& p_;
     std::vector<double> values_;
+    // Per bin row and fine bin: the weight, then the weighted distance; all
+    // zeros between pieces.
+    std::vector<double> fine_;
 };
+
+// Sub-cells of the search per cutoff length: a long cutoff reaches over
+// fewer sites it need not test when the sub-cells are finer than the cutoff,
+// down to a quarter of it, as long as they hold about 8 sites each (emptier
+// ones cost more than they save).
+double cells_per_cutoff(const Structure& structure, double cutoff) {
+    const double per_site = structure.lattice().volume() / static_cast<double>(structure.sites().size());
+    const double fineness = cutoff / std::cbrt(8.0 * per_site);
+    return std::isfinite(fineness) ? std::clamp(fineness, 1.0, 4.0) : 1.0;
+}
 
 Result<Plan> plan(const Structure& structure, const std::vector<Displacement>& displacements, const PdfGrid& grid,
                   const PeakWidth& width, const PairRules* rules) {
@@ -452,12 +494,22 @@ Result<Plan> plan(const Structure& structure, const std::vector<Displacement>& d
     if (grid.n_points > max_histogram_entries / n_curves)
         return fail("the grid would hold ", std::to_string(grid.n_points), " points for ", std::to_string(n_curves),
                     " element pairs, more than ", std::to_string(max_histogram_entries), " values");
-    auto search = NeighborSearch::build(structure, *cutoff);
+    auto search = NeighborSearch::build(structure, *cutoff, cells_per_cutoff(structure, *cutoff));
     if (!search) return search.error();
     Binned binned = binned_layout(species, *u, grid, *cutoff);
-    const std::size_t fine = binned.on ? 2 * binned.curve.size() * binned.n_fine : 0;
+    if (binned.on) {
+        binned.slot_type.assign(search->n_slots(), -1);
+        binned.slot_occupancy.assign(search->n_slots(), 0.0);
+        for (std::uint32_t slot = 0; slot < search->n_slots(); ++slot) {
+            const std::size_t i = static_cast<std::size_t>(search->site_at(slot));
+            if (species.offsets[i + 1] - species.offsets[i] != 1) continue;
+            binned.slot_type[slot] = binned.type[species.offsets[i]];
+            binned.slot_occupancy[slot] = species.occupancy[species.offsets[i]];
+        }
+    }
+    // The fine bins are the workers' own: a piece holds only its curves.
     const std::size_t pieces =
-        piece_count(structure.sites().size(), search->candidate_pairs(), n_curves * grid.n_points + fine);
+        piece_count(structure.sites().size(), search->candidate_pairs(), n_curves * grid.n_points);
     return Plan{grid,     width,  std::move(species), std::move(*u), std::move(*search), structure.lattice().matrix(),
                 n_curves, pieces, std::move(binned),  &structure, rules && !rules->sites().empty() ? rules : nullptr};
 }
@@ -470,7 +522,6 @@ Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool, CorrectionSummary* summar
     std::vector<PieceSums> partial(pieces);
     auto fill_piece = [&](std::size_t piece, NeighborSearch::Scratch& scratch, GaussianAdder& adder) {
         partial[piece].curves.assign(size, 0.0);
-        if (plan.binned.on) partial[piece].fine.assign(2 * plan.binned.curve.size() * plan.binned.n_fine, 0.0);
         const std::size_t lo = piece * n_slots / pieces, hi = (piece + 1) * n_slots / pieces;
         adder.centres(static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi), scratch, partial[piece]);
     };
