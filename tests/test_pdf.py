@@ -176,6 +176,18 @@ def test_same_bits_on_any_number_of_threads_and_for_a_supercell(corpus):
     assert np.abs(bigger - curves[0]).max() <= 1e-10 * np.abs(curves[0]).max()
 
 
+def test_large_supercell_same_bits_on_any_number_of_threads_and_the_cell_curve():
+    """7 million pairs of a 4,096-atom supercell: the workers' fixed-point
+    bin sums are folded into the totals along the way on one thread and only
+    at the end on three; the curve is the 4-atom cell's."""
+    cell = Structure(3.524 * np.eye(3), [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]], [{"Ni": 1.0}] * 4)
+    big = cell.make_supercell(8, 8, 16)
+    curves = [molvane.pdf(big, 1.0, 20.0, uiso={"Ni": 0.006}, n_threads=n).G for n in (1, 3)]
+    assert np.array_equal(curves[0], curves[1])
+    small = molvane.pdf(cell, 1.0, 20.0, uiso={"Ni": 0.006}).G
+    assert np.abs(curves[0] - small).max() <= 1e-10 * np.abs(small).max()
+
+
 def test_displaced_alloy_supercell_matches_a_direct_sum():
     """108 displaced atoms and a cutoff of almost the cell: the search on
     sub-cells finer than the cutoff, each pair once for both orders, and fine
