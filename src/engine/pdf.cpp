@@ -207,7 +207,9 @@ inline std::uint64_t fixed(double value) {
 }
 
 // The binned sums of all workers: per bin row and fine bin, the weight and
-// the weighted place, each as 128 bits (low and high words).
+// the weighted place, each as 128 bits (low and high words). The first
+// worker to fold hands over its sums as the low words; the high words are
+// made at the first carry.
 struct BinTotals {
     std::mutex lock;
     std::vector<std::uint64_t> low, high;
@@ -345,10 +347,11 @@ double spread_totals(const Plan& p, const BinTotals& totals, double* curves) {
         double* curve = curves + b.curve[r] * n;
         for (std::size_t j = 0; j < b.n_fine; ++j) {
             const std::size_t at = 2 * (r * b.n_fine + j);
-            if (totals.low[at] == 0 && totals.high[at] == 0) continue;
-            const double sum = static_cast<double>(totals.high[at]) * word + static_cast<double>(totals.low[at]);
-            const double place =
-                static_cast<double>(totals.high[at + 1]) * word + static_cast<double>(totals.low[at + 1]);
+            const std::uint64_t high = totals.high.empty() ? 0 : totals.high[at];
+            const std::uint64_t place_high = totals.high.empty() ? 0 : totals.high[at + 1];
+            if (totals.low[at] == 0 && high == 0) continue;
+            const double sum = static_cast<double>(high) * word + static_cast<double>(totals.low[at]);
+            const double place = static_cast<double>(place_high) * word + static_cast<double>(totals.low[at + 1]);
             const double weight = sum / fixed_scale;
             const double d = b.origin + (static_cast<double>(j) + place / sum) * b.width;
             const double var = widened(b.var[r], d, p.width);
@@ -384,17 +387,26 @@ public:
         p_.search.visit_unordered(lo, hi, scratch, sink);
     }
 
-    // Adds this worker's binned sums into the totals and clears them.
-    void fold() {
+    // Adds this worker's binned sums into the totals and clears them (the
+    // last fold of a worker may leave them unusable: `last`).
+    void fold(bool last = false) {
+        since_fold_ = 0;
         std::lock_guard<std::mutex> guard(totals_.lock);
+        if (totals_.low.empty()) {
+            totals_.low = std::move(sums_);
+            if (!last) sums_.assign(totals_.low.size(), 0);
+            return;
+        }
         for (std::size_t k = 0; k < sums_.size(); ++k) {
             if (sums_[k] == 0) continue;
             std::uint64_t& low = totals_.low[k];
             low += sums_[k];
-            if (low < sums_[k]) ++totals_.high[k];  // the carry
+            if (low < sums_[k]) {  // the carry
+                if (totals_.high.empty()) totals_.high.assign(totals_.low.size(), 0);
+                ++totals_.high[k];
+            }
             sums_[k] = 0;
         }
-        since_fold_ = 0;
     }
 
 private:
@@ -618,10 +630,6 @@ Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool, CorrectionSummary* summar
     const std::size_t n_slots = plan.search.n_slots(), pieces = plan.pieces;
     std::vector<PieceSums> partial(pieces);
     BinTotals totals;
-    if (plan.binned.on) {
-        totals.low.assign(2 * plan.binned.curve.size() * plan.binned.n_fine, 0);
-        totals.high.assign(totals.low.size(), 0);
-    }
     auto fill_piece = [&](std::size_t piece, NeighborSearch::Scratch& scratch, GaussianAdder& adder) {
         const std::size_t lo = piece * n_slots / pieces, hi = (piece + 1) * n_slots / pieces;
         adder.centres(static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi), scratch, partial[piece]);
@@ -631,7 +639,7 @@ Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool, CorrectionSummary* summar
         auto scratch = std::make_unique<NeighborSearch::Scratch>();
         GaussianAdder adder(plan, totals);
         for (std::size_t piece = 0; piece < pieces; ++piece) fill_piece(piece, *scratch, adder);
-        adder.fold();
+        adder.fold(true);
     } else {
         std::atomic<std::size_t> next_piece{0};
         pool.run(tasks, [&](std::size_t) {
@@ -639,7 +647,7 @@ Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool, CorrectionSummary* summar
             GaussianAdder adder(plan, totals);
             for (std::size_t piece; (piece = next_piece.fetch_add(1, std::memory_order_relaxed)) < pieces;)
                 fill_piece(piece, *scratch, adder);
-            adder.fold();
+            adder.fold(true);
         });
     }
     // The pieces' own curves (pairs not binned) in piece order, then the binned totals.
@@ -649,7 +657,7 @@ Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool, CorrectionSummary* summar
         for (std::size_t k = 0; k < size; ++k) sum[k] = sum[k] + part.curves[k];
         std::vector<double>().swap(part.curves);
     }
-    double bad = plan.binned.on ? spread_totals(plan, totals, sum.data()) : 0.0;
+    double bad = totals.low.empty() ? 0.0 : spread_totals(plan, totals, sum.data());
     for (const PieceSums& part : partial)
         if (part.bad_distance > 0.0 && (bad == 0.0 || part.bad_distance < bad)) bad = part.bad_distance;
     if (summary)
