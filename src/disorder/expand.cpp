@@ -475,6 +475,39 @@ bool together_classes(const std::vector<Edge>& together, const std::vector<std::
     return left;
 }
 
+// The links inside each cluster (clusters in root order, members numbered
+// by their place in it): each member's exclusions, a bit per member, and the
+// together links in edge order. `node_of` gives a supercell site's root and
+// compact number.
+struct ClusterLinks {
+    std::vector<std::uint64_t> excluded;
+    std::vector<Edge> together;
+};
+
+template <class NodeOf>
+std::vector<ClusterLinks> cluster_links(const std::vector<Edge>& edges,
+                                        const std::map<std::size_t, std::vector<std::size_t>>& by_root,
+                                        const std::vector<std::size_t>& place, NodeOf node_of) {
+    std::vector<std::size_t> cluster_of_root(place.size());
+    std::vector<ClusterLinks> links;
+    for (const auto& [root, members] : by_root) {
+        cluster_of_root[root] = links.size();
+        links.push_back({std::vector<std::uint64_t>(members.size(), 0), {}});
+    }
+    for (const Edge& e : edges) {
+        const auto [root, u] = node_of(e.u);
+        const std::size_t v = node_of(e.v).second;
+        ClusterLinks& here = links[cluster_of_root[root]];
+        if (e.together) {
+            here.together.push_back({place[u], place[v], true, e.distance});
+        } else {
+            here.excluded[place[u]] |= bit(place[v]);
+            here.excluded[place[v]] |= bit(place[u]);
+        }
+    }
+    return links;
+}
+
 Result<ClusterPlan> plan_clusters(const Sites& sources, std::uint64_t n,
                                   const std::vector<LinkedPair>& links) {
     ClusterPlan plan;
@@ -507,31 +540,18 @@ Result<ClusterPlan> plan_clusters(const Sites& sources, std::uint64_t n,
                         dec(max_cluster_sites), " sites in the ", cube_text(n),
                         " supercell; a cluster that large is not placed as one choice");
     }
-    // Per cluster, in root order: the exclusions of each member (a bit per
-    // member) and the together links, shortest first (ties in link order).
-    std::vector<std::size_t> cluster_of_root(nodes.size());
-    std::vector<std::vector<std::uint64_t>> excluded;
-    for (const auto& [root, members] : by_root) {
-        cluster_of_root[root] = excluded.size();
-        excluded.emplace_back(members.size(), 0);
-    }
-    std::vector<std::vector<Edge>> together(by_root.size());
-    for (const Edge& e : edges) {
-        const std::size_t u = number(e.u), v = number(e.v), c = cluster_of_root[all.find(u)];
-        if (e.together) {
-            together[c].push_back({place[u], place[v], true, e.distance});
-        } else {
-            excluded[c][place[u]] |= bit(place[v]);
-            excluded[c][place[v]] |= bit(place[u]);
-        }
-    }
+    std::vector<ClusterLinks> links_of = cluster_links(edges, by_root, place, [&](std::size_t site) {
+        const std::size_t k = number(site);
+        return std::pair{all.find(k), k};
+    });
     plan.in_cluster.assign(n * n * n * sources.size(), false);
+    std::size_t c = 0;
     for (const auto& [root, members] : by_root) {
-        const std::size_t c = cluster_of_root[root];
-        std::stable_sort(together[c].begin(), together[c].end(),
+        ClusterLinks& links_here = links_of[c++];
+        std::stable_sort(links_here.together.begin(), links_here.together.end(),
                          [](const Edge& a, const Edge& b) { return a.distance < b.distance; });
         Cluster cluster;
-        if (together_classes(together[c], excluded[c], cluster)) ++plan.split_groups;
+        if (together_classes(links_here.together, links_here.excluded, cluster)) ++plan.split_groups;
         for (std::size_t p = 0; p < members.size(); ++p) {
             const std::size_t site = nodes[members[p]];
             cluster.members.push_back(site);
