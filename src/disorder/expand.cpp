@@ -760,24 +760,28 @@ std::vector<Choice> least_split(const std::vector<double>& occupancy, const std:
 // over the maximal compatible sets if it needs less (a ring of five
 // positions of 0.4 where only neighbours exclude: the greedy split needs 1.2,
 // five pairs of 0.2 need 1.0). `budget` bounds the least splits of a whole
-// expansion; past it the greedy split stands.
+// expansion; past it, or past the bounds of one, the greedy split stands
+// and `unproven` is set when it needs more than the whole cluster.
 std::vector<Choice> decompose(const std::vector<double>& occupancy, const std::vector<std::uint64_t>& excludes,
-                              std::uint64_t& budget) {
+                              std::uint64_t& budget, bool& unproven) {
     std::vector<Choice> choices = greedy_split(occupancy, excludes);
     sort_choices(choices);
+    unproven = false;
     if (total_weight(choices) > max_occupancy_sum) {
         const std::vector<std::uint64_t> sets = maximal_compatible_sets(excludes);
         std::vector<Choice> least = sets.empty() ? std::vector<Choice>{} : least_split(occupancy, sets, budget);
+        unproven = least.empty();
         if (!least.empty() && total_weight(least) < total_weight(choices) - 1e-9) choices = std::move(least);
     }
     return choices;
 }
 
 // What the clusters' placement did beyond the plan: clusters whose
-// configurations were scaled down, and the atoms per element they hold
-// fewer than their occupancies ask for.
+// configurations were scaled down (of them, those whose least split was not
+// found within its bounds), and the atoms per element they hold fewer than
+// their occupancies ask for.
 struct ClusterShortfall {
-    std::uint64_t overfull = 0;
+    std::uint64_t overfull = 0, unproven = 0;
     std::map<std::string, double> atoms;
 };
 
@@ -825,9 +829,10 @@ std::uint64_t place_clusters(const ClusterPlan& plan, const Sites& cells, Xorshi
             double& o = occupancy[first.class_of[p]];
             o = std::max(o, cells.occupancy_sum(first.members[p]));
         }
-        const std::vector<Choice> choices = decompose(occupancy, first.excludes, budget);
-        bool overfull = false;
+        bool unproven = false, overfull = false;
+        const std::vector<Choice> choices = decompose(occupancy, first.excludes, budget, unproven);
         const std::vector<std::uint64_t> counts = configuration_counts(choices, members.size(), shortfall, overfull);
+        if (overfull && unproven) shortfall.unproven += members.size();
         const std::vector<std::size_t> slots = shuffled_slots(counts, members.size(), rng);
         std::vector<std::uint64_t> chosen(n_classes, 0);
         for (std::size_t c = 0; c < n_classes; ++c)
@@ -906,12 +911,20 @@ void cluster_warnings(const ClusterPlan& plan, const ClusterShortfall& shortfall
         const double whole = std::round(missing);
         if (whole >= 1.0) atoms += (atoms.empty() ? "" : ", ") + dec(saturating_u64(whole)) + " " + element;
     }
-    if (shortfall.overfull)
-        warnings.push_back(dec(shortfall.overfull) +
-                           " clusters hold positions whose occupancies ask for more than choices of compatible "
-                           "positions can fill, so their choices were scaled down: fewer atoms than the "
-                           "occupancies ask for were placed there (" +
+    if (shortfall.overfull) {
+        const std::uint64_t proven = shortfall.overfull - shortfall.unproven;
+        std::string why;
+        if (proven)
+            why = dec(proven) + " clusters hold positions whose occupancies ask for more than choices of compatible "
+                                "positions can fill";
+        if (shortfall.unproven)
+            why += (why.empty() ? "for " : "; for ") + dec(shortfall.unproven) +
+                   " clusters no split of the occupancies into choices of compatible positions that fits one "
+                   "cluster was found within the search's bounds";
+        warnings.push_back(why + ": their choices were scaled down, and fewer atoms than the occupancies ask "
+                                 "for were placed there (" +
                            (atoms.empty() ? std::string("less than one atom") : atoms) + " short)");
+    }
     if (plan.folded_links)
         warnings.push_back(dec(plan.folded_links) +
                            " links join a position to its own image in the supercell, which is too small to "
