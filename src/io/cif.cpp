@@ -13,6 +13,7 @@
 
 #include "core/elements.hpp"
 #include "core/number.hpp"  // for parse_decimal, parse_count
+#include "core/numeric.hpp"  // for nearest_whole
 #include "core/text.hpp"  // for trim, strip_quotes, split_whitespace, equals_ascii_nocase
 #include "io/cif_syntax.hpp"
 #include "io/close_sites.hpp"
@@ -488,7 +489,7 @@ private:
         if (coords_close(g, f, tol_)) return true;
         if (site_rows_[s] != row) return false;
         Vec3 d{};
-        for (int j = 0; j < 3; ++j) d[j] = f[j] - g[j] - std::round(f[j] - g[j]);
+        for (int j = 0; j < 3; ++j) d[j] = f[j] - g[j] - nearest_whole(f[j] - g[j]);
         double sq = 0;
         for (int k = 0; k < 3; ++k) {
             double c = d[0] * cell_[0][k] + d[1] * cell_[1][k] + d[2] * cell_[2][k];
@@ -504,21 +505,23 @@ private:
                 if (joins(s, f, row)) return s;
             return none;
         }
-        std::size_t ci[3] = {cell_index(f[0]), cell_index(f[1]), cell_index(f[2])};
+        // The bucket of f and its neighbours on each side, wrapping around.
+        std::size_t near[3][3];
+        for (int a = 0; a < 3; ++a) {
+            const std::size_t c = cell_index(f[a]);
+            near[a][0] = c == 0 ? n_ - 1 : c - 1;
+            near[a][1] = c;
+            near[a][2] = c + 1 == n_ ? 0 : c + 1;
+        }
         std::size_t best = none;
-        for (std::size_t dx = 0; dx < 3; ++dx) {
-            std::size_t x = (ci[0] + n_ + dx - 1) % n_;
-            for (std::size_t dy = 0; dy < 3; ++dy) {
-                std::size_t y = (ci[1] + n_ + dy - 1) % n_;
-                for (std::size_t dz = 0; dz < 3; ++dz) {
-                    std::size_t z = (ci[2] + n_ + dz - 1) % n_;
+        for (std::size_t x : near[0])
+            for (std::size_t y : near[1])
+                for (std::size_t z : near[2]) {
                     // Buckets list their sites newest first.
                     for (std::size_t s = head_[(x * n_ + y) * n_ + z]; s != none; s = next_[s]) {
                         if (s < best && joins(s, f, row)) best = s;
                     }
                 }
-            }
-        }
         return best;
     }
 
