@@ -18,7 +18,10 @@ namespace {
 
 constexpr std::size_t max_buckets_per_axis = 64;
 // A close pair lies at most this many buckets apart along each axis.
-constexpr std::size_t reach = 3;
+// Many sites: buckets a third of the largest bound wide, so that the buckets
+// searched hug the sphere of the bound; few: as wide as the bound.
+constexpr std::size_t max_reach = 3;
+constexpr std::size_t many_sites = 4096;
 
 double norm(const Vec3& v) { return std::sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]); }
 
@@ -96,6 +99,7 @@ ClosePairs close_full_sites(const Structure& structure) {
         if (sites.entries_end(i) > sites.entries_begin(i) && std::fabs(sites.occupancy_sum(i) - 1.0) < 1e-6)
             full.push_back(i);
     if (full.size() < 2) return out;
+    const std::size_t reach = full.size() >= many_sites ? max_reach : 1;
     double widest = 0;
     std::vector<double> radius(full.size());
     for (std::size_t p = 0; p < full.size(); ++p) {
@@ -199,7 +203,7 @@ ClosePairs close_full_sites(const Structure& structure) {
     // Calls visit(c) for each bucket c near bucket b.
     auto for_near = [&](std::size_t b, auto visit) {
         const std::size_t x = b / (n[1] * n[2]), y = b / n[2] % n[1], z = b % n[2];
-        std::size_t xs[2 * reach + 1], ys[2 * reach + 1], zs[2 * reach + 1];
+        std::size_t xs[2 * max_reach + 1], ys[2 * max_reach + 1], zs[2 * max_reach + 1];
         const std::size_t nx = around(x, 0, xs), ny = around(y, 1, ys), nz = around(z, 2, zs);
         for (std::size_t ix = 0; ix < nx; ++ix)
             for (std::size_t iy = 0; iy < ny; ++iy)
@@ -233,8 +237,8 @@ ClosePairs close_full_sites(const Structure& structure) {
     // dz in [dz_from, dz_to] along z: beyond, the pair is farther apart than
     // the largest bound (by a lower bound of the squared length of v M over
     // the box of fractional differences v the two buckets allow).
-    constexpr std::size_t side = 2 * reach + 1;
-    long dz_from[side][side], dz_to[side][side];
+    const std::size_t side = 2 * reach + 1;
+    long dz_from[2 * max_reach + 1][2 * max_reach + 1], dz_to[2 * max_reach + 1][2 * max_reach + 1];
     const bool pruned = one_image && n[0] > side && n[1] > side && nz > side;
     for (std::size_t ix = 0; ix < side; ++ix)
         for (std::size_t iy = 0; iy < side; ++iy) {
@@ -260,7 +264,7 @@ ClosePairs close_full_sites(const Structure& structure) {
             out.count += inside_column && unwrapped(z, z, 2) ? count_close(s, s + 1, b_end, std::true_type{})
                                                              : count_close(s, s + 1, b_end, std::false_type{});
         }
-        std::size_t xs[2 * reach + 1], ys[2 * reach + 1], zs[2 * reach + 1];
+        std::size_t xs[2 * max_reach + 1], ys[2 * max_reach + 1], zs[2 * max_reach + 1];
         const std::size_t nx = around(x, 0, xs), ny = around(y, 1, ys), nzs = around(z, 2, zs);
         for (std::size_t iz = 0; iz < nzs; ++iz) {
             const long dz = long(iz) - long(reach);  // where pruned
