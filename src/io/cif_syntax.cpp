@@ -33,17 +33,20 @@ void tokenize_into(std::string_view line, std::vector<std::string_view>& out,
         char b = line[pos];
         if (quote) {
             // Multi-byte characters never contain a quote byte.
-            if (b == quote) {
-                push(line.substr(start, pos - start), true);
-                quote = 0;
+            const std::size_t close = line.find(quote, pos);
+            if (close == std::string_view::npos) {
+                pos = line.size();
+                break;
             }
-            ++pos;
+            push(line.substr(start, close - start), true);
+            quote = 0;
+            pos = close + 1;
             continue;
         }
         std::size_t len = 1;
-        char32_t c = static_cast<unsigned char>(b);
-        if (c >= 0x80) c = decode_utf8(line, pos, len);
-        if (is_unicode_space(c)) {
+        const bool space = static_cast<unsigned char>(b) < 0x80 ? is_ascii_space(b)
+                                                               : is_unicode_space(decode_utf8(line, pos, len));
+        if (space) {
             if (in_token) push(line.substr(start, pos - start), false);
             in_token = false;
         } else if (!in_token && (b == '\'' || b == '"')) {
@@ -85,7 +88,11 @@ struct Token {
 
 // What an unquoted word is: a tag, a reserved word, or a value.
 Token::Kind word_kind(std::string_view word) {
-    if (!word.empty() && word[0] == '_') return Token::Kind::tag;
+    if (word.empty()) return Token::Kind::value;
+    if (word[0] == '_') return Token::Kind::tag;
+    // Reserved words start with l, d, s or g in either case.
+    const char first = to_ascii_lower(word[0]);
+    if (first != 'l' && first != 'd' && first != 's' && first != 'g') return Token::Kind::value;
     if (equals_ascii_nocase(word, "loop_")) return Token::Kind::loop;
     if (starts_with_ascii_nocase(word, "data_")) return Token::Kind::data;
     if (starts_with_ascii_nocase(word, "save_") || equals_ascii_nocase(word, "global_") ||
