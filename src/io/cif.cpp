@@ -316,6 +316,7 @@ public:
             double col = std::sqrt(inv[0][j] * inv[0][j] + inv[1][j] * inv[1][j] + inv[2][j] * inv[2][j]);
             reach = std::max(reach, same_atom_bound * col);
         }
+        reach_ = reach;
         double by_tol = std::floor(0.5 / reach);
         // About one image per bucket; more buckets would only cost memory.
         double by_count = std::ceil(std::cbrt(static_cast<double>(expected_images)));
@@ -505,20 +506,27 @@ private:
                 if (joins(s, f, row)) return s;
             return none;
         }
-        // The bucket of f and its neighbours on each side, wrapping around.
-        std::size_t near[3][3];
+        // The bucket of f, and its neighbour on a side (wrapping around)
+        // only where f lies within reach of that side: a site that joins
+        // lies within reach of f on every axis.
+        std::size_t near[3][3], n_near[3];
+        const double scaled_reach = reach_ * static_cast<double>(n_) * (1 + 1e-9) + 1e-12;
         for (int a = 0; a < 3; ++a) {
             const std::size_t c = cell_index(f[a]);
-            near[a][0] = c == 0 ? n_ - 1 : c - 1;
-            near[a][1] = c;
-            near[a][2] = c + 1 == n_ ? 0 : c + 1;
+            const double u = f[a] * static_cast<double>(n_) - static_cast<double>(c);  // within the bucket
+            std::size_t k = 0;
+            near[a][k++] = c;
+            if (!(u >= scaled_reach)) near[a][k++] = c == 0 ? n_ - 1 : c - 1;
+            if (!(1 - u >= scaled_reach)) near[a][k++] = c + 1 == n_ ? 0 : c + 1;
+            n_near[a] = k;
         }
         std::size_t best = none;
-        for (std::size_t x : near[0])
-            for (std::size_t y : near[1])
-                for (std::size_t z : near[2]) {
+        for (std::size_t i = 0; i < n_near[0]; ++i)
+            for (std::size_t j = 0; j < n_near[1]; ++j)
+                for (std::size_t k = 0; k < n_near[2]; ++k) {
                     // Buckets list their sites newest first.
-                    for (std::size_t s = head_[(x * n_ + y) * n_ + z]; s != none; s = next_[s]) {
+                    const std::size_t bucket = (near[0][i] * n_ + near[1][j]) * n_ + near[2][k];
+                    for (std::size_t s = head_[bucket]; s != none; s = next_[s]) {
                         if (s < best && joins(s, f, row)) best = s;
                     }
                 }
@@ -577,6 +585,7 @@ private:
 
     double tol_;
     Mat3 cell_;
+    double reach_ = 0;  // the farthest a joining site lies on any axis, in fractions
     bool merge_ = true;
     std::size_t n_ = 0;               // buckets per axis; 0 means scan
     std::vector<std::size_t> head_;   // newest site of each bucket
