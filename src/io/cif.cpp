@@ -332,10 +332,13 @@ public:
     // new site. A species the site holds from the same row keeps the larger
     // occupancy (images of one atom); from another row it is set aside as a
     // part of the site (see take). The site keeps the displacement
-    // parameters it has; `differs` is set when another row's differ.
-    void add(const Vec3& f, const std::vector<Species>& species, const Displacement& adp, std::size_t row,
-             bool& differs) {
-        if (adp.kind != Displacement::none && !has_adps_) {
+    // parameters it has; `differs` is set when another row's differ. `adp()`
+    // gives the image's parameters (of kind `adp_kind`), asked for only
+    // where they are kept or compared.
+    template <typename ImageAdp>
+    void add(const Vec3& f, const std::vector<Species>& species, Displacement::Kind adp_kind, const ImageAdp& adp,
+             std::size_t row, bool& differs) {
+        if (adp_kind != Displacement::none && !has_adps_) {
             // Until now no site had any.
             has_adps_ = true;
             adps_.reserve(std::max(likely_, sites_.size()));
@@ -344,16 +347,16 @@ public:
         std::size_t match = merge_ ? find(f, row) : none;
         if (match == none) {
             create(f, species, row);
-            if (has_adps_) adps_.push_back(adp);
+            if (has_adps_) adps_.push_back(adp());
             return;
         }
         if (has_adps_) {
             Displacement& held_adp = adps_[match];
             if (held_adp.kind == Displacement::none) {
-                held_adp = adp;
-                if (adp.kind != Displacement::none && row != site_rows_[match]) adp_rows_[match] = row;
-            } else if (adp.kind != Displacement::none && adp_row(match) != row &&
-                       !same_displacement(held_adp, adp)) {
+                held_adp = adp();
+                if (adp_kind != Displacement::none && row != site_rows_[match]) adp_rows_[match] = row;
+            } else if (adp_kind != Displacement::none && adp_row(match) != row &&
+                       !same_displacement(held_adp, adp())) {
                 differs = true;
             }
         }
@@ -955,7 +958,8 @@ Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* no
         const Displacement adp = row_displacement(*columns, aniso, r);
         bool differs = false;
         for (const SymmOp& op : ops->ops)
-            merger.add(op.apply_wrapped(row.frac), row.species, rotated(adp, op.rotation, recip), r, differs);
+            merger.add(op.apply_wrapped(row.frac), row.species, adp.kind,
+                       [&] { return rotated(adp, op.rotation, recip); }, r, differs);
         if (differs) skips.other_adp.add(row_name(*columns, r));
         DisorderTag tag = disorder_tag(*columns, r);
         if (row_tags.empty() && (!tag.assembly.empty() || !tag.group.empty()))

@@ -1,6 +1,7 @@
 // CIF syntax: the line tokenizer, data blocks (items and loops) and numbers.
 #include "io/cif_syntax.hpp"
 
+#include <cstdint>
 #include <limits>
 #include <utility>
 
@@ -19,7 +20,7 @@ namespace {
 // Tokens of one line appended to `out` (cleared first); `quoted`, when
 // given, receives whether each token was written in quotes.
 void tokenize_into(std::string_view line, std::vector<std::string_view>& out,
-                   std::vector<bool>* quoted = nullptr) {
+                   std::vector<std::uint8_t>* quoted = nullptr) {
     out.clear();
     if (quoted) quoted->clear();
     auto push = [&](std::string_view token, bool in_quotes) {
@@ -172,7 +173,7 @@ private:
     std::size_t line_ = 0;       // lines read
     std::size_t word_line_ = 0;  // line of the loaded tokens
     std::vector<std::string_view> words_;
-    std::vector<bool> quoted_;
+    std::vector<std::uint8_t> quoted_;  // per word: written in quotes
     std::size_t at_ = 0;
     bool field_ = false;  // the loaded token is a text field
 };
