@@ -279,6 +279,10 @@ def test_chains_through_the_crystal_are_refused():
                               [{"O": 0.4}] * 80)
     with pytest.raises(ValueError, match=r"form a cluster of more than 64 sites .* chain through the crystal"):
         chain.expand_occupancies()
+    # two sites 1.5 Å apart that link on to the next cell: ten sites a row in the supercell, but endless
+    short = molvane.Structure(np.diag([3.0, 6.0, 6.0]), [[0, 0, 0], [0.5, 0, 0]], [{"Na": 0.4}] * 2)
+    with pytest.raises(ValueError, match=r"chain through the crystal \(a chain of them reaches its own image"):
+        short.expand_occupancies()
 
 
 # Public files with split positions or disorder groups (tests/data/disorder/MANIFEST.tsv,
@@ -286,15 +290,19 @@ def test_chains_through_the_crystal_are_refused():
 DATA = Path(__file__).resolve().parent / "data"
 REAL = ["corpus/cif/1004008-90-dot.cif", "corpus/cif/2009306-xyz-simple-fract.cif",
         "disorder/cod-1004001-butyl-groups.cif", "disorder/cod-1506182-groups-full-sites.cif",
-        "survey/dans/Na0.8CoO2_P63mmc.cif", "survey/dans/PMN-PT.cif",
+        "survey/dans/Na0.8CoO2_P63mmc.cif",
         "survey/abipy/LLZO_partial_occ.cif",
         "disorder/cod-4134597-euhotp-nitrate-three-ways.cif", "disorder/cod-1553650-sifsix3ni-pyrazine-rotation.cif",
         "disorder/cod-7249359-zif8-methyl-negative-group.cif", "disorder/cod-4512072-uio66-split-oxygens.cif",
-        "disorder/cod-4121463-mof808-formate-and-water.cif"]
+        "disorder/cod-4121463-mof808-formate-and-water.cif", "disorder/cod-4117561-sifsix1cu-sif6-rotation.cif",
+        "disorder/cod-7100637-mil88b-pyridine-three-ways.cif", "disorder/supercell-rb-pst1-split-si-ga-site.cif",
+        "disorder/cod-1521043-pzt-split-lead.cif"]
 # Olex2 files whose groups 1 and 2 (no assembly) mark both a cluster's split oxygens and
-# whole linkers or formates: within the reach these chain through the framework, so the
-# expansion refuses them rather than place the crystal as one choice.
-CHAINED = {"disorder/cod-4512072-uio66-split-oxygens.cif", "disorder/cod-4121463-mof808-formate-and-water.cif"}
+# whole linkers or formates: within the reach these chain through the framework; and the
+# sodium cobaltate, whose Na1 and Na2 exclude one another in an endless honeycomb. The
+# expansion refuses them rather than place a whole chain as one choice.
+CHAINED = {"disorder/cod-4512072-uio66-split-oxygens.cif", "disorder/cod-4121463-mof808-formate-and-water.cif",
+           "survey/dans/Na0.8CoO2_P63mmc.cif"}
 
 
 @pytest.mark.parametrize("name", REAL)
@@ -320,9 +328,13 @@ def test_real_files_keep_no_weight_below_the_too_close_distance(name):
     assert (clashes > 0) == any(d.distance < max(0.7, 0.6 * (_radius(a) + _radius(b)))
                                 for d in decisions for a in s.species[d.i] for b in s.species[d.j])
     assert expanded is None or too_close_pairs(expanded) == 0
-    if "CoO2" in name:  # the sodium cobaltate: Na1 and Na2 1.65 Å apart, one or the other
-        assert result.coordination("Na", "Na")[int(2.5 / 0.02) - 1] == 0.0
-        assert independent.coordination("Na", "Na")[int(2.5 / 0.02) - 1] == pytest.approx(0.9)
+    # split cations: the sodium cobaltate's Na1 and Na2 1.65 Å apart (one or the other), PZT's Pb
+    # over four positions 0.19 and 0.27 Å apart (a quarter each); no neighbour below 2.5 Å
+    split = {"CoO2": ("Na", 0.9), "pzt": ("Pb", 0.75)}
+    for key, (element, spurious) in split.items():
+        if key in name:
+            assert result.coordination(element, element)[int(2.5 / 0.02) - 1] == 0.0
+            assert independent.coordination(element, element)[int(2.5 / 0.02) - 1] == pytest.approx(spurious)
 
 
 def test_cli_prints_the_counts_and_takes_the_weighting(tmp_path, capsys):

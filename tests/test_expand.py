@@ -127,9 +127,10 @@ def test_missing_element_is_named_once():
 
 def test_scale_is_largest_cube_within_budget():
     # Occupancy 1 - 1/q needs D = q; n is the largest n <= D with N n^3 <= budget.
+    # (Sites 2.3 Å apart along the diagonal: no pair of them excludes the other.)
     for q in (2, 3, 7, 16):
         for n_sites in (1, 3):
-            source = molvane.Structure(CELL, [[i / 3, 0, 0] for i in range(n_sites)], [{"Fe": 1 - 1 / q}] * n_sites)
+            source = molvane.Structure(CELL, [[i / 3] * 3 for i in range(n_sites)], [{"Fe": 1 - 1 / q}] * n_sites)
             for budget in (n_sites, 8 * n_sites - 1, 27 * n_sites, 100, 1000, 5000):
                 fits = [n for n in range(1, q + 1) if n_sites * n**3 <= budget]
                 _, report = source.expand_occupancies(budget)

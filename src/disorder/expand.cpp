@@ -335,6 +335,47 @@ struct Components {
     }
 };
 
+// Whether linked positions reach their own image in another cell: a cycle of
+// links whose cell offsets do not add up to zero. Such a chain is endless in
+// the crystal however few of its sites one supercell holds, so no choice per
+// cluster can place it. Union-find over the sources, each site keeping its
+// cell relative to its root (offsets below 2^53, so 128-bit sums cannot
+// overflow).
+bool links_wrap(std::size_t count, const std::vector<LinkedPair>& links) {
+    using Cell = std::array<__int128, 3>;
+    std::vector<std::size_t> parent(count);
+    std::iota(parent.begin(), parent.end(), std::size_t{0});
+    std::vector<Cell> cell(count, Cell{0, 0, 0});  // relative to the parent's cell
+    std::vector<std::size_t> path;
+    auto root = [&](std::size_t x) {  // compresses x's path; cell[x] is then relative to the root
+        path.clear();
+        while (parent[x] != x) {
+            path.push_back(x);
+            x = parent[x];
+        }
+        for (std::size_t k = path.size(); k-- > 1;) {
+            const std::size_t v = path[k - 1], above = path[k];
+            for (int a = 0; a < 3; ++a) cell[v][a] += cell[above][a];
+            parent[v] = x;
+        }
+        if (!path.empty()) parent[path.back()] = x;
+        return x;
+    };
+    for (const LinkedPair& link : links) {
+        const std::size_t ri = root(link.i), rj = root(link.j);
+        Cell step{};  // cell of j's root when site j sits in cell(i) + offset
+        for (int a = 0; a < 3; ++a)
+            step[a] = (link.i == ri ? 0 : cell[link.i][a]) + link.offset[a] - (link.j == rj ? 0 : cell[link.j][a]);
+        if (ri == rj) {
+            if (step != Cell{0, 0, 0}) return true;
+            continue;
+        }
+        parent[rj] = ri;
+        cell[rj] = step;
+    }
+    return false;
+}
+
 // One cluster: supercell sites in increasing order, each one's together
 // class (numbered by first appearance), and the key that its images (by
 // translation or, usually, by symmetry) share: every member's pool key and
@@ -582,6 +623,9 @@ Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_
     const Sites& cells = supercell->sites();
     auto clusters = plan_clusters(sources, n, links);
     if (!clusters) return clusters.error();
+    if (links_wrap(sources.size(), links))
+        return fail("positions linked by disorder groups or closeness chain through the crystal (a chain of them "
+                    "reaches its own image in another cell); such a cluster cannot be placed as one choice");
     Split split = split_into_pools(sources, cells, clusters->in_cluster);
 
     Xorshift64Star rng(seed);

@@ -45,7 +45,8 @@ inline constexpr std::size_t max_cluster_sites = 64;
 // class, or none), with largest-remainder counts over the clusters that are
 // images of one another, so linked positions never hold atoms that exclude
 // one another. Without links the expansion is the plain one. Fails when a
-// cluster would exceed max_cluster_sites.
+// cluster would exceed max_cluster_sites, or when linked positions reach
+// their own image in another cell (a chain through the crystal).
 Result<Expansion> expand_occupancies(const Structure& source, std::uint64_t max_sites,
                                      std::uint64_t seed, std::uint64_t max_denominator,
                                      const std::vector<LinkedPair>& links = {});
