@@ -1,12 +1,13 @@
-// Too-close sites: a grid of buckets at least the largest bound wide, so
-// that a close pair lies in neighbouring buckets, and the nearest periodic
-// image of each candidate pair.
+// Too-close sites: a grid of buckets at least a part of the largest bound
+// wide, so that a close pair lies a few buckets apart, and the nearest
+// periodic image of each candidate pair.
 #include "io/close_sites.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <type_traits>
+#include <initializer_list>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "core/elements.hpp"  // for covalent_radius, too_close_distance
@@ -17,9 +18,9 @@ namespace molvane {
 namespace {
 
 constexpr std::size_t max_buckets_per_axis = 64;
-// A close pair lies at most this many buckets apart along each axis.
-// Many sites: buckets a third of the largest bound wide, so that the buckets
-// searched hug the sphere of the bound; few: as wide as the bound.
+// How many buckets apart along an axis a close pair can lie. Many sites:
+// buckets a third of the largest bound wide, so that the buckets searched
+// hug the sphere of the bound; few: as wide as the bound.
 constexpr std::size_t max_reach = 3;
 constexpr std::size_t many_sites = 4096;
 
@@ -123,8 +124,8 @@ ClosePairs close_full_sites(const Structure& structure) {
         n[a] = count >= 1 ? static_cast<std::size_t>(std::min(count, double(max_buckets_per_axis))) : 1;
     }
     while (n[0] * n[1] * n[2] > 2 * full.size()) {
-        std::size_t& widest_axis = *std::max_element(n, n + 3);
-        widest_axis = (widest_axis + 1) / 2;
+        std::size_t& most = *std::max_element(n, n + 3);  // wider buckets keep pairs within reach
+        most = (most + 1) / 2;
     }
     auto bucket_of = [&](double f, int a) {
         const double w = f - std::floor(f);
@@ -154,8 +155,8 @@ ClosePairs close_full_sites(const Structure& structure) {
     // nearest, and whether it lies within `bound` across every pair of
     // lattice planes (else image_distance_below would not measure it). The
     // same whichever site of the pair comes first, as negating the
-    // difference is exact.
-    // `inside`: the difference needs no rounding (it is below 1/2 on every axis).
+    // difference is exact. `inside`: the difference needs no rounding (it is
+    // below 1/2 on every axis).
     auto nearest_image = [&](std::size_t s, std::size_t t, double bound, double& sq, auto inside) {
         Vec3 w{fx[t] - fx[s], fy[t] - fy[s], fz[t] - fz[s]};
         bool within = true;
@@ -282,9 +283,11 @@ ClosePairs close_full_sites(const Structure& structure) {
                     against(start[base], start[base + nz], false);
                     continue;
                 }
+                const long z_from = long(z) + dz_from[ix][iy], z_to = long(z) + dz_to[ix][iy];
                 const std::size_t lo = (z + nz + dz_from[ix][iy]) % nz, hi = (z + nz + dz_to[ix][iy]) % nz;
-                if (lo <= hi) {
-                    against(start[base + lo], start[base + hi + 1], inside_xy && unwrapped(z, z, 2));
+                if (lo <= hi) {  // one run, which wraps around when it lies wholly beyond a face
+                    const bool inside_z = z_from >= 0 && z_to < long(nz) && unwrapped(z, z, 2);
+                    against(start[base + lo], start[base + hi + 1], inside_xy && inside_z);
                     continue;
                 }
                 against(start[base + lo], start[base + nz], false);
