@@ -60,6 +60,10 @@ void tokenize_into(std::string_view line, std::vector<std::string_view>& out,
             in_token = true;
         }
         pos += len;
+        // The rest of a token's ASCII letters at once.
+        if (in_token)
+            while (pos < line.size() && static_cast<unsigned char>(line[pos]) < 0x80 && !is_ascii_space(line[pos]))
+                ++pos;
     }
     if (quote) {
         if (pos > start) push(line.substr(start), true);
@@ -116,8 +120,12 @@ public:
             if (pos_ == text_.size()) return false;
             load_line();
         }
-        tok = Token{words_[at_], quoted_[at_] ? Token::Kind::value : word_kind(words_[at_]), word_line_,
-                    field_};
+        // Field by field: a whole Token built on the stack and copied stalls
+        // on its partly written bytes.
+        tok.text = words_[at_];
+        tok.kind = quoted_[at_] ? Token::Kind::value : word_kind(words_[at_]);
+        tok.line = word_line_;
+        tok.text_field = field_;
         return true;
     }
 
