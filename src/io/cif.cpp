@@ -289,9 +289,10 @@ Displacement rotated(const Displacement& d, const Mat3& r, const Vec3& recip) {
 // order) that lies within `symprec` on every axis, or that an image of the
 // same row started within same_atom_bound, else it starts a new one.
 // A grid of buckets at least twice the larger fractional reach wide finds
-// the candidates; the lowest-index match among the 27 neighbouring buckets
-// is the first site a scan in creation order would find. A tolerance too
-// large for a grid of three buckets per axis falls back to the scan.
+// the candidates; the lowest-index match in the image's bucket and the
+// neighbours it lies within reach of is the first site a scan in creation
+// order would find. A tolerance too large for a grid of three buckets per
+// axis falls back to the scan.
 // The sites are built in place as the arrays of the result: a site keeps
 // the species of the row that started it there, and only species that
 // other images bring later are held aside until take.
