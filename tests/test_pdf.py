@@ -176,6 +176,39 @@ def test_same_bits_on_any_number_of_threads_and_for_a_supercell(corpus):
     assert np.abs(bigger - curves[0]).max() <= 1e-10 * np.abs(curves[0]).max()
 
 
+def test_large_supercell_same_bits_on_any_number_of_threads_and_the_cell_curve():
+    """7 million pairs of a 4,096-atom supercell: the workers' fixed-point
+    bin sums are folded into the totals along the way on one thread and only
+    at the end on three; the curve is the 4-atom cell's."""
+    cell = Structure(3.524 * np.eye(3), [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]], [{"Ni": 1.0}] * 4)
+    big = cell.make_supercell(8, 8, 16)
+    curves = [molvane.pdf(big, 1.0, 20.0, uiso={"Ni": 0.006}, n_threads=n).G for n in (1, 3)]
+    assert np.array_equal(curves[0], curves[1])
+    small = molvane.pdf(cell, 1.0, 20.0, uiso={"Ni": 0.006}).G
+    assert np.abs(curves[0] - small).max() <= 1e-10 * np.abs(small).max()
+
+
+def test_displaced_alloy_supercell_matches_a_direct_sum():
+    """108 displaced atoms and a cutoff of almost the cell: the search on
+    sub-cells finer than the cutoff, each pair once for both orders, and fine
+    bins holding pairs at different distances (their mean stands in: off by
+    (bin / sigma)^2 / 24 of a peak)."""
+    rng = np.random.default_rng(3)
+    base = np.array([[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]])
+    coords = ((np.array(list(itertools.product(range(3), repeat=3)))[:, None] + base) / 3).reshape(-1, 3)
+    coords += rng.normal(0.0, 0.004, coords.shape)
+    species = [{"Cu": 1.0} if rng.random() < 0.5 else {"Au": 1.0} for _ in coords]
+    lattice, uiso, weights = 10.8 * np.eye(3), {"Cu": 0.02, "Au": 0.015}, {"Cu": 29.0, "Au": 79.0}
+    s = Structure(lattice, coords, species)
+    runs = [molvane.pdf(s, 1.0, 8.0, 0.01, scattering=weights, uiso=uiso, n_threads=n) for n in (1, 3)]
+    assert np.array_equal(runs[0].G, runs[1].G)
+    u_cart = [uiso[next(iter(site))] * np.eye(3) for site in species]
+    expected = brute_force(lattice, coords, species, u_cart, weights, runs[0].r, reach=2)
+    scale = np.abs(runs[0].G).max()
+    for pair, curve in expected.items():
+        assert np.abs(runs[0].partial(*pair) - curve).max() <= 1e-5 * scale
+
+
 # --- displacement parameters in the model ---
 
 

@@ -71,11 +71,11 @@ void NeighborSearch::pack_sites(std::span<const Vec3> frac) {
 // Fractional margin for points filed by a rounded product w * n.
 static constexpr double filing_margin = 1e-9;
 
-void NeighborSearch::plan_axes(std::span<const Vec3> frac, double cutoff) {
+void NeighborSearch::plan_axes(std::span<const Vec3> frac, double cutoff, double cell_width) {
     const Vec3 widths = perpendicular_widths(m_);
     for (int axis = 0; axis < 3; ++axis) {
         if (periodic_[axis]) {
-            n_[axis] = cells_for_width(widths[axis], cutoff);
+            n_[axis] = cells_for_width(widths[axis], cell_width);
             reach_[axis] = reach_for(widths[axis], n_[axis], cutoff);
             cell_frac_[axis] = 1.0 / static_cast<double>(n_[axis]);
             margin_[axis] = filing_margin;
@@ -88,7 +88,7 @@ void NeighborSearch::plan_axes(std::span<const Vec3> frac, double cutoff) {
             hi = std::max(hi, f[axis]);
         }
         const double extent = hi - lo, span = extent * widths[axis];
-        n_[axis] = cells_for_width(span, cutoff);
+        n_[axis] = cells_for_width(span, cell_width);
         origin_[axis] = lo;
         scale_[axis] = extent > 0.0 ? static_cast<double>(n_[axis]) / extent : 0.0;
         cell_frac_[axis] = extent / static_cast<double>(n_[axis]);
@@ -112,7 +112,7 @@ static std::optional<std::uint64_t> images_per_centre(const std::array<std::int6
     return images;
 }
 
-Result<NeighborSearch> NeighborSearch::build(const Structure& structure, double cutoff) {
+Result<NeighborSearch> NeighborSearch::build(const Structure& structure, double cutoff, double cells_per_cutoff) {
     const std::span<const Vec3> frac = structure.sites().frac_coords();
     if (frac.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         return fail("structure has ", std::to_string(frac.size()), " sites; the neighbour search holds at most ",
@@ -122,7 +122,7 @@ Result<NeighborSearch> NeighborSearch::build(const Structure& structure, double 
     search.m_ = structure.lattice().matrix();
     search.cutoff_sq_ = cutoff * cutoff;
     search.periodic_ = structure.pbc();
-    search.plan_axes(frac, cutoff);
+    search.plan_axes(frac, cutoff, cutoff / cells_per_cutoff);
     if (!images_per_centre(search.reach_))
         return fail("cutoff is too large for this cell: the search would visit more than ",
                     std::to_string(max_images_per_centre), " periodic images of the cell around each site");

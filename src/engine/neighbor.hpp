@@ -57,7 +57,10 @@ public:
     // Plans the grid for the structure's cell and cutoff, wraps, files and
     // packs the sites. Fails when the structure has more sites than 32-bit
     // indices hold, or when the cutoff would reach over too many images.
-    static Result<NeighborSearch> build(const Structure& structure, double cutoff);
+    // Sub-cells are about cutoff / cells_per_cutoff wide (at most 64 per
+    // axis): finer sub-cells prune more of the space a long cutoff reaches
+    // over, at a cost per sub-cell.
+    static Result<NeighborSearch> build(const Structure& structure, double cutoff, double cells_per_cutoff = 1.0);
 
     std::size_t n_slots() const { return sites_.site.size(); }
     // The site stored at a slot.
@@ -101,16 +104,30 @@ public:
     template <typename Sink>
     void visit(std::uint32_t lo, std::uint32_t hi, Scratch& scratch, Sink&& sink) const;
 
+    // The same, but every unordered pair once: an entry of the pair (i, j)
+    // at image shift S stands for both ordered pairs (i -> j + S and
+    // j -> i - S) and is marked side_both; the entries are the same-image
+    // and forward ones of visit(), so half as many for long cutoffs.
+    template <typename Sink>
+    void visit_unordered(std::uint32_t lo, std::uint32_t hi, Scratch& scratch, Sink&& sink) const {
+        visit_all<true>(lo, hi, scratch, sink);
+    }
+
 private:
     NeighborSearch() = default;
 
+    // The visit of the centres [lo, hi), of ordered or unordered pairs.
+    template <bool Unordered, typename Sink>
+    void visit_all(std::uint32_t lo, std::uint32_t hi, Scratch& scratch, Sink& sink) const;
+
     // The centres [lo, hi), all in the sub-cell `cell`.
-    template <typename Sink>
+    template <bool Unordered, typename Sink>
     void visit_cell(std::size_t cell, std::uint32_t lo, std::uint32_t hi, Scratch& scratch, Sink& sink) const;
     // One run of packed slots [lo, hi) at one image shift, seen from the
     // centres [c_lo, c_hi): both directions at once for the same image,
-    // otherwise forward, then reverse.
-    template <typename Sink>
+    // otherwise forward, then reverse (Unordered: forward alone, standing
+    // for both).
+    template <bool Unordered, typename Sink>
     void scan_run(std::uint32_t lo, std::uint32_t hi, std::uint32_t c_lo, std::uint32_t c_hi, bool home,
                   const std::int64_t (&shift)[3], Scratch& scratch, Sink& sink) const;
     // Hands the run to the kernel, flushing whenever the scratch runs full.
@@ -131,7 +148,7 @@ private:
     void plan_bounds(double cutoff);
     // Sub-cells, reach and filing of every axis: over the cell along periodic
     // axes, over the sites' range (home image only) along the others.
-    void plan_axes(std::span<const Vec3> frac, double cutoff);
+    void plan_axes(std::span<const Vec3> frac, double cutoff, double cell_width);
     // Files and packs the sites into start_ and sites_.
     void pack_sites(std::span<const Vec3> frac);
     // The sub-cell along `axis` that holds coordinate w (wrapped if periodic).
@@ -222,7 +239,7 @@ void NeighborSearch::collect(const RunProbe& run, PairSide side, Scratch& scratc
     }
 }
 
-template <typename Sink>
+template <bool Unordered, typename Sink>
 void NeighborSearch::scan_run(std::uint32_t lo, std::uint32_t hi, std::uint32_t c_lo, std::uint32_t c_hi,
                               bool home, const std::int64_t (&shift)[3], Scratch& scratch, Sink& sink) const {
     RunProbe run{lo, hi, c_lo, c_hi, home, diagonal_, ProbeForm::same_image,
@@ -232,12 +249,16 @@ void NeighborSearch::scan_run(std::uint32_t lo, std::uint32_t hi, std::uint32_t 
         return;
     }
     run.form = ProbeForm::forward;
+    if constexpr (Unordered) {
+        collect(run, side_both, scratch, sink);
+        return;
+    }
     collect(run, side_forward, scratch, sink);
     run.form = ProbeForm::reverse;
     collect(run, side_reverse, scratch, sink);
 }
 
-template <typename Sink>
+template <bool Unordered, typename Sink>
 void NeighborSearch::visit_cell(std::size_t cell, std::uint32_t lo, std::uint32_t hi, Scratch& scratch,
                                 Sink& sink) const {
     const std::int64_t na = static_cast<std::int64_t>(n_[0]), nb = static_cast<std::int64_t>(n_[1]),
@@ -276,7 +297,8 @@ void NeighborSearch::visit_cell(std::size_t cell, std::uint32_t lo, std::uint32_
                 const std::int64_t run = std::min(nc - ic, c_hi - kc + 1);
                 const std::uint32_t run_lo = start_[static_cast<std::size_t>(row + ic)];
                 const std::uint32_t run_hi = start_[static_cast<std::size_t>(row + ic + run)];
-                if (run_lo < run_hi) scan_run(run_lo, run_hi, lo, hi, home_row && kc == cc, shift, scratch, sink);
+                if (run_lo < run_hi)
+                    scan_run<Unordered>(run_lo, run_hi, lo, hi, home_row && kc == cc, shift, scratch, sink);
                 kc += run;
             }
         }
@@ -285,13 +307,18 @@ void NeighborSearch::visit_cell(std::size_t cell, std::uint32_t lo, std::uint32_
 
 template <typename Sink>
 void NeighborSearch::visit(std::uint32_t lo, std::uint32_t hi, Scratch& scratch, Sink&& sink) const {
+    visit_all<false>(lo, hi, scratch, sink);
+}
+
+template <bool Unordered, typename Sink>
+void NeighborSearch::visit_all(std::uint32_t lo, std::uint32_t hi, Scratch& scratch, Sink& sink) const {
     scratch.count = 0;
     if (reach_[0] < 0 || reach_[1] < 0 || reach_[2] < 0) return;
     // The first sub-cell that holds slot lo, then one sub-cell at a time.
     std::size_t cell = static_cast<std::size_t>(std::upper_bound(start_.begin(), start_.end(), lo) - start_.begin()) - 1;
     while (lo < hi) {
         const std::uint32_t end = std::min(hi, start_[cell + 1]);
-        if (lo < end) visit_cell(cell, lo, end, scratch, sink);
+        if (lo < end) visit_cell<Unordered>(cell, lo, end, scratch, sink);
         lo = std::max(lo, end);
         ++cell;
     }

@@ -1,12 +1,15 @@
 // Pair sums of G(r): argument and displacement checks, Cartesian tensors,
 // the reach of the widest Gaussian, and the Gaussians added piece by piece
-// on a worker pool over the neighbour search's pairs.
+// on a worker pool over the neighbour search's pairs (isotropic ones through
+// exact fixed-point sums in fine bins).
 #include "engine/pdf.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "engine/exclusions.hpp"
 #include "engine/neighbor.hpp"
@@ -152,30 +155,67 @@ Result<double> search_cutoff(const PdfGrid& grid, const PeakWidth& width, const 
     return cutoff + grid.rstep;
 }
 
-// Everything the workers read.
-// Pairs of isotropic species are not given a Gaussian one by one: each
-// piece first adds their weights w and w d into fine bins, one row of bins
-// per combination of element pair and width sigma'^2 = U_p + U_q, and then
-// gives every filled bin one Gaussian at its weighted mean distance. In a
-// crystal the pairs of one bin share their distance, so this is the same
-// sum; otherwise the mean stands in for distances at most one fine bin
-// apart, off by about (bin / sigma)^2 / 24 of the peak.
+// Pairs of isotropic species are not given a Gaussian one by one: their
+// weights w and w x (x the pair's place within its bin) are added into fine
+// bins, one row of bins per combination of element pair and width
+// sigma'^2 = U_p + U_q, and every filled bin then gives one Gaussian at its
+// weighted mean distance. In a crystal the pairs of one bin share their
+// distance, so this is the same sum; otherwise the mean stands in for
+// distances at most one fine bin apart, off by about (bin / sigma)^2 / 24 of
+// the peak. The sums are fixed-point integers (units of 2^-40), so they add
+// up exactly, in any order: every worker sums its own pairs, the totals are
+// the same on any number of threads, and each bin's Gaussian is added once.
 struct Binned {
     std::vector<std::int32_t> type;  // per species entry: its (element, U_iso) type, -1 when anisotropic
     std::size_t n_types = 0;
     std::vector<std::int32_t> row;    // per type pair p * n_types + q: the bin row
     std::vector<std::size_t> curve;   // per row
     std::vector<double> var;          // per row: U_p + U_q
-    double origin = 0.0, width = 0.0;
+    // Per slot of the search: the type of a site with one species entry
+    // (-1 otherwise, or when the occupancy is not a binnable weight) and
+    // that entry's occupancy.
+    std::vector<std::int32_t> slot_type;
+    std::vector<std::int32_t> slot_row;  // slot_type * n_types, or -1
+    std::vector<double> slot_occupancy;
+    bool unit_occupancy = false;  // every slot with a type has occupancy 1
+    double origin = 0.0, width = 0.0, inv_width = 0.0;
     std::size_t n_fine = 0;
     bool on = false;
 };
 
-// Most fine bins of all rows together, per piece.
+// Most fine bins of all rows together, twice (each worker holds one set).
 constexpr std::size_t max_fine_entries = std::size_t{1} << 22;
 // Most (element, U_iso) types for the binned sums.
 constexpr std::size_t max_types = 64;
 
+// Fixed-point unit of the binned sums: 2^-40. Binned pair weights lie in
+// [2^-12, 2] (sites of occupancy at least 2^-6), so each is kept to 2^-29 of
+// itself, and a pair adds at most 2^41 + 1 units to a sum: a worker's 64-bit
+// sums take 2^22 pairs (and one batch of the search more) before they are
+// folded into the 128-bit totals.
+constexpr double fixed_scale = 1099511627776.0;
+constexpr double min_binned_weight = 1.0 / 4096.0;
+constexpr double min_binned_occupancy = 1.0 / 64.0;
+constexpr std::size_t fold_every = std::size_t{1} << 22;
+
+bool binnable(double weight) { return weight >= min_binned_weight && weight <= 2.0; }
+
+// A value in [0, 2] in units of 2^-40, rounded (through a signed integer,
+// which converts without a branch).
+inline std::uint64_t fixed(double value) {
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(value * fixed_scale + 0.5));
+}
+
+// The binned sums of all workers: per bin row and fine bin, the weight and
+// the weighted place, each as 128 bits (low and high words). The first
+// worker to fold hands over its sums as the low words; the high words are
+// made at the first carry.
+struct BinTotals {
+    std::mutex lock;
+    std::vector<std::uint64_t> low, high;
+};
+
+// Everything the workers read.
 struct Plan {
     PdfGrid grid;
     PeakWidth width;
@@ -237,30 +277,136 @@ Binned binned_layout(const Species2& sp, const std::vector<Sym6>& u, const PdfGr
     const double span = (cutoff - b.origin) / b.width + 2.0;
     if (!(span * static_cast<double>(b.curve.size()) * 2.0 <= static_cast<double>(max_fine_entries))) return Binned{};
     b.n_fine = static_cast<std::size_t>(span);
+    b.inv_width = 1.0 / b.width;
     b.on = true;
     return b;
 }
 
-// The piece's sums, plus the shortest pair whose width came out imaginary
-// and the pairs the rules decided.
+// The piece's sums of the pairs not binned (empty until one comes), plus
+// the shortest pair whose width came out imaginary and the pairs the rules
+// decided.
 struct PieceSums {
     std::vector<double> curves;
-    std::vector<double> fine;  // per bin row: n_fine weights, then n_fine weighted distances
     double bad_distance = 0.0;
     CorrectionSummary summary;
 };
 
+// Gauss(r_k; d, sigma) over the grid points within reach, into `values`
+// (indices lo .. hi of the span).
+struct Span {
+    std::size_t lo = 0, hi = 0;
+    bool empty = true;
+};
+
+Span gaussian(const PdfGrid& g, double d, double var, double* v) {
+    const double sigma = std::sqrt(var);
+    const double reach = gaussian_reach * sigma;
+    const double lo = std::ceil((d - reach - g.rmin) / g.rstep);
+    const double hi = std::floor((d + reach - g.rmin) / g.rstep);
+    const double last = static_cast<double>(g.n_points - 1);
+    if (hi < 0.0 || lo > last || hi < lo) return {};
+    const std::size_t k_lo = static_cast<std::size_t>(std::max(lo, 0.0));
+    const std::size_t k_hi = static_cast<std::size_t>(std::min(hi, last));
+    // From the grid point nearest d outwards: g(k +- 1) = g(k) f, where
+    // each step's factor f shrinks by c = exp(-h^2 / sigma^2).
+    const double centre_k = std::min(std::max(std::nearbyint((d - g.rmin) / g.rstep), static_cast<double>(k_lo)),
+                                     static_cast<double>(k_hi));
+    const std::size_t k0 = static_cast<std::size_t>(centre_k);
+    const double a = 0.5 / var, h = g.rstep;
+    const double x0 = (g.rmin + static_cast<double>(k0) * h) - d;
+    const double c = std::exp(-2.0 * a * h * h);
+    v[k0] = inv_sqrt_two_pi / sigma * std::exp(-a * x0 * x0);
+    double f = std::exp(-a * (2.0 * x0 * h + h * h));
+    for (std::size_t k = k0; k < k_hi; ++k) {
+        v[k + 1] = v[k] * f;
+        f *= c;
+    }
+    f = std::exp(-a * (h * h - 2.0 * x0 * h));
+    for (std::size_t k = k0; k > k_lo; --k) {
+        v[k - 1] = v[k] * f;
+        f *= c;
+    }
+    return {k_lo, k_hi, false};
+}
+
+// sigma'^2 (1 - delta1/d - delta2/d^2 + qbroad^2 d^2).
+double widened(double var, double d, const PeakWidth& w) {
+    return var * (1.0 - w.delta1 / d - w.delta2 / (d * d) + w.qbroad * w.qbroad * d * d);
+}
+
+// One Gaussian per filled fine bin of the totals, into the curves (one
+// after another); returns the shortest distance whose width came out
+// imaginary (0 when none).
+double spread_totals(const Plan& p, const BinTotals& totals, double* curves) {
+    const Binned& b = p.binned;
+    const std::size_t n = p.grid.n_points;
+    std::vector<double> values(n);
+    double bad = 0.0;
+    constexpr double word = 18446744073709551616.0;  // 2^64
+    for (std::size_t r = 0; r < b.curve.size(); ++r) {
+        double* curve = curves + b.curve[r] * n;
+        for (std::size_t j = 0; j < b.n_fine; ++j) {
+            const std::size_t at = 2 * (r * b.n_fine + j);
+            const std::uint64_t high = totals.high.empty() ? 0 : totals.high[at];
+            const std::uint64_t place_high = totals.high.empty() ? 0 : totals.high[at + 1];
+            if (totals.low[at] == 0 && high == 0) continue;
+            const double sum = static_cast<double>(high) * word + static_cast<double>(totals.low[at]);
+            const double place = static_cast<double>(place_high) * word + static_cast<double>(totals.low[at + 1]);
+            const double weight = sum / fixed_scale;
+            const double d = b.origin + (static_cast<double>(j) + place / sum) * b.width;
+            const double var = widened(b.var[r], d, p.width);
+            if (!(var > 0.0)) {
+                if (bad == 0.0 || d < bad) bad = d;
+                continue;
+            }
+            const Span span = gaussian(p.grid, d, var, values.data());
+            if (!span.empty)
+                for (std::size_t k = span.lo; k <= span.hi; ++k) curve[k] += weight * values[k];
+        }
+    }
+    return bad;
+}
+
 class GaussianAdder {
 public:
-    explicit GaussianAdder(const Plan& plan) : p_(plan), values_(plan.grid.n_points) {}
+    GaussianAdder(const Plan& plan, BinTotals& totals)
+        : p_(plan), totals_(totals), values_(plan.grid.n_points),
+          sums_(plan.binned.on ? 2 * plan.binned.curve.size() * plan.binned.n_fine : 0) {}
 
+    // Every unordered pair of the centres [lo, hi) once (weight 2: both
+    // orders). Pairs of two single-species isotropic sites go straight into
+    // their fine bin (the loop keeps what it needs in locals, out of reach
+    // of its stores); the others, and those the rules may decide, take the
+    // long way.
     void centres(std::uint32_t lo, std::uint32_t hi, NeighborSearch::Scratch& scratch, PieceSums& out) {
-        p_.search.visit(lo, hi, scratch,
-                        [&](const std::uint32_t* centres, const std::uint32_t* slots, const double* r,
-                            const std::uint8_t* sides, const Vec3* shifts, std::size_t n) {
-                            for (std::size_t e = 0; e < n; ++e) pair(centres[e], slots[e], r[e], sides[e], shifts[e], out);
-                        });
-        if (p_.binned.on) spread(out);
+        auto sink = [&](const std::uint32_t* centres, const std::uint32_t* slots, const double* r,
+                        const std::uint8_t* sides, const Vec3* shifts, std::size_t n) {
+            if (p_.binned.unit_occupancy) add_batch<true>(centres, slots, r, sides, shifts, n, out);
+            else add_batch<false>(centres, slots, r, sides, shifts, n, out);
+        };
+        p_.search.visit_unordered(lo, hi, scratch, sink);
+    }
+
+    // Adds this worker's binned sums into the totals and clears them (the
+    // last fold of a worker may leave them unusable: `last`).
+    void fold(bool last = false) {
+        since_fold_ = 0;
+        std::lock_guard<std::mutex> guard(totals_.lock);
+        if (totals_.low.empty()) {
+            totals_.low = std::move(sums_);
+            if (!last) sums_.assign(totals_.low.size(), 0);
+            return;
+        }
+        for (std::size_t k = 0; k < sums_.size(); ++k) {
+            if (sums_[k] == 0) continue;
+            std::uint64_t& low = totals_.low[k];
+            low += sums_[k];
+            if (low < sums_[k]) {  // the carry
+                if (totals_.high.empty()) totals_.high.assign(totals_.low.size(), 0);
+                ++totals_.high[k];
+            }
+            sums_[k] = 0;
+        }
     }
 
 private:
@@ -285,30 +431,57 @@ private:
                2.0 * (n[0] * n[1] * s[3] + n[0] * n[2] * s[4] + n[1] * n[2] * s[5]);
     }
 
-    // Every filled fine bin: one Gaussian of its summed weight at its mean distance.
-    void spread(PieceSums& out) {
+    // A batch of the search's entries. With Unit, every binned site has
+    // occupancy 1, so that a pair weighs 1 or 2 (both orders).
+    template <bool Unit>
+    void add_batch(const std::uint32_t* centres, const std::uint32_t* slots, const double* r,
+                   const std::uint8_t* sides, const Vec3* shifts, std::size_t n, PieceSums& out) {
         const Binned& b = p_.binned;
-        const PeakWidth& w = p_.width;
-        const std::size_t n = p_.grid.n_points;
-        for (std::size_t r = 0; r < b.curve.size(); ++r) {
-            const double* weight = out.fine.data() + 2 * r * b.n_fine;
-            const double* moment = weight + b.n_fine;
-            double* curve = out.curves.data() + b.curve[r] * n;
-            for (std::size_t j = 0; j < b.n_fine; ++j) {
-                if (weight[j] == 0.0) continue;
-                const double d = moment[j] / weight[j];
-                const double var = b.var[r] * (1.0 - w.delta1 / d - w.delta2 / (d * d) + w.qbroad * w.qbroad * d * d);
-                if (!(var > 0.0)) {
-                    if (out.bad_distance == 0.0 || d < out.bad_distance) out.bad_distance = d;
-                    continue;
-                }
-                const Span span = gaussian(d, var);
-                const double* v = values_.data();
-                if (!span.empty)
-                    for (std::size_t k = span.lo; k <= span.hi; ++k) curve[k] += weight[j] * v[k];
+        const double bound = p_.rules ? p_.rules->bound() : 0.0;
+        const std::int32_t* const types = b.slot_type.data();
+        const std::int32_t* const row_of = b.slot_row.data();
+        const double* const occupancy = b.slot_occupancy.data();
+        const std::int32_t* const rows = b.row.data();
+        const std::size_t n_fine = b.n_fine;
+        const double origin = b.origin, inv_width = b.inv_width, end = static_cast<double>(n_fine);
+        std::uint64_t* const sums = sums_.data();
+        // Room for the whole batch (pair() keeps its own count).
+        if (since_fold_ > fold_every - n) fold();
+        since_fold_ += n;
+        for (std::size_t e = 0; e < n; ++e) {
+            const std::uint32_t c = centres[e], s = slots[e];
+            const double d = r[e];
+            const std::int32_t ts = types[s];
+            if ((row_of[c] | ts) < 0 || d < bound) {
+                pair(c, s, d, sides[e], shifts[e], out);
+                continue;
             }
+            const double at = (d - origin) * inv_width;
+            if (!(at >= 0.0 && at < end)) continue;
+            const std::int64_t j = static_cast<std::int64_t>(at);
+            const double place = at - static_cast<double>(j);
+            const double times = sides[e] == side_both ? 2.0 : 1.0;
+            const double weight = Unit ? times : times * (occupancy[c] * occupancy[s]);
+            const std::size_t row = static_cast<std::size_t>(rows[row_of[c] + ts]);
+            std::uint64_t* sum = sums + 2 * (row * n_fine + static_cast<std::size_t>(j));
+            sum[0] += fixed(weight);
+            sum[1] += fixed(weight * place);
         }
-        std::vector<double>().swap(out.fine);
+    }
+
+    // A pair of binned types at distance d (a binnable weight) into its fine
+    // bin of the row.
+    void bin(std::size_t row, double d, double weight) {
+        const Binned& b = p_.binned;
+        const double at = (d - b.origin) * b.inv_width;
+        if (!(at >= 0.0 && at < static_cast<double>(b.n_fine))) return;
+        const std::size_t j = static_cast<std::size_t>(at);
+        const double place = at - static_cast<double>(j);
+        if (since_fold_ >= fold_every) fold();
+        ++since_fold_;
+        std::uint64_t* sum = sums_.data() + 2 * (row * b.n_fine + j);
+        sum[0] += fixed(weight);
+        sum[1] += fixed(weight * place);
     }
 
     // What the rules make of a pair: its kind (unresolved when they leave its
@@ -356,17 +529,10 @@ private:
                                                        sp.occupancy[ps], sp.occupancy[qs])
                                       : sp.occupancy[ps] * sp.occupancy[qs]);
                 const Binned& bins = p_.binned;
-                if (bins.on && bins.type[ps] >= 0 && bins.type[qs] >= 0) {
-                    const std::size_t r = static_cast<std::size_t>(
-                        bins.row[static_cast<std::size_t>(bins.type[ps]) * bins.n_types +
-                                 static_cast<std::size_t>(bins.type[qs])]);
-                    const double at = (d - bins.origin) / bins.width;
-                    if (at >= 0.0 && at < static_cast<double>(bins.n_fine)) {
-                        const std::size_t j = static_cast<std::size_t>(at);
-                        double* fine = out.fine.data() + 2 * r * bins.n_fine;
-                        fine[j] += weight;
-                        fine[bins.n_fine + j] += weight * d;
-                    }
+                if (bins.on && bins.type[ps] >= 0 && bins.type[qs] >= 0 && binnable(weight)) {
+                    bin(static_cast<std::size_t>(bins.row[static_cast<std::size_t>(bins.type[ps]) * bins.n_types +
+                                                          static_cast<std::size_t>(bins.type[qs])]),
+                        d, weight);
                     continue;
                 }
                 const Sym6& a = p_.u[ps];
@@ -385,58 +551,35 @@ private:
                 }
                 // Species sharing a site usually share the tensor: one Gaussian for all.
                 if (var != last_var) {
-                    span = gaussian(d, var);
+                    span = gaussian(p_.grid, d, var, values_.data());
                     last_var = var;
                 }
                 if (span.empty) continue;
+                if (out.curves.empty()) out.curves.assign(p_.n_curves * n, 0.0);
                 double* curve = out.curves.data() + curve_index(sp.element[ps], sp.element[qs], nel) * n;
                 const double* v = values_.data();
                 for (std::size_t k = span.lo; k <= span.hi; ++k) curve[k] += weight * v[k];
             }
     }
 
-    struct Span {
-        std::size_t lo = 0, hi = 0;
-        bool empty = true;
-    };
-
-    // Gauss(r_k; d, sigma) into values_ over the grid points within reach.
-    Span gaussian(double d, double var) {
-        const double sigma = std::sqrt(var);
-        const PdfGrid& g = p_.grid;
-        const double reach = gaussian_reach * sigma;
-        const double lo = std::ceil((d - reach - g.rmin) / g.rstep);
-        const double hi = std::floor((d + reach - g.rmin) / g.rstep);
-        const double last = static_cast<double>(g.n_points - 1);
-        if (hi < 0.0 || lo > last || hi < lo) return {};
-        const std::size_t k_lo = static_cast<std::size_t>(std::max(lo, 0.0));
-        const std::size_t k_hi = static_cast<std::size_t>(std::min(hi, last));
-        // From the grid point nearest d outwards: g(k +- 1) = g(k) f, where
-        // each step's factor f shrinks by c = exp(-h^2 / sigma^2).
-        const double centre_k = std::min(std::max(std::nearbyint((d - g.rmin) / g.rstep), static_cast<double>(k_lo)),
-                                         static_cast<double>(k_hi));
-        const std::size_t k0 = static_cast<std::size_t>(centre_k);
-        const double a = 0.5 / var, h = g.rstep;
-        const double x0 = (g.rmin + static_cast<double>(k0) * h) - d;
-        const double c = std::exp(-2.0 * a * h * h);
-        double* v = values_.data();
-        v[k0] = inv_sqrt_two_pi / sigma * std::exp(-a * x0 * x0);
-        double f = std::exp(-a * (2.0 * x0 * h + h * h));
-        for (std::size_t k = k0; k < k_hi; ++k) {
-            v[k + 1] = v[k] * f;
-            f *= c;
-        }
-        f = std::exp(-a * (h * h - 2.0 * x0 * h));
-        for (std::size_t k = k0; k > k_lo; --k) {
-            v[k - 1] = v[k] * f;
-            f *= c;
-        }
-        return {k_lo, k_hi, false};
-    }
-
     const Plan& p_;
+    BinTotals& totals_;
     std::vector<double> values_;
+    // Per bin row and fine bin: the weight and the weighted place in units of
+    // 2^-40 since the last fold, and how many pairs were added since.
+    std::vector<std::uint64_t> sums_;
+    std::size_t since_fold_ = 0;
 };
+
+// Sub-cells of the search per cutoff length: a long cutoff reaches over
+// fewer sites it need not test when the sub-cells are finer than the cutoff,
+// down to a quarter of it, as long as they hold about 8 sites each (emptier
+// ones cost more than they save).
+double cells_per_cutoff(const Structure& structure, double cutoff) {
+    const double per_site = structure.lattice().volume() / static_cast<double>(structure.sites().size());
+    const double fineness = cutoff / std::cbrt(8.0 * per_site);
+    return std::isfinite(fineness) ? std::clamp(fineness, 1.0, 4.0) : 1.0;
+}
 
 Result<Plan> plan(const Structure& structure, const std::vector<Displacement>& displacements, const PdfGrid& grid,
                   const PeakWidth& width, const PairRules* rules) {
@@ -452,12 +595,30 @@ Result<Plan> plan(const Structure& structure, const std::vector<Displacement>& d
     if (grid.n_points > max_histogram_entries / n_curves)
         return fail("the grid would hold ", std::to_string(grid.n_points), " points for ", std::to_string(n_curves),
                     " element pairs, more than ", std::to_string(max_histogram_entries), " values");
-    auto search = NeighborSearch::build(structure, *cutoff);
+    auto search = NeighborSearch::build(structure, *cutoff, cells_per_cutoff(structure, *cutoff));
     if (!search) return search.error();
     Binned binned = binned_layout(species, *u, grid, *cutoff);
-    const std::size_t fine = binned.on ? 2 * binned.curve.size() * binned.n_fine : 0;
+    // Without binned types every slot keeps -1, so every pair takes the long way.
+    binned.slot_type.assign(search->n_slots(), -1);
+    binned.slot_row.assign(search->n_slots(), -1);
+    binned.slot_occupancy.assign(search->n_slots(), 0.0);
+    binned.unit_occupancy = true;
+    if (binned.on) {
+        for (std::uint32_t slot = 0; slot < search->n_slots(); ++slot) {
+            const std::size_t i = static_cast<std::size_t>(search->site_at(slot));
+            if (species.offsets[i + 1] - species.offsets[i] != 1) continue;
+            const double occupancy = species.occupancy[species.offsets[i]];
+            // Pair weights o_i o_j and 2 o_i o_j then lie in [2^-12, 2].
+            if (!(occupancy >= min_binned_occupancy && occupancy <= 1.0)) continue;
+            binned.slot_type[slot] = binned.type[species.offsets[i]];
+            binned.slot_row[slot] = binned.slot_type[slot] * static_cast<std::int32_t>(binned.n_types);
+            binned.slot_occupancy[slot] = occupancy;
+            binned.unit_occupancy = binned.unit_occupancy && occupancy == 1.0;
+        }
+    }
+    // The fine bins are the workers' own: a piece holds only its curves.
     const std::size_t pieces =
-        piece_count(structure.sites().size(), search->candidate_pairs(), n_curves * grid.n_points + fine);
+        piece_count(structure.sites().size(), search->candidate_pairs(), n_curves * grid.n_points);
     return Plan{grid,     width,  std::move(species), std::move(*u), std::move(*search), structure.lattice().matrix(),
                 n_curves, pieces, std::move(binned),  &structure, rules && !rules->sites().empty() ? rules : nullptr};
 }
@@ -468,27 +629,35 @@ Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool, CorrectionSummary* summar
     const std::size_t size = plan.n_curves * plan.grid.n_points;
     const std::size_t n_slots = plan.search.n_slots(), pieces = plan.pieces;
     std::vector<PieceSums> partial(pieces);
+    BinTotals totals;
     auto fill_piece = [&](std::size_t piece, NeighborSearch::Scratch& scratch, GaussianAdder& adder) {
-        partial[piece].curves.assign(size, 0.0);
-        if (plan.binned.on) partial[piece].fine.assign(2 * plan.binned.curve.size() * plan.binned.n_fine, 0.0);
         const std::size_t lo = piece * n_slots / pieces, hi = (piece + 1) * n_slots / pieces;
         adder.centres(static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi), scratch, partial[piece]);
     };
     const std::size_t tasks = std::min(pool.size(), pieces);
     if (tasks <= 1) {
         auto scratch = std::make_unique<NeighborSearch::Scratch>();
-        GaussianAdder adder(plan);
+        GaussianAdder adder(plan, totals);
         for (std::size_t piece = 0; piece < pieces; ++piece) fill_piece(piece, *scratch, adder);
+        adder.fold(true);
     } else {
         std::atomic<std::size_t> next_piece{0};
         pool.run(tasks, [&](std::size_t) {
             auto scratch = std::make_unique<NeighborSearch::Scratch>();
-            GaussianAdder adder(plan);
+            GaussianAdder adder(plan, totals);
             for (std::size_t piece; (piece = next_piece.fetch_add(1, std::memory_order_relaxed)) < pieces;)
                 fill_piece(piece, *scratch, adder);
+            adder.fold(true);
         });
     }
-    double bad = 0.0;
+    // The pieces' own curves (pairs not binned) in piece order, then the binned totals.
+    std::vector<double> sum(size, 0.0);
+    for (PieceSums& part : partial) {
+        if (part.curves.empty()) continue;
+        for (std::size_t k = 0; k < size; ++k) sum[k] = sum[k] + part.curves[k];
+        std::vector<double>().swap(part.curves);
+    }
+    double bad = totals.low.empty() ? 0.0 : spread_totals(plan, totals, sum.data());
     for (const PieceSums& part : partial)
         if (part.bad_distance > 0.0 && (bad == 0.0 || part.bad_distance < bad)) bad = part.bad_distance;
     if (summary)
@@ -496,12 +665,6 @@ Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool, CorrectionSummary* summar
     if (bad > 0.0)
         return fail("delta1 and delta2 leave no peak width for pairs at ", std::to_string(bad),
                     " A; use smaller values");
-    std::vector<double> sum = std::move(partial[0].curves);
-    for (std::size_t piece = 1; piece < pieces; ++piece) {
-        const std::vector<double>& part = partial[piece].curves;
-        for (std::size_t k = 0; k < size; ++k) sum[k] = sum[k] + part[k];
-        std::vector<double>().swap(partial[piece].curves);
-    }
     PdfPairSums out;
     out.elements = plan.species.elements;
     const std::size_t n = plan.grid.n_points;
