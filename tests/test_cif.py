@@ -851,6 +851,35 @@ def test_too_close_images_after_expansion():
                                      rows=["Fe1 Fe 0.1 0 0 0.5", "O1 O 0.25 0 0 0.5"]))[1] == []
 
 
+def test_too_close_count_on_many_sites_matches_a_neighbour_list():
+    # Thousands of sites take the fine buckets of the check (pairs of buckets
+    # beyond the bound skipped, images across the cell's faces): its count
+    # and first pair against ASE's neighbour list on a skewed cell.
+    import numpy as np
+    import periodictable
+    from ase.neighborlist import neighbor_list
+
+    rng = np.random.default_rng(5)
+    elements = ["O", "Si", "Fe", "Mg"]
+    rows = [f"{elements[k % 4]}{k} {elements[k % 4]} {x:.5f} {y:.5f} {z:.5f} 1"
+            for k, (x, y, z) in enumerate(rng.random((2100, 3)))]
+    text = make_cif(cell(21, 23, 19, 76, 101, 112), ops=["x,y,z", "-x,-y,-z"], rows=rows)
+    s, notes = with_notes(read, text)
+    assert s.n_sites == 4200
+    atoms = molvane.to_ase(s)
+    i, j, d = neighbor_list("ijd", atoms, 2 * 0.6 * 1.41)
+    radius = {e: getattr(periodictable, e).covalent_radius for e in elements}
+    symbols = atoms.get_chemical_symbols()
+    bound = np.array([max(0.7, 0.6 * (radius[symbols[a]] + radius[symbols[b]])) for a, b in zip(i, j)])
+    close = (d < bound) & (i < j)
+    first = np.lexsort((j[close], i[close]))[0]
+    fi, fj, fd, fb = i[close][first], j[close][first], d[close][first], bound[close][first]
+    label = lambda k: rows[k // 2].split()[0]  # each row's two images in turn
+    assert notes == [f"after the symmetry operations, {np.count_nonzero(close)} pairs of fully occupied sites lie "
+                     f"closer than their atoms can (first: '{label(fi)}' and '{label(fj)}', {fd:.4f} angstrom "
+                     f"apart, under {fb:.4f}); the operations may not belong to this cell or these sites"]
+
+
 def test_images_of_one_row_a_rounding_step_apart():
     # A special position written rounded (0.3333 for 1/3, 0.0001 for 0)
     # gives images of one row a rounding step apart: one atom. Real files:

@@ -13,6 +13,7 @@
 
 #include "core/elements.hpp"
 #include "core/number.hpp"  // for parse_decimal, parse_count
+#include "core/numeric.hpp"  // for nearest_whole
 #include "core/text.hpp"  // for trim, strip_quotes, split_whitespace, equals_ascii_nocase
 #include "io/cif_syntax.hpp"
 #include "io/close_sites.hpp"
@@ -288,9 +289,10 @@ Displacement rotated(const Displacement& d, const Mat3& r, const Vec3& recip) {
 // order) that lies within `symprec` on every axis, or that an image of the
 // same row started within same_atom_bound, else it starts a new one.
 // A grid of buckets at least twice the larger fractional reach wide finds
-// the candidates; the lowest-index match among the 27 neighbouring buckets
-// is the first site a scan in creation order would find. A tolerance too
-// large for a grid of three buckets per axis falls back to the scan.
+// the candidates; the lowest-index match in the image's bucket and the
+// neighbours it lies within reach of is the first site a scan in creation
+// order would find. A tolerance too large for a grid of three buckets per
+// axis falls back to the scan.
 // The sites are built in place as the arrays of the result: a site keeps
 // the species of the row that started it there, and only species that
 // other images bring later are held aside until take.
@@ -315,6 +317,7 @@ public:
             double col = std::sqrt(inv[0][j] * inv[0][j] + inv[1][j] * inv[1][j] + inv[2][j] * inv[2][j]);
             reach = std::max(reach, same_atom_bound * col);
         }
+        reach_ = reach;
         double by_tol = std::floor(0.5 / reach);
         // About one image per bucket; more buckets would only cost memory.
         double by_count = std::ceil(std::cbrt(static_cast<double>(expected_images)));
@@ -330,10 +333,13 @@ public:
     // new site. A species the site holds from the same row keeps the larger
     // occupancy (images of one atom); from another row it is set aside as a
     // part of the site (see take). The site keeps the displacement
-    // parameters it has; `differs` is set when another row's differ.
-    void add(const Vec3& f, const std::vector<Species>& species, const Displacement& adp, std::size_t row,
-             bool& differs) {
-        if (adp.kind != Displacement::none && !has_adps_) {
+    // parameters it has; `differs` is set when another row's differ. `adp()`
+    // gives the image's parameters (of kind `adp_kind`), asked for only
+    // where they are kept or compared.
+    template <typename ImageAdp>
+    void add(const Vec3& f, const std::vector<Species>& species, Displacement::Kind adp_kind, const ImageAdp& adp,
+             std::size_t row, bool& differs) {
+        if (adp_kind != Displacement::none && !has_adps_) {
             // Until now no site had any.
             has_adps_ = true;
             adps_.reserve(std::max(likely_, sites_.size()));
@@ -342,16 +348,16 @@ public:
         std::size_t match = merge_ ? find(f, row) : none;
         if (match == none) {
             create(f, species, row);
-            if (has_adps_) adps_.push_back(adp);
+            if (has_adps_) adps_.push_back(adp());
             return;
         }
         if (has_adps_) {
             Displacement& held_adp = adps_[match];
             if (held_adp.kind == Displacement::none) {
-                held_adp = adp;
-                if (adp.kind != Displacement::none && row != site_rows_[match]) adp_rows_[match] = row;
-            } else if (adp.kind != Displacement::none && adp_row(match) != row &&
-                       !same_displacement(held_adp, adp)) {
+                held_adp = adp();
+                if (adp_kind != Displacement::none && row != site_rows_[match]) adp_rows_[match] = row;
+            } else if (adp_kind != Displacement::none && adp_row(match) != row &&
+                       !same_displacement(held_adp, adp())) {
                 differs = true;
             }
         }
@@ -488,7 +494,7 @@ private:
         if (coords_close(g, f, tol_)) return true;
         if (site_rows_[s] != row) return false;
         Vec3 d{};
-        for (int j = 0; j < 3; ++j) d[j] = f[j] - g[j] - std::round(f[j] - g[j]);
+        for (int j = 0; j < 3; ++j) d[j] = f[j] - g[j] - nearest_whole(f[j] - g[j]);
         double sq = 0;
         for (int k = 0; k < 3; ++k) {
             double c = d[0] * cell_[0][k] + d[1] * cell_[1][k] + d[2] * cell_[2][k];
@@ -504,21 +510,30 @@ private:
                 if (joins(s, f, row)) return s;
             return none;
         }
-        std::size_t ci[3] = {cell_index(f[0]), cell_index(f[1]), cell_index(f[2])};
+        // The bucket of f, and its neighbour on a side (wrapping around)
+        // only where f lies within reach of that side: a site that joins
+        // lies within reach of f on every axis.
+        std::size_t near[3][3], n_near[3];
+        const double scaled_reach = reach_ * static_cast<double>(n_) * (1 + 1e-9) + 1e-12;
+        for (int a = 0; a < 3; ++a) {
+            const std::size_t c = cell_index(f[a]);
+            const double u = f[a] * static_cast<double>(n_) - static_cast<double>(c);  // within the bucket
+            std::size_t k = 0;
+            near[a][k++] = c;
+            if (!(u >= scaled_reach)) near[a][k++] = c == 0 ? n_ - 1 : c - 1;
+            if (!(1 - u >= scaled_reach)) near[a][k++] = c + 1 == n_ ? 0 : c + 1;
+            n_near[a] = k;
+        }
         std::size_t best = none;
-        for (std::size_t dx = 0; dx < 3; ++dx) {
-            std::size_t x = (ci[0] + n_ + dx - 1) % n_;
-            for (std::size_t dy = 0; dy < 3; ++dy) {
-                std::size_t y = (ci[1] + n_ + dy - 1) % n_;
-                for (std::size_t dz = 0; dz < 3; ++dz) {
-                    std::size_t z = (ci[2] + n_ + dz - 1) % n_;
+        for (std::size_t i = 0; i < n_near[0]; ++i)
+            for (std::size_t j = 0; j < n_near[1]; ++j)
+                for (std::size_t k = 0; k < n_near[2]; ++k) {
                     // Buckets list their sites newest first.
-                    for (std::size_t s = head_[(x * n_ + y) * n_ + z]; s != none; s = next_[s]) {
+                    const std::size_t bucket = (near[0][i] * n_ + near[1][j]) * n_ + near[2][k];
+                    for (std::size_t s = head_[bucket]; s != none; s = next_[s]) {
                         if (s < best && joins(s, f, row)) best = s;
                     }
                 }
-            }
-        }
         return best;
     }
 
@@ -574,6 +589,7 @@ private:
 
     double tol_;
     Mat3 cell_;
+    double reach_ = 0;  // the farthest a joining site lies on any axis, in fractions
     bool merge_ = true;
     std::size_t n_ = 0;               // buckets per axis; 0 means scan
     std::vector<std::size_t> head_;   // newest site of each bucket
@@ -943,7 +959,8 @@ Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* no
         const Displacement adp = row_displacement(*columns, aniso, r);
         bool differs = false;
         for (const SymmOp& op : ops->ops)
-            merger.add(op.apply_wrapped(row.frac), row.species, rotated(adp, op.rotation, recip), r, differs);
+            merger.add(op.apply_wrapped(row.frac), row.species, adp.kind,
+                       [&] { return rotated(adp, op.rotation, recip); }, r, differs);
         if (differs) skips.other_adp.add(row_name(*columns, r));
         DisorderTag tag = disorder_tag(*columns, r);
         if (row_tags.empty() && (!tag.assembly.empty() || !tag.group.empty()))

@@ -1,6 +1,7 @@
 // CIF syntax: the line tokenizer, data blocks (items and loops) and numbers.
 #include "io/cif_syntax.hpp"
 
+#include <cstdint>
 #include <limits>
 #include <utility>
 
@@ -19,7 +20,7 @@ namespace {
 // Tokens of one line appended to `out` (cleared first); `quoted`, when
 // given, receives whether each token was written in quotes.
 void tokenize_into(std::string_view line, std::vector<std::string_view>& out,
-                   std::vector<bool>* quoted = nullptr) {
+                   std::vector<std::uint8_t>* quoted = nullptr) {
     out.clear();
     if (quoted) quoted->clear();
     auto push = [&](std::string_view token, bool in_quotes) {
@@ -33,17 +34,20 @@ void tokenize_into(std::string_view line, std::vector<std::string_view>& out,
         char b = line[pos];
         if (quote) {
             // Multi-byte characters never contain a quote byte.
-            if (b == quote) {
-                push(line.substr(start, pos - start), true);
-                quote = 0;
+            const std::size_t close = line.find(quote, pos);
+            if (close == std::string_view::npos) {
+                pos = line.size();
+                break;
             }
-            ++pos;
+            push(line.substr(start, close - start), true);
+            quote = 0;
+            pos = close + 1;
             continue;
         }
         std::size_t len = 1;
-        char32_t c = static_cast<unsigned char>(b);
-        if (c >= 0x80) c = decode_utf8(line, pos, len);
-        if (is_unicode_space(c)) {
+        const bool space = static_cast<unsigned char>(b) < 0x80 ? is_ascii_space(b)
+                                                               : is_unicode_space(decode_utf8(line, pos, len));
+        if (space) {
             if (in_token) push(line.substr(start, pos - start), false);
             in_token = false;
         } else if (!in_token && (b == '\'' || b == '"')) {
@@ -56,6 +60,10 @@ void tokenize_into(std::string_view line, std::vector<std::string_view>& out,
             in_token = true;
         }
         pos += len;
+        // The rest of a token's ASCII letters at once.
+        if (in_token)
+            while (pos < line.size() && static_cast<unsigned char>(line[pos]) < 0x80 && !is_ascii_space(line[pos]))
+                ++pos;
     }
     if (quote) {
         if (pos > start) push(line.substr(start), true);
@@ -85,7 +93,11 @@ struct Token {
 
 // What an unquoted word is: a tag, a reserved word, or a value.
 Token::Kind word_kind(std::string_view word) {
-    if (!word.empty() && word[0] == '_') return Token::Kind::tag;
+    if (word.empty()) return Token::Kind::value;
+    if (word[0] == '_') return Token::Kind::tag;
+    // Reserved words start with l, d, s or g in either case.
+    const char first = to_ascii_lower(word[0]);
+    if (first != 'l' && first != 'd' && first != 's' && first != 'g') return Token::Kind::value;
     if (equals_ascii_nocase(word, "loop_")) return Token::Kind::loop;
     if (starts_with_ascii_nocase(word, "data_")) return Token::Kind::data;
     if (starts_with_ascii_nocase(word, "save_") || equals_ascii_nocase(word, "global_") ||
@@ -108,8 +120,12 @@ public:
             if (pos_ == text_.size()) return false;
             load_line();
         }
-        tok = Token{words_[at_], quoted_[at_] ? Token::Kind::value : word_kind(words_[at_]), word_line_,
-                    field_};
+        // Field by field: a whole Token built on the stack and copied stalls
+        // on its partly written bytes.
+        tok.text = words_[at_];
+        tok.kind = quoted_[at_] ? Token::Kind::value : word_kind(words_[at_]);
+        tok.line = word_line_;
+        tok.text_field = field_;
         return true;
     }
 
@@ -165,7 +181,7 @@ private:
     std::size_t line_ = 0;       // lines read
     std::size_t word_line_ = 0;  // line of the loaded tokens
     std::vector<std::string_view> words_;
-    std::vector<bool> quoted_;
+    std::vector<std::uint8_t> quoted_;  // per word: written in quotes
     std::size_t at_ = 0;
     bool field_ = false;  // the loaded token is a text field
 };

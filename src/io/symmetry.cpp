@@ -1,6 +1,7 @@
 // Symmetry operation strings: a small scanner over components and terms.
 #include "io/symmetry.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -42,12 +43,13 @@ Result<double> parse_number(std::string_view text) {
     return *num / *den;
 }
 
-// Copy of `s` without any Unicode whitespace character.
-static std::string remove_spaces(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (std::string_view word : split_whitespace(s)) out.append(word);
-    return out;
+// `s` without any Unicode whitespace character: `s` itself when it holds
+// none (ASCII without spaces, the usual case), else a copy in `buffer`.
+static std::string_view without_spaces(std::string_view s, std::string& buffer) {
+    if (std::none_of(s.begin(), s.end(), [](char c) { return is_ascii_space(c) || (c & 0x80); })) return s;
+    buffer.clear();
+    for (std::string_view word : split_whitespace(s)) buffer.append(word);
+    return buffer;
 }
 
 // Adds one signed term of `component` to the coefficients and constant.
@@ -110,12 +112,12 @@ Result<SymmOp> parse_symmop(std::string_view text) {
     if (count != 3) return fail("expected 3 components in symmetry op '", op, "'");
 
     SymmOp result;
+    std::string buffer;
     for (int i = 0; i < 3; ++i) {
-        std::string component = remove_spaces(parts[i]);
-        if (component.empty()) return fail("empty symmetry component");
+        const std::string_view comp = without_spaces(parts[i], buffer);
+        if (comp.empty()) return fail("empty symmetry component");
         Vec3 coef{0, 0, 0};
         double constant = 0.0;
-        std::string_view comp = component;
         std::size_t term_start = 0;
         for (std::size_t k = 1; k <= comp.size(); ++k) {
             if (k == comp.size() || comp[k] == '+' || comp[k] == '-') {
