@@ -95,7 +95,14 @@ def small_split_na():
     return molvane.Structure(np.diag([6, 3.5, 3.5]), [[0, 0, 0], [0.275, 0, 0]], [{"Na": 0.2}, {"Na": 0.6}])
 
 
-@pytest.mark.parametrize("make", [split_na, anion, small_split_na])
+def anion_one_row():
+    """The anion with every site naming the same row under different labels,
+    which the rules must not take for images of one row."""
+    s = anion()
+    return s._with_disorder([(a, g, 7) for a, g, _ in s._disorder])
+
+
+@pytest.mark.parametrize("make", [split_na, anion, small_split_na, anion_one_row])
 def test_physical_curves_match_brute_force_and_independent_is_prdf(make):
     s = make()
     with pytest.warns(molvane.ReadWarning, match=r"weighted as exclusive"):
@@ -136,11 +143,16 @@ def test_anion_orientations_come_together():
                      ("together", "group '2' of assembly 'A'")}
 
 
-def test_bits_do_not_depend_on_threads():
+def test_bits_do_not_depend_on_threads_or_kernel():
     s = anion().make_supercell(2, 2, 1)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", molvane.ReadWarning)
         runs = [molvane.rdf(s, 8.0, 0.02, n) for n in (1, 2, 3, 8)]
+        previous = molvane._molvane._set_kernel("plain")  # the decided pairs are found without AVX2 too
+        try:
+            runs.append(molvane.rdf(s, 8.0, 0.02))
+        finally:
+            molvane._molvane._set_kernel(previous)
     for other in runs[1:]:
         assert all(np.array_equal(runs[0].density(*p), other.density(*p)) for p in runs[0].pairs)
 

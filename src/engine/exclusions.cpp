@@ -5,6 +5,7 @@
 #include "engine/exclusions.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -36,13 +37,36 @@ bool negative_number(const std::string& text) {
     return nonzero;
 }
 
-double too_close_distance(const PartialSite& a, const PartialSite& b) { return molvane::too_close_distance(a.radius, b.radius); }
+double too_close_distance(const SiteClass& a, const SiteClass& b) { return molvane::too_close_distance(a.radius, b.radius); }
 
-// Whether the labels of a and b can decide anything within the reach (as
-// PairRules::may_decide spells it inline).
-bool labels_relate(const PartialSite& a, const PartialSite& b) {
-    return a.group >= 0 && b.group >= 0 && a.assembly == b.assembly;
-}
+// A class as a key (occupancy and radius by their bits).
+struct ClassKey {
+    std::uint64_t occupancy, radius;
+    std::int64_t assembly, group;
+    std::uint64_t row;
+    bool operator==(const ClassKey&) const = default;
+};
+
+struct ClassKeyHash {
+    std::size_t operator()(const ClassKey& k) const {
+        std::uint64_t h = k.occupancy;
+        for (std::uint64_t v : {k.radius, static_cast<std::uint64_t>(k.assembly), static_cast<std::uint64_t>(k.group),
+                                k.row})
+            h = (h ^ v) * 0x9e3779b97f4a7c15ULL + (h >> 29);
+        return static_cast<std::size_t>(h);
+    }
+};
+
+// The class a site of some row, occupancy and radius was last found in,
+// with the labels it had (nullptr: none): the images of one row, which share
+// all of these, find their class without numbering their labels again. A
+// small table indexed by the row.
+struct RowSeen {
+    std::uint64_t row = 0, occupancy = 0, radius = 0;
+    const DisorderTag* tag = nullptr;
+    std::uint32_t kin = PairRules::no_class;
+};
+constexpr std::size_t rows_seen = 256;
 
 }  // namespace
 
@@ -63,59 +87,57 @@ Result<PairRules> PairRules::create(const Structure& structure, double reach) {
     };
     std::vector<double> radii;  // per symbol index
     for (const std::string& symbol : sites.symbols()) radii.push_back(covalent_radius(symbol));
-    bool labelled = false;
-    const auto* last = tags.empty() ? nullptr : &tags[0];
-    std::int64_t last_assembly = -1, last_group = -1;
-    bool last_negative = false;
+    std::unordered_map<ClassKey, std::uint32_t, ClassKeyHash> kins;
+    std::vector<RowSeen> seen(rows_seen);
+    // Room for every site: the pages of sites that are not partial are never touched.
+    rules.partial_.reserve(sites.size());
     for (std::size_t i = 0; i < sites.size(); ++i) {
         const double o = sites.occupancy_sum(i);
         if (!(o > 0.0 && o < 1.0 - partial_tolerance)) continue;
-        PartialSite p{static_cast<std::uint32_t>(i), o, 0.0};
+        SiteClass c{o, 0.0};
         for (std::size_t e = sites.entries_begin(i); e < sites.entries_end(i); ++e)
-            p.radius = std::max(p.radius, radii[sites.entry(e).symbol]);
-        if (!tags.empty() && !tags[i].group.empty()) {
-            // Neighbouring sites mostly repeat the labels of the last one.
-            if (!labelled || tags[i].assembly != last->assembly || tags[i].group != last->group) {
-                labelled = true;
-                last = &tags[i];
-                last_assembly = number(assemblies, tags[i].assembly);
-                last_group = number(groups, tags[i].group);
-                last_negative = negative_number(tags[i].group);
+            c.radius = std::max(c.radius, radii[sites.entry(e).symbol]);
+        const DisorderTag* tag = !tags.empty() && !tags[i].group.empty() ? &tags[i] : nullptr;
+        const std::uint64_t row = tag ? tag->row : 0;
+        const auto o_bits = std::bit_cast<std::uint64_t>(o), r_bits = std::bit_cast<std::uint64_t>(c.radius);
+        RowSeen& last = seen[row % rows_seen];
+        std::uint32_t kin = PairRules::no_class;
+        if (last.kin != PairRules::no_class && last.row == row && last.occupancy == o_bits && last.radius == r_bits &&
+            (tag ? last.tag && tag->assembly == last.tag->assembly && tag->group == last.tag->group : !last.tag))
+            kin = last.kin;
+        if (kin == PairRules::no_class) {
+            if (tag) {
+                c.assembly = number(assemblies, tag->assembly);
+                c.group = number(groups, tag->group);
+                c.negative = negative_number(tag->group);
+                c.row = c.negative ? row : 0;
             }
-            p.assembly = last_assembly;
-            p.group = last_group;
-            p.negative = last_negative;
-            p.row = tags[i].row;
+            const ClassKey key{o_bits, r_bits, c.assembly, c.group, c.row};
+            const auto [found, added] = kins.try_emplace(key, static_cast<std::uint32_t>(rules.classes_.size()));
+            kin = found->second;
+            if (added) {
+                rules.classes_.push_back(c);
+                rules.bound_ = std::max({rules.bound_, too_close_distance(c, c), c.group >= 0 ? reach : 0.0});
+            }
+            last = {row, o_bits, r_bits, tag, kin};
         }
-        rules.bound_ = std::max({rules.bound_, too_close_distance(p, p), p.group >= 0 ? reach : 0.0});
         rules.index_[i] = static_cast<std::int32_t>(rules.partial_.size());
-        rules.partial_.push_back(p);
+        rules.partial_.push_back({static_cast<std::uint32_t>(i), kin, o});
     }
     return rules;
 }
 
 bool PairRules::decide(const PartialSite& a, const PartialSite& b, double r, PairDecision& out) const {
-    const double limit = too_close_distance(a, b);
-    const bool close = r < limit, in_reach = r < reach_ && labels_relate(a, b);
-    const bool can_exclude = a.occupancy + b.occupancy <= 1.0 + exclusive_sum_tolerance;
+    const SiteClass &p = classes_[a.kin], &q = classes_[b.kin];
+    const PairVerdict verdict = classify(p, q, r);
+    if (!verdict.decided) return false;
+    out.kind = verdict.kind;
+    out.reason = verdict.reason;
     out.i = std::min(a.site, b.site);
     out.j = std::max(a.site, b.site);
     out.distance = r;
-    out.limit = limit;
-    auto set = [&](PairKind kind, PairReason reason) {
-        out.kind = kind;
-        out.reason = reason;
-        return true;
-    };
-    if (can_exclude) {
-        if (in_reach && a.group != b.group) return set(PairKind::exclusive, PairReason::other_group);
-        if (in_reach && a.negative && b.negative && a.row == b.row)
-            return set(PairKind::exclusive, PairReason::negative_group);
-        if (close) return set(PairKind::exclusive, PairReason::too_close);
-    }
-    if (in_reach && a.group == b.group && !a.negative) return set(PairKind::together, PairReason::same_group);
-    if (close) return set(PairKind::unresolved, PairReason::too_close);
-    return false;
+    out.limit = too_close_distance(p, q);
+    return true;
 }
 
 // --- the list of every decision ---
@@ -238,9 +260,9 @@ Result<PairDecisions> decide_pairs(const Structure& structure, double reach) {
     if (partial.empty()) return out;
     double search = 0.0;
     bool labelled = false;
-    for (const PartialSite& p : partial) {
-        search = std::max(search, too_close_distance(p, p));
-        labelled = labelled || p.group >= 0;
+    for (const SiteClass& c : rules->classes()) {
+        search = std::max(search, too_close_distance(c, c));
+        labelled = labelled || c.group >= 0;
     }
     if (labelled) search = std::max(search, reach);
     auto found = partial_search(structure, partial, search);
@@ -299,23 +321,14 @@ std::array<std::int64_t, 3> offset_at(const Structure& structure, std::uint32_t 
     return best;
 }
 
-double decided_weight(PairKind kind, double o_i, double o_j, double p, double q) {
-    if (kind == PairKind::exclusive) return 0.0;
-    if (kind == PairKind::together) return std::min(o_i, o_j) * (p / o_i) * (q / o_j);
-    return q * p;
-}
-
 // --- the correction ---
 
-void CorrectionSummary::count(const Structure& structure, const PairRules& rules, std::uint32_t i, std::uint32_t j,
-                              double r, PairKind kind) {
-    ++(kind == PairKind::exclusive ? exclusive : kind == PairKind::together ? together : unresolved);
-    auto& kept = kind == PairKind::unresolved ? first_unresolved : first;
+void CorrectionSummary::keep_first(const Structure& structure, const PairRules& rules, std::uint32_t i,
+                                   std::uint32_t j, double r, PairKind kind) {
     PairDecision d{0, 0, {}, 0.0, 0.0, PairKind::exclusive, PairReason::too_close};
-    if (!kept && rules.decide(*rules.find(i), *rules.find(j), r, d)) {
-        d.offset = offset_at(structure, d.i, d.j, r);
-        kept = d;
-    }
+    if (!rules.decide(*rules.find(i), *rules.find(j), r, d)) return;
+    d.offset = offset_at(structure, d.i, d.j, r);
+    (kind == PairKind::unresolved ? first_unresolved : first) = d;
 }
 
 void CorrectionSummary::join(const CorrectionSummary& later) {
@@ -326,59 +339,45 @@ void CorrectionSummary::join(const CorrectionSummary& later) {
     if (!first_unresolved) first_unresolved = later.first_unresolved;
 }
 
-CorrectionSummary correct_histogram(const Structure& structure, const PairRules& rules,
-                                    const std::vector<PairEntry>& entries, const std::vector<double>& edges,
-                                    double* hist) {
+HistogramCorrection::HistogramCorrection(const PairRules& rules, const std::vector<double>& edges, std::size_t nel,
+                                         double* hist)
+    : hist_(hist), nel_(nel), nbins_(edges.size() < 2 ? 0 : edges.size() - 1), low_bins_(0) {
+    if (nbins_ == 0) return;
+    const std::size_t n_pairs = nel * nel;
+    const std::int64_t last = find_bin(edges.data(), static_cast<std::int64_t>(edges.size()), rules.bound(),
+                                       1.0 / (edges[1] - edges[0]));
+    low_bins_ = last < 0 ? nbins_ : static_cast<std::size_t>(last) + 1;
+    before_.resize(n_pairs * low_bins_);
+    for (std::size_t pair = 0; pair < n_pairs; ++pair)
+        std::copy_n(hist + pair * nbins_, low_bins_, before_.begin() + static_cast<std::ptrdiff_t>(pair * low_bins_));
+}
+
+void HistogramCorrection::adjust(const Structure& structure, const PairEntry& e) {
     const Sites& sites = structure.sites();
-    const std::size_t nel = sites.symbols().size();
-    CorrectionSummary summary;
-    if (entries.empty() || edges.size() < 2) return summary;
-    const std::size_t nbins = edges.size() - 1;
-    const double inv_bin = 1.0 / (edges[1] - edges[0]);
-    // The size of every corrected histogram entry before its first
-    // correction (NaN: untouched), over the bins below the rules' bound.
-    const std::int64_t last = find_bin(edges.data(), static_cast<std::int64_t>(edges.size()), rules.bound(), inv_bin);
-    const std::size_t low_bins = last < 0 ? nbins : static_cast<std::size_t>(last) + 1;
-    std::vector<double> before(nel * nel * low_bins, std::numeric_limits<double>::quiet_NaN());
-    std::vector<std::size_t> touched;
-    auto adjust = [&](std::size_t pair, std::size_t bin, double remove, double add) {
-        const std::size_t at = pair * nbins + bin;
-        double& first = before[pair * low_bins + bin];
-        if (std::isnan(first)) {
-            first = hist[at];
-            touched.push_back(pair * low_bins + bin);
-        }
-        hist[at] = hist[at] - remove;
-        if (add != 0.0) hist[at] = hist[at] + add;
-    };
-    for (const PairEntry& e : entries) {
-        // An unordered pair comes as one entry for both orders or as two.
-        if (e.sides & side_forward) summary.count(structure, rules, e.i, e.j, e.r, e.kind);
-        if (e.kind == PairKind::unresolved) continue;
-        const std::int64_t k = find_bin(edges.data(), static_cast<std::int64_t>(edges.size()), e.r, inv_bin);
-        if (k < 0) continue;
-        const std::size_t bin = static_cast<std::size_t>(k);
-        const double o_i = e.o_i, o_j = e.o_j;
-        for (std::size_t p = sites.entries_begin(e.i); p < sites.entries_end(e.i); ++p) {
-            const SpeciesEntry sp = sites.entry(p);
-            const double occ_p = sp.occupancy;
-            for (std::size_t q = sites.entries_begin(e.j); q < sites.entries_end(e.j); ++q) {
-                const SpeciesEntry sq = sites.entry(q);
-                const double occ_q = sq.occupancy;
-                const double independent = occ_q * occ_p;
-                const double physical = decided_weight(e.kind, o_i, o_j, occ_p, occ_q);
-                const std::size_t a = sp.symbol, b = sq.symbol;
-                if (e.sides & side_forward) adjust(a * nel + b, bin, independent, physical);
-                if (e.sides & side_reverse) adjust(b * nel + a, bin, independent, physical);
-            }
+    const std::uint32_t* symbol = sites.entry_symbols().data();
+    const double* occupancy = sites.entry_occupancies().data();
+    const std::size_t q_begin = sites.entries_begin(e.j), q_end = sites.entries_end(e.j);
+    for (std::size_t p = sites.entries_begin(e.i); p < sites.entries_end(e.i); ++p) {
+        const double occ_p = occupancy[p];
+        const std::size_t a = symbol[p];
+        for (std::size_t q = q_begin; q < q_end; ++q) {
+            const double occ_q = occupancy[q];
+            const double independent = occ_q * occ_p;
+            const double physical = decided_weight(e.kind, e.o_i, e.o_j, occ_p, occ_q);
+            const std::size_t b = symbol[q];
+            if (e.sides & side_forward) adjust((a * nel_ + b) * nbins_ + e.bin, independent, physical);
+            if (e.sides & side_reverse) adjust((b * nel_ + a) * nbins_ + e.bin, independent, physical);
         }
     }
-    // Entries emptied by the corrections keep no rounding residue.
-    for (std::size_t t : touched) {
-        double& value = hist[t / low_bins * nbins + t % low_bins];
-        if (std::abs(value) <= 1e-12 * std::abs(before[t])) value = 0.0;
+}
+
+void HistogramCorrection::finish() {
+    // An entry no correction touched holds a sum of non-negative weights,
+    // which this leaves as it is.
+    for (std::size_t t = 0; t < before_.size(); ++t) {
+        double& value = hist_[t / low_bins_ * nbins_ + t % low_bins_];
+        if (std::abs(value) <= 1e-12 * std::abs(before_[t])) value = 0.0;
     }
-    return summary;
 }
 
 }  // namespace molvane

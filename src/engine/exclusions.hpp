@@ -34,6 +34,14 @@ enum class PairReason : std::uint8_t {
     same_group,      // one group of one disorder assembly
 };
 
+// What the rules make of one pair: decided (with a kind and its reason) or
+// left independent.
+struct PairVerdict {
+    PairKind kind = PairKind::unresolved;
+    PairReason reason = PairReason::too_close;
+    bool decided = false;
+};
+
 // One decided pair: site i and the image of site j shifted by `offset`
 // cells (i <= j; for i == j the offset is the lexicographically positive one
 // of the two that name the pair).
@@ -54,14 +62,23 @@ struct PairDecisions {
     std::vector<PairDecision> unresolved;
 };
 
-// What the decisions read of one partially occupied site.
-struct PartialSite {
-    std::uint32_t site;  // index in the structure
-    double occupancy;    // summed over its species
-    double radius;       // largest covalent radius of its species
+// What the decisions read of a partially occupied site. Sites that share
+// all of it (the images of one site or row) form a class: the rules decide
+// a pair of sites as they decide the pair of their classes.
+struct SiteClass {
+    double occupancy;  // summed over its species
+    double radius;     // largest covalent radius of its species
     std::int64_t assembly = -1, group = -1;  // numbered labels; -1: no group
     bool negative = false;                   // the group is a negative number
-    std::uint64_t row = 0;
+    std::uint64_t row = 0;                   // the row, for a negative group
+};
+
+// One partially occupied site: its index in the structure, its class and
+// (as the class has it) its occupancy sum.
+struct PartialSite {
+    std::uint32_t site;
+    std::uint32_t kin;  // index into PairRules::classes()
+    double occupancy;
 };
 
 // The rules of the decisions for one structure and reach: every partially
@@ -78,10 +95,32 @@ public:
     const std::vector<PartialSite>& sites() const { return partial_; }
     // The partial site of structure site s, or nullptr.
     const PartialSite* find(std::uint32_t s) const { return index_[s] < 0 ? nullptr : &partial_[index_[s]]; }
+    // The class of structure site s (an index into classes()), or no_class.
+    static constexpr std::uint32_t no_class = 0xffffffffu;
+    std::uint32_t kin_of(std::uint32_t s) const { return index_[s] < 0 ? no_class : partial_[index_[s]].kin; }
+    // The classes of the partial sites, in order of first appearance.
+    const std::vector<SiteClass>& classes() const { return classes_; }
     // Whether two partial sites at distance r may be decided at all (cheap).
     bool may_decide(const PartialSite& a, const PartialSite& b, double r) const {
-        return r < too_close_distance(a.radius, b.radius) ||
-               (r < reach_ && a.group >= 0 && b.group >= 0 && a.assembly == b.assembly);
+        const SiteClass &p = classes_[a.kin], &q = classes_[b.kin];
+        return r < too_close_distance(p.radius, q.radius) ||
+               (r < reach_ && p.group >= 0 && q.group >= 0 && p.assembly == q.assembly);
+    }
+    // The kind and reason of the decision for sites of classes a and b at
+    // distance r (decided false: they stay independent).
+    PairVerdict classify(const SiteClass& a, const SiteClass& b, double r) const {
+        const bool close = r < too_close_distance(a.radius, b.radius);
+        const bool in_reach = r < reach_ && a.group >= 0 && b.group >= 0 && a.assembly == b.assembly;
+        if (!close && !in_reach) return {};
+        if (a.occupancy + b.occupancy <= 1.0 + exclusive_sum_tolerance) {
+            if (in_reach && a.group != b.group) return {PairKind::exclusive, PairReason::other_group, true};
+            if (in_reach && a.negative && b.negative && a.row == b.row)
+                return {PairKind::exclusive, PairReason::negative_group, true};
+            if (close) return {PairKind::exclusive, PairReason::too_close, true};
+        }
+        if (in_reach && a.group == b.group && !a.negative) return {PairKind::together, PairReason::same_group, true};
+        if (close) return {PairKind::unresolved, PairReason::too_close, true};
+        return {};
     }
     // The decision for partial sites a and b at distance r (i, j, distance,
     // limit, kind and reason; the offset is left as it is); false when they
@@ -93,6 +132,7 @@ private:
     double bound_ = 0.0;
     std::vector<std::int32_t> index_;  // per structure site: index into partial_, or -1
     std::vector<PartialSite> partial_;
+    std::vector<SiteClass> classes_;
 };
 
 // Every decision between partially occupied positions within `reach`
@@ -103,16 +143,20 @@ Result<PairDecisions> decide_pairs(const Structure& structure, double reach);
 
 // The physical weight of species p (occupancy p) on site i with species q on
 // site j, for a decided pair whose sites hold o_i and o_j in all.
-double decided_weight(PairKind kind, double o_i, double o_j, double p, double q);
+inline double decided_weight(PairKind kind, double o_i, double o_j, double p, double q) {
+    if (kind == PairKind::exclusive) return 0.0;
+    if (kind == PairKind::together) return std::min(o_i, o_j) * (p / o_i) * (q / o_j);
+    return q * p;
+}
 
 // One entry of a pair histogram's visit that a decision changed: the sites
-// and their occupancy sums, the distance it was binned at, the ordered
-// pairs it stands for (PairSide bits: i seeing j, j seeing i) and the
-// decision.
+// and their occupancy sums, the bin of its distance, the ordered pairs it
+// stands for (PairSide bits: i seeing j, j seeing i) and the decision
+// (exclusive or together).
 struct PairEntry {
     std::uint32_t i, j;
     double o_i, o_j;
-    double r;
+    std::uint32_t bin;
     std::uint8_t sides;
     PairKind kind;
 };
@@ -126,21 +170,48 @@ struct CorrectionSummary {
     // decided as `kind`; the first of each kind is kept with its decision
     // and the offset of the image at that distance.
     void count(const Structure& structure, const PairRules& rules, std::uint32_t i, std::uint32_t j, double r,
-               PairKind kind);
+               PairKind kind) {
+        // Without a branch on the kind, which varies from pair to pair.
+        exclusive += static_cast<std::uint64_t>(kind == PairKind::exclusive);
+        together += static_cast<std::uint64_t>(kind == PairKind::together);
+        unresolved += static_cast<std::uint64_t>(kind == PairKind::unresolved);
+        if (!(kind == PairKind::unresolved ? first_unresolved : first)) keep_first(structure, rules, i, j, r, kind);
+    }
     // Adds the counts of `later` and takes its first pairs where none is set.
     void join(const CorrectionSummary& later);
+
+private:
+    void keep_first(const Structure& structure, const PairRules& rules, std::uint32_t i, std::uint32_t j, double r,
+                    PairKind kind);
 };
 
-// Corrects a pair histogram (element a * nel + b, bins of `edges`) filled
-// with independent weights o_p * o_q: every decided entry loses its
-// independent weight and gains the decided one in each ordered pair it
-// stands for, in the order of `entries`, at the bin its own distance falls
-// in (unresolved entries are only counted). Histogram entries that a correction brings within 1e-12 of their
-// former size of zero are set to zero (rounding of the removal). The
-// elements are the structure's symbols, in the order of its table.
-CorrectionSummary correct_histogram(const Structure& structure, const PairRules& rules,
-                                    const std::vector<PairEntry>& entries, const std::vector<double>& edges,
-                                    double* hist);
+// The correction of one pair histogram (element a * nel + b, bins of
+// `edges`) filled with independent weights o_p * o_q: each decided ordered
+// pair loses its independent weight and gains the decided one, in the order
+// given, at the bin of its distance. Histogram entries that the corrections
+// bring within 1e-12 of their size as filled are set to zero when done
+// (rounding of the removal).
+class HistogramCorrection {
+public:
+    // Keeps the bins below the rules' bound (where every correction falls)
+    // as filled.
+    HistogramCorrection(const PairRules& rules, const std::vector<double>& edges, std::size_t nel, double* hist);
+    void adjust(std::size_t at, double remove, double add) {
+        hist_[at] = hist_[at] - remove;
+        if (add != 0.0) hist_[at] = hist_[at] + add;
+    }
+    // Every ordered pair of species of an entry's two sites (the
+    // structure's symbols, in the order of its table).
+    void adjust(const Structure& structure, const PairEntry& e);
+    // Sets the entries emptied by the corrections to zero: they keep no
+    // rounding residue.
+    void finish();
+
+private:
+    double* hist_;
+    std::size_t nel_, nbins_, low_bins_;
+    std::vector<double> before_;  // the low bins of every element pair as filled
+};
 
 // The lattice offset n that puts the image f_j + n of site j at distance r
 // from site i: the nearest image by rounding when its distance is r, else

@@ -6,13 +6,21 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
 
 #include "engine/exclusions.hpp"
+#include "engine/kernels.hpp"  // for current_kernel
 #include "engine/neighbor.hpp"
 #include "engine/pool.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace molvane {
 
@@ -55,12 +63,70 @@ struct Plan {
     std::vector<SlotSpecies> by_slot;  // filled only when every site has one species
     std::size_t pieces = 1;
     const PairRules* rules = nullptr;  // the pairs to collect for a correction, if any
-    // With rules: every slot's partial site, or one of occupancy -1 for a
-    // site that is not partial (read in packed order, close at hand).
-    std::vector<PartialSite> partial_by_slot;
+    // With rules: the class of every slot's partial site (PairRules::classes),
+    // or not_partial.
+    std::vector<std::uint32_t> kin_by_slot;
+    bool scan_avx2 = false;  // find them with AVX2 (when the distance kernel has it)
+};
+
+constexpr std::uint32_t not_partial = PairRules::no_class;
+
+// A decided pair of one-species sites as the correction applies it: the
+// histogram entries of its ordered pairs (no_entry: not one it stands for),
+// the independent weight they lose and the decided one they gain.
+struct SlotChange {
+    static constexpr std::uint32_t no_entry = 0xffffffffu;
+    std::uint32_t forward, reverse;
+    double remove, add;
+};
+
+// What one piece's visit collected for its correction, in the order met:
+// the changes when every site holds one species, else the decided entries;
+// and their counts.
+struct Collected {
+    std::vector<SlotChange> changes;
+    std::vector<PairEntry> entries;
+    CorrectionSummary summary;
 };
 
 std::string count_text(std::uint64_t n) { return std::to_string(n); }
+
+// fn(u) for every u < n with r[u] < bound, in increasing u: eight
+// distances at a time are compared at once, so the many that lie beyond
+// cost little.
+template <class Fn>
+inline void each_below(const double* r, std::size_t n, double bound, Fn&& fn) {
+    std::size_t base = 0;
+#if defined(__SSE2__)
+    const __m128d b = _mm_set1_pd(bound);
+    for (; base + 8 <= n; base += 8) {
+        unsigned mask = 0;
+        for (std::size_t t = 0; t < 8; t += 2)
+            mask |= static_cast<unsigned>(_mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(r + base + t), b))) << t;
+        for (; mask != 0; mask &= mask - 1) fn(base + static_cast<std::size_t>(std::countr_zero(mask)));
+    }
+#endif
+    for (; base < n; ++base)
+        if (r[base] < bound) fn(base);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define MOLVANE_SCAN_AVX2 1
+// each_below with four lanes, for CPUs that have AVX2 (the same entries).
+template <class Fn>
+__attribute__((target("avx2"))) void each_below_avx2(const double* r, std::size_t n, double bound, Fn&& fn) {
+    std::size_t base = 0;
+    const __m256d b = _mm256_set1_pd(bound);
+    for (; base + 8 <= n; base += 8) {
+        const int low = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(r + base), b, _CMP_LT_OQ));
+        const int high = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(r + base + 4), b, _CMP_LT_OQ));
+        unsigned mask = static_cast<unsigned>(low) | static_cast<unsigned>(high) << 4;
+        for (; mask != 0; mask &= mask - 1) fn(base + static_cast<std::size_t>(std::countr_zero(mask)));
+    }
+    for (; base < n; ++base)
+        if (r[base] < bound) fn(base);
+}
+#endif
 
 // The argument checks, in their fixed order; the number of bin edges.
 Result<std::uint64_t> validate(double cutoff, double bin_size) {
@@ -108,78 +174,79 @@ Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, st
 
 // The histogram step for one centre: every pair the search hands back is
 // binned once per distinct distance and added to the centre's row, the
-// neighbour's row, or both. With pair rules, the entries between partial
-// sites that the rules may decide are also collected, as met.
+// neighbour's row, or both. With pair rules, the entries of each batch
+// between partial sites that the rules decide are then collected, in batch
+// order.
 class PairAdder {
 public:
-    PairAdder(const Plan& plan, double inv_bin)
-        : plan_(plan), edges_(plan.edges.data()),
+    PairAdder(const Plan& plan, const Structure& structure, double inv_bin)
+        : plan_(plan), structure_(structure), edges_(plan.edges.data()),
           n_edges_(static_cast<std::int64_t>(plan.edges.size())), inv_bin_(inv_bin) {}
 
     // The pairs owned by the centres at the slots [lo, hi).
     void centres(std::uint32_t lo, std::uint32_t hi, NeighborSearch::Scratch& scratch, double* hist,
-                 std::vector<PairEntry>& entries) const {
-        if (plan_.rules) fill_centres<true>(lo, hi, scratch, hist, entries);
-        else fill_centres<false>(lo, hi, scratch, hist, entries);
+                 Collected& collected) const {
+        if (plan_.rules) fill_centres<true>(lo, hi, scratch, hist, collected);
+        else fill_centres<false>(lo, hi, scratch, hist, collected);
     }
 
 private:
-    // With `Collect`, also keeps the binned entries of a batch between
-    // partial sites that the rules decide, in batch order. A pass of its
-    // own, so that the histogram loop stays the one of the plain fill: few
-    // entries lie within the rules' bound, and they are picked without a
-    // branch per entry.
+    // With `Collect`, keeps the entries of a batch between partial sites
+    // that the rules decide, in batch order. Few entries lie within the
+    // rules' bound and a pass of its own finds them, so the histogram loop
+    // stays the plain one.
     template <bool Collect>
     void keep(const std::uint32_t* centres, const std::uint32_t* slots, const double* r, const std::uint8_t* sides,
-              std::size_t n, std::vector<PairEntry>& entries) const {
+              std::size_t n, Collected& out) const {
         if constexpr (Collect) {
-            const double bound = plan_.rules->bound();
-            std::array<std::uint32_t, NeighborSearch::Scratch::capacity> near;
-            for (std::size_t base = 0; base < n; base += near.size()) {
-                const std::size_t end = std::min(n, base + near.size());
-                std::size_t m = 0;
-                for (std::size_t u = base; u < end; ++u) {
-                    near[m] = static_cast<std::uint32_t>(u);
-                    m += static_cast<std::size_t>(r[u] < bound);
-                }
-                keep_listed(near.data(), m, centres, slots, r, sides, entries);
-            }
+            auto one = [this, centres, slots, r, sides, &out](std::size_t u) {
+                keep_one(centres[u], slots[u], r[u], sides[u], out);
+            };
+#ifdef MOLVANE_SCAN_AVX2
+            if (plan_.scan_avx2) return each_below_avx2(r, n, plan_.rules->bound(), one);
+#endif
+            each_below(r, n, plan_.rules->bound(), one);
         }
     }
 
-    // The entries near[0..m) of a batch that the rules decide, in order.
-    void keep_listed(const std::uint32_t* near, std::size_t m, const std::uint32_t* centres,
-                     const std::uint32_t* slots, const double* r, const std::uint8_t* sides,
-                     std::vector<PairEntry>& entries) const {
+    // One entry within the rules' bound: decided by the classes of its two
+    // sites, counted, and listed unless left independent.
+    void keep_one(std::uint32_t centre, std::uint32_t slot, double r, std::uint8_t sides, Collected& out) const {
+        const std::uint32_t ka = plan_.kin_by_slot[centre], kb = plan_.kin_by_slot[slot];
+        if (ka == not_partial || kb == not_partial) return;
         const PairRules& rules = *plan_.rules;
-        const double bound = rules.bound();
-        const PartialSite* partial = plan_.partial_by_slot.data();
-        for (std::size_t t = 0; t < m; ++t) {
-            const std::size_t u = near[t];
-            if (!(r[u] < bound)) continue;
-            const PartialSite& a = partial[centres[u]];
-            const PartialSite& b = partial[slots[u]];
-            if (a.occupancy < 0.0 || b.occupancy < 0.0 || !rules.may_decide(a, b, r[u])) continue;
-            if (find_bin(edges_, n_edges_, r[u], inv_bin_) < 0) continue;
-            PairDecision d{0, 0, {}, 0.0, 0.0, PairKind::exclusive, PairReason::too_close};
-            if (rules.decide(a, b, r[u], d))
-                entries.push_back({a.site, b.site, a.occupancy, b.occupancy, r[u], sides[u], d.kind});
+        const SiteClass& a = rules.classes()[ka];
+        const SiteClass& b = rules.classes()[kb];
+        const PairVerdict verdict = rules.classify(a, b, r);
+        if (!verdict.decided) return;
+        const PairKind kind = verdict.kind;
+        const std::int64_t k = find_bin(edges_, n_edges_, r, inv_bin_);
+        if (k < 0) return;
+        const auto i = static_cast<std::uint32_t>(plan_.search.site_at(centre));
+        const auto j = static_cast<std::uint32_t>(plan_.search.site_at(slot));
+        if (sides & side_forward) out.summary.count(structure_, rules, i, j, r, kind);
+        if (kind == PairKind::unresolved) return;
+        if (plan_.by_slot.empty()) {
+            out.entries.push_back({i, j, a.occupancy, b.occupancy, static_cast<std::uint32_t>(k), sides, kind});
+            return;
         }
+        // As the fill weighed it, and as the entry's decision weighs it.
+        const SlotSpecies& si = plan_.by_slot[centre];
+        const SlotSpecies& sj = plan_.by_slot[slot];
+        const auto bin = static_cast<std::size_t>(k);
+        out.changes.push_back(
+            {sides & side_forward ? static_cast<std::uint32_t>(si.row + sj.column + bin) : SlotChange::no_entry,
+             sides & side_reverse ? static_cast<std::uint32_t>(sj.row + si.column + bin) : SlotChange::no_entry,
+             sj.occupancy * si.occupancy, decided_weight(kind, a.occupancy, b.occupancy, si.occupancy, sj.occupancy)});
     }
 
     template <bool Collect>
     void fill_centres(std::uint32_t lo, std::uint32_t hi, NeighborSearch::Scratch& scratch, double* hist,
-                      std::vector<PairEntry>& entries) const {
+                      Collected& collected) const {
         if (!plan_.by_slot.empty()) {
             const SlotSpecies* by_slot = plan_.by_slot.data();
-            // With `Collect`, the binned entries in a bin that reaches below
-            // the rules' bound are listed as met (a batch is never longer
-            // than the scratch), then sorted out by keep_listed.
-            const std::int64_t near_bins = Collect ? near_bin_count() : 0;
             plan_.search.visit(lo, hi, scratch, [&](const std::uint32_t* centres, const std::uint32_t* slots,
                                                     const double* r, const std::uint8_t* sides, std::size_t n) {
-                [[maybe_unused]] std::array<std::uint32_t, Collect ? NeighborSearch::Scratch::capacity : 1> near;
-                [[maybe_unused]] std::size_t m = 0;
                 for (std::size_t u = 0; u < n; ++u) {
                     const std::int64_t k = find_bin(edges_, n_edges_, r[u], inv_bin_);
                     if (k < 0) continue;
@@ -188,12 +255,8 @@ private:
                     const double weight = j.occupancy * i.occupancy;
                     if (sides[u] & side_forward) hist[i.row + j.column + static_cast<std::size_t>(k)] += weight;
                     if (sides[u] & side_reverse) hist[j.row + i.column + static_cast<std::size_t>(k)] += weight;
-                    if constexpr (Collect) {
-                        near[m] = static_cast<std::uint32_t>(u);
-                        m += static_cast<std::size_t>(k < near_bins);
-                    }
                 }
-                if constexpr (Collect) keep_listed(near.data(), m, centres, slots, r, sides, entries);
+                keep<Collect>(centres, slots, r, sides, n, collected);
             });
             return;
         }
@@ -207,7 +270,7 @@ private:
                 if (sides[u] & side_forward) add_species(i, j, static_cast<std::size_t>(k), hist);
                 if (sides[u] & side_reverse) add_species(j, i, static_cast<std::size_t>(k), hist);
             }
-            keep<Collect>(centres, slots, r, sides, n, entries);
+            keep<Collect>(centres, slots, r, sides, n, collected);
         });
     }
 
@@ -226,14 +289,8 @@ private:
         }
     }
 
-    // Bins [0, this) hold every distance below the rules' bound (with a bin
-    // to spare for rounding of the bin search).
-    std::int64_t near_bin_count() const {
-        const double bins = plan_.rules->bound() * inv_bin_ + 2.0;
-        return bins < static_cast<double>(n_edges_) ? static_cast<std::int64_t>(bins) : n_edges_;
-    }
-
     const Plan& plan_;
+    const Structure& structure_;
     const double* edges_;
     std::int64_t n_edges_;
     double inv_bin_;
@@ -248,29 +305,47 @@ std::vector<double> fill(const Plan& plan, const Structure& structure, double bi
                          CorrectionSummary& summary) {
     const std::size_t size = plan.nel * plan.nel * plan.nbins;
     const std::size_t n_slots = plan.search.n_slots(), pieces = plan.pieces;
-    const PairAdder adder(plan, 1.0 / bin_size);
+    const PairAdder adder(plan, structure, 1.0 / bin_size);
     std::vector<std::vector<double>> partial(pieces);
     std::vector<CorrectionSummary> made(pieces);
-    auto fill_piece = [&](std::size_t piece, NeighborSearch::Scratch& scratch) {
+    // Each worker's scratch and list of collected entries, reused piece after piece.
+    struct Workspace {
+        NeighborSearch::Scratch scratch;
+        Collected collected;
+    };
+    auto fill_piece = [&](std::size_t piece, Workspace& work) {
         partial[piece].assign(size, 0.0);
         const std::size_t lo = piece * n_slots / pieces, hi = (piece + 1) * n_slots / pieces;
-        std::vector<PairEntry> entries;
-        adder.centres(static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi), scratch, partial[piece].data(),
-                      entries);
-        if (plan.rules)
-            made[piece] = correct_histogram(structure, *plan.rules, entries, plan.edges, partial[piece].data());
+        Collected& got = work.collected;
+        got.changes.clear();
+        got.entries.clear();
+        got.summary = {};
+        adder.centres(static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi), work.scratch,
+                      partial[piece].data(), got);
+        if (!plan.rules || (got.changes.empty() && got.entries.empty())) {
+            made[piece] = got.summary;
+            return;
+        }
+        HistogramCorrection correction(*plan.rules, plan.edges, plan.nel, partial[piece].data());
+        for (const SlotChange& c : got.changes) {
+            if (c.forward != SlotChange::no_entry) correction.adjust(c.forward, c.remove, c.add);
+            if (c.reverse != SlotChange::no_entry) correction.adjust(c.reverse, c.remove, c.add);
+        }
+        for (const PairEntry& e : got.entries) correction.adjust(structure, e);
+        correction.finish();
+        made[piece] = got.summary;
     };
     const std::size_t tasks = std::min(pool.size(), pieces);
     if (tasks <= 1) {
         // One worker would take every piece in turn: the calling thread does.
-        auto scratch = std::make_unique<NeighborSearch::Scratch>();
-        for (std::size_t piece = 0; piece < pieces; ++piece) fill_piece(piece, *scratch);
+        auto work = std::make_unique<Workspace>();
+        for (std::size_t piece = 0; piece < pieces; ++piece) fill_piece(piece, *work);
     } else {
         std::atomic<std::size_t> next_piece{0};
         pool.run(tasks, [&](std::size_t) {
-            auto scratch = std::make_unique<NeighborSearch::Scratch>();
+            auto work = std::make_unique<Workspace>();
             for (std::size_t piece; (piece = next_piece.fetch_add(1, std::memory_order_relaxed)) < pieces;)
-                fill_piece(piece, *scratch);
+                fill_piece(piece, *work);
         });
     }
     std::vector<double> hist = std::move(partial[0]);
@@ -338,11 +413,10 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
     if (!p) return p.error();
     if (rules && !rules->sites().empty()) {
         p->rules = rules;
-        const PartialSite none{0, -1.0, 0.0};
-        p->partial_by_slot.assign(p->search.n_slots(), none);
+        p->scan_avx2 = current_kernel() != Kernel::plain;
+        p->kin_by_slot.resize(p->search.n_slots());
         for (std::uint32_t slot = 0; slot < p->search.n_slots(); ++slot)
-            if (const PartialSite* site = rules->find(static_cast<std::uint32_t>(p->search.site_at(slot))))
-                p->partial_by_slot[slot] = *site;
+            p->kin_by_slot[slot] = rules->kin_of(static_cast<std::uint32_t>(p->search.site_at(slot)));
     }
     CorrectionSummary made;
     std::vector<double> hist = fill(*p, structure, bin_size, pool, made);
