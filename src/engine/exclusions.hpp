@@ -171,16 +171,21 @@ struct CorrectionSummary {
     // and the offset of the image at that distance.
     void count(const Structure& structure, const PairRules& rules, std::uint32_t i, std::uint32_t j, double r,
                PairKind kind) {
+        if (count(kind)) keep_first(structure, rules, i, j, r, kind);
+    }
+    // Counts one pair decided as `kind`: true when it is the first of its
+    // kind, which keep_first then keeps.
+    bool count(PairKind kind) {
         // Without a branch on the kind, which varies from pair to pair.
         exclusive += static_cast<std::uint64_t>(kind == PairKind::exclusive);
         together += static_cast<std::uint64_t>(kind == PairKind::together);
         unresolved += static_cast<std::uint64_t>(kind == PairKind::unresolved);
-        if (!(kind == PairKind::unresolved ? first_unresolved : first)) keep_first(structure, rules, i, j, r, kind);
+        return !(kind == PairKind::unresolved ? first_unresolved : first);
     }
     // Adds the counts of `later` and takes its first pairs where none is set.
     void join(const CorrectionSummary& later);
-
-private:
+    // Keeps the pair as the first of its kind, with its decision and the
+    // offset of the image at distance r.
     void keep_first(const Structure& structure, const PairRules& rules, std::uint32_t i, std::uint32_t j, double r,
                     PairKind kind);
 };

@@ -44,13 +44,17 @@ SpeciesTable species_table(const Structure& structure) {
     return {&structure.sites(), structure.elements(), structure.amounts(), structure.n_atoms()};
 }
 
+constexpr std::uint32_t not_partial = PairRules::no_class;
+
 // What the histogram step reads for each packed slot when every site holds
 // one species: where its element's curves start as centre (row) and as
-// neighbour (column), and its occupancy.
+// neighbour (column), and its occupancy; with pair rules, the class of its
+// partial site (PairRules::classes) or not_partial, read from the same line.
 struct SlotSpecies {
-    std::size_t row;     // element index * nel * nbins
-    std::size_t column;  // element index * nbins
+    std::uint32_t row;     // element index * nel * nbins (below max_histogram_entries)
+    std::uint32_t column;  // element index * nbins
     double occupancy;
+    std::uint32_t kin = not_partial;
 };
 
 // Everything the workers share, read-only during the fill.
@@ -63,13 +67,11 @@ struct Plan {
     std::vector<SlotSpecies> by_slot;  // filled only when every site has one species
     std::size_t pieces = 1;
     const PairRules* rules = nullptr;  // the pairs to collect for a correction, if any
-    // With rules: the class of every slot's partial site (PairRules::classes),
-    // or not_partial.
+    // With rules and sites of several species: the class of every slot's
+    // partial site, or not_partial (else by_slot holds them).
     std::vector<std::uint32_t> kin_by_slot;
     bool scan_avx2 = false;  // find them with AVX2 (when the distance kernel has it)
 };
-
-constexpr std::uint32_t not_partial = PairRules::no_class;
 
 // A decided pair of one-species sites as the correction applies it: the
 // histogram entries of its ordered pairs (no_entry: not one it stands for),
@@ -84,6 +86,9 @@ struct SlotChange {
 // the changes when every site holds one species, else the decided entries;
 // and their counts.
 struct Collected {
+    // Room for a batch's entries below the rules' bound and their neighbours' classes.
+    std::vector<std::uint32_t> found;
+    std::vector<std::uint32_t> kin;
     std::vector<SlotChange> changes;
     std::vector<PairEntry> entries;
     CorrectionSummary summary;
@@ -91,40 +96,48 @@ struct Collected {
 
 std::string count_text(std::uint64_t n) { return std::to_string(n); }
 
-// fn(u) for every u < n with r[u] < bound, in increasing u: eight
-// distances at a time are compared at once, so the many that lie beyond
-// cost little.
-template <class Fn>
-inline void each_below(const double* r, std::size_t n, double bound, Fn&& fn) {
-    std::size_t base = 0;
-#if defined(__SSE2__)
-    const __m128d b = _mm_set1_pd(bound);
-    for (; base + 8 <= n; base += 8) {
-        unsigned mask = 0;
-        for (std::size_t t = 0; t < 8; t += 2)
-            mask |= static_cast<unsigned>(_mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(r + base + t), b))) << t;
-        for (; mask != 0; mask &= mask - 1) fn(base + static_cast<std::size_t>(std::countr_zero(mask)));
+// Lists in `found` (room for n) every u < n with r[u] < bound, in
+// increasing u, after the first `count` entries that list those below
+// `from`, and returns how many in all. Without a branch per distance or
+// group of distances, as how many lie below varies from group to group.
+inline std::size_t list_below(const double* r, std::size_t n, double bound, std::uint32_t* found,
+                              std::size_t from = 0, std::size_t count = 0) {
+    for (std::size_t u = from; u < n; ++u) {
+        found[count] = static_cast<std::uint32_t>(u);
+        count += static_cast<std::size_t>(r[u] < bound);
     }
-#endif
-    for (; base < n; ++base)
-        if (r[base] < bound) fn(base);
+    return count;
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-#define MOLVANE_SCAN_AVX2 1
-// each_below with four lanes, for CPUs that have AVX2 (the same entries).
-template <class Fn>
-__attribute__((target("avx2"))) void each_below_avx2(const double* r, std::size_t n, double bound, Fn&& fn) {
-    std::size_t base = 0;
+#define MOLVANE_SCAN_SIMD 1
+// The set bits of every 8-bit mask, lowest first, padded with zeros.
+constexpr auto set_bits = [] {
+    std::array<std::array<std::uint8_t, 8>, 256> table{};
+    for (unsigned mask = 0; mask < 256; ++mask)
+        for (unsigned bit = 0, k = 0; bit < 8; ++bit)
+            if (mask >> bit & 1u) table[mask][k++] = static_cast<std::uint8_t>(bit);
+    return table;
+}();
+
+// list_below with four lanes and eight distances at a time, for CPUs that
+// have AVX2 (the same list).
+__attribute__((target("avx2"))) std::size_t list_below_avx2(const double* r, std::size_t n, double bound,
+                                                            std::uint32_t* found) {
+    std::size_t base = 0, count = 0;
     const __m256d b = _mm256_set1_pd(bound);
     for (; base + 8 <= n; base += 8) {
         const int low = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(r + base), b, _CMP_LT_OQ));
         const int high = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(r + base + 4), b, _CMP_LT_OQ));
-        unsigned mask = static_cast<unsigned>(low) | static_cast<unsigned>(high) << 4;
-        for (; mask != 0; mask &= mask - 1) fn(base + static_cast<std::size_t>(std::countr_zero(mask)));
+        const unsigned mask = static_cast<unsigned>(low) | static_cast<unsigned>(high) << 4;
+        // Eight entries at found + count <= found + base, within room.
+        const __m256i lanes =
+            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(set_bits[mask].data())));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(found + count),
+                            _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(base)), lanes));
+        count += static_cast<std::size_t>(std::popcount(mask));
     }
-    for (; base < n; ++base)
-        if (r[base] < bound) fn(base);
+    return list_below(r, n, bound, found, base, count);
 }
 #endif
 
@@ -164,7 +177,8 @@ Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, st
         for (std::uint32_t slot = 0; slot < found.n_slots(); ++slot) {
             const std::size_t j = static_cast<std::size_t>(found.site_at(slot));
             const std::size_t element = symbols[j];
-            by_slot[slot] = {element * nel * nbins, element * nbins, occupancies[j]};
+            by_slot[slot] = {static_cast<std::uint32_t>(element * nel * nbins), static_cast<std::uint32_t>(element * nbins),
+                         occupancies[j], not_partial};
         }
     }
     const std::size_t pieces =
@@ -199,20 +213,40 @@ private:
     void keep(const std::uint32_t* centres, const std::uint32_t* slots, const double* r, const std::uint8_t* sides,
               std::size_t n, Collected& out) const {
         if constexpr (Collect) {
-            auto one = [this, centres, slots, r, sides, &out](std::size_t u) {
-                keep_one(centres[u], slots[u], r[u], sides[u], out);
-            };
-#ifdef MOLVANE_SCAN_AVX2
-            if (plan_.scan_avx2) return each_below_avx2(r, n, plan_.rules->bound(), one);
+            if (out.found.size() < n) {
+                out.found.resize(n);
+                out.kin.resize(n);
+            }
+            std::uint32_t* found = out.found.data();
+            const double bound = plan_.rules->bound();
+#ifdef MOLVANE_SCAN_SIMD
+            const std::size_t count =
+                plan_.scan_avx2 ? list_below_avx2(r, n, bound, found) : list_below(r, n, bound, found);
+#else
+            const std::size_t count = list_below(r, n, bound, found);
 #endif
-            each_below(r, n, plan_.rules->bound(), one);
+            // The neighbours' classes first, all loads at once: they lie
+            // anywhere in the structure, mostly beyond the nearest caches.
+            std::uint32_t* kin = out.kin.data();
+            for (std::size_t q = 0; q < count; ++q) kin[q] = kin_at(slots[found[q]]);
+            for (std::size_t q = 0; q < count; ++q) {
+                const std::uint32_t u = found[q];
+                keep_one(centres[u], slots[u], kin[q], r[u], sides[u], out);
+            }
         }
     }
 
+    // The class of a slot's partial site, or not_partial.
+    std::uint32_t kin_at(std::uint32_t slot) const {
+        return plan_.by_slot.empty() ? plan_.kin_by_slot[slot] : plan_.by_slot[slot].kin;
+    }
+
     // One entry within the rules' bound: decided by the classes of its two
-    // sites, counted, and listed unless left independent.
-    void keep_one(std::uint32_t centre, std::uint32_t slot, double r, std::uint8_t sides, Collected& out) const {
-        const std::uint32_t ka = plan_.kin_by_slot[centre], kb = plan_.kin_by_slot[slot];
+    // sites (kb: the neighbour slot's), counted, and listed unless left
+    // independent.
+    void keep_one(std::uint32_t centre, std::uint32_t slot, std::uint32_t kb, double r, std::uint8_t sides,
+                  Collected& out) const {
+        const std::uint32_t ka = kin_at(centre);
         if (ka == not_partial || kb == not_partial) return;
         const PairRules& rules = *plan_.rules;
         const SiteClass& a = rules.classes()[ka];
@@ -222,23 +256,25 @@ private:
         const PairKind kind = verdict.kind;
         const std::int64_t k = find_bin(edges_, n_edges_, r, inv_bin_);
         if (k < 0) return;
-        const auto i = static_cast<std::uint32_t>(plan_.search.site_at(centre));
-        const auto j = static_cast<std::uint32_t>(plan_.search.site_at(slot));
-        if (sides & side_forward) out.summary.count(structure_, rules, i, j, r, kind);
+        if ((sides & side_forward) && out.summary.count(kind))
+            out.summary.keep_first(structure_, rules, site_at(centre), site_at(slot), r, kind);
         if (kind == PairKind::unresolved) return;
+        const auto bin = static_cast<std::size_t>(k);
         if (plan_.by_slot.empty()) {
-            out.entries.push_back({i, j, a.occupancy, b.occupancy, static_cast<std::uint32_t>(k), sides, kind});
+            out.entries.push_back({site_at(centre), site_at(slot), a.occupancy, b.occupancy,
+                                   static_cast<std::uint32_t>(bin), sides, kind});
             return;
         }
         // As the fill weighed it, and as the entry's decision weighs it.
         const SlotSpecies& si = plan_.by_slot[centre];
         const SlotSpecies& sj = plan_.by_slot[slot];
-        const auto bin = static_cast<std::size_t>(k);
         out.changes.push_back(
-            {sides & side_forward ? static_cast<std::uint32_t>(si.row + sj.column + bin) : SlotChange::no_entry,
-             sides & side_reverse ? static_cast<std::uint32_t>(sj.row + si.column + bin) : SlotChange::no_entry,
+            {sides & side_forward ? static_cast<std::uint32_t>(std::size_t{si.row} + sj.column + bin) : SlotChange::no_entry,
+             sides & side_reverse ? static_cast<std::uint32_t>(std::size_t{sj.row} + si.column + bin) : SlotChange::no_entry,
              sj.occupancy * si.occupancy, decided_weight(kind, a.occupancy, b.occupancy, si.occupancy, sj.occupancy)});
     }
+
+    std::uint32_t site_at(std::uint32_t slot) const { return static_cast<std::uint32_t>(plan_.search.site_at(slot)); }
 
     template <bool Collect>
     void fill_centres(std::uint32_t lo, std::uint32_t hi, NeighborSearch::Scratch& scratch, double* hist,
@@ -253,8 +289,8 @@ private:
                     const SlotSpecies& i = by_slot[centres[u]];
                     const SlotSpecies& j = by_slot[slots[u]];
                     const double weight = j.occupancy * i.occupancy;
-                    if (sides[u] & side_forward) hist[i.row + j.column + static_cast<std::size_t>(k)] += weight;
-                    if (sides[u] & side_reverse) hist[j.row + i.column + static_cast<std::size_t>(k)] += weight;
+                    if (sides[u] & side_forward) hist[std::size_t{i.row} + j.column + static_cast<std::size_t>(k)] += weight;
+                    if (sides[u] & side_reverse) hist[std::size_t{j.row} + i.column + static_cast<std::size_t>(k)] += weight;
                 }
                 keep<Collect>(centres, slots, r, sides, n, collected);
             });
@@ -414,9 +450,11 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
     if (rules && !rules->sites().empty()) {
         p->rules = rules;
         p->scan_avx2 = current_kernel() != Kernel::plain;
-        p->kin_by_slot.resize(p->search.n_slots());
-        for (std::uint32_t slot = 0; slot < p->search.n_slots(); ++slot)
-            p->kin_by_slot[slot] = rules->kin_of(static_cast<std::uint32_t>(p->search.site_at(slot)));
+        if (p->by_slot.empty()) p->kin_by_slot.resize(p->search.n_slots());
+        for (std::uint32_t slot = 0; slot < p->search.n_slots(); ++slot) {
+            const std::uint32_t kin = rules->kin_of(static_cast<std::uint32_t>(p->search.site_at(slot)));
+            (p->by_slot.empty() ? p->kin_by_slot[slot] : p->by_slot[slot].kin) = kin;
+        }
     }
     CorrectionSummary made;
     std::vector<double> hist = fill(*p, structure, bin_size, pool, made);
