@@ -309,3 +309,5 @@ def test_cli_writes_curve_gr_and_figure(tmp_path, capsys):
     assert main(["pdf", perchlorate, "--uiso", "0.01", "--rmax", "5", "--out", str(tmp_path / "p")]) == 0
     out, err = capsys.readouterr()
     assert "pairs: 16 exclusive, 12 together" in out and "warning: pdf: 16 pairs of positions" in err
+    assert main(["pdf", perchlorate, "--out", str(tmp_path / "q")]) == 2
+    assert "no displacement parameters; give --uiso U or --uiso EL=U" in capsys.readouterr().err

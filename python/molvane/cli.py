@@ -461,11 +461,18 @@ def cmd_pdf(args: argparse.Namespace) -> int:
     uiso = args.uiso
     if isinstance(uiso, float):
         uiso = {element: uiso for element in s.elements}
+    try:
+        result = molvane.pdf(s, args.rmin, args.rmax, args.rstep, scattering=args.scattering, qmax=args.qmax,
+                             qdamp=args.qdamp, qbroad=args.qbroad, delta1=args.delta1, delta2=args.delta2,
+                             uiso=uiso, pairs=args.pairs, n_threads=args.threads)
+    except ValueError as exc:
+        # The library asks for its `uiso` argument; here that is the option.
+        text = str(exc)
+        if text.endswith("; give uiso"):
+            raise ValueError(text.removesuffix("uiso") + "--uiso U or --uiso EL=U,... (in A^2)") from None
+        raise
     if args.pairs == "physical" and not s.is_ordered:
         print_pair_counts(s)
-    result = molvane.pdf(s, args.rmin, args.rmax, args.rstep, scattering=args.scattering, qmax=args.qmax,
-                         qdamp=args.qdamp, qbroad=args.qbroad, delta1=args.delta1, delta2=args.delta2, uiso=uiso,
-                         pairs=args.pairs, n_threads=args.threads)
     stem = Path(args.file).stem
     folder = Path(args.out or f"{stem}_pdf")
     folder.mkdir(parents=True, exist_ok=True)
