@@ -51,7 +51,7 @@ constexpr std::uint32_t not_partial = PairRules::no_class;
 // neighbour (column), and its occupancy; with pair rules, the class of its
 // partial site (PairRules::classes) or not_partial, read from the same line.
 struct SlotSpecies {
-    std::uint32_t row;     // element index * nel * nbins (below max_histogram_entries)
+    std::uint32_t row;     // element index * nel * nbins (row + column < max_histogram_entries)
     std::uint32_t column;  // element index * nbins
     double occupancy;
     std::uint32_t kin = not_partial;
@@ -153,8 +153,9 @@ Result<std::uint64_t> validate(double cutoff, double bin_size) {
 }
 
 // The species, the histogram's size and bin edges, the neighbour search and
-// the pieces.
-Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, std::uint64_t n_edges) {
+// the pieces; with pair rules that decide some pairs, the slots' classes.
+Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, std::uint64_t n_edges,
+                  const PairRules* rules) {
     SpeciesTable sp = species_table(structure);
     auto search = NeighborSearch::build(structure, cutoff);
     const std::size_t nel = sp.elements.size(), nbins = n_edges - 1;
@@ -177,13 +178,21 @@ Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, st
         for (std::uint32_t slot = 0; slot < found.n_slots(); ++slot) {
             const std::size_t j = static_cast<std::size_t>(found.site_at(slot));
             const std::size_t element = symbols[j];
-            by_slot[slot] = {static_cast<std::uint32_t>(element * nel * nbins), static_cast<std::uint32_t>(element * nbins),
-                         occupancies[j], not_partial};
+            by_slot[slot] = {static_cast<std::uint32_t>(element * nel * nbins),
+                             static_cast<std::uint32_t>(element * nbins), occupancies[j],
+                             rules ? rules->kin_of(static_cast<std::uint32_t>(j)) : not_partial};
         }
     }
     const std::size_t pieces =
         piece_count(structure.sites().size(), found.candidate_pairs(), pairs * nbins);
-    return Plan{std::move(edges), nel, nbins, std::move(sp), std::move(*search), std::move(by_slot), pieces, nullptr, {}};
+    std::vector<std::uint32_t> kin_by_slot;
+    if (rules && by_slot.empty()) {
+        kin_by_slot.resize(found.n_slots());
+        for (std::uint32_t slot = 0; slot < found.n_slots(); ++slot)
+            kin_by_slot[slot] = rules->kin_of(static_cast<std::uint32_t>(found.site_at(slot)));
+    }
+    return Plan{std::move(edges), nel, nbins, std::move(sp), std::move(*search), std::move(by_slot), pieces, rules,
+                std::move(kin_by_slot), rules && current_kernel() != Kernel::plain};
 }
 
 // The histogram step for one centre: every pair the search hands back is
@@ -269,8 +278,8 @@ private:
         const SlotSpecies& si = plan_.by_slot[centre];
         const SlotSpecies& sj = plan_.by_slot[slot];
         out.changes.push_back(
-            {sides & side_forward ? static_cast<std::uint32_t>(std::size_t{si.row} + sj.column + bin) : SlotChange::no_entry,
-             sides & side_reverse ? static_cast<std::uint32_t>(std::size_t{sj.row} + si.column + bin) : SlotChange::no_entry,
+            {sides & side_forward ? static_cast<std::uint32_t>(si.row + sj.column + bin) : SlotChange::no_entry,
+             sides & side_reverse ? static_cast<std::uint32_t>(sj.row + si.column + bin) : SlotChange::no_entry,
              sj.occupancy * si.occupancy, decided_weight(kind, a.occupancy, b.occupancy, si.occupancy, sj.occupancy)});
     }
 
@@ -289,8 +298,8 @@ private:
                     const SlotSpecies& i = by_slot[centres[u]];
                     const SlotSpecies& j = by_slot[slots[u]];
                     const double weight = j.occupancy * i.occupancy;
-                    if (sides[u] & side_forward) hist[std::size_t{i.row} + j.column + static_cast<std::size_t>(k)] += weight;
-                    if (sides[u] & side_reverse) hist[std::size_t{j.row} + i.column + static_cast<std::size_t>(k)] += weight;
+                    if (sides[u] & side_forward) hist[i.row + j.column + static_cast<std::size_t>(k)] += weight;
+                    if (sides[u] & side_reverse) hist[j.row + i.column + static_cast<std::size_t>(k)] += weight;
                 }
                 keep<Collect>(centres, slots, r, sides, n, collected);
             });
@@ -445,17 +454,9 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
                                       WorkerPool& pool, const PairRules* rules, CorrectionSummary* summary) {
     auto n_edges = validate(cutoff, bin_size);
     if (!n_edges) return n_edges.error();
-    auto p = plan(structure, cutoff, bin_size, *n_edges);
+    if (rules && rules->sites().empty()) rules = nullptr;  // no pair to decide: the plain fill
+    auto p = plan(structure, cutoff, bin_size, *n_edges, rules);
     if (!p) return p.error();
-    if (rules && !rules->sites().empty()) {
-        p->rules = rules;
-        p->scan_avx2 = current_kernel() != Kernel::plain;
-        if (p->by_slot.empty()) p->kin_by_slot.resize(p->search.n_slots());
-        for (std::uint32_t slot = 0; slot < p->search.n_slots(); ++slot) {
-            const std::uint32_t kin = rules->kin_of(static_cast<std::uint32_t>(p->search.site_at(slot)));
-            (p->by_slot.empty() ? p->kin_by_slot[slot] : p->by_slot[slot].kin) = kin;
-        }
-    }
     CorrectionSummary made;
     std::vector<double> hist = fill(*p, structure, bin_size, pool, made);
     if (summary) *summary = made;
