@@ -5,6 +5,19 @@
 
 namespace molvane {
 
+static double cross_length(const Vec3& u, const Vec3& v) {
+    double x = u[1] * v[2] - u[2] * v[1];
+    double y = u[2] * v[0] - u[0] * v[2];
+    double z = u[0] * v[1] - u[1] * v[0];
+    return std::sqrt(x * x + y * y + z * z);
+}
+
+Vec3 perpendicular_widths(const Mat3& m) {
+    const Vec3 &a = m[0], &b = m[1], &c = m[2];
+    double volume = std::abs(Lattice::determinant_of(m));
+    return {volume / cross_length(b, c), volume / cross_length(c, a), volume / cross_length(a, b)};
+}
+
 double Lattice::determinant_of(const Mat3& m) {
     return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1])
          - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0])

@@ -42,4 +42,7 @@ private:
     Mat3 inverse_;
 };
 
+// Distances between the opposite faces of the cell with rows `m` (d_a, d_b, d_c).
+Vec3 perpendicular_widths(const Mat3& m);
+
 }  // namespace molvane

@@ -9,19 +9,6 @@
 
 namespace molvane {
 
-static double cross_length(const Vec3& u, const Vec3& v) {
-    double x = u[1] * v[2] - u[2] * v[1];
-    double y = u[2] * v[0] - u[0] * v[2];
-    double z = u[0] * v[1] - u[1] * v[0];
-    return std::sqrt(x * x + y * y + z * z);
-}
-
-Vec3 perpendicular_widths(const Mat3& m) {
-    const Vec3 &a = m[0], &b = m[1], &c = m[2];
-    double volume = std::abs(Lattice::determinant_of(m));
-    return {volume / cross_length(b, c), volume / cross_length(c, a), volume / cross_length(a, b)};
-}
-
 std::uint64_t cells_for_width(double width, double cutoff) {
     std::int64_t n = saturating_i64(std::floor(width / cutoff));
     return static_cast<std::uint64_t>(std::clamp<std::int64_t>(n, 1, max_cells_per_axis));

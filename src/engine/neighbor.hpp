@@ -35,9 +35,6 @@ inline double wrap_fraction(double f) {
     return w < 1.0 ? w : 0.0;
 }
 
-// Distances between the opposite faces of the cell (d_a, d_b, d_c).
-Vec3 perpendicular_widths(const Mat3& m);
-
 // The sub-cell (0 .. n-1) that holds the wrapped coordinate w:
 // (w - floor(w)) * n truncated, at most n - 1.
 inline std::uint64_t sub_cell_of(double w, std::uint64_t n) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/elements.hpp"  // for covalent_radius, too_close_distance
+#include "core/lattice.hpp"  // for perpendicular_widths
 #include "core/numeric.hpp"  // for nearest_whole
 
 namespace molvane {
@@ -25,10 +26,6 @@ constexpr std::size_t max_reach = 3;
 constexpr std::size_t many_sites = 4096;
 
 double norm(const Vec3& v) { return std::sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]); }
-
-Vec3 cross(const Vec3& u, const Vec3& v) {
-    return {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
-}
 
 // The shortest length of df + n over integer vectors n near the wrapped
 // difference, looking only at the images that could lie closer than `bound`:
@@ -112,12 +109,12 @@ ClosePairs close_full_sites(const Structure& structure) {
     // Buckets per axis: the cell's width across that axis over a part of the
     // largest bound, so that a close pair lies within `reach` buckets, and
     // not many more buckets than sites.
-    const double volume = std::fabs(structure.lattice().volume());
+    const Vec3 widths = perpendicular_widths(m);
     std::size_t n[3];
     double plane_gap[3];
     bool one_image = true;  // no two images of a pair can both be close
     for (int a = 0; a < 3; ++a) {
-        const double width = volume / norm(cross(m[(a + 1) % 3], m[(a + 2) % 3]));
+        const double width = widths[a];
         plane_gap[a] = width;
         one_image = one_image && 0.5 * width >= largest_bound;
         const double count = std::floor(width * reach / largest_bound);
