@@ -111,26 +111,6 @@ Result<std::vector<Sym6>> cartesian_tensors(const Structure& s, const std::vecto
     return out;
 }
 
-// Every site's species as element indices (byte order) and occupancies.
-struct Species2 {
-    std::vector<std::string> elements;
-    std::vector<std::size_t> offsets{0};
-    std::vector<std::uint32_t> element;
-    std::vector<double> occupancy;
-};
-
-Species2 species_of(const Structure& s) {
-    // The symbol table holds exactly the symbols in use, in byte order.
-    const Sites& sites = s.sites();
-    Species2 out;
-    out.elements = sites.symbols();
-    out.element.assign(sites.entry_symbols().begin(), sites.entry_symbols().end());
-    out.occupancy.assign(sites.entry_occupancies().begin(), sites.entry_occupancies().end());
-    out.offsets.resize(sites.size() + 1);
-    for (std::size_t i = 0; i < sites.size(); ++i) out.offsets[i + 1] = sites.entries_end(i);
-    return out;
-}
-
 // The search cutoff: the grid's last point plus the reach of the widest
 // Gaussian there. Widths grow with qbroad, so the bound is iterated to a
 // fixed point; it fails when qbroad makes the reach run away.
@@ -219,7 +199,7 @@ struct BinTotals {
 struct Plan {
     PdfGrid grid;
     PeakWidth width;
-    Species2 species;
+    const Sites* sites = nullptr;  // the species entries (symbol indices in byte order)
     std::vector<Sym6> u;
     NeighborSearch search;
     Mat3 m{};
@@ -238,7 +218,7 @@ std::size_t curve_index(std::size_t a, std::size_t b, std::size_t nel) {
 // The fine bins of the isotropic pairs: types, rows and the bin grid over
 // the reach of the widest Gaussian around the grid; off (every pair on its
 // own) when there are too many types or bins.
-Binned binned_layout(const Species2& sp, const std::vector<Sym6>& u, const PdfGrid& grid, double cutoff) {
+Binned binned_layout(const Sites& sites, const std::vector<Sym6>& u, const PdfGrid& grid, double cutoff) {
     Binned b;
     b.type.assign(u.size(), -1);
     std::vector<std::pair<std::uint32_t, double>> types;  // (element, U_iso)
@@ -246,7 +226,7 @@ Binned binned_layout(const Species2& sp, const std::vector<Sym6>& u, const PdfGr
     for (std::size_t e = 0; e < u.size(); ++e) {
         const Sym6& t = u[e];
         if (!(t[3] == 0.0 && t[4] == 0.0 && t[5] == 0.0 && t[0] == t[1] && t[1] == t[2])) continue;
-        const std::pair<std::uint32_t, double> key{sp.element[e], t[0]};
+        const std::pair<std::uint32_t, double> key{sites.entry_symbols()[e], t[0]};
         auto it = std::find(types.begin(), types.end(), key);
         if (it == types.end()) {
             if (types.size() == max_types) return Binned{};
@@ -258,7 +238,7 @@ Binned binned_layout(const Species2& sp, const std::vector<Sym6>& u, const PdfGr
     if (types.empty()) return Binned{};
     b.n_types = types.size();
     b.row.assign(b.n_types * b.n_types, -1);
-    const std::size_t nel = sp.elements.size();
+    const std::size_t nel = sites.symbols().size();
     for (std::size_t p = 0; p < b.n_types; ++p)
         for (std::size_t q = p; q < b.n_types; ++q) {
             const std::size_t c = curve_index(types[p].first, types[q].first, nel);
@@ -514,20 +494,22 @@ private:
         const bool together = decided.kind == PairKind::together;
         const PeakWidth& w = p_.width;
         const double factor = 1.0 - w.delta1 / d - w.delta2 / (d * d) + w.qbroad * w.qbroad * d * d;
-        const Species2& sp = p_.species;
-        const std::size_t nel = sp.elements.size(), n = p_.grid.n_points;
+        const Sites& sites = *p_.sites;
+        const std::uint32_t* element = sites.entry_symbols().data();
+        const double* occupancy = sites.entry_occupancies().data();
+        const std::size_t nel = sites.symbols().size(), n = p_.grid.n_points;
         // Both ordered pairs for an entry that stands for both.
         const double times = side == side_both ? 2.0 : 1.0;
         bool have_direction = false;
         Vec3 unit{};
         double last_var = -1.0;
         Span span{};
-        for (std::size_t ps = sp.offsets[i]; ps < sp.offsets[i + 1]; ++ps)
-            for (std::size_t qs = sp.offsets[j]; qs < sp.offsets[j + 1]; ++qs) {
+        for (std::size_t ps = sites.entries_begin(i); ps < sites.entries_end(i); ++ps)
+            for (std::size_t qs = sites.entries_begin(j); qs < sites.entries_end(j); ++qs) {
                 const double weight =
                     times * (together ? decided_weight(PairKind::together, decided.o_i, decided.o_j,
-                                                       sp.occupancy[ps], sp.occupancy[qs])
-                                      : sp.occupancy[ps] * sp.occupancy[qs]);
+                                                       occupancy[ps], occupancy[qs])
+                                      : occupancy[ps] * occupancy[qs]);
                 const Binned& bins = p_.binned;
                 if (bins.on && bins.type[ps] >= 0 && bins.type[qs] >= 0 && binnable(weight)) {
                     bin(static_cast<std::size_t>(bins.row[static_cast<std::size_t>(bins.type[ps]) * bins.n_types +
@@ -556,7 +538,7 @@ private:
                 }
                 if (span.empty) continue;
                 if (out.curves.empty()) out.curves.assign(p_.n_curves * n, 0.0);
-                double* curve = out.curves.data() + curve_index(sp.element[ps], sp.element[qs], nel) * n;
+                double* curve = out.curves.data() + curve_index(element[ps], element[qs], nel) * n;
                 const double* v = values_.data();
                 for (std::size_t k = span.lo; k <= span.hi; ++k) curve[k] += weight * v[k];
             }
@@ -589,15 +571,15 @@ Result<Plan> plan(const Structure& structure, const std::vector<Displacement>& d
     if (!u) return u.error();
     auto cutoff = search_cutoff(grid, width, *u);
     if (!cutoff) return cutoff.error();
-    Species2 species = species_of(structure);
-    const std::size_t nel = species.elements.size();
+    const Sites& sites = structure.sites();
+    const std::size_t nel = sites.symbols().size();
     const std::size_t n_curves = nel * (nel + 1) / 2;
     if (grid.n_points > max_histogram_entries / n_curves)
         return fail("the grid would hold ", std::to_string(grid.n_points), " points for ", std::to_string(n_curves),
                     " element pairs, more than ", std::to_string(max_histogram_entries), " values");
     auto search = NeighborSearch::build(structure, *cutoff, cells_per_cutoff(structure, *cutoff));
     if (!search) return search.error();
-    Binned binned = binned_layout(species, *u, grid, *cutoff);
+    Binned binned = binned_layout(sites, *u, grid, *cutoff);
     // Without binned types every slot keeps -1, so every pair takes the long way.
     binned.slot_type.assign(search->n_slots(), -1);
     binned.slot_row.assign(search->n_slots(), -1);
@@ -606,11 +588,11 @@ Result<Plan> plan(const Structure& structure, const std::vector<Displacement>& d
     if (binned.on) {
         for (std::uint32_t slot = 0; slot < search->n_slots(); ++slot) {
             const std::size_t i = static_cast<std::size_t>(search->site_at(slot));
-            if (species.offsets[i + 1] - species.offsets[i] != 1) continue;
-            const double occupancy = species.occupancy[species.offsets[i]];
+            if (sites.entries_end(i) - sites.entries_begin(i) != 1) continue;
+            const double occupancy = sites.entry_occupancies()[sites.entries_begin(i)];
             // Pair weights o_i o_j and 2 o_i o_j then lie in [2^-12, 2].
             if (!(occupancy >= min_binned_occupancy && occupancy <= 1.0)) continue;
-            binned.slot_type[slot] = binned.type[species.offsets[i]];
+            binned.slot_type[slot] = binned.type[sites.entries_begin(i)];
             binned.slot_row[slot] = binned.slot_type[slot] * static_cast<std::int32_t>(binned.n_types);
             binned.slot_occupancy[slot] = occupancy;
             binned.unit_occupancy = binned.unit_occupancy && occupancy == 1.0;
@@ -618,8 +600,8 @@ Result<Plan> plan(const Structure& structure, const std::vector<Displacement>& d
     }
     // The fine bins are the workers' own: a piece holds only its curves.
     const std::size_t pieces =
-        piece_count(structure.sites().size(), search->candidate_pairs(), n_curves * grid.n_points);
-    return Plan{grid,     width,  std::move(species), std::move(*u), std::move(*search), structure.lattice().matrix(),
+        piece_count(sites.size(), search->candidate_pairs(), n_curves * grid.n_points);
+    return Plan{grid,     width,  &sites, std::move(*u), std::move(*search), structure.lattice().matrix(),
                 n_curves, pieces, std::move(binned),  &structure, rules && !rules->sites().empty() ? rules : nullptr};
 }
 
@@ -666,7 +648,7 @@ Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool, CorrectionSummary* summar
         return fail("delta1 and delta2 leave no peak width for pairs at ", std::to_string(bad),
                     " A; use smaller values");
     PdfPairSums out;
-    out.elements = plan.species.elements;
+    out.elements = plan.sites->symbols();
     const std::size_t n = plan.grid.n_points;
     for (std::size_t c = 0; c < plan.n_curves; ++c)
         out.curves.emplace_back(sum.begin() + static_cast<std::ptrdiff_t>(c * n),
