@@ -57,11 +57,11 @@ PyObject* guarded(Fn&& body) {
     }
 }
 
-struct CorrectionSummary;
-// What a correction of the pair weights changed (rdf.cpp): (n_exclusive,
+struct DecisionSummary;
+// What the decided pair weights changed (rdf.cpp): (n_exclusive,
 // n_together, first decided pair, n_unresolved, first unresolved pair), a
 // missing first pair as None; nullptr with an exception set.
-PyObject* summary_tuple(const Structure& s, const CorrectionSummary& summary);
+PyObject* summary_tuple(const Structure& s, const DecisionSummary& summary);
 
 // Methods that each part of the Python layer adds to Structure.
 std::vector<PyMethodDef> reader_methods();    // readers.cpp

@@ -287,10 +287,11 @@ PyObject* get_pbc(PyObject* self, void*) {
 // None, or one (assembly, group, row) tuple per site.
 PyObject* get_disorder(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        const auto& tags = structure_of(self).sites().columns().disorder;
-        if (tags.empty()) return Py_NewRef(Py_None);
-        return new_list(tags, [](const DisorderTag& tag) -> PyObject* {
-            PyRef assembly{new_str(tag.assembly)}, group{new_str(tag.group)};
+        const SiteColumns& columns = structure_of(self).sites().columns();
+        if (columns.disorder.empty()) return Py_NewRef(Py_None);
+        const DisorderLabels& texts = *columns.disorder_labels;
+        return new_list(columns.disorder, [&](const DisorderTag& tag) -> PyObject* {
+            PyRef assembly{new_str(texts[tag.assembly])}, group{new_str(texts[tag.group])};
             PyRef row{PyLong_FromUnsignedLongLong(tag.row)};
             return assembly && group && row ? PyTuple_Pack(3, assembly.get(), group.get(), row.get()) : nullptr;
         });
@@ -352,10 +353,12 @@ PyObject* structure_with_disorder(PyObject* self, PyObject* args, PyObject* kwar
         PyObject* slots[1];
         if (!bind_args(sig, args, kwargs, slots)) return nullptr;
         std::vector<DisorderTag> tags;
-        if (slots[0] != Py_None && !arg_disorder(slots[0], "disorder", tags)) return nullptr;
+        DisorderLabelTable labels;
+        if (slots[0] != Py_None && !arg_disorder(slots[0], "disorder", tags, labels)) return nullptr;
         const Structure& s = structure_of(self);
         Sites sites = s.sites();
         sites.columns().disorder = std::move(tags);
+        sites.columns().disorder_labels = sites.columns().disorder.empty() ? nullptr : labels.take();
         auto result = Structure::create(s.lattice(), std::move(sites), s.pbc());
         if (!result) return err(result.error().message);
         return wrap_structure(std::move(*result));

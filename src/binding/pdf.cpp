@@ -116,7 +116,7 @@ PyObject* pdf_pairs(PyObject* self, PyObject* args, PyObject* kwargs) {
         double reach = 0.0;
         const bool physical = slots[8] != Py_None;
         if (physical && !arg_f64(slots[8], "reach", reach)) return nullptr;
-        CorrectionSummary made;
+        DecisionSummary made;
         auto sums = without_gil([&]() -> Result<PdfPairSums> {
             try {
                 if (!physical) return compute_pdf_pairs(structure, values, grid, width, n_threads);

@@ -328,12 +328,15 @@ bool arg_species_pairs(PyObject* obj, const char* arg, std::vector<std::vector<S
     });
 }
 
-bool arg_disorder(PyObject* obj, const char* arg, std::vector<DisorderTag>& out) {
-    return arg_list(obj, arg, out, [](PyObject* item, DisorderTag& tag) {
+bool arg_disorder(PyObject* obj, const char* arg, std::vector<DisorderTag>& out, DisorderLabelTable& labels) {
+    return arg_list(obj, arg, out, [&](PyObject* item, DisorderTag& tag) {
         std::size_t n = 0;
+        std::string text;
         bool ok = for_each_in_sequence(item, [&](PyObject* field) {
-            if (n == 0 && !extract_str(field, tag.assembly)) return false;
-            if (n == 1 && !extract_str(field, tag.group)) return false;
+            if (n < 2) {
+                if (!extract_str(field, text)) return false;
+                (n == 0 ? tag.assembly : tag.group) = labels.add(text);
+            }
             if (n == 2) {
                 PyRef index{PyNumber_Index(field)};
                 if (!index) return false;

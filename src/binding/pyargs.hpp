@@ -56,7 +56,8 @@ bool arg_species_list(PyObject* obj, const char* arg, std::vector<std::vector<Sp
 // A sequence (not str) of sequences of (str, number) pairs; each site's
 // species come out in the given order, repeated symbols included.
 bool arg_species_pairs(PyObject* obj, const char* arg, std::vector<std::vector<Species>>& out);
-// A sequence (not str) of (assembly: str, group: str, row: int >= 0) triples.
-bool arg_disorder(PyObject* obj, const char* arg, std::vector<DisorderTag>& out);
+// A sequence (not str) of (assembly: str, group: str, row: int >= 0) triples,
+// the texts numbered in `labels`.
+bool arg_disorder(PyObject* obj, const char* arg, std::vector<DisorderTag>& out, DisorderLabelTable& labels);
 
 }  // namespace molvane

@@ -80,7 +80,7 @@ bool convert_optional_str(PyObject* slot, const char* name, std::string& out, bo
 // With `reach`, the pairs the rules within that reach decide are weighted
 // physically and `summary` says what changed.
 Result<PrdfResult> run_unlocked(PyObject* self, std::uint64_t n_threads, double cutoff, double bin_size,
-                                std::optional<double> reach = std::nullopt, CorrectionSummary* summary = nullptr) {
+                                std::optional<double> reach = std::nullopt, DecisionSummary* summary = nullptr) {
     const Structure& structure = structure_of(self);
     return without_gil([&]() -> Result<PrdfResult> {
         try {
@@ -108,17 +108,20 @@ Result<PairDecisions> decisions_unlocked(PyObject* self, double reach) {
 
 // Why a pair was decided as it was, in words.
 std::string decision_reason(const Structure& s, const PairDecision& d) {
-    const auto& tags = s.sites().columns().disorder;
+    const SiteColumns& columns = s.sites().columns();
+    const auto& tags = columns.disorder;
+    auto text = [&](std::uint32_t label) -> const std::string& { return (*columns.disorder_labels)[label]; };
     auto assembly = [&](std::uint32_t i) {
-        return tags[i].assembly.empty() ? std::string("the implicit assembly") : "assembly '" + tags[i].assembly + "'";
+        return tags[i].assembly == 0 ? std::string("the implicit assembly")
+                                     : "assembly '" + text(tags[i].assembly) + "'";
     };
     switch (d.reason) {
         case PairReason::other_group:
-            return "groups '" + tags[d.i].group + "' and '" + tags[d.j].group + "' of " + assembly(d.i);
+            return "groups '" + text(tags[d.i].group) + "' and '" + text(tags[d.j].group) + "' of " + assembly(d.i);
         case PairReason::negative_group:
-            return "images of one row of negative group '" + tags[d.i].group + "'";
+            return "images of one row of negative group '" + text(tags[d.i].group) + "'";
         case PairReason::same_group:
-            return "group '" + tags[d.i].group + "' of " + assembly(d.i);
+            return "group '" + text(tags[d.i].group) + "' of " + assembly(d.i);
         case PairReason::too_close:
             break;
     }
@@ -263,7 +266,7 @@ PyObject* pair_decisions(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyObject* summary_tuple(const Structure& s, const CorrectionSummary& summary) {
+PyObject* summary_tuple(const Structure& s, const DecisionSummary& summary) {
     auto first = [&](const std::optional<PairDecision>& d) {
         return d ? decision_tuple(s, *d) : Py_NewRef(Py_None);
     };
@@ -291,7 +294,7 @@ PyObject* physical_prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::uint64_t n_threads = 0;
         if (!convert_common(slots, cutoff, bin_size, n_threads) || !arg_f64(slots[3], "reach", reach)) return nullptr;
         if (!ensure_numpy()) return nullptr;
-        CorrectionSummary made;
+        DecisionSummary made;
         auto result = run_unlocked(self, n_threads, cutoff, bin_size, reach, &made);
         if (!result) return err(result.error().message);
         PyRef r, partials, total;

@@ -172,8 +172,18 @@ Result<Structure> Structure::settled(Lattice lattice, Sites sites, Pbc pbc) {
         if (!column.empty() && column.size() != sites.size()) columns_fit = false;
     });
     if (!columns_fit) return fail("a per-site column does not hold one value per site");
+    const auto& labels = sites.columns_.disorder_labels;
+    for (const DisorderTag& tag : sites.columns_.disorder)
+        if (!labels || tag.assembly >= labels->size() || tag.group >= labels->size())
+            return fail("a disorder label is not in the structure's table of labels");
     sites.settle();
     return Structure(std::move(lattice), std::move(sites), pbc);
+}
+
+std::uint32_t DisorderLabelTable::add(std::string_view text) {
+    const auto [at, added] = index_.try_emplace(std::string(text), static_cast<std::uint32_t>(texts_->size()));
+    if (added) texts_->emplace_back(text);
+    return at->second;
 }
 
 std::vector<double> Structure::amounts() const {

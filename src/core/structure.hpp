@@ -43,14 +43,36 @@ struct Displacement {
     std::array<double, 6> u{};
 };
 
-// Disorder labels of one site: the disorder assembly and group a file gives
-// ("" for none) and the atom-site row the site came from, shared by that
-// row's symmetry and lattice images.
+// Disorder labels of one site: the disorder assembly and group a file gives,
+// as indices into the structure's label texts (DisorderLabels; 0 is "",
+// none), and the atom-site row the site came from, shared by that row's
+// symmetry and lattice images.
 struct DisorderTag {
-    std::string assembly;
-    std::string group;
+    std::uint32_t assembly = 0;
+    std::uint32_t group = 0;
     std::uint64_t row = 0;
-    bool operator==(const DisorderTag&) const = default;
+};
+
+// The texts of disorder labels, each held once: text 0 is "" (none). Tags
+// of one structure index one table, which its copies share.
+using DisorderLabels = std::vector<std::string>;
+
+// Numbers label texts as a producer meets them, for its tags, then hands
+// the texts over once.
+class DisorderLabelTable {
+public:
+    DisorderLabelTable() : texts_(std::make_shared<DisorderLabels>(1)) { index_.emplace("", 0); }
+    // The index of `text`, added when new.
+    std::uint32_t add(std::string_view text);
+    // The texts; the table is empty afterwards.
+    std::shared_ptr<const DisorderLabels> take() {
+        index_.clear();
+        return std::move(texts_);
+    }
+
+private:
+    std::shared_ptr<DisorderLabels> texts_;
+    std::unordered_map<std::string, std::uint32_t> index_;
 };
 
 // Optional per-site data. Each column is a std::vector that is empty when the
@@ -69,11 +91,14 @@ struct SiteColumns {
     }
 
     std::vector<DisorderTag> disorder;  // CIF disorder assembly, group and row
+    // The texts the disorder tags index (set whenever there are tags).
+    std::shared_ptr<const DisorderLabels> disorder_labels;
 
     // The columns of n new sites, site i copying site origin(i) of these.
     template <class Origin>
     SiteColumns copied(std::size_t n, Origin&& origin) const {
         SiteColumns out;
+        out.disorder_labels = disorder_labels;
         each(out, *this, [&](auto& to, const auto& from) {
             if (from.empty()) return;
             to.reserve(n);

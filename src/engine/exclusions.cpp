@@ -1,7 +1,7 @@
 // Pair decisions between partial positions: the rules (labels and covalent
 // radii of the partial sites), the list of every decided pair from a
-// neighbour search over the partial sites alone, and the correction of a
-// pair histogram for the entries its own visit met.
+// neighbour search over the partial sites alone, and the counts of the
+// decisions a pair histogram's visit met.
 #include "engine/exclusions.hpp"
 
 #include <algorithm>
@@ -17,7 +17,6 @@
 #include "core/elements.hpp"  // for covalent_radius
 #include "core/numeric.hpp"  // for saturating_i64
 #include "engine/neighbor.hpp"
-#include "engine/rdf.hpp"  // for find_bin
 
 namespace molvane {
 
@@ -27,7 +26,7 @@ namespace {
 constexpr double max_images_per_pair = 1.0e6;
 
 // "-" followed by digits, not all zeros: a negative group number of any size.
-bool negative_number(const std::string& text) {
+bool negative_number(std::string_view text) {
     if (text.size() < 2 || text[0] != '-') return false;
     bool nonzero = false;
     for (std::size_t k = 1; k < text.size(); ++k) {
@@ -57,13 +56,12 @@ struct ClassKeyHash {
     }
 };
 
-// The class a site of some row, occupancy and radius was last found in,
-// with the labels it had (nullptr: none): the images of one row, which share
-// all of these, find their class without numbering their labels again. A
-// small table indexed by the row.
+// The class a site of some row, occupancy, radius and labels was last found
+// in: the images of one row, which share all of these, find their class
+// without a look-up. A small table indexed by the row.
 struct RowSeen {
     std::uint64_t row = 0, occupancy = 0, radius = 0;
-    const DisorderTag* tag = nullptr;
+    std::int64_t assembly = -1, group = -1;
     std::uint32_t kin = PairRules::no_class;
 };
 constexpr std::size_t rows_seen = 256;
@@ -78,40 +76,40 @@ Result<PairRules> PairRules::create(const Structure& structure, double reach) {
     rules.reach_ = reach;
     const Sites& sites = structure.sites();
     const auto& tags = sites.columns().disorder;
-    rules.index_.assign(sites.size(), -1);
-    // Assemblies and groups are numbered apart; a group without an assembly
-    // belongs to the one implicit assembly "".
-    std::unordered_map<std::string_view, std::int64_t> assemblies, groups;
-    auto number = [](std::unordered_map<std::string_view, std::int64_t>& names, std::string_view text) {
-        return names.try_emplace(text, static_cast<std::int64_t>(names.size())).first->second;
-    };
+    rules.kin_.assign(sites.size(), PairRules::no_class);
+    // The labels are numbered by the structure's table of their texts; a
+    // group without an assembly belongs to the one implicit assembly "".
+    std::vector<char> negative;  // per label text
+    if (!tags.empty())
+        for (const std::string& text : *sites.columns().disorder_labels) negative.push_back(negative_number(text));
     std::vector<double> radii;  // per symbol index
     for (const std::string& symbol : sites.symbols()) radii.push_back(covalent_radius(symbol));
     std::unordered_map<ClassKey, std::uint32_t, ClassKeyHash> kins;
     std::vector<RowSeen> seen(rows_seen);
-    // Room for every site: the pages of sites that are not partial are never touched.
-    rules.partial_.reserve(sites.size());
+    const bool one_species = sites.one_entry_per_site();
+    const double* occupancy = sites.entry_occupancies().data();
+    const std::uint32_t* symbol = sites.entry_symbols().data();
     for (std::size_t i = 0; i < sites.size(); ++i) {
-        const double o = sites.occupancy_sum(i);
+        const double o = one_species ? occupancy[i] : sites.occupancy_sum(i);
         if (!(o > 0.0 && o < 1.0 - partial_tolerance)) continue;
         SiteClass c{o, 0.0};
-        for (std::size_t e = sites.entries_begin(i); e < sites.entries_end(i); ++e)
-            c.radius = std::max(c.radius, radii[sites.entry(e).symbol]);
-        const DisorderTag* tag = !tags.empty() && !tags[i].group.empty() ? &tags[i] : nullptr;
-        const std::uint64_t row = tag ? tag->row : 0;
+        if (one_species) c.radius = radii[symbol[i]];
+        else
+            for (std::size_t e = sites.entries_begin(i); e < sites.entries_end(i); ++e)
+                c.radius = std::max(c.radius, radii[symbol[e]]);
+        std::uint64_t row = 0;
+        if (!tags.empty() && tags[i].group != 0) {
+            c.assembly = tags[i].assembly;
+            c.group = tags[i].group;
+            row = tags[i].row;
+        }
         const auto o_bits = std::bit_cast<std::uint64_t>(o), r_bits = std::bit_cast<std::uint64_t>(c.radius);
         RowSeen& last = seen[row % rows_seen];
-        std::uint32_t kin = PairRules::no_class;
-        if (last.kin != PairRules::no_class && last.row == row && last.occupancy == o_bits && last.radius == r_bits &&
-            (tag ? last.tag && tag->assembly == last.tag->assembly && tag->group == last.tag->group : !last.tag))
-            kin = last.kin;
-        if (kin == PairRules::no_class) {
-            if (tag) {
-                c.assembly = number(assemblies, tag->assembly);
-                c.group = number(groups, tag->group);
-                c.negative = negative_number(tag->group);
-                c.row = c.negative ? row : 0;
-            }
+        std::uint32_t kin = last.kin;
+        if (kin == PairRules::no_class || last.row != row || last.occupancy != o_bits || last.radius != r_bits ||
+            last.assembly != c.assembly || last.group != c.group) {
+            c.negative = c.group >= 0 && negative[static_cast<std::size_t>(c.group)];
+            c.row = c.negative ? row : 0;
             const ClassKey key{o_bits, r_bits, c.assembly, c.group, c.row};
             const auto [found, added] = kins.try_emplace(key, static_cast<std::uint32_t>(rules.classes_.size()));
             kin = found->second;
@@ -119,12 +117,18 @@ Result<PairRules> PairRules::create(const Structure& structure, double reach) {
                 rules.classes_.push_back(c);
                 rules.bound_ = std::max({rules.bound_, too_close_distance(c, c), c.group >= 0 ? reach : 0.0});
             }
-            last = {row, o_bits, r_bits, tag, kin};
+            last = {row, o_bits, r_bits, c.assembly, c.group, kin};
         }
-        rules.index_[i] = static_cast<std::int32_t>(rules.partial_.size());
-        rules.partial_.push_back({static_cast<std::uint32_t>(i), kin, o});
+        rules.kin_[i] = kin;
     }
     return rules;
+}
+
+std::vector<PartialSite> PairRules::sites() const {
+    std::vector<PartialSite> out;
+    for (std::uint32_t s = 0; s < kin_.size(); ++s)
+        if (kin_[s] != no_class) out.push_back(site(s));
+    return out;
 }
 
 bool PairRules::decide(const PartialSite& a, const PartialSite& b, double r, PairDecision& out) const {
@@ -163,9 +167,8 @@ Result<NeighborSearch> partial_search(const Structure& structure, const std::vec
 
 // Unordered pairs of partial sites (indices into the rules' sites, first <=
 // second) that some image brings within a distance where a decision can apply.
-std::vector<std::pair<std::uint32_t, std::uint32_t>> candidates(const NeighborSearch& found,
-                                                                const PairRules& rules) {
-    const auto& partial = rules.sites();
+std::vector<std::pair<std::uint32_t, std::uint32_t>> candidates(const NeighborSearch& found, const PairRules& rules,
+                                                                const std::vector<PartialSite>& partial) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
     auto scratch = std::make_unique<NeighborSearch::Scratch>();
     found.visit(0, static_cast<std::uint32_t>(found.n_slots()), *scratch,
@@ -188,8 +191,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> candidates(const NeighborSe
 // width of the cell): every pair the search meets is one (site, image)
 // pair, taken once from its forward entry, at the search's own distance.
 void decide_from_search(const Structure& structure, const NeighborSearch& found, const PairRules& rules,
-                        PairDecisions& out) {
-    const auto& partial = rules.sites();
+                        const std::vector<PartialSite>& partial, PairDecisions& out) {
     auto scratch = std::make_unique<NeighborSearch::Scratch>();
     found.visit(0, static_cast<std::uint32_t>(found.n_slots()), *scratch,
                 [&](const std::uint32_t* centres, const std::uint32_t* slots, const double* r,
@@ -256,7 +258,7 @@ Result<PairDecisions> decide_pairs(const Structure& structure, double reach) {
     auto rules = PairRules::create(structure, reach);
     if (!rules) return rules.error();
     PairDecisions out;
-    const std::vector<PartialSite>& partial = rules->sites();
+    const std::vector<PartialSite> partial = rules->sites();
     if (partial.empty()) return out;
     double search = 0.0;
     bool labelled = false;
@@ -271,10 +273,10 @@ Result<PairDecisions> decide_pairs(const Structure& structure, double reach) {
     bool one_image = true;
     for (int k = 0; k < 3; ++k) one_image = one_image && (!structure.pbc()[k] || 2.0 * search < widths[k]);
     if (one_image) {
-        decide_from_search(structure, *found, *rules, out);
+        decide_from_search(structure, *found, *rules, partial, out);
         return out;
     }
-    for (const auto& [a, b] : candidates(*found, *rules)) {
+    for (const auto& [a, b] : candidates(*found, *rules, partial)) {
         auto done = decide_images(structure, *rules, partial[a], partial[b], search, widths, out);
         if (!done) return done.error();
     }
@@ -321,63 +323,22 @@ std::array<std::int64_t, 3> offset_at(const Structure& structure, std::uint32_t 
     return best;
 }
 
-// --- the correction ---
+// --- the counts ---
 
-void CorrectionSummary::keep_first(const Structure& structure, const PairRules& rules, std::uint32_t i,
+void DecisionSummary::keep_first(const Structure& structure, const PairRules& rules, std::uint32_t i,
                                    std::uint32_t j, double r, PairKind kind) {
     PairDecision d{0, 0, {}, 0.0, 0.0, PairKind::exclusive, PairReason::too_close};
-    if (!rules.decide(*rules.find(i), *rules.find(j), r, d)) return;
+    if (!rules.decide(rules.site(i), rules.site(j), r, d)) return;
     d.offset = offset_at(structure, d.i, d.j, r);
     (kind == PairKind::unresolved ? first_unresolved : first) = d;
 }
 
-void CorrectionSummary::join(const CorrectionSummary& later) {
+void DecisionSummary::join(const DecisionSummary& later) {
     exclusive += later.exclusive;
     together += later.together;
     unresolved += later.unresolved;
     if (!first) first = later.first;
     if (!first_unresolved) first_unresolved = later.first_unresolved;
-}
-
-HistogramCorrection::HistogramCorrection(const PairRules& rules, const std::vector<double>& edges, std::size_t nel,
-                                         double* hist)
-    : hist_(hist), nel_(nel), nbins_(edges.size() < 2 ? 0 : edges.size() - 1), low_bins_(0) {
-    if (nbins_ == 0) return;
-    const std::size_t n_pairs = nel * nel;
-    const std::int64_t last = find_bin(edges.data(), static_cast<std::int64_t>(edges.size()), rules.bound(),
-                                       1.0 / (edges[1] - edges[0]));
-    low_bins_ = last < 0 ? nbins_ : static_cast<std::size_t>(last) + 1;
-    before_.resize(n_pairs * low_bins_);
-    for (std::size_t pair = 0; pair < n_pairs; ++pair)
-        std::copy_n(hist + pair * nbins_, low_bins_, before_.begin() + static_cast<std::ptrdiff_t>(pair * low_bins_));
-}
-
-void HistogramCorrection::adjust(const Structure& structure, const PairEntry& e) {
-    const Sites& sites = structure.sites();
-    const std::uint32_t* symbol = sites.entry_symbols().data();
-    const double* occupancy = sites.entry_occupancies().data();
-    const std::size_t q_begin = sites.entries_begin(e.j), q_end = sites.entries_end(e.j);
-    for (std::size_t p = sites.entries_begin(e.i); p < sites.entries_end(e.i); ++p) {
-        const double occ_p = occupancy[p];
-        const std::size_t a = symbol[p];
-        for (std::size_t q = q_begin; q < q_end; ++q) {
-            const double occ_q = occupancy[q];
-            const double independent = occ_q * occ_p;
-            const double physical = decided_weight(e.kind, e.o_i, e.o_j, occ_p, occ_q);
-            const std::size_t b = symbol[q];
-            if (e.sides & side_forward) adjust((a * nel_ + b) * nbins_ + e.bin, independent, physical);
-            if (e.sides & side_reverse) adjust((b * nel_ + a) * nbins_ + e.bin, independent, physical);
-        }
-    }
-}
-
-void HistogramCorrection::finish() {
-    // An entry no correction touched holds a sum of non-negative weights,
-    // which this leaves as it is.
-    for (std::size_t t = 0; t < before_.size(); ++t) {
-        double& value = hist_[t / low_bins_ * nbins_ + t % low_bins_];
-        if (std::abs(value) <= 1e-12 * std::abs(before_[t])) value = 0.0;
-    }
 }
 
 }  // namespace molvane

@@ -1,6 +1,6 @@
 // Which pairs of partially occupied positions can be filled together: pairs
-// that exclude one another, pairs that come together, and the correction that
-// turns an independently weighted pair histogram into the physical one.
+// that exclude one another, pairs that come together, their weights in a
+// pair histogram, and the counts of what the decisions changed.
 #pragma once
 
 #include <algorithm>
@@ -68,7 +68,7 @@ struct PairDecisions {
 struct SiteClass {
     double occupancy;  // summed over its species
     double radius;     // largest covalent radius of its species
-    std::int64_t assembly = -1, group = -1;  // numbered labels; -1: no group
+    std::int64_t assembly = -1, group = -1;  // label texts (DisorderLabels); -1: no group
     bool negative = false;                   // the group is a negative number
     std::uint64_t row = 0;                   // the row, for a negative group
 };
@@ -91,13 +91,18 @@ public:
     double reach() const { return reach_; }
     // No decision applies at this distance or beyond.
     double bound() const { return bound_; }
+    // Whether the structure has partial sites at all.
+    bool any() const { return !classes_.empty(); }
     // The partial sites in site order.
-    const std::vector<PartialSite>& sites() const { return partial_; }
-    // The partial site of structure site s, or nullptr.
-    const PartialSite* find(std::uint32_t s) const { return index_[s] < 0 ? nullptr : &partial_[index_[s]]; }
+    std::vector<PartialSite> sites() const;
     // The class of structure site s (an index into classes()), or no_class.
     static constexpr std::uint32_t no_class = 0xffffffffu;
-    std::uint32_t kin_of(std::uint32_t s) const { return index_[s] < 0 ? no_class : partial_[index_[s]].kin; }
+    std::uint32_t kin_of(std::uint32_t s) const { return kin_[s]; }
+    // Structure site s as a partial site (kin no_class when it is not one).
+    PartialSite site(std::uint32_t s) const {
+        const std::uint32_t k = kin_[s];
+        return {s, k, k == no_class ? 0.0 : classes_[k].occupancy};
+    }
     // The classes of the partial sites, in order of first appearance.
     const std::vector<SiteClass>& classes() const { return classes_; }
     // Whether two partial sites at distance r may be decided at all (cheap).
@@ -130,8 +135,7 @@ public:
 private:
     double reach_ = 0.0;
     double bound_ = 0.0;
-    std::vector<std::int32_t> index_;  // per structure site: index into partial_, or -1
-    std::vector<PartialSite> partial_;
+    std::vector<std::uint32_t> kin_;  // per structure site: its class, or no_class
     std::vector<SiteClass> classes_;
 };
 
@@ -149,21 +153,9 @@ inline double decided_weight(PairKind kind, double o_i, double o_j, double p, do
     return q * p;
 }
 
-// One entry of a pair histogram's visit that a decision changed: the sites
-// and their occupancy sums, the bin of its distance, the ordered pairs it
-// stands for (PairSide bits: i seeing j, j seeing i) and the decision
-// (exclusive or together).
-struct PairEntry {
-    std::uint32_t i, j;
-    double o_i, o_j;
-    std::uint32_t bin;
-    std::uint8_t sides;
-    PairKind kind;
-};
-
-// What a correction changed: unordered pairs decided each way, and the
-// first of each kind met (with the offset of the image it names).
-struct CorrectionSummary {
+// What the decisions changed in a histogram: unordered pairs decided each
+// way, and the first of each kind met (with the offset of the image it names).
+struct DecisionSummary {
     std::uint64_t exclusive = 0, together = 0, unresolved = 0;
     std::optional<PairDecision> first, first_unresolved;
     // Counts one unordered pair of partial sites i and j at distance r,
@@ -183,39 +175,11 @@ struct CorrectionSummary {
         return !(kind == PairKind::unresolved ? first_unresolved : first);
     }
     // Adds the counts of `later` and takes its first pairs where none is set.
-    void join(const CorrectionSummary& later);
+    void join(const DecisionSummary& later);
     // Keeps the pair as the first of its kind, with its decision and the
     // offset of the image at distance r.
     void keep_first(const Structure& structure, const PairRules& rules, std::uint32_t i, std::uint32_t j, double r,
                     PairKind kind);
-};
-
-// The correction of one pair histogram (element a * nel + b, bins of
-// `edges`) filled with independent weights o_p * o_q: each decided ordered
-// pair loses its independent weight and gains the decided one, in the order
-// given, at the bin of its distance. Histogram entries that the corrections
-// bring within 1e-12 of their size as filled are set to zero when done
-// (rounding of the removal).
-class HistogramCorrection {
-public:
-    // Keeps the bins below the rules' bound (where every correction falls)
-    // as filled.
-    HistogramCorrection(const PairRules& rules, const std::vector<double>& edges, std::size_t nel, double* hist);
-    void adjust(std::size_t at, double remove, double add) {
-        hist_[at] = hist_[at] - remove;
-        if (add != 0.0) hist_[at] = hist_[at] + add;
-    }
-    // Every ordered pair of species of an entry's two sites (the
-    // structure's symbols, in the order of its table).
-    void adjust(const Structure& structure, const PairEntry& e);
-    // Sets the entries emptied by the corrections to zero: they keep no
-    // rounding residue.
-    void finish();
-
-private:
-    double* hist_;
-    std::size_t nel_, nbins_, low_bins_;
-    std::vector<double> before_;  // the low bins of every element pair as filled
 };
 
 // The lattice offset n that puts the image f_j + n of site j at distance r

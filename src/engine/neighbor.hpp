@@ -85,8 +85,8 @@ public:
     // is the pair's fractional vector (up to its sign).
     template <typename Sink>
     static constexpr bool takes_shifts =
-        std::is_invocable_v<Sink&, const std::uint32_t*, const std::uint32_t*, const double*, const std::uint8_t*,
-                            const Vec3*, std::size_t>;
+        std::is_invocable_v<Sink&, const std::uint32_t*, std::uint32_t*, const double*, std::uint8_t*, const Vec3*,
+                            std::size_t>;
 
     // Visits, for the centres at the slots [lo, hi), every pair of a centre
     // with an image of a site exactly once, as one of two halves: images in
@@ -95,9 +95,10 @@ public:
     // the cutoff (the centre itself and anything closer than 1e-8 excluded)
     // is thus met once, from its centre (forward) or from its neighbour
     // (reverse). Accepted entries reach
-    //   sink(const uint32_t* centres, const uint32_t* slots, const double* r,
-    //        const uint8_t* sides, size_t n)
-    // in batches, in an order fixed by lo and hi alone.
+    //   sink(const uint32_t* centres, uint32_t* slots, const double* r,
+    //        uint8_t* sides, size_t n)
+    // in batches, in an order fixed by lo and hi alone; the slots and sides
+    // are the worker's own and the sink may rewrite them.
     template <typename Sink>
     void visit(std::uint32_t lo, std::uint32_t hi, Scratch& scratch, Sink&& sink) const;
 
@@ -206,14 +207,12 @@ void NeighborSearch::flush(Scratch& scratch, Sink& sink) const {
     if (scratch.count == 0) return;
     square_roots(scratch.d2.data(), scratch.r.data(), scratch.count);
     if constexpr (takes_shifts<Sink>) {
-        sink(static_cast<const std::uint32_t*>(scratch.centre.data()),
-             static_cast<const std::uint32_t*>(scratch.slot.data()), static_cast<const double*>(scratch.r.data()),
-             static_cast<const std::uint8_t*>(scratch.side.data()), static_cast<const Vec3*>(scratch.shift.data()),
-             scratch.count);
+        sink(static_cast<const std::uint32_t*>(scratch.centre.data()), scratch.slot.data(),
+             static_cast<const double*>(scratch.r.data()), scratch.side.data(),
+             static_cast<const Vec3*>(scratch.shift.data()), scratch.count);
     } else {
-        sink(static_cast<const std::uint32_t*>(scratch.centre.data()), static_cast<const std::uint32_t*>(scratch.slot.data()),
-             static_cast<const double*>(scratch.r.data()), static_cast<const std::uint8_t*>(scratch.side.data()),
-             scratch.count);
+        sink(static_cast<const std::uint32_t*>(scratch.centre.data()), scratch.slot.data(),
+             static_cast<const double*>(scratch.r.data()), scratch.side.data(), scratch.count);
     }
     scratch.count = 0;
 }

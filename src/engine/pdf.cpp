@@ -268,7 +268,7 @@ Binned binned_layout(const Sites& sites, const std::vector<Sym6>& u, const PdfGr
 struct PieceSums {
     std::vector<double> curves;
     double bad_distance = 0.0;
-    CorrectionSummary summary;
+    DecisionSummary summary;
 };
 
 // Gauss(r_k; d, sigma) over the grid points within reach, into `values`
@@ -476,12 +476,14 @@ private:
     Rule rule(std::size_t i, std::size_t j, double d, std::uint8_t side, PieceSums& out) const {
         const PairRules& rules = *p_.rules;
         if (!(d < rules.bound())) return {};
-        const PartialSite* a = rules.find(static_cast<std::uint32_t>(i));
-        const PartialSite* b = rules.find(static_cast<std::uint32_t>(j));
+        const PartialSite a = rules.site(static_cast<std::uint32_t>(i));
+        const PartialSite b = rules.site(static_cast<std::uint32_t>(j));
         PairDecision decision{0, 0, {}, 0.0, 0.0, PairKind::exclusive, PairReason::too_close};
-        if (!a || !b || !rules.may_decide(*a, *b, d) || !rules.decide(*a, *b, d, decision)) return {};
-        if (side & side_forward) out.summary.count(*p_.structure, rules, a->site, b->site, d, decision.kind);
-        return {decision.kind, a->occupancy, b->occupancy};
+        if (a.kin == PairRules::no_class || b.kin == PairRules::no_class || !rules.may_decide(a, b, d) ||
+            !rules.decide(a, b, d, decision))
+            return {};
+        if (side & side_forward) out.summary.count(*p_.structure, rules, a.site, b.site, d, decision.kind);
+        return {decision.kind, a.occupancy, b.occupancy};
     }
 
     void pair(std::uint32_t centre, std::uint32_t slot, double d, std::uint8_t side, const Vec3& shift,
@@ -602,12 +604,12 @@ Result<Plan> plan(const Structure& structure, const std::vector<Displacement>& d
     const std::size_t pieces =
         piece_count(sites.size(), search->candidate_pairs(), n_curves * grid.n_points);
     return Plan{grid,     width,  &sites, std::move(*u), std::move(*search), structure.lattice().matrix(),
-                n_curves, pieces, std::move(binned),  &structure, rules && !rules->sites().empty() ? rules : nullptr};
+                n_curves, pieces, std::move(binned),  &structure, rules && rules->any() ? rules : nullptr};
 }
 
 // Each piece (a fixed run of centres) sums into its own curves; the pieces
 // are added in piece order, so the bits do not depend on the pool.
-Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool, CorrectionSummary* summary) {
+Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool, DecisionSummary* summary) {
     const std::size_t size = plan.n_curves * plan.grid.n_points;
     const std::size_t n_slots = plan.search.n_slots(), pieces = plan.pieces;
     std::vector<PieceSums> partial(pieces);
@@ -660,7 +662,7 @@ Result<PdfPairSums> fill(Plan& plan, WorkerPool& pool, CorrectionSummary* summar
 
 Result<PdfPairSums> compute_pdf_pairs(const Structure& structure, const std::vector<Displacement>& displacements,
                                       const PdfGrid& grid, const PeakWidth& width, std::uint64_t n_threads,
-                                      const PairRules* rules, CorrectionSummary* summary) {
+                                      const PairRules* rules, DecisionSummary* summary) {
     auto p = plan(structure, displacements, grid, width, rules);
     if (!p) return p.error();
     if (n_threads == 0) return fill(*p, default_pool(), summary);

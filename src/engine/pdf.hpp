@@ -13,7 +13,7 @@
 namespace molvane {
 
 class PairRules;
-struct CorrectionSummary;
+struct DecisionSummary;
 
 // Most grid points one computation may use.
 inline constexpr std::uint64_t max_pdf_points = std::uint64_t{1} << 22;
@@ -54,6 +54,6 @@ struct PdfPairSums {
 // pairs within the search's reach, in piece order.
 Result<PdfPairSums> compute_pdf_pairs(const Structure& structure, const std::vector<Displacement>& displacements,
                                       const PdfGrid& grid, const PeakWidth& width, std::uint64_t n_threads,
-                                      const PairRules* rules = nullptr, CorrectionSummary* summary = nullptr);
+                                      const PairRules* rules = nullptr, DecisionSummary* summary = nullptr);
 
 }  // namespace molvane

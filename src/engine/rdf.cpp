@@ -66,32 +66,20 @@ struct Plan {
     NeighborSearch search;
     std::vector<SlotSpecies> by_slot;  // filled only when every site has one species
     std::size_t pieces = 1;
-    const PairRules* rules = nullptr;  // the pairs to collect for a correction, if any
+    const PairRules* rules = nullptr;  // the pairs to weigh by their decision, if any
     // With rules and sites of several species: the class of every slot's
     // partial site, or not_partial (else by_slot holds them).
     std::vector<std::uint32_t> kin_by_slot;
     bool scan_avx2 = false;  // find them with AVX2 (when the distance kernel has it)
+    std::uint32_t empty_slot = 0;  // with rules and one species per site: by_slot's last entry
 };
 
-// A decided pair of one-species sites as the correction applies it: the
-// histogram entries of its ordered pairs (no_entry: not one it stands for),
-// the independent weight they lose and the decided one they gain.
-struct SlotChange {
-    static constexpr std::uint32_t no_entry = 0xffffffffu;
-    std::uint32_t forward, reverse;
-    double remove, add;
-};
-
-// What one piece's visit collected for its correction, in the order met:
-// the changes when every site holds one species, else the decided entries;
-// and their counts.
+// Room for a batch's entries below the rules' bound and their neighbours'
+// classes, and what the decisions of one piece's visit counted.
 struct Collected {
-    // Room for a batch's entries below the rules' bound and their neighbours' classes.
     std::vector<std::uint32_t> found;
     std::vector<std::uint32_t> kin;
-    std::vector<SlotChange> changes;
-    std::vector<PairEntry> entries;
-    CorrectionSummary summary;
+    DecisionSummary summary;
 };
 
 std::string count_text(std::uint64_t n) { return std::to_string(n); }
@@ -174,7 +162,9 @@ Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, st
     if (sites.one_entry_per_site()) {
         const auto symbols = sites.entry_symbols();
         const auto occupancies = sites.entry_occupancies();
-        by_slot.resize(found.n_slots());
+        // With rules, one more: the empty slot that decided entries are
+        // pointed at (weight 0 in the first bins of the first element pair).
+        by_slot.resize(found.n_slots() + (rules ? 1 : 0), {0, 0, 0.0, not_partial});
         for (std::uint32_t slot = 0; slot < found.n_slots(); ++slot) {
             const std::size_t j = static_cast<std::size_t>(found.site_at(slot));
             const std::size_t element = symbols[j];
@@ -191,15 +181,17 @@ Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, st
         for (std::uint32_t slot = 0; slot < found.n_slots(); ++slot)
             kin_by_slot[slot] = rules->kin_of(static_cast<std::uint32_t>(found.site_at(slot)));
     }
+    const auto empty_slot = static_cast<std::uint32_t>(found.n_slots());
     return Plan{std::move(edges), nel, nbins, std::move(sp), std::move(*search), std::move(by_slot), pieces, rules,
-                std::move(kin_by_slot), rules && current_kernel() != Kernel::plain};
+                std::move(kin_by_slot), rules && current_kernel() != Kernel::plain, empty_slot};
 }
 
 // The histogram step for one centre: every pair the search hands back is
 // binned once per distinct distance and added to the centre's row, the
 // neighbour's row, or both. With pair rules, the entries of each batch
-// between partial sites that the rules decide are then collected, in batch
-// order.
+// between partial sites that the rules decide as exclusive or together are
+// first weighed by their decision and taken out of the batch, so the fill
+// that follows is the plain one and adds nothing for them.
 class PairAdder {
 public:
     PairAdder(const Plan& plan, const Structure& structure, double inv_bin)
@@ -214,14 +206,16 @@ public:
     }
 
 private:
-    // With `Collect`, keeps the entries of a batch between partial sites
-    // that the rules decide, in batch order. Few entries lie within the
-    // rules' bound and a pass of its own finds them, so the histogram loop
-    // stays the plain one.
-    template <bool Collect>
-    void keep(const std::uint32_t* centres, const std::uint32_t* slots, const double* r, const std::uint8_t* sides,
-              std::size_t n, Collected& out) const {
-        if constexpr (Collect) {
+    // With `Decide`, weighs the entries of a batch between partial sites
+    // that the rules decide, in batch order, and empties them: with one
+    // species per site their neighbour becomes the plan's empty slot (the
+    // fill adds +0.0, branch for branch as before), else they lose their
+    // sides. Few entries lie within the rules' bound and a pass of its own
+    // finds them.
+    template <bool Decide>
+    void decide(const std::uint32_t* centres, std::uint32_t* slots, const double* r, std::uint8_t* sides,
+                std::size_t n, double* hist, Collected& out) const {
+        if constexpr (Decide) {
             if (out.found.size() < n) {
                 out.found.resize(n);
                 out.kin.resize(n);
@@ -240,7 +234,7 @@ private:
             for (std::size_t q = 0; q < count; ++q) kin[q] = kin_at(slots[found[q]]);
             for (std::size_t q = 0; q < count; ++q) {
                 const std::uint32_t u = found[q];
-                keep_one(centres[u], slots[u], kin[q], r[u], sides[u], out);
+                decide_one(centres[u], slots[u], kin[q], r[u], sides[u], hist, out);
             }
         }
     }
@@ -251,10 +245,10 @@ private:
     }
 
     // One entry within the rules' bound: decided by the classes of its two
-    // sites (kb: the neighbour slot's), counted, and listed unless left
-    // independent.
-    void keep_one(std::uint32_t centre, std::uint32_t slot, std::uint32_t kb, double r, std::uint8_t sides,
-                  Collected& out) const {
+    // sites (kb: the neighbour slot's) and counted; unless left independent,
+    // its decided weight is added and the entry emptied.
+    void decide_one(std::uint32_t centre, std::uint32_t& slot, std::uint32_t kb, double r, std::uint8_t& sides,
+                    double* hist, Collected& out) const {
         const std::uint32_t ka = kin_at(centre);
         if (ka == not_partial || kb == not_partial) return;
         const PairRules& rules = *plan_.rules;
@@ -270,28 +264,50 @@ private:
         if (kind == PairKind::unresolved) return;
         const auto bin = static_cast<std::size_t>(k);
         if (plan_.by_slot.empty()) {
-            out.entries.push_back({site_at(centre), site_at(slot), a.occupancy, b.occupancy,
-                                   static_cast<std::uint32_t>(bin), sides, kind});
+            add_decided(site_at(centre), site_at(slot), bin, sides, kind, a.occupancy, b.occupancy, hist);
+            sides = 0;
             return;
         }
-        // As the fill weighed it, and as the entry's decision weighs it.
-        const SlotSpecies& si = plan_.by_slot[centre];
-        const SlotSpecies& sj = plan_.by_slot[slot];
-        out.changes.push_back(
-            {sides & side_forward ? static_cast<std::uint32_t>(si.row + sj.column + bin) : SlotChange::no_entry,
-             sides & side_reverse ? static_cast<std::uint32_t>(sj.row + si.column + bin) : SlotChange::no_entry,
-             sj.occupancy * si.occupancy, decided_weight(kind, a.occupancy, b.occupancy, si.occupancy, sj.occupancy)});
+        if (kind == PairKind::together) {
+            const SlotSpecies& si = plan_.by_slot[centre];
+            const SlotSpecies& sj = plan_.by_slot[slot];
+            const double weight = decided_weight(kind, a.occupancy, b.occupancy, si.occupancy, sj.occupancy);
+            if (sides & side_forward) hist[si.row + sj.column + bin] += weight;
+            if (sides & side_reverse) hist[sj.row + si.column + bin] += weight;
+        }
+        slot = plan_.empty_slot;
+    }
+
+    // The decided weight of every ordered pair of species of sites i and j
+    // (their occupancy sums o_i and o_j), for the sides the entry stands for.
+    void add_decided(std::size_t i, std::size_t j, std::size_t k, std::uint8_t sides, PairKind kind, double o_i,
+                     double o_j, double* hist) const {
+        if (kind == PairKind::exclusive) return;
+        const Sites& sites = *plan_.species.sites;
+        const std::uint32_t* symbol = sites.entry_symbols().data();
+        const double* occupancy = sites.entry_occupancies().data();
+        const std::size_t nel = plan_.nel, nbins = plan_.nbins;
+        for (std::size_t p = sites.entries_begin(i); p < sites.entries_end(i); ++p) {
+            const std::size_t a = symbol[p];
+            for (std::size_t q = sites.entries_begin(j); q < sites.entries_end(j); ++q) {
+                const std::size_t b = symbol[q];
+                const double weight = decided_weight(kind, o_i, o_j, occupancy[p], occupancy[q]);
+                if (sides & side_forward) hist[(a * nel + b) * nbins + k] += weight;
+                if (sides & side_reverse) hist[(b * nel + a) * nbins + k] += weight;
+            }
+        }
     }
 
     std::uint32_t site_at(std::uint32_t slot) const { return static_cast<std::uint32_t>(plan_.search.site_at(slot)); }
 
-    template <bool Collect>
+    template <bool Decide>
     void fill_centres(std::uint32_t lo, std::uint32_t hi, NeighborSearch::Scratch& scratch, double* hist,
                       Collected& collected) const {
         if (!plan_.by_slot.empty()) {
             const SlotSpecies* by_slot = plan_.by_slot.data();
-            plan_.search.visit(lo, hi, scratch, [&](const std::uint32_t* centres, const std::uint32_t* slots,
-                                                    const double* r, const std::uint8_t* sides, std::size_t n) {
+            plan_.search.visit(lo, hi, scratch, [&](const std::uint32_t* centres, std::uint32_t* slots,
+                                                    const double* r, std::uint8_t* sides, std::size_t n) {
+                decide<Decide>(centres, slots, r, sides, n, hist, collected);
                 for (std::size_t u = 0; u < n; ++u) {
                     const std::int64_t k = find_bin(edges_, n_edges_, r[u], inv_bin_);
                     if (k < 0) continue;
@@ -301,12 +317,12 @@ private:
                     if (sides[u] & side_forward) hist[i.row + j.column + static_cast<std::size_t>(k)] += weight;
                     if (sides[u] & side_reverse) hist[j.row + i.column + static_cast<std::size_t>(k)] += weight;
                 }
-                keep<Collect>(centres, slots, r, sides, n, collected);
             });
             return;
         }
-        plan_.search.visit(lo, hi, scratch, [&](const std::uint32_t* centres, const std::uint32_t* slots,
-                                                const double* r, const std::uint8_t* sides, std::size_t n) {
+        plan_.search.visit(lo, hi, scratch, [&](const std::uint32_t* centres, std::uint32_t* slots, const double* r,
+                                                std::uint8_t* sides, std::size_t n) {
+            decide<Decide>(centres, slots, r, sides, n, hist, collected);
             for (std::size_t u = 0; u < n; ++u) {
                 const std::int64_t k = find_bin(edges_, n_edges_, r[u], inv_bin_);
                 if (k < 0) continue;
@@ -315,7 +331,6 @@ private:
                 if (sides[u] & side_forward) add_species(i, j, static_cast<std::size_t>(k), hist);
                 if (sides[u] & side_reverse) add_species(j, i, static_cast<std::size_t>(k), hist);
             }
-            keep<Collect>(centres, slots, r, sides, n, collected);
         });
     }
 
@@ -344,16 +359,16 @@ private:
 // The pair histogram: every piece fills its own histogram with its centres
 // in packed order; workers take pieces from a shared counter; the pieces are
 // then summed in piece order, so the bits never depend on the pool. With
-// pair rules, each piece's histogram is corrected for the entries its own
-// visit collected, in the order met, once the piece is filled.
+// pair rules, the decided entries of each batch are weighed by their
+// decision as the piece is filled, in the order met.
 std::vector<double> fill(const Plan& plan, const Structure& structure, double bin_size, WorkerPool& pool,
-                         CorrectionSummary& summary) {
+                         DecisionSummary& summary) {
     const std::size_t size = plan.nel * plan.nel * plan.nbins;
     const std::size_t n_slots = plan.search.n_slots(), pieces = plan.pieces;
     const PairAdder adder(plan, structure, 1.0 / bin_size);
     std::vector<std::vector<double>> partial(pieces);
-    std::vector<CorrectionSummary> made(pieces);
-    // Each worker's scratch and list of collected entries, reused piece after piece.
+    std::vector<DecisionSummary> made(pieces);
+    // Each worker's scratch and room for the decisions, reused piece after piece.
     struct Workspace {
         NeighborSearch::Scratch scratch;
         Collected collected;
@@ -361,24 +376,10 @@ std::vector<double> fill(const Plan& plan, const Structure& structure, double bi
     auto fill_piece = [&](std::size_t piece, Workspace& work) {
         partial[piece].assign(size, 0.0);
         const std::size_t lo = piece * n_slots / pieces, hi = (piece + 1) * n_slots / pieces;
-        Collected& got = work.collected;
-        got.changes.clear();
-        got.entries.clear();
-        got.summary = {};
+        work.collected.summary = {};
         adder.centres(static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi), work.scratch,
-                      partial[piece].data(), got);
-        if (!plan.rules || (got.changes.empty() && got.entries.empty())) {
-            made[piece] = got.summary;
-            return;
-        }
-        HistogramCorrection correction(*plan.rules, plan.edges, plan.nel, partial[piece].data());
-        for (const SlotChange& c : got.changes) {
-            if (c.forward != SlotChange::no_entry) correction.adjust(c.forward, c.remove, c.add);
-            if (c.reverse != SlotChange::no_entry) correction.adjust(c.reverse, c.remove, c.add);
-        }
-        for (const PairEntry& e : got.entries) correction.adjust(structure, e);
-        correction.finish();
-        made[piece] = got.summary;
+                      partial[piece].data(), work.collected);
+        made[piece] = work.collected.summary;
     };
     const std::size_t tasks = std::min(pool.size(), pieces);
     if (tasks <= 1) {
@@ -399,7 +400,7 @@ std::vector<double> fill(const Plan& plan, const Structure& structure, double bi
         for (std::size_t k = 0; k < size; ++k) hist[k] = hist[k] + part[k];
         std::vector<double>().swap(partial[piece]);
     }
-    for (const CorrectionSummary& piece : made) summary.join(piece);
+    for (const DecisionSummary& piece : made) summary.join(piece);
     return hist;
 }
 
@@ -451,20 +452,20 @@ std::uint64_t piece_count(std::uint64_t n_sites, double work, std::uint64_t entr
 }
 
 Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff, double bin_size,
-                                      WorkerPool& pool, const PairRules* rules, CorrectionSummary* summary) {
+                                      WorkerPool& pool, const PairRules* rules, DecisionSummary* summary) {
     auto n_edges = validate(cutoff, bin_size);
     if (!n_edges) return n_edges.error();
-    if (rules && rules->sites().empty()) rules = nullptr;  // no pair to decide: the plain fill
+    if (rules && !rules->any()) rules = nullptr;  // no pair to decide: the plain fill
     auto p = plan(structure, cutoff, bin_size, *n_edges, rules);
     if (!p) return p.error();
-    CorrectionSummary made;
+    DecisionSummary made;
     std::vector<double> hist = fill(*p, structure, bin_size, pool, made);
     if (summary) *summary = made;
     return normalise(*p, hist);
 }
 
 Result<PrdfResult> compute_prdf(const Structure& structure, std::uint64_t n_threads, double cutoff,
-                                double bin_size, const PairRules* rules, CorrectionSummary* summary) {
+                                double bin_size, const PairRules* rules, DecisionSummary* summary) {
     if (n_threads == 0) return compute_prdf_inner(structure, cutoff, bin_size, default_pool(), rules, summary);
     auto pool = WorkerPool::create(static_cast<std::size_t>(std::min(n_threads, max_pool_threads)), n_threads);
     if (!pool) return pool.error();

@@ -61,20 +61,19 @@ inline std::int64_t find_bin(const double* edges, std::int64_t n_edges, double r
 
 // The computation on the current pool: the default pool for the parallel
 // part unless `pool` says otherwise (used by compute_prdf). With `rules`
-// the visit also collects the pairs the rules may decide, and the filled
-// histogram is corrected for them before normalisation (`summary`, when
-// given, says what changed).
+// the pairs the rules decide take their decided weight as the histogram is
+// filled (`summary`, when given, says what changed).
 class WorkerPool;
 class PairRules;
-struct CorrectionSummary;
+struct DecisionSummary;
 Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff, double bin_size,
                                       WorkerPool& pool, const PairRules* rules = nullptr,
-                                      CorrectionSummary* summary = nullptr);
+                                      DecisionSummary* summary = nullptr);
 
 // Chooses the pool (the default one for n_threads = 0, otherwise a dedicated
 // pool of min(n_threads, 65535) threads for this call) and computes.
 Result<PrdfResult> compute_prdf(const Structure& structure, std::uint64_t n_threads, double cutoff,
                                 double bin_size, const PairRules* rules = nullptr,
-                                CorrectionSummary* summary = nullptr);
+                                DecisionSummary* summary = nullptr);
 
 }  // namespace molvane

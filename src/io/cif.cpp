@@ -710,11 +710,11 @@ Displacement row_displacement(const AtomColumns& c, const std::vector<std::pair<
 
 // The disorder labels of row `r` ("" where the column is missing or holds
 // "." or "?").
-DisorderTag disorder_tag(const AtomColumns& c, std::size_t r) {
-    auto label = [&](const std::optional<std::size_t>& column) {
-        if (!column) return std::string();
+DisorderTag disorder_tag(const AtomColumns& c, std::size_t r, DisorderLabelTable& labels) {
+    auto label = [&](const std::optional<std::size_t>& column) -> std::uint32_t {
+        if (!column) return 0;
         std::string_view v = trim(c.loop->value(r, *column));
-        return v == "." || v == "?" ? std::string() : std::string(v);
+        return v == "." || v == "?" ? 0 : labels.add(v);
     };
     return {label(c.assembly), label(c.group), r};
 }
@@ -952,6 +952,7 @@ Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* no
         recip[k] = std::sqrt(inv[0][k] * inv[0][k] + inv[1][k] * inv[1][k] + inv[2][k] * inv[2][k]);
     }
     std::vector<DisorderTag> row_tags;  // per row, when some row names a disorder assembly or group
+    DisorderLabelTable labels;
     for (std::size_t r = 0; r < n_rows; ++r) {
         auto placed = read_row(*columns, r, row, skips);
         if (!placed) return std::move(placed).error();
@@ -962,17 +963,19 @@ Result<Structure> parse_cif(std::string_view text, double symprec, ReadNotes* no
             merger.add(op.apply_wrapped(row.frac), row.species, adp.kind,
                        [&] { return rotated(adp, op.rotation, recip); }, r, differs);
         if (differs) skips.other_adp.add(row_name(*columns, r));
-        DisorderTag tag = disorder_tag(*columns, r);
-        if (row_tags.empty() && (!tag.assembly.empty() || !tag.group.empty()))
-            for (std::size_t k = 0; k < n_rows; ++k) row_tags.push_back(disorder_tag(*columns, k));
-        if (!row_tags.empty()) row_tags[r] = std::move(tag);
+        const DisorderTag tag = disorder_tag(*columns, r, labels);
+        if (row_tags.empty() && (tag.assembly != 0 || tag.group != 0))
+            for (std::size_t k = 0; k < n_rows; ++k) row_tags.push_back(disorder_tag(*columns, k, labels));
+        if (!row_tags.empty()) row_tags[r] = tag;
     }
     if (merger.empty()) return fail("CIF contains no usable atom sites");
     std::vector<SiteMerger::Overfull> overfull;
     Sites merged = merger.take(overfull);
     // A merged site takes the labels of the row that started it.
-    if (!row_tags.empty())
+    if (!row_tags.empty()) {
         for (std::size_t first_row : merger.site_rows()) merged.columns().disorder.push_back(row_tags[first_row]);
+        merged.columns().disorder_labels = labels.take();
+    }
     auto structure = Structure::create(std::move(*lattice), std::move(merged));
     if (!structure || !notes) return structure;
     note_skips(*ops, skips, *notes);
