@@ -114,18 +114,19 @@ public:
     // The kind and reason of the decision for sites of classes a and b at
     // distance r (decided false: they stay independent).
     PairVerdict classify(const SiteClass& a, const SiteClass& b, double r) const {
+        // Without a branch: the outcome varies from pair to pair. In order:
+        // exclusive as other groups, as images of one negative row, as too
+        // close; together; too close yet independent (unresolved).
         const bool close = r < too_close_distance(a.radius, b.radius);
-        const bool in_reach = r < reach_ && a.group >= 0 && b.group >= 0 && a.assembly == b.assembly;
-        if (!close && !in_reach) return {};
-        if (a.occupancy + b.occupancy <= 1.0 + exclusive_sum_tolerance) {
-            if (in_reach && a.group != b.group) return {PairKind::exclusive, PairReason::other_group, true};
-            if (in_reach && a.negative && b.negative && a.row == b.row)
-                return {PairKind::exclusive, PairReason::negative_group, true};
-            if (close) return {PairKind::exclusive, PairReason::too_close, true};
-        }
-        if (in_reach && a.group == b.group && !a.negative) return {PairKind::together, PairReason::same_group, true};
-        if (close) return {PairKind::unresolved, PairReason::too_close, true};
-        return {};
+        const bool linked = (r < reach_) & (a.group >= 0) & (b.group >= 0) & (a.assembly == b.assembly);
+        const bool fits = a.occupancy + b.occupancy <= 1.0 + exclusive_sum_tolerance;
+        const bool other = fits & linked & (a.group != b.group);
+        const bool images = fits & linked & a.negative & b.negative & (a.row == b.row);
+        const bool exclusive = other | images | (fits & close);
+        const bool together = !exclusive & linked & (a.group == b.group) & !a.negative;
+        const int kind = (1 - exclusive) * (2 - together);  // exclusive 0, together 1, unresolved 2
+        const int reason = other ? 0 : images ? 1 : together ? 3 : 2;
+        return {static_cast<PairKind>(kind), static_cast<PairReason>(reason), static_cast<bool>(exclusive | together | close)};
     }
     // The decision for partial sites a and b at distance r (i, j, distance,
     // limit, kind and reason; the offset is left as it is); false when they
@@ -165,14 +166,14 @@ struct DecisionSummary {
                PairKind kind) {
         if (count(kind)) keep_first(structure, rules, i, j, r, kind);
     }
-    // Counts one pair decided as `kind`: true when it is the first of its
-    // kind, which keep_first then keeps.
-    bool count(PairKind kind) {
+    // Counts one pair decided as `kind`, if `counted`: true when it is the
+    // first of its kind, which keep_first then keeps.
+    bool count(PairKind kind, bool counted = true) {
         // Without a branch on the kind, which varies from pair to pair.
-        exclusive += static_cast<std::uint64_t>(kind == PairKind::exclusive);
-        together += static_cast<std::uint64_t>(kind == PairKind::together);
-        unresolved += static_cast<std::uint64_t>(kind == PairKind::unresolved);
-        return !(kind == PairKind::unresolved ? first_unresolved : first);
+        exclusive += static_cast<std::uint64_t>(counted & (kind == PairKind::exclusive));
+        together += static_cast<std::uint64_t>(counted & (kind == PairKind::together));
+        unresolved += static_cast<std::uint64_t>(counted & (kind == PairKind::unresolved));
+        return counted & !(kind == PairKind::unresolved ? first_unresolved : first).has_value();
     }
     // Adds the counts of `later` and takes its first pairs where none is set.
     void join(const DecisionSummary& later);

@@ -4,7 +4,9 @@
 #include "engine/kernels.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -370,7 +372,69 @@ Kernel set_kernel(Kernel k) { return active_kernel.exchange(k, std::memory_order
 
 // Correctly rounded square roots, two at a time where SSE2 has them (the
 // library sqrt would check every value for errno).
+namespace {
+
+// The set bits of every 4-bit mask, lowest first, padded with zeros.
+constexpr auto set_bits = [] {
+    std::array<std::array<std::uint32_t, 4>, 16> table{};
+    for (unsigned mask = 0; mask < 16; ++mask)
+        for (unsigned bit = 0, k = 0; bit < 4; ++bit)
+            if (mask >> bit & 1u) table[mask][k++] = bit;
+    return table;
+}();
+
+// The listing of square_roots_listing from index `from` on, one value at a
+// time, without a branch on how many lie below.
+std::size_t roots_listing_rest(const double* in, double* out, std::size_t from, std::size_t n, double near_sq,
+                               std::uint32_t* near, std::size_t count) {
+    for (std::size_t t = from; t < n; ++t) {
+        out[t] = std::sqrt(in[t]);
+        near[count] = static_cast<std::uint32_t>(t);
+        count += static_cast<std::size_t>(in[t] < near_sq);
+    }
+    return count;
+}
+
+#ifdef MOLVANE_X86_DISPATCH
+// Four values at a time: their roots, and the indices below near_sq stored
+// as four lanes at once (the lanes past the count are overwritten later or
+// lie within room).
+__attribute__((target("avx2"))) std::size_t roots_listing_avx2(const double* in, double* out, std::size_t n, double near_sq,
+                                            std::uint32_t* near) {
+    std::size_t t = 0, count = 0;
+    const __m256d bound = _mm256_set1_pd(near_sq);
+    for (; t + 4 <= n; t += 4) {
+        const __m256d v = _mm256_loadu_pd(in + t);
+        _mm256_storeu_pd(out + t, _mm256_sqrt_pd(v));
+        const auto mask = static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(v, bound, _CMP_LT_OQ)));
+        const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(set_bits[mask].data()));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(near + count),
+                         _mm_add_epi32(_mm_set1_epi32(static_cast<int>(t)), lanes));
+        count += static_cast<std::size_t>(std::popcount(mask));
+    }
+    return roots_listing_rest(in, out, t, n, near_sq, near, count);
+}
+
+__attribute__((target("avx2"))) void roots_avx2(const double* in, double* out, std::size_t n) {
+    std::size_t t = 0;
+    for (; t + 4 <= n; t += 4) _mm256_storeu_pd(out + t, _mm256_sqrt_pd(_mm256_loadu_pd(in + t)));
+    for (; t < n; ++t) out[t] = std::sqrt(in[t]);
+}
+#endif
+
+}  // namespace
+
+std::size_t square_roots_listing(const double* in, double* out, std::size_t n, double near_sq, std::uint32_t* near) {
+#ifdef MOLVANE_X86_DISPATCH
+    if (current_kernel() != Kernel::plain) return roots_listing_avx2(in, out, n, near_sq, near);
+#endif
+    return roots_listing_rest(in, out, 0, n, near_sq, near, 0);
+}
+
 void square_roots(const double* in, double* out, std::size_t n) {
+#ifdef MOLVANE_X86_DISPATCH
+    if (current_kernel() != Kernel::plain) return roots_avx2(in, out, n);
+#endif
     std::size_t t = 0;
 #if defined(__SSE2__)
     for (; t + 2 <= n; t += 2) _mm_storeu_pd(out + t, _mm_sqrt_pd(_mm_loadu_pd(in + t)));

@@ -85,4 +85,9 @@ CollectFn collect_fn(Kernel k);
 // Square roots of n values.
 void square_roots(const double* in, double* out, std::size_t n);
 
+// Square roots of n values, listing in `near` (room for n) the indices of
+// those below `near_sq`, in increasing order; returns how many. The listing
+// rides along with the roots, which leave the CPU room for it.
+std::size_t square_roots_listing(const double* in, double* out, std::size_t n, double near_sq, std::uint32_t* near);
+
 }  // namespace molvane

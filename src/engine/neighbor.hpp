@@ -78,7 +78,17 @@ public:
         std::array<std::uint8_t, capacity> side;
         std::array<Vec3, capacity> shift;  // filled only for sinks that take shifts
         std::size_t count = 0;
+        // Set by a sink that wants them: the entries of each batch closer
+        // than sqrt(near_sq), listed in increasing order (near_count of
+        // them) as the batch's square roots are taken. Every entry with
+        // r < bound is listed for near_sq = near_bound_sq(bound), perhaps
+        // with a few just beyond.
+        double near_sq = 0.0;
+        std::array<std::uint32_t, capacity> near;
+        std::size_t near_count = 0;
     };
+    // near_sq for every entry below `bound`, whatever the rounding of r.
+    static double near_bound_sq(double bound) { return bound * bound * (1.0 + 1e-12); }
 
     // A sink may take one more argument, before n: the image shift of each
     // entry (const Vec3*), so that coords_at(slot) + shift - coords_at(centre)
@@ -205,7 +215,11 @@ inline void floor_divmod(std::int64_t raw, std::int64_t n, std::int64_t& cell, s
 template <typename Sink>
 void NeighborSearch::flush(Scratch& scratch, Sink& sink) const {
     if (scratch.count == 0) return;
-    square_roots(scratch.d2.data(), scratch.r.data(), scratch.count);
+    if (scratch.near_sq > 0.0)
+        scratch.near_count = square_roots_listing(scratch.d2.data(), scratch.r.data(), scratch.count, scratch.near_sq,
+                                                  scratch.near.data());
+    else
+        square_roots(scratch.d2.data(), scratch.r.data(), scratch.count);
     if constexpr (takes_shifts<Sink>) {
         sink(static_cast<const std::uint32_t*>(scratch.centre.data()), scratch.slot.data(),
              static_cast<const double*>(scratch.r.data()), scratch.side.data(),

@@ -12,15 +12,8 @@
 #include <memory>
 
 #include "engine/exclusions.hpp"
-#include "engine/kernels.hpp"  // for current_kernel
 #include "engine/neighbor.hpp"
 #include "engine/pool.hpp"
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#elif defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace molvane {
 
@@ -48,13 +41,11 @@ constexpr std::uint32_t not_partial = PairRules::no_class;
 
 // What the histogram step reads for each packed slot when every site holds
 // one species: where its element's curves start as centre (row) and as
-// neighbour (column), and its occupancy; with pair rules, the class of its
-// partial site (PairRules::classes) or not_partial, read from the same line.
+// neighbour (column), and its occupancy.
 struct SlotSpecies {
     std::uint32_t row;     // element index * nel * nbins (row + column < max_histogram_entries)
     std::uint32_t column;  // element index * nbins
     double occupancy;
-    std::uint32_t kin = not_partial;
 };
 
 // Everything the workers share, read-only during the fill.
@@ -67,67 +58,20 @@ struct Plan {
     std::vector<SlotSpecies> by_slot;  // filled only when every site has one species
     std::size_t pieces = 1;
     const PairRules* rules = nullptr;  // the pairs to weigh by their decision, if any
-    // With rules and sites of several species: the class of every slot's
-    // partial site, or not_partial (else by_slot holds them).
+    // With rules: the class of every slot's partial site, or not_partial
+    // (an array of its own, small enough for the nearer caches).
     std::vector<std::uint32_t> kin_by_slot;
-    bool scan_avx2 = false;  // find them with AVX2 (when the distance kernel has it)
     std::uint32_t empty_slot = 0;  // with rules and one species per site: by_slot's last entry
 };
 
 // Room for a batch's entries below the rules' bound and their neighbours'
 // classes, and what the decisions of one piece's visit counted.
 struct Collected {
-    std::vector<std::uint32_t> found;
     std::vector<std::uint32_t> kin;
     DecisionSummary summary;
 };
 
 std::string count_text(std::uint64_t n) { return std::to_string(n); }
-
-// Lists in `found` (room for n) every u < n with r[u] < bound, in
-// increasing u, after the first `count` entries that list those below
-// `from`, and returns how many in all. Without a branch per distance or
-// group of distances, as how many lie below varies from group to group.
-inline std::size_t list_below(const double* r, std::size_t n, double bound, std::uint32_t* found,
-                              std::size_t from = 0, std::size_t count = 0) {
-    for (std::size_t u = from; u < n; ++u) {
-        found[count] = static_cast<std::uint32_t>(u);
-        count += static_cast<std::size_t>(r[u] < bound);
-    }
-    return count;
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define MOLVANE_SCAN_SIMD 1
-// The set bits of every 8-bit mask, lowest first, padded with zeros.
-constexpr auto set_bits = [] {
-    std::array<std::array<std::uint8_t, 8>, 256> table{};
-    for (unsigned mask = 0; mask < 256; ++mask)
-        for (unsigned bit = 0, k = 0; bit < 8; ++bit)
-            if (mask >> bit & 1u) table[mask][k++] = static_cast<std::uint8_t>(bit);
-    return table;
-}();
-
-// list_below with four lanes and eight distances at a time, for CPUs that
-// have AVX2 (the same list).
-__attribute__((target("avx2"))) std::size_t list_below_avx2(const double* r, std::size_t n, double bound,
-                                                            std::uint32_t* found) {
-    std::size_t base = 0, count = 0;
-    const __m256d b = _mm256_set1_pd(bound);
-    for (; base + 8 <= n; base += 8) {
-        const int low = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(r + base), b, _CMP_LT_OQ));
-        const int high = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(r + base + 4), b, _CMP_LT_OQ));
-        const unsigned mask = static_cast<unsigned>(low) | static_cast<unsigned>(high) << 4;
-        // Eight entries at found + count <= found + base, within room.
-        const __m256i lanes =
-            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(set_bits[mask].data())));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(found + count),
-                            _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(base)), lanes));
-        count += static_cast<std::size_t>(std::popcount(mask));
-    }
-    return list_below(r, n, bound, found, base, count);
-}
-#endif
 
 // The argument checks, in their fixed order; the number of bin edges.
 Result<std::uint64_t> validate(double cutoff, double bin_size) {
@@ -164,26 +108,25 @@ Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, st
         const auto occupancies = sites.entry_occupancies();
         // With rules, one more: the empty slot that decided entries are
         // pointed at (weight 0 in the first bins of the first element pair).
-        by_slot.resize(found.n_slots() + (rules ? 1 : 0), {0, 0, 0.0, not_partial});
+        by_slot.resize(found.n_slots() + (rules ? 1 : 0), {0, 0, 0.0});
         for (std::uint32_t slot = 0; slot < found.n_slots(); ++slot) {
             const std::size_t j = static_cast<std::size_t>(found.site_at(slot));
             const std::size_t element = symbols[j];
             by_slot[slot] = {static_cast<std::uint32_t>(element * nel * nbins),
-                             static_cast<std::uint32_t>(element * nbins), occupancies[j],
-                             rules ? rules->kin_of(static_cast<std::uint32_t>(j)) : not_partial};
+                             static_cast<std::uint32_t>(element * nbins), occupancies[j]};
         }
     }
     const std::size_t pieces =
         piece_count(structure.sites().size(), found.candidate_pairs(), pairs * nbins);
     std::vector<std::uint32_t> kin_by_slot;
-    if (rules && by_slot.empty()) {
-        kin_by_slot.resize(found.n_slots());
+    if (rules) {
+        kin_by_slot.resize(found.n_slots() + (by_slot.empty() ? 0 : 1), not_partial);
         for (std::uint32_t slot = 0; slot < found.n_slots(); ++slot)
             kin_by_slot[slot] = rules->kin_of(static_cast<std::uint32_t>(found.site_at(slot)));
     }
     const auto empty_slot = static_cast<std::uint32_t>(found.n_slots());
     return Plan{std::move(edges), nel, nbins, std::move(sp), std::move(*search), std::move(by_slot), pieces, rules,
-                std::move(kin_by_slot), rules && current_kernel() != Kernel::plain, empty_slot};
+                std::move(kin_by_slot), empty_slot};
 }
 
 // The histogram step for one centre: every pair the search hands back is
@@ -210,24 +153,13 @@ private:
     // that the rules decide, in batch order, and empties them: with one
     // species per site their neighbour becomes the plan's empty slot (the
     // fill adds +0.0, branch for branch as before), else they lose their
-    // sides. Few entries lie within the rules' bound and a pass of its own
-    // finds them.
+    // sides. Few entries lie within the rules' bound: the search lists
+    // them (`found`, `count` of them) as it takes the batch's square roots.
     template <bool Decide>
     void decide(const std::uint32_t* centres, std::uint32_t* slots, const double* r, std::uint8_t* sides,
-                std::size_t n, double* hist, Collected& out) const {
+                const std::uint32_t* found, std::size_t count, double* hist, Collected& out) const {
         if constexpr (Decide) {
-            if (out.found.size() < n) {
-                out.found.resize(n);
-                out.kin.resize(n);
-            }
-            std::uint32_t* found = out.found.data();
-            const double bound = plan_.rules->bound();
-#ifdef MOLVANE_SCAN_SIMD
-            const std::size_t count =
-                plan_.scan_avx2 ? list_below_avx2(r, n, bound, found) : list_below(r, n, bound, found);
-#else
-            const std::size_t count = list_below(r, n, bound, found);
-#endif
+            if (out.kin.size() < count) out.kin.resize(NeighborSearch::Scratch::capacity);
             // The neighbours' classes first, all loads at once: they lie
             // anywhere in the structure, mostly beyond the nearest caches.
             std::uint32_t* kin = out.kin.data();
@@ -240,9 +172,7 @@ private:
     }
 
     // The class of a slot's partial site, or not_partial.
-    std::uint32_t kin_at(std::uint32_t slot) const {
-        return plan_.by_slot.empty() ? plan_.kin_by_slot[slot] : plan_.by_slot[slot].kin;
-    }
+    std::uint32_t kin_at(std::uint32_t slot) const { return plan_.kin_by_slot[slot]; }
 
     // One entry within the rules' bound: decided by the classes of its two
     // sites (kb: the neighbour slot's) and counted; unless left independent,
@@ -303,26 +233,19 @@ private:
     template <bool Decide>
     void fill_centres(std::uint32_t lo, std::uint32_t hi, NeighborSearch::Scratch& scratch, double* hist,
                       Collected& collected) const {
+        scratch.near_sq = Decide ? NeighborSearch::near_bound_sq(plan_.rules->bound()) : 0.0;
+        const std::uint32_t* near = scratch.near.data();
         if (!plan_.by_slot.empty()) {
-            const SlotSpecies* by_slot = plan_.by_slot.data();
             plan_.search.visit(lo, hi, scratch, [&](const std::uint32_t* centres, std::uint32_t* slots,
                                                     const double* r, std::uint8_t* sides, std::size_t n) {
-                decide<Decide>(centres, slots, r, sides, n, hist, collected);
-                for (std::size_t u = 0; u < n; ++u) {
-                    const std::int64_t k = find_bin(edges_, n_edges_, r[u], inv_bin_);
-                    if (k < 0) continue;
-                    const SlotSpecies& i = by_slot[centres[u]];
-                    const SlotSpecies& j = by_slot[slots[u]];
-                    const double weight = j.occupancy * i.occupancy;
-                    if (sides[u] & side_forward) hist[i.row + j.column + static_cast<std::size_t>(k)] += weight;
-                    if (sides[u] & side_reverse) hist[j.row + i.column + static_cast<std::size_t>(k)] += weight;
-                }
+                decide<Decide>(centres, slots, r, sides, near, scratch.near_count, hist, collected);
+                bin_one_species(centres, slots, r, sides, n, hist);
             });
             return;
         }
         plan_.search.visit(lo, hi, scratch, [&](const std::uint32_t* centres, std::uint32_t* slots, const double* r,
                                                 std::uint8_t* sides, std::size_t n) {
-            decide<Decide>(centres, slots, r, sides, n, hist, collected);
+            decide<Decide>(centres, slots, r, sides, near, scratch.near_count, hist, collected);
             for (std::size_t u = 0; u < n; ++u) {
                 const std::int64_t k = find_bin(edges_, n_edges_, r[u], inv_bin_);
                 if (k < 0) continue;
@@ -332,6 +255,28 @@ private:
                 if (sides[u] & side_reverse) add_species(j, i, static_cast<std::size_t>(k), hist);
             }
         });
+    }
+
+    // The fill of one batch when every site holds one species. One copy of
+    // its own, so that the fill is the same machine code with pair rules
+    // and without.
+    [[gnu::noinline]] void bin_one_species(const std::uint32_t* centres, const std::uint32_t* slots, const double* r,
+                                           const std::uint8_t* sides, std::size_t n, double* hist) const {
+        // Locals, which the stores to the histogram cannot change.
+        const SlotSpecies* by_slot = plan_.by_slot.data();
+        const double* edges = edges_;
+        const std::int64_t n_edges = n_edges_;
+        const double inv_bin = inv_bin_;
+        for (std::size_t u = 0; u < n; ++u) {
+            const std::int64_t k = find_bin(edges, n_edges, r[u], inv_bin);
+            if (k < 0) continue;
+            const SlotSpecies& i = by_slot[centres[u]];
+            const SlotSpecies& j = by_slot[slots[u]];
+            const double weight = j.occupancy * i.occupancy;
+            const std::uint8_t side = sides[u];
+            if (side & side_forward) hist[i.row + j.column + static_cast<std::size_t>(k)] += weight;
+            if (side & side_reverse) hist[j.row + i.column + static_cast<std::size_t>(k)] += weight;
+        }
     }
 
     // Every species entry p of centre site i with every entry q of neighbour site j.
