@@ -187,14 +187,16 @@ private:
         const PairVerdict verdict = rules.classify(a, b, r);
         if (!verdict.decided) return;
         const PairKind kind = verdict.kind;
-        const std::int64_t k = find_bin(edges_, n_edges_, r, inv_bin_);
-        if (k < 0) return;
+        // Within the histogram (find_bin finds a bin) exactly up to its last edge.
+        if (!(r <= edges_[n_edges_ - 1])) return;
         if ((sides & side_forward) && out.summary.count(kind))
             out.summary.keep_first(structure_, rules, site_at(centre), site_at(slot), r, kind);
         if (kind == PairKind::unresolved) return;
-        const auto bin = static_cast<std::size_t>(k);
+        // Only pairs that come together add a weight, at the bin of r.
+        const auto bin = [&] { return static_cast<std::size_t>(find_bin(edges_, n_edges_, r, inv_bin_)); };
         if (plan_.by_slot.empty()) {
-            add_decided(site_at(centre), site_at(slot), bin, sides, kind, a.occupancy, b.occupancy, hist);
+            if (kind == PairKind::together) add_decided(site_at(centre), site_at(slot), bin(), sides, a.occupancy,
+                                                        b.occupancy, hist);
             sides = 0;
             return;
         }
@@ -202,17 +204,18 @@ private:
             const SlotSpecies& si = plan_.by_slot[centre];
             const SlotSpecies& sj = plan_.by_slot[slot];
             const double weight = decided_weight(kind, a.occupancy, b.occupancy, si.occupancy, sj.occupancy);
-            if (sides & side_forward) hist[si.row + sj.column + bin] += weight;
-            if (sides & side_reverse) hist[sj.row + si.column + bin] += weight;
+            const std::size_t k = bin();
+            if (sides & side_forward) hist[si.row + sj.column + k] += weight;
+            if (sides & side_reverse) hist[sj.row + si.column + k] += weight;
         }
         slot = plan_.empty_slot;
     }
 
-    // The decided weight of every ordered pair of species of sites i and j
-    // (their occupancy sums o_i and o_j), for the sides the entry stands for.
-    void add_decided(std::size_t i, std::size_t j, std::size_t k, std::uint8_t sides, PairKind kind, double o_i,
-                     double o_j, double* hist) const {
-        if (kind == PairKind::exclusive) return;
+    // The weight of every ordered pair of species of sites i and j that come
+    // together (their occupancy sums o_i and o_j), for the sides the entry
+    // stands for.
+    void add_decided(std::size_t i, std::size_t j, std::size_t k, std::uint8_t sides, double o_i, double o_j,
+                     double* hist) const {
         const Sites& sites = *plan_.species.sites;
         const std::uint32_t* symbol = sites.entry_symbols().data();
         const double* occupancy = sites.entry_occupancies().data();
@@ -221,7 +224,7 @@ private:
             const std::size_t a = symbol[p];
             for (std::size_t q = sites.entries_begin(j); q < sites.entries_end(j); ++q) {
                 const std::size_t b = symbol[q];
-                const double weight = decided_weight(kind, o_i, o_j, occupancy[p], occupancy[q]);
+                const double weight = decided_weight(PairKind::together, o_i, o_j, occupancy[p], occupancy[q]);
                 if (sides & side_forward) hist[(a * nel + b) * nbins + k] += weight;
                 if (sides & side_reverse) hist[(b * nel + a) * nbins + k] += weight;
             }
