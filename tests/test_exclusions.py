@@ -44,7 +44,8 @@ def reference_weight(s, tags, i, j, d, reach=REACH):
 
 def brute_force_counts(s, cutoff, bin_size, physical=True):
     """(a, b) -> occupancy-weighted ordered pair counts per bin, over every
-    image within the cutoff (single-species sites)."""
+    image within the cutoff; a site's species share its pair weight as their
+    occupancies do."""
     m = np.array(s.lattice_matrix)
     f = np.array(s.frac_coords)
     tags = s._disorder
@@ -52,13 +53,14 @@ def brute_force_counts(s, cutoff, bin_size, physical=True):
     reach = [int(math.ceil(cutoff / w)) + 1 for w in (1 / np.linalg.norm(np.linalg.inv(m), axis=0))]
     counts = {}
     for i, j in itertools.product(range(len(f)), repeat=2):
-        (a,), (b,) = s.species[i], s.species[j]
+        oi, oj = (sum(s.species[k].values()) for k in (i, j))
         for n in itertools.product(*(range(-k, k + 1) for k in reach)):
             d = float(np.linalg.norm((f[j] + n - f[i]) @ m))
             if d <= 1e-8 or d >= cutoff:
                 continue
-            w = reference_weight(s, tags, i, j, d) if physical else s.species[i][a] * s.species[j][b]
-            counts.setdefault((a, b), np.zeros(nbins))[int(d / bin_size)] += w
+            w = reference_weight(s, tags, i, j, d) if physical else oi * oj
+            for (a, pa), (b, pb) in itertools.product(s.species[i].items(), s.species[j].items()):
+                counts.setdefault((a, b), np.zeros(nbins))[int(d / bin_size)] += w * (pa / oi) * (pb / oj)
     return counts
 
 
@@ -95,6 +97,17 @@ def small_split_na():
     return molvane.Structure(np.diag([6, 3.5, 3.5]), [[0, 0, 0], [0.275, 0, 0]], [{"Na": 0.2}, {"Na": 0.6}])
 
 
+def mixed_anion():
+    """The anion with O and F sharing each position (0.3 and 0.2), and a
+    split Na/K site: sites of several species."""
+    s = anion()
+    species = [{"O": 0.3, "F": 0.2} if "O" in sp else sp for sp in s.species]
+    coords = s.frac_coords + [[0.1, 0.1, 0.1], [0.1, 0.1, 0.1 + 1.65 / 9]]
+    species += [{"Na": 0.2, "K": 0.1}, {"Na": 0.6}]
+    disorder = s._disorder + [("", "", 10), ("", "", 11)]
+    return molvane.Structure(np.eye(3) * 9, coords, species)._with_disorder(disorder)
+
+
 def anion_one_row():
     """The anion with every site naming the same row under different labels,
     which the rules must not take for images of one row."""
@@ -102,7 +115,7 @@ def anion_one_row():
     return s._with_disorder([(a, g, 7) for a, g, _ in s._disorder])
 
 
-@pytest.mark.parametrize("make", [split_na, anion, small_split_na, anion_one_row])
+@pytest.mark.parametrize("make", [split_na, anion, small_split_na, anion_one_row, mixed_anion])
 def test_physical_curves_match_brute_force_and_independent_is_prdf(make):
     s = make()
     with pytest.warns(molvane.ReadWarning, match=r"weighted as exclusive"):
