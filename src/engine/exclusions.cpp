@@ -121,6 +121,20 @@ Result<PairRules> PairRules::create(const Structure& structure, double reach) {
         }
         rules.kin_[i] = kin;
     }
+    const std::size_t n = rules.classes_.size();
+    if (n > 0 && n <= max_table_classes) {
+        // The last row and column stand for sites that are not partial: no
+        // distance is below their limits.
+        rules.table_.assign((n + 1) * (n + 1), {{-1.0, -1.0}, {}});
+        rules.table_classes_ = n;
+        for (std::size_t a = 0; a < n; ++a)
+            for (std::size_t b = 0; b < n; ++b) {
+                const SiteClass &p = rules.classes_[a], &q = rules.classes_[b];
+                PairTable& t = rules.table_[a * (n + 1) + b];
+                t.limits = rules.limits(p, q);
+                for (unsigned bits = 0; bits < 4; ++bits) t.verdicts[bits] = verdict(p, q, bits & 1u, bits & 2u);
+            }
+    }
     return rules;
 }
 

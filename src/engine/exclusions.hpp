@@ -105,20 +105,27 @@ public:
     }
     // The classes of the partial sites, in order of first appearance.
     const std::vector<SiteClass>& classes() const { return classes_; }
+    // The distances below which sites of two classes are too close (close)
+    // and linked by their labels (linked: the reach, or 0 when the labels do
+    // not link them).
+    struct Limits {
+        double close, linked;
+    };
+    Limits limits(const SiteClass& a, const SiteClass& b) const {
+        return {too_close_distance(a.radius, b.radius),
+                a.group >= 0 && b.group >= 0 && a.assembly == b.assembly ? reach_ : 0.0};
+    }
     // Whether two partial sites at distance r may be decided at all (cheap).
     bool may_decide(const PartialSite& a, const PartialSite& b, double r) const {
-        const SiteClass &p = classes_[a.kin], &q = classes_[b.kin];
-        return r < too_close_distance(p.radius, q.radius) ||
-               (r < reach_ && p.group >= 0 && q.group >= 0 && p.assembly == q.assembly);
+        const Limits l = limits(classes_[a.kin], classes_[b.kin]);
+        return r < l.close || r < l.linked;
     }
-    // The kind and reason of the decision for sites of classes a and b at
-    // distance r (decided false: they stay independent).
-    PairVerdict classify(const SiteClass& a, const SiteClass& b, double r) const {
-        // Without a branch: the outcome varies from pair to pair. In order:
-        // exclusive as other groups, as images of one negative row, as too
-        // close; together; too close yet independent (unresolved).
-        const bool close = r < too_close_distance(a.radius, b.radius);
-        const bool linked = (r < reach_) & (a.group >= 0) & (b.group >= 0) & (a.assembly == b.assembly);
+    // The kind and reason of the decision for sites of classes a and b that
+    // are too close and/or linked (decided false: they stay independent). In
+    // order: exclusive as other groups, as images of one negative row, as too
+    // close; together; too close yet independent (unresolved).
+    static PairVerdict verdict(const SiteClass& a, const SiteClass& b, bool close, bool linked) {
+        // Without a branch: the outcome varies from pair to pair.
         const bool fits = a.occupancy + b.occupancy <= 1.0 + exclusive_sum_tolerance;
         const bool other = fits & linked & (a.group != b.group);
         const bool images = fits & linked & a.negative & b.negative & (a.row == b.row);
@@ -126,7 +133,25 @@ public:
         const bool together = !exclusive & linked & (a.group == b.group) & !a.negative;
         const int kind = (1 - exclusive) * (2 - together);  // exclusive 0, together 1, unresolved 2
         const int reason = other ? 0 : images ? 1 : together ? 3 : 2;
-        return {static_cast<PairKind>(kind), static_cast<PairReason>(reason), static_cast<bool>(exclusive | together | close)};
+        return {static_cast<PairKind>(kind), static_cast<PairReason>(reason),
+                static_cast<bool>(exclusive | together | close)};
+    }
+    // The decision for sites of classes a and b at distance r.
+    PairVerdict classify(const SiteClass& a, const SiteClass& b, double r) const {
+        const Limits l = limits(a, b);
+        return verdict(a, b, r < l.close, r < l.linked);
+    }
+    // The decision for sites of classes ka and kb (no_class: not partial,
+    // never decided) at distance r; from a table of the class pairs when the
+    // classes are few.
+    PairVerdict verdict_of(std::uint32_t ka, std::uint32_t kb, double r) const {
+        if (table_classes_ != 0) {
+            const std::size_t n = table_classes_;  // row and column n: not partial
+            const PairTable& t = table_[std::min<std::size_t>(ka, n) * (n + 1) + std::min<std::size_t>(kb, n)];
+            return t.verdicts[static_cast<unsigned>(r < t.limits.close) | static_cast<unsigned>(r < t.limits.linked) << 1];
+        }
+        if (ka == no_class || kb == no_class) return {};
+        return classify(classes_[ka], classes_[kb], r);
     }
     // The decision for partial sites a and b at distance r (i, j, distance,
     // limit, kind and reason; the offset is left as it is); false when they
@@ -134,10 +159,21 @@ public:
     bool decide(const PartialSite& a, const PartialSite& b, double r, PairDecision& out) const;
 
 private:
+    // Most classes for which verdict_of reads a table.
+    static constexpr std::size_t max_table_classes = 32;
+    // A pair of classes: its limits and its verdict for each of (too close,
+    // linked) as bits 0 and 1.
+    struct PairTable {
+        Limits limits;
+        std::array<PairVerdict, 4> verdicts;
+    };
+
     double reach_ = 0.0;
     double bound_ = 0.0;
     std::vector<std::uint32_t> kin_;  // per structure site: its class, or no_class
     std::vector<SiteClass> classes_;
+    std::vector<PairTable> table_;    // (classes + 1)^2 of them, or none
+    std::size_t table_classes_ = 0;  // the classes the table has, 0 without one
 };
 
 // Every decision between partially occupied positions within `reach`

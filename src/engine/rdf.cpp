@@ -139,7 +139,7 @@ class PairAdder {
 public:
     PairAdder(const Plan& plan, const Structure& structure, double inv_bin)
         : plan_(plan), structure_(structure), edges_(plan.edges.data()),
-          n_edges_(static_cast<std::int64_t>(plan.edges.size())), inv_bin_(inv_bin) {}
+          n_edges_(static_cast<std::int64_t>(plan.edges.size())), last_edge_(plan.edges.back()), inv_bin_(inv_bin) {}
 
     // The pairs owned by the centres at the slots [lo, hi).
     void centres(std::uint32_t lo, std::uint32_t hi, NeighborSearch::Scratch& scratch, double* hist,
@@ -163,52 +163,43 @@ private:
             // The neighbours' classes first, all loads at once: they lie
             // anywhere in the structure, mostly beyond the nearest caches.
             std::uint32_t* kin = out.kin.data();
-            for (std::size_t q = 0; q < count; ++q) kin[q] = kin_at(slots[found[q]]);
+            const std::uint32_t* kin_by_slot = plan_.kin_by_slot.data();
+            for (std::size_t q = 0; q < count; ++q) kin[q] = kin_by_slot[slots[found[q]]];
             for (std::size_t q = 0; q < count; ++q) {
                 const std::uint32_t u = found[q];
-                decide_one(centres[u], slots[u], kin[q], r[u], sides[u], hist, out);
+                const PairVerdict verdict = plan_.rules->verdict_of(kin_by_slot[centres[u]], kin[q], r[u]);
+                if (verdict.decided) decide_one(centres[u], slots[u], kin[q], r[u], sides[u], verdict.kind, hist, out);
             }
         }
     }
 
-    // The class of a slot's partial site, or not_partial.
-    std::uint32_t kin_at(std::uint32_t slot) const { return plan_.kin_by_slot[slot]; }
-
-    // One entry within the rules' bound: decided by the classes of its two
-    // sites (kb: the neighbour slot's) and counted; unless left independent,
-    // its decided weight is added and the entry emptied.
+    // One entry within the rules' bound that they decide as `kind`: counted;
+    // unless left independent, its decided weight is added and the entry
+    // emptied.
     void decide_one(std::uint32_t centre, std::uint32_t& slot, std::uint32_t kb, double r, std::uint8_t& sides,
-                    double* hist, Collected& out) const {
-        const std::uint32_t ka = kin_at(centre);
-        if (ka == not_partial || kb == not_partial) return;
-        const PairRules& rules = *plan_.rules;
-        const SiteClass& a = rules.classes()[ka];
-        const SiteClass& b = rules.classes()[kb];
-        const PairVerdict verdict = rules.classify(a, b, r);
-        if (!verdict.decided) return;
-        const PairKind kind = verdict.kind;
+                    PairKind kind, double* hist, Collected& out) const {
         // Within the histogram (find_bin finds a bin) exactly up to its last edge.
-        if (!(r <= edges_[n_edges_ - 1])) return;
+        if (!(r <= last_edge_)) return;
         if ((sides & side_forward) && out.summary.count(kind))
-            out.summary.keep_first(structure_, rules, site_at(centre), site_at(slot), r, kind);
+            out.summary.keep_first(structure_, *plan_.rules, site_at(centre), site_at(slot), r, kind);
         if (kind == PairKind::unresolved) return;
-        // Only pairs that come together add a weight, at the bin of r.
-        const auto bin = [&] { return static_cast<std::size_t>(find_bin(edges_, n_edges_, r, inv_bin_)); };
-        if (plan_.by_slot.empty()) {
-            if (kind == PairKind::together) add_decided(site_at(centre), site_at(slot), bin(), sides, a.occupancy,
-                                                        b.occupancy, hist);
-            sides = 0;
-            return;
-        }
         if (kind == PairKind::together) {
-            const SlotSpecies& si = plan_.by_slot[centre];
-            const SlotSpecies& sj = plan_.by_slot[slot];
-            const double weight = decided_weight(kind, a.occupancy, b.occupancy, si.occupancy, sj.occupancy);
-            const std::size_t k = bin();
-            if (sides & side_forward) hist[si.row + sj.column + k] += weight;
-            if (sides & side_reverse) hist[sj.row + si.column + k] += weight;
+            // Only pairs that come together add a weight, at the bin of r.
+            const double o_i = plan_.rules->classes()[plan_.kin_by_slot[centre]].occupancy;
+            const double o_j = plan_.rules->classes()[kb].occupancy;
+            const auto k = static_cast<std::size_t>(find_bin(edges_, n_edges_, r, inv_bin_));
+            if (plan_.by_slot.empty()) {
+                add_decided(site_at(centre), site_at(slot), k, sides, o_i, o_j, hist);
+            } else {
+                const SlotSpecies& si = plan_.by_slot[centre];
+                const SlotSpecies& sj = plan_.by_slot[slot];
+                const double weight = decided_weight(kind, o_i, o_j, si.occupancy, sj.occupancy);
+                if (sides & side_forward) hist[si.row + sj.column + k] += weight;
+                if (sides & side_reverse) hist[sj.row + si.column + k] += weight;
+            }
         }
-        slot = plan_.empty_slot;
+        if (plan_.by_slot.empty()) sides = 0;
+        else slot = plan_.empty_slot;
     }
 
     // The weight of every ordered pair of species of sites i and j that come
@@ -301,6 +292,7 @@ private:
     const Structure& structure_;
     const double* edges_;
     std::int64_t n_edges_;
+    double last_edge_;
     double inv_bin_;
 };
 
