@@ -108,6 +108,18 @@ def mixed_anion():
     return molvane.Structure(np.eye(3) * 9, coords, species)._with_disorder(disorder)
 
 
+def many_split_na():
+    """Seventeen split Na sites of distinct occupancies (34 classes of
+    partial sites, more than the rules tabulate) in a 14 Å cell."""
+    coords, species = [], []
+    for k in range(17):
+        x, y, z = (k % 3) * 4.5 / 14, (k // 3 % 3) * 4.5 / 14, (k // 9) * 6.5 / 14
+        o = round(0.20 + 0.01 * k, 2)
+        coords += [[x, y, z], [x + 1.2 / 14, y, z]]
+        species += [{"Na": o}, {"Na": round(0.9 - o, 2)}]
+    return molvane.Structure(np.eye(3) * 14, coords, species)
+
+
 def anion_one_row():
     """The anion with every site naming the same row under different labels,
     which the rules must not take for images of one row."""
@@ -115,7 +127,7 @@ def anion_one_row():
     return s._with_disorder([(a, g, 7) for a, g, _ in s._disorder])
 
 
-@pytest.mark.parametrize("make", [split_na, anion, small_split_na, anion_one_row, mixed_anion])
+@pytest.mark.parametrize("make", [split_na, anion, small_split_na, anion_one_row, mixed_anion, many_split_na])
 def test_physical_curves_match_brute_force_and_independent_is_prdf(make):
     s = make()
     with pytest.warns(molvane.ReadWarning, match=r"weighted as exclusive"):
