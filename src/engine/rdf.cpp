@@ -68,6 +68,7 @@ struct Plan {
 // classes, and what the decisions of one piece's visit counted.
 struct Collected {
     std::vector<std::uint32_t> kin;
+    std::vector<PairVerdict> verdicts;
     DecisionSummary summary;
 };
 
@@ -102,28 +103,28 @@ Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, st
     if (!search) return search.error();
     const NeighborSearch& found = *search;
     std::vector<SlotSpecies> by_slot;
+    std::vector<std::uint32_t> kin_by_slot;
     const Sites& sites = structure.sites();
-    if (sites.one_entry_per_site()) {
-        const auto symbols = sites.entry_symbols();
-        const auto occupancies = sites.entry_occupancies();
-        // With rules, one more: the empty slot that decided entries are
-        // pointed at (weight 0 in the first bins of the first element pair).
-        by_slot.resize(found.n_slots() + (rules ? 1 : 0), {0, 0, 0.0});
-        for (std::uint32_t slot = 0; slot < found.n_slots(); ++slot) {
-            const std::size_t j = static_cast<std::size_t>(found.site_at(slot));
+    const bool one_species = sites.one_entry_per_site();
+    // With rules and one species per site, both one more: the empty slot that
+    // decided entries are pointed at (weight 0 in the first bins of the first
+    // element pair, not partial).
+    const std::size_t extra = rules && one_species ? 1 : 0;
+    if (one_species) by_slot.resize(found.n_slots() + extra, {0, 0, 0.0});
+    if (rules) kin_by_slot.resize(found.n_slots() + extra, not_partial);
+    const auto symbols = sites.entry_symbols();
+    const auto occupancies = sites.entry_occupancies();
+    for (std::uint32_t slot = 0; (one_species || rules) && slot < found.n_slots(); ++slot) {
+        const auto j = static_cast<std::uint32_t>(found.site_at(slot));
+        if (one_species) {
             const std::size_t element = symbols[j];
             by_slot[slot] = {static_cast<std::uint32_t>(element * nel * nbins),
                              static_cast<std::uint32_t>(element * nbins), occupancies[j]};
         }
+        if (rules) kin_by_slot[slot] = rules->kin_of(j);
     }
     const std::size_t pieces =
         piece_count(structure.sites().size(), found.candidate_pairs(), pairs * nbins);
-    std::vector<std::uint32_t> kin_by_slot;
-    if (rules) {
-        kin_by_slot.resize(found.n_slots() + (by_slot.empty() ? 0 : 1), not_partial);
-        for (std::uint32_t slot = 0; slot < found.n_slots(); ++slot)
-            kin_by_slot[slot] = rules->kin_of(static_cast<std::uint32_t>(found.site_at(slot)));
-    }
     const auto empty_slot = static_cast<std::uint32_t>(found.n_slots());
     return Plan{std::move(edges), nel, nbins, std::move(sp), std::move(*search), std::move(by_slot), pieces, rules,
                 std::move(kin_by_slot), empty_slot};
@@ -159,16 +160,26 @@ private:
     void decide(const std::uint32_t* centres, std::uint32_t* slots, const double* r, std::uint8_t* sides,
                 const std::uint32_t* found, std::size_t count, double* hist, Collected& out) const {
         if constexpr (Decide) {
-            if (out.kin.size() < count) out.kin.resize(NeighborSearch::Scratch::capacity);
+            if (out.kin.size() < count) {
+                out.kin.resize(NeighborSearch::Scratch::capacity);
+                out.verdicts.resize(NeighborSearch::Scratch::capacity);
+            }
             // The neighbours' classes first, all loads at once: they lie
             // anywhere in the structure, mostly beyond the nearest caches.
             std::uint32_t* kin = out.kin.data();
             const std::uint32_t* kin_by_slot = plan_.kin_by_slot.data();
             for (std::size_t q = 0; q < count; ++q) kin[q] = kin_by_slot[slots[found[q]]];
+            // The verdicts next, all at once and without a branch, then the
+            // entries they decide.
+            PairVerdict* verdicts = out.verdicts.data();
             for (std::size_t q = 0; q < count; ++q) {
                 const std::uint32_t u = found[q];
-                const PairVerdict verdict = plan_.rules->verdict_of(kin_by_slot[centres[u]], kin[q], r[u]);
-                if (verdict.decided) decide_one(centres[u], slots[u], kin[q], r[u], sides[u], verdict.kind, hist, out);
+                verdicts[q] = plan_.rules->verdict_of(kin_by_slot[centres[u]], kin[q], r[u]);
+            }
+            for (std::size_t q = 0; q < count; ++q) {
+                if (!verdicts[q].decided) continue;
+                const std::uint32_t u = found[q];
+                decide_one(centres[u], slots[u], kin[q], r[u], sides[u], verdicts[q].kind, hist, out);
             }
         }
     }
