@@ -64,8 +64,9 @@ struct Plan {
     std::uint32_t empty_slot = 0;  // with rules and one species per site: by_slot's last entry
 };
 
-// Room for a batch's entries below the rules' bound and their neighbours'
-// classes, and what the decisions of one piece's visit counted.
+// Room for the neighbours' classes and the verdicts of a batch's entries
+// within the rules' bound, and what the decisions of one piece's visit
+// counted.
 struct Collected {
     std::vector<std::uint32_t> kin;
     std::vector<PairVerdict> verdicts;
