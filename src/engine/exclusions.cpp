@@ -36,8 +36,6 @@ bool negative_number(std::string_view text) {
     return nonzero;
 }
 
-double too_close_distance(const SiteClass& a, const SiteClass& b) { return molvane::too_close_distance(a.radius, b.radius); }
-
 // A class as a key (occupancy and radius by their bits).
 struct ClassKey {
     std::uint64_t occupancy, radius;
@@ -115,7 +113,7 @@ Result<PairRules> PairRules::create(const Structure& structure, double reach) {
             kin = found->second;
             if (added) {
                 rules.classes_.push_back(c);
-                rules.bound_ = std::max({rules.bound_, too_close_distance(c, c), c.group >= 0 ? reach : 0.0});
+                rules.bound_ = std::max({rules.bound_, rules.limits(c, c).close, c.group >= 0 ? reach : 0.0});
             }
             last = {row, o_bits, r_bits, c.assembly, c.group, kin};
         }
@@ -154,7 +152,7 @@ bool PairRules::decide(const PartialSite& a, const PartialSite& b, double r, Pai
     out.i = std::min(a.site, b.site);
     out.j = std::max(a.site, b.site);
     out.distance = r;
-    out.limit = too_close_distance(p, q);
+    out.limit = limits(p, q).close;
     return true;
 }
 
@@ -277,7 +275,7 @@ Result<PairDecisions> decide_pairs(const Structure& structure, double reach) {
     double search = 0.0;
     bool labelled = false;
     for (const SiteClass& c : rules->classes()) {
-        search = std::max(search, too_close_distance(c, c));
+        search = std::max(search, rules->limits(c, c).close);
         labelled = labelled || c.group >= 0;
     }
     if (labelled) search = std::max(search, reach);

@@ -4,7 +4,6 @@
 #include "engine/kernels.hpp"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -370,18 +369,10 @@ Kernel current_kernel() { return active_kernel.load(std::memory_order_relaxed); 
 
 Kernel set_kernel(Kernel k) { return active_kernel.exchange(k, std::memory_order_relaxed); }
 
-// Correctly rounded square roots, two at a time where SSE2 has them (the
-// library sqrt would check every value for errno).
+// Correctly rounded square roots, four at a time with AVX2 where the distance
+// kernels may use it, else two at a time where SSE2 has them (the library
+// sqrt would check every value for errno).
 namespace {
-
-// The set bits of every 4-bit mask, lowest first, padded with zeros.
-constexpr auto set_bits = [] {
-    std::array<std::array<std::uint32_t, 4>, 16> table{};
-    for (unsigned mask = 0; mask < 16; ++mask)
-        for (unsigned bit = 0, k = 0; bit < 4; ++bit)
-            if (mask >> bit & 1u) table[mask][k++] = bit;
-    return table;
-}();
 
 // The listing of square_roots_listing from index `from` on, one value at a
 // time, without a branch on how many lie below.
@@ -407,7 +398,7 @@ __attribute__((target("avx2"))) std::size_t roots_listing_avx2(const double* in,
         const __m256d v = _mm256_loadu_pd(in + t);
         _mm256_storeu_pd(out + t, _mm256_sqrt_pd(v));
         const auto mask = static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(v, bound, _CMP_LT_OQ)));
-        const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(set_bits[mask].data()));
+        const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(compress_tables.lanes[mask]));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(near + count),
                          _mm_add_epi32(_mm_set1_epi32(static_cast<int>(t)), lanes));
         count += static_cast<std::size_t>(std::popcount(mask));

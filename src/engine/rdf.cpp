@@ -115,7 +115,8 @@ Result<Plan> plan(const Structure& structure, double cutoff, double bin_size, st
     if (rules) kin_by_slot.resize(found.n_slots() + extra, not_partial);
     const auto symbols = sites.entry_symbols();
     const auto occupancies = sites.entry_occupancies();
-    for (std::uint32_t slot = 0; (one_species || rules) && slot < found.n_slots(); ++slot) {
+    const std::uint32_t n_filled = one_species || rules ? static_cast<std::uint32_t>(found.n_slots()) : 0;
+    for (std::uint32_t slot = 0; slot < n_filled; ++slot) {
         const auto j = static_cast<std::uint32_t>(found.site_at(slot));
         if (one_species) {
             const std::size_t element = symbols[j];
